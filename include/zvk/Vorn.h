@@ -1,0 +1,66 @@
+// The application's log handle, bound at construction to one named logger.
+// `logable` filters, `log` hands over a composed record; the library adds
+// nothing to the text. The handle owns nothing and is cheap to move.
+// Handles become invalid when the service stops or is re-initialised.
+#pragma once
+
+#include <sstream>
+#include <string>
+#include <string_view>
+
+namespace zvk {
+
+class Logger;
+
+class Vorn {
+public:
+    enum Level { OUT, FATAL, ERROR, WARN, AUDIT, INFO, TRACE, DEBUG };
+
+    static std::string time_gmt();    // 12-06-2026 15:04:11.000250 GMT
+    static std::string time_local();  // same layout, local zone
+    static std::string http_gmt_time();
+    static std::string time_gmt_format();
+    static std::string time_local_format();
+    static std::string time_gmt_format(const std::string& format);
+    static std::string time_local_format(const std::string& format);
+    // "OUT" ... "DEBUG"; "" for a value outside the levels.
+    static std::string_view level_name(int level);
+
+    Vorn();
+    Vorn(const std::string& name, long owner_id);
+    Vorn(Vorn&& other);
+    Vorn& operator=(Vorn&& other);
+    Vorn(const Vorn&) = delete;
+    Vorn& operator=(const Vorn&) = delete;
+    virtual ~Vorn();
+
+    std::string_view version() const;
+    bool logable(Level lvl) const {
+        return logger != nullptr && (lvl == OUT || level >= lvl);
+    }
+    // Queues the record without a level check; the target owns it from
+    // here. Without a logger `text` is left untouched.
+    void log(std::ostringstream&& text, Level lvl) const;
+    // The stamp that goes with this handle's time-zone setting.
+    std::string stamp() const { return stamp_function(); }
+
+    int level;
+    Logger* logger;  // not owned; null: the handle logs nothing
+    std::string (*stamp_function)();
+};
+
+}  // namespace zvk
+
+// Filters, composes "<stamp> <LEVEL> <text>\n" and hands it over in one
+// statement; with the level filtered out only the level test runs.
+//   VORN_LOG(handle, WARN, "disk at " << pct << "%");
+#define VORN_LOG(handle, lvl, ...)                                                    \
+    do {                                                                              \
+        const ::zvk::Vorn& zvk_log_handle = (handle);                                   \
+        if (zvk_log_handle.logable(::zvk::Vorn::lvl)) {                                 \
+            ::std::ostringstream zvk_log_text;                                          \
+            zvk_log_text << zvk_log_handle.stamp() << ' ' << #lvl << ' ' << __VA_ARGS__ \
+                       << '\n';                                                       \
+            zvk_log_handle.log(::std::move(zvk_log_text), ::zvk::Vorn::lvl);              \
+        }                                                                             \
+    } while (0)

@@ -1,0 +1,22 @@
+// Facade over the service for applications: (re)initialise, load a given
+// configuration file on first use, stop.
+#pragma once
+
+#include <string>
+
+namespace zvk {
+
+class VornInit {
+public:
+    // Initialises the service again (constructing it first if needed);
+    // 0 when it then runs, else -1.
+    static int init();
+    // Constructs the service from `path` on first use only; 0 when it runs.
+    static int load_config(const std::string& path);
+    static void reset_vorn_state();
+
+    VornInit();
+    virtual ~VornInit();
+};
+
+}  // namespace zvk

@@ -1,0 +1,28 @@
+#include "zvk/Logger.h"
+
+#include <array>
+
+#include "zvk/Target.h"
+
+namespace zvk {
+
+int Logger::get_level(const std::string& name) {
+    // Function-static so that its one-time construction is thread-safe.
+    static const std::array<std::string, 8> LevelName = {"OUT",   "FATAL", "ERROR", "WARN",
+                                                         "AUDIT", "INFO",  "TRACE", "DEBUG"};
+    for (std::size_t i = 0; i < LevelName.size(); ++i) {
+        if (LevelName[i] == name) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+Logger::Logger(const std::string& name, Target* target, Level level)
+    : owner_id(0), name(name), level(level), target(target), has_owner(false) {}
+
+Logger::~Logger() = default;
+
+void Logger::log(Message* message) { target->log(message); }
+
+}  // namespace zvk

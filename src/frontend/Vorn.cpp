@@ -1,0 +1,59 @@
+#include "zvk/Vorn.h"
+
+#include <utility>
+
+#include "zvk/Logger.h"
+#include "zvk/Message.h"
+#include "zvk/VornService.h"
+
+namespace zvk {
+
+std::string_view Vorn::level_name(int level) {
+    static constexpr std::string_view names[] = {"OUT",  "FATAL", "ERROR", "WARN",
+                                                 "AUDIT", "INFO", "TRACE", "DEBUG"};
+    if (level < 0 || level > DEBUG) {
+        return {};
+    }
+    return names[level];
+}
+
+Vorn::Vorn() : level(0), logger(nullptr), stamp_function(&Vorn::time_gmt) {}
+
+Vorn::Vorn(const std::string& name, long owner_id)
+    : level(0), logger(nullptr), stamp_function(&Vorn::time_gmt) {
+    VornService* service = VornService::get_service();
+    std::lock_guard lock(service->registry_mutex);
+    logger = service->get_logger(name, owner_id);
+    if (logger != nullptr) {
+        level = logger->level;
+    }
+    if (service->time_zone == "local") {
+        stamp_function = &Vorn::time_local;
+    }
+}
+
+Vorn::Vorn(Vorn&& other)
+    : level(other.level), logger(other.logger), stamp_function(other.stamp_function) {
+    other.logger = nullptr;
+}
+
+Vorn& Vorn::operator=(Vorn&& other) {
+    level = other.level;
+    stamp_function = other.stamp_function;
+    logger = other.logger;
+    other.logger = nullptr;
+    return *this;
+}
+
+Vorn::~Vorn() = default;
+
+std::string_view Vorn::version() const { return "1.0.0"; }
+
+void Vorn::log(std::ostringstream&& text, Level lvl) const {
+    if (logger == nullptr) {
+        return;
+    }
+    logger->log(new Message(std::move(text), lvl));
+}
+
+}  // namespace zvk

@@ -1,0 +1,114 @@
+#include "TestSupport.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+namespace zvk::test {
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                        "/zvk-test-XXXXXX";
+    if (mkdtemp(templ.data()) == nullptr) {
+        ADD_FAILURE() << "mkdtemp failed";
+    }
+    dir = templ;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    // Tests may have made files read-only or directories unsearchable.
+    std::filesystem::permissions(dir, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(dir, ec);
+}
+
+CaptureFd::CaptureFd(int fd) : target_fd(fd), saved_fd(-1), restored(false) {
+    std::cout.flush();
+    std::clog.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    char templ[] = "/tmp/zvk-capture-XXXXXX";
+    int tmp = mkstemp(templ);
+    path = templ;
+    saved_fd = dup(fd);
+    dup2(tmp, fd);
+    close(tmp);
+}
+
+CaptureFd::~CaptureFd() {
+    restore();
+    unlink(path.c_str());
+}
+
+void CaptureFd::restore() {
+    if (restored) {
+        return;
+    }
+    std::cout.flush();
+    std::clog.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    dup2(saved_fd, target_fd);
+    close(saved_fd);
+    restored = true;
+    captured = read_file(path);
+}
+
+std::string CaptureFd::text() {
+    restore();
+    return captured;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void write_file(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::vector<std::string> list_dir(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string::size_type start = 0;
+    while (start < text.size()) {
+        auto end = text.find('\n', start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+void enter_fresh_dir(TempDir& dir) {
+    if (chdir(dir.path().c_str()) != 0) {
+        ADD_FAILURE() << "chdir " << dir.path();
+    }
+}
+
+}  // namespace zvk::test

@@ -1,0 +1,78 @@
+// Helpers shared by the test executables.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace zvk::test {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return dir; }
+    std::string file(const std::string& name) const { return dir + "/" + name; }
+
+private:
+    std::string dir;
+};
+
+// Redirects a file descriptor (1: standard output, 2: standard error) into
+// a temporary file until `text()` or destruction; C++ streams are flushed
+// first so that everything written before the call is caught.
+class CaptureFd {
+public:
+    explicit CaptureFd(int fd);
+    ~CaptureFd();
+    CaptureFd(const CaptureFd&) = delete;
+    CaptureFd& operator=(const CaptureFd&) = delete;
+
+    // Restores the descriptor (once) and returns what was written to it.
+    std::string text();
+
+private:
+    void restore();
+
+    int target_fd;
+    int saved_fd;
+    std::string path;
+    std::string captured;
+    bool restored;
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+// Names of the entries of `dir` (no "." or ".."), sorted.
+std::vector<std::string> list_dir(const std::string& dir);
+// Splits on '\n'; a trailing piece without line end is kept.
+std::vector<std::string> split_lines(const std::string& text);
+
+// Runs `body` in a child process (re-exec, not fork: detached workers may
+// hold locks) inside a fresh temporary working directory. The test fails
+// when the body fails or the child dies. Use for everything that touches
+// the service singleton, the global locale, RLIMIT_FSIZE, SIGXFSZ or the
+// working directory.
+void enter_fresh_dir(TempDir& dir);
+
+template <class Body>
+void isolated(Body body) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto child = [&] {
+        {
+            TempDir dir;
+            enter_fresh_dir(dir);
+            body();
+        }
+        std::_Exit(testing::Test::HasFailure() ? 1 : 0);
+    };
+    EXPECT_EXIT(child(), testing::ExitedWithCode(0), "");
+}
+
+}  // namespace zvk::test

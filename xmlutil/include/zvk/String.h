@@ -1,0 +1,16 @@
+// Strict text-to-number conversions for configuration values.
+#pragma once
+
+#include <string_view>
+
+namespace zvk {
+
+class String {
+public:
+    // An optional sign and decimal digits, nothing else (no blanks, no
+    // trailing characters), within the range of int. On failure `value`
+    // is left unchanged and the result is false.
+    static bool str_to_int(std::string_view text, int& value);
+};
+
+}  // namespace zvk

@@ -1,0 +1,44 @@
+// A parsed XML document (expat underneath). Bad input never throws: every
+// `load` answers -1 for malformed XML, an unopened or empty stream, a
+// document type declaration (no DTD or external entity is ever read), a
+// document nested too deeply or one larger than the size cap.
+#pragma once
+
+#include <cstddef>
+#include <fstream>
+#include <istream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+namespace zvk {
+
+class XMLElement;
+
+class XMLDoc {
+public:
+    static constexpr std::size_t max_depth = 256;
+    static constexpr std::size_t max_size = 64u << 20;  // bytes of XML text
+
+    XMLDoc();
+    virtual ~XMLDoc();
+    XMLDoc(const XMLDoc&) = delete;
+    XMLDoc& operator=(const XMLDoc&) = delete;
+
+    // 0 on success, -1 on failure; a failed load leaves the document empty.
+    int load(std::ifstream& in);
+    int load(std::istream& in);
+    int load(std::istringstream& in);
+    int load(const std::string& xml);  // the XML text itself, not a path
+
+    // Never null after a successful load; null while the document is empty.
+    const XMLElement* root() const;
+    // Well-formed XML that parses back to the same tree; empty when the
+    // document is empty.
+    std::string to_string() const;
+
+private:
+    std::unique_ptr<XMLElement> top;
+};
+
+}  // namespace zvk

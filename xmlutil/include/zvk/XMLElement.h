@@ -1,0 +1,40 @@
+// One element of a parsed XML document. The document owns the root; each
+// element owns its children, so everything lives as long as the document.
+//
+// `text` holds the element's own character data (children's text is not
+// included), with leading and trailing XML white space removed, so that
+// `<log_dir> logs </log_dir>` reads as "logs". For mixed content the
+// character data pieces are concatenated in document order before trimming.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace zvk {
+
+class XMLElement {
+public:
+    XMLElement();
+    explicit XMLElement(const std::string& name);
+    virtual ~XMLElement();
+    XMLElement(const XMLElement&) = delete;
+    XMLElement& operator=(const XMLElement&) = delete;
+
+    // The value of attribute `name`, or an empty view when the element has
+    // none. The view points into this element; copy it to keep it.
+    std::string_view get_attribute(const std::string& name) const;
+    // The first child, in document order, tagged `tag` whose attribute
+    // `attribute` equals `value`; nullptr when none matches.
+    const XMLElement* get_child(const std::string& tag, const std::string& attribute,
+                                const std::string& value) const;
+
+    std::string name;
+    std::string text;
+    std::vector<std::unique_ptr<XMLElement>> children;  // document order; owned
+    std::vector<std::pair<std::string, std::string>> attributes;  // document order
+};
+
+}  // namespace zvk
