@@ -9,8 +9,8 @@
 namespace zvk {
 
 std::string_view Vorn::level_name(int level) {
-    static constexpr std::string_view names[] = {"OUT",  "FATAL", "ERROR", "WARN",
-                                                 "AUDIT", "INFO", "TRACE", "DEBUG"};
+    static constexpr std::string_view names[] = {"OUT",   "FATAL", "ERROR", "WARN",
+                                                 "AUDIT", "INFO",  "TRACE", "DEBUG"};
     if (level < 0 || level > DEBUG) {
         return {};
     }
@@ -22,6 +22,8 @@ Vorn::Vorn() : level(0), logger(nullptr), stamp_function(&Vorn::time_gmt) {}
 Vorn::Vorn(const std::string& name, long owner_id)
     : level(0), logger(nullptr), stamp_function(&Vorn::time_gmt) {
     VornService* service = VornService::get_service();
+    // Keeps the lookup and the time-zone read consistent with a concurrent
+    // re-initialisation.
     std::lock_guard lock(service->registry_mutex);
     logger = service->get_logger(name, owner_id);
     if (logger != nullptr) {
@@ -38,6 +40,10 @@ Vorn::Vorn(Vorn&& other)
 }
 
 Vorn& Vorn::operator=(Vorn&& other) {
+    // A self-move must not silence the handle.
+    if (this == &other) {
+        return *this;
+    }
     level = other.level;
     stamp_function = other.stamp_function;
     logger = other.logger;

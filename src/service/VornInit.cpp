@@ -11,6 +11,7 @@ VornInit::~VornInit() = default;
 
 int VornInit::init() {
     VornService* service = VornService::get_service();
+    // The state read must be the one this init left, not another thread's.
     std::lock_guard lock(service->registry_mutex);
     service->init(nullptr);
     return service->state == VornService::SERVICE_RUNNING ? 0 : -1;

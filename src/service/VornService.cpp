@@ -1,41 +1,409 @@
-// STUB: replaced by the service implementation.
 #include "zvk/VornService.h"
+
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+#include <unordered_set>
+
+#include "zvk/FileLog.h"
+#include "zvk/Logger.h"
+#include "zvk/Target.h"
+#include "zvk/VornConfig.h"
 
 namespace zvk {
 
 std::atomic<VornService*> VornService::vornsvc{nullptr};
 
-VornService* VornService::get_service() {
-    static VornService instance;
-    vornsvc = &instance;
-    return &instance;
+namespace {
+
+// Chooses between the two static instances when get_service and
+// init_vorn_service race on first use. Never taken again once `vornsvc` is
+// set; constructing an instance must not call back into either operation.
+std::mutex& instance_mutex() {
+    static std::mutex mutex;
+    return mutex;
 }
-VornService* VornService::init_vorn_service(const std::string&) { return get_service(); }
-void VornService::reset_vorn_state() {}
+
+bool path_exists(const std::string& path) {
+    // Follows symbolic links; a directory counts. Throws on a file-system
+    // error other than "not found", which init reports.
+    std::filesystem::file_type type = std::filesystem::status(path).type();
+    return type != std::filesystem::file_type::none &&
+           type != std::filesystem::file_type::not_found;
+}
+
+// Deletes the model, the loggers and each distinct target once. A target's
+// destructor lets its worker write what is queued and waits for it to end,
+// so no worker outlives its object. Caller holds registry_mutex.
+void tear_down(VornService& service) {
+    delete service.config;
+    service.config = nullptr;
+    for (auto& entry : service.loggers) {
+        delete entry.second;
+    }
+    service.loggers.clear();
+    // The console target may stand under "console" and configured names.
+    std::unordered_set<Target*> distinct;
+    for (auto& entry : service.targets) {
+        distinct.insert(entry.second);
+    }
+    service.targets.clear();
+    for (Target* target : distinct) {
+        delete target;
+    }
+}
+
+// The shift of each unit letter; -1: not a unit. Y and Z scale to 0.
+int unit_shift(char unit) {
+    switch (unit) {
+        case 'B':
+            return 0;
+        case 'K':
+            return 10;
+        case 'M':
+            return 20;
+        case 'G':
+            return 30;
+        case 'T':
+            return 40;
+        case 'P':
+            return 50;
+        case 'E':
+            return 60;
+        case 'Y':
+        case 'Z':
+            return 64;
+        default:
+            return -1;
+    }
+}
+
+}  // namespace
+
+VornService* VornService::get_service() {
+    VornService* service = vornsvc.load(std::memory_order_acquire);
+    if (service != nullptr) {
+        return service;
+    }
+    std::lock_guard lock(instance_mutex());
+    service = vornsvc.load(std::memory_order_acquire);
+    if (service == nullptr) {
+        static VornService instance;
+        service = &instance;
+        vornsvc.store(service, std::memory_order_release);
+    }
+    return service;
+}
+
+VornService* VornService::init_vorn_service(const std::string& path) {
+    VornService* service = vornsvc.load(std::memory_order_acquire);
+    if (service != nullptr) {
+        return service;
+    }
+    std::lock_guard lock(instance_mutex());
+    service = vornsvc.load(std::memory_order_acquire);
+    if (service == nullptr) {
+        static VornService instance(path);
+        service = &instance;
+        vornsvc.store(service, std::memory_order_release);
+    }
+    return service;
+}
+
+void VornService::reset_vorn_state() {
+    VornService* service = vornsvc.load(std::memory_order_acquire);
+    if (service != nullptr) {
+        service->stop();
+    }
+}
+
 VornService::VornService()
     : default_log_dir("logs"),
       default_file_size(10485760),
       default_config_file("vorn_config.xml"),
       default_config_path("config/vorn_config.xml"),
       state(SERVICE_STOPPED),
-      file_limit(10485760),
-      config(nullptr) {}
-VornService::VornService(const std::string&) : VornService() {}
-VornService::~VornService() = default;
-int VornService::init(const char*) { return -1; }
-Logger* VornService::get_logger(const std::string&, long) { return nullptr; }
-Logger* VornService::create_logger(const std::string&, long) { return nullptr; }
-Target* VornService::get_target(const std::string&) { return nullptr; }
-Target* VornService::create_std_target() { return nullptr; }
-Target* VornService::create_file_target(const std::string&) { return nullptr; }
-void VornService::stop() {}
-const std::string& VornService::get_config_value(const std::string&) {
-    static const std::string empty;
-    return empty;
+      file_limit(default_file_size),
+      config(nullptr) {
+    init(nullptr);
 }
-void VornService::set_locale(const std::string&) {}
-void VornService::set_locale(const std::locale&) {}
-unsigned long VornService::calculate_file_size(const std::string&) { return default_file_size; }
-int VornService::set_file_limit() { return -1; }
+
+VornService::VornService(const std::string& path)
+    : default_log_dir("logs"),
+      default_file_size(10485760),
+      default_config_file("vorn_config.xml"),
+      default_config_path("config/vorn_config.xml"),
+      state(SERVICE_STOPPED),
+      file_limit(default_file_size),
+      config(nullptr) {
+    init(path.c_str());
+}
+
+VornService::~VornService() { stop(); }
+
+int VornService::init(const char* path) {
+    std::lock_guard lock(registry_mutex);
+    try {
+        if (state == SERVICE_RUNNING) {
+            // Workers may still run: end them the way stop does, never
+            // delete a target under a live worker.
+            tear_down(*this);
+            state = SERVICE_STOPPED;
+        }
+        if (config == nullptr) {
+            config = new VornConfig();
+        }
+        if (path != nullptr) {
+            config_file = path;
+        } else if (path_exists(default_config_path)) {
+            config_file = default_config_path;
+        } else if (path_exists(default_config_file)) {
+            config_file = default_config_file;
+        } else {
+            std::cout << "Could not locate Vorn config file\n";
+            return -1;
+        }
+        std::ifstream in(config_file);
+        if (!in.is_open()) {
+            std::cout << "Could not open Vorn config file: " << config_file << "\n";
+        }
+        if (config->load_config(static_cast<std::istream&>(in)) == 0) {
+            set_locale(config->get_locale());
+            time_zone = get_config_value("time_zone") == "LOCAL" ? "local" : "GMT";
+            log_dir = config->log_dir();
+            if (log_dir.empty()) {
+                log_dir = default_log_dir;
+            }
+        }
+        set_file_limit();
+        state = SERVICE_RUNNING;
+        return state;
+    } catch (const std::exception& e) {
+        std::cout << "exception while loading Vorn config " << e.what() << "\n";
+    } catch (...) {
+        std::cout << "Unknown exception occurred while loading Vorn configuration\n";
+    }
+    return state;
+}
+
+Logger* VornService::get_logger(const std::string& name, long owner_id) {
+    std::lock_guard lock(registry_mutex);
+    auto found = loggers.find(name);
+    if (found == loggers.end()) {
+        return create_logger(name, owner_id);
+    }
+    Logger* logger = found->second;
+    if (logger->has_owner && logger->owner_id != owner_id) {
+        return nullptr;
+    }
+    return logger;
+}
+
+Logger* VornService::create_logger(const std::string& name, long owner_id) {
+    std::lock_guard lock(registry_mutex);
+    try {
+        std::string level_text;
+        Target* target = nullptr;
+        const VornConfig::logger_cf_t* record =
+            config != nullptr ? config->get_logger(name) : nullptr;
+        std::string target_name;
+        if (record != nullptr) {
+            level_text = record->level;
+            target_name = record->target->name;
+        } else if (config != nullptr && name == "CONSOLE") {
+            // A built-in for applications without a logger record: every
+            // level to the console target ("console" of the registry or of
+            // the model). Needs a model, like every target creation.
+            level_text = "DEBUG";
+            target_name = "console";
+        }
+        if (!target_name.empty()) {
+            auto found = targets.find(target_name);
+            if (found != targets.end()) {
+                target = found->second;
+            } else {
+                target = get_target(target_name);
+                if (target != nullptr) {
+                    // For a "stdout" record this adds a second name of the
+                    // console target; teardown still deletes it once.
+                    targets.emplace(target_name, target);
+                }
+            }
+        }
+        if (level_text.empty()) {
+            return nullptr;
+        }
+        int level = Logger::get_level(level_text);
+        if (level == -1) {
+            std::cout << "Invalid level: " << level_text << "\n";
+            return nullptr;
+        }
+        if (target == nullptr) {
+            return nullptr;
+        }
+        Logger* logger = new Logger(name, target, static_cast<Logger::Level>(level));
+        if (owner_id != 0) {
+            logger->owner_id = owner_id;
+            logger->has_owner = true;
+        }
+        loggers.emplace(name, logger);
+        return logger;
+    } catch (const std::invalid_argument& e) {
+        std::cout << "invalid_argument exception occurred while create logger: " << name << " - "
+                  << e.what() << "\n";
+    } catch (const std::out_of_range& e) {
+        std::cout << "out_of_range exception occurred while create logger: " << name << " - "
+                  << e.what() << "\n";
+    } catch (...) {
+        std::cout << "unknown exception occurred while create logger: " << name << "\n";
+    }
+    return nullptr;
+}
+
+Target* VornService::get_target(const std::string& name) {
+    std::lock_guard lock(registry_mutex);
+    auto found = targets.find(name);
+    if (found != targets.end()) {
+        return found->second;
+    }
+    // Starting a target reads the model, so none is made after stop.
+    if (config == nullptr) {
+        return nullptr;
+    }
+    const VornConfig::target_cf_t* record = config->get_target(name);
+    if (record == nullptr) {
+        return name == "console" ? create_std_target() : nullptr;
+    }
+    if (record->type == config->key_stdout) {
+        auto console = targets.find("console");
+        return console != targets.end() ? console->second : create_std_target();
+    }
+    if (record->type == config->key_file) {
+        return create_file_target(name);
+    }
+    std::cout << "Invalid target type: " << record->type << "\n";
+    return nullptr;
+}
+
+Target* VornService::create_std_target() {
+    std::lock_guard lock(registry_mutex);
+    Target* target = new Target("console", Target::CONSOLE_TARGET);
+    if (target->start(config) != 0) {
+        delete target;
+        return nullptr;
+    }
+    targets.emplace("console", target);
+    return target;
+}
+
+Target* VornService::create_file_target(const std::string& name) {
+    std::lock_guard lock(registry_mutex);
+    Target* target = new FileLog(name);
+    if (target->start(config) != 0) {
+        delete target;
+        return nullptr;
+    }
+    targets.emplace(name, target);
+    return target;
+}
+
+void VornService::stop() {
+    std::lock_guard lock(registry_mutex);
+    if (state != SERVICE_RUNNING) {
+        return;
+    }
+    tear_down(*this);
+    state = SERVICE_STOPPED;
+}
+
+const std::string& VornService::get_config_value(const std::string& key) {
+    std::lock_guard lock(registry_mutex);
+    static const std::string empty;
+    return config != nullptr ? config->get_element(key) : empty;
+}
+
+void VornService::set_locale(const std::string& name) {
+    std::lock_guard lock(registry_mutex);
+    try {
+        std::locale::global(std::locale(name.c_str()));
+    } catch (const std::runtime_error& e) {
+        std::cout << "Runtime error, could not set Vorn locale to: " << name << "\n"
+                  << "Error: " << e.what() << "\n";
+    } catch (const std::exception& e) {
+        std::cout << "Exception, could not set Vorn locale to: " << name << "\n"
+                  << "Error: " << e.what() << "\n";
+    } catch (...) {
+        std::cout << "Exception, could not set Vorn locale to: " << name << "\n";
+    }
+}
+
+void VornService::set_locale(const std::locale& loc) {
+    std::lock_guard lock(registry_mutex);
+    try {
+        std::locale::global(loc);
+    } catch (const std::runtime_error& e) {
+        std::cout << "Runtime error, could not set Vorn locale to: " << loc.name() << "\n"
+                  << "Error: " << e.what() << "\n";
+    } catch (const std::exception& e) {
+        std::cout << "Exception, could not set Vorn locale to: " << loc.name() << "\n"
+                  << "Error: " << e.what() << "\n";
+    } catch (...) {
+        std::cout << "Exception, could not set Vorn locale to: " << loc.name() << "\n";
+    }
+}
+
+unsigned long VornService::calculate_file_size(const std::string& text) {
+    std::istringstream in(text);
+    in >> std::ws;
+    // Extraction into an unsigned type would wrap a negative number into a
+    // huge limit; a sign is no more usable than a missing number.
+    if (in.peek() == '-') {
+        return default_file_size;
+    }
+    std::uint64_t number = 0;
+    // Fails on a missing number and on one beyond 64 bits.
+    if (!(in >> number) || number == 0) {
+        return default_file_size;
+    }
+    char unit = '\0';
+    if (!(in >> unit)) {
+        return default_file_size;
+    }
+    int shift = unit_shift(unit);
+    if (shift < 0) {
+        return default_file_size;
+    }
+    // A size that does not fit in 64 bits (Y and Z never do) would become a
+    // limit of 0 and make every later write of the process fail.
+    if (shift >= 64 || number > (std::numeric_limits<std::uint64_t>::max() >> shift)) {
+        return default_file_size;
+    }
+    return number << shift;
+}
+
+int VornService::set_file_limit() {
+    std::lock_guard lock(registry_mutex);
+    // Without a model (after stop) the configured size is unknown: default.
+    const std::string text = config != nullptr ? config->file_size_litmit() : std::string();
+    file_limit = text.empty() ? default_file_size : calculate_file_size(text);
+    rlimit limit{};
+    limit.rlim_cur = file_limit;
+    limit.rlim_max = file_limit;
+    rlimit previous{};
+    if (prlimit(0, RLIMIT_FSIZE, &limit, &previous) != 0) {
+        int err = errno;  // the output below may clobber errno
+        std::cout << "Could not set Vorn file limit - error: " << err << " - " << std::strerror(err)
+                  << "\n";
+        return -1;
+    }
+    return 0;
+}
 
 }  // namespace zvk
