@@ -1,22 +1,182 @@
-// STUB: replaced by the target implementation.
 #include "zvk/Target.h"
 
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <new>
+#include <string_view>
+#include <system_error>
+#include <thread>
+
 #include "zvk/Message.h"
+#include "zvk/Vorn.h"
+#include "zvk/VornConfig.h"
 
 namespace zvk {
 
 Target::Target(const std::string& name, Type type)
     : name(name), type(type), state(STOPPED), stop_requested(false) {}
-Target::~Target() {
-    for (Message* m : queue) delete m;
+
+Target::~Target() { shutdown(); }
+
+void Target::shutdown() {
+    try {
+        // A running worker writes everything queued before it reports STOPPED.
+        stop();
+        std::lock_guard lock(mutex);
+        for (Message* message : queue) {
+            delete message;
+        }
+        queue.clear();
+    } catch (...) {
+        // Only a broken mutex fails to lock; leaking the records is safer
+        // than racing a worker that may still use them.
+    }
 }
-void Target::write_msg(Message* message) { delete message; }
-int Target::init(const VornConfig*) { return 0; }
-int Target::start(const VornConfig*) { return -1; }
-void Target::log(Message* message) { delete message; }
-int Target::stop() { return 1; }
-void Target::reset_state(State s) { state = s; }
-void Target::receive_message() {}
-void Target::shutdown() {}
+
+void Target::write_msg(Message* message) {
+    std::unique_ptr<Message> owned(message);
+    try {
+        std::string_view text = owned->text.view();
+        std::clog.write(text.data(), static_cast<std::streamsize>(text.size()));
+    } catch (const std::exception& e) {
+        std::cout << "Exception write msg in target: " << name << " - " << e.what() << "\n";
+    } catch (...) {
+        std::cout << "Unknown exception write msg in target: " << name << "\n";
+    }
+}
+
+int Target::init(const VornConfig* config) {
+    // Only for its exception: an unknown locale name must fail the start.
+    if (config != nullptr) {
+        config->get_locale();
+    }
+    return 0;
+}
+
+int Target::start(const VornConfig* config) {
+    if (init(config) == -1) {
+        return -1;
+    }
+    std::thread worker;
+    try {
+        worker = std::thread(&Target::receive_message, this);
+    } catch (...) {
+        return -1;
+    }
+    {
+        std::lock_guard lock(mutex);
+        state = STARTING;
+    }
+    cond.notify_one();
+    std::unique_lock lock(mutex);
+    cond.wait(lock, [this] { return state == RUNNING; });
+    // Never joined: stop() waits for STOPPED instead.
+    worker.detach();
+    lock.unlock();
+    cond.notify_all();
+    return 0;
+}
+
+void Target::log(Message* message) {
+    try {
+        std::lock_guard lock(mutex);
+        queue.push_back(message);
+    } catch (const std::system_error& e) {
+        delete message;
+        try {
+            std::cout << Vorn::time_gmt() << " could not get lock in target - " << name << " - "
+                      << e.what() << std::endl;
+        } catch (...) {
+        }
+        return;
+    } catch (...) {
+        delete message;
+        try {
+            std::cout << Vorn::time_gmt() << " could not get lock in target - " << name
+                      << std::endl;
+        } catch (...) {
+        }
+        return;
+    }
+    cond.notify_one();
+}
+
+int Target::stop() {
+    {
+        std::lock_guard lock(mutex);
+        if (state != RUNNING) {
+            return 1;
+        }
+        stop_requested = true;
+    }
+    cond.notify_all();
+    std::unique_lock lock(mutex);
+    cond.wait(lock, [this] { return state == STOPPED; });
+    lock.unlock();
+    cond.notify_all();
+    return 1;
+}
+
+void Target::reset_state(State new_state) {
+    // The mutex may be held by a thread that is gone, or by any thread other
+    // than the caller; only its holder may unlock a std::mutex. With no
+    // worker left, nobody waits on either object, so both are re-created in
+    // place: the fresh mutex is unlocked and the fresh condition variable has
+    // no waiters.
+    mutex.~mutex();
+    new (&mutex) std::mutex();
+    cond.~condition_variable();
+    new (&cond) std::condition_variable();
+    state = new_state;
+}
+
+void Target::receive_message() {
+    try {
+        {
+            std::unique_lock lock(mutex);
+            cond.wait(lock, [this] { return state == STARTING; });
+            state = RUNNING;
+        }
+        cond.notify_one();
+        while (!stop_requested) {
+            std::unique_lock lock(mutex);
+            while (!stop_requested && queue.empty()) {
+                cond.wait(lock);
+            }
+            if (stop_requested) {
+                // Drain under the mutex: every record accepted is written, in order.
+                while (!queue.empty()) {
+                    Message* message = queue.front();
+                    queue.pop_front();
+                    write_msg(message);
+                }
+                break;
+            }
+            Message* message = queue.front();
+            queue.pop_front();
+            write_msg(message);
+            lock.unlock();
+            cond.notify_all();
+        }
+    } catch (const std::exception& e) {
+        try {
+            std::cout << Vorn::time_gmt() << " error receive msg in target: " << name << " - "
+                      << e.what() << std::endl;
+        } catch (...) {
+        }
+    } catch (...) {
+        try {
+            std::cout << Vorn::time_gmt() << " unknown exception receive msg in target: " << name
+                      << std::endl;
+        } catch (...) {
+        }
+    }
+    // Notified under the mutex: once stop() sees STOPPED the target may be
+    // destroyed, so nothing of it is touched after the unlock.
+    std::lock_guard lock(mutex);
+    state = STOPPED;
+    cond.notify_all();
+}
 
 }  // namespace zvk
