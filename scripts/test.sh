@@ -1,18 +1,49 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds with warnings as errors and runs the
-# whole test suite. Usage: scripts/test.sh
+# Installs what is missing, then builds and runs the whole test suite:
+# formatting, AddressSanitizer+UBSan, ThreadSanitizer, a bounded fuzzing run
+# of the configuration loader, and the normal build, all with warnings as
+# errors. Any sanitizer report fails the run.
+# Usage: scripts/test.sh          (everything, as CI runs it)
+#        ZVK_QUICK=1 scripts/test.sh   (normal build only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh clang-format tzdata
 
 jobs=$(nproc)
-run_suite() {  # build-dir, extra cmake args...
+build() {  # build-dir, cmake args...
     local dir=$1
     shift
     cmake -S . -B "$dir" -DZVK_WERROR=ON "$@" >/dev/null
     cmake --build "$dir" -j"$jobs"
-    ctest --test-dir "$dir" --output-on-failure -j"$jobs"
 }
 
+if [ -z "${ZVK_QUICK:-}" ]; then
+    echo "== formatting"
+    git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
+
+    echo "== AddressSanitizer + UndefinedBehaviorSanitizer (clang)"
+    build build-asan --preset asan
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1 \
+    LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+        ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+    echo "== ThreadSanitizer (clang)"
+    build build-tsan --preset tsan
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+        ctest --test-dir build-tsan --output-on-failure -j"$jobs"
+
+    echo "== fuzzing the configuration loader (60 s)"
+    build build-fuzz --preset fuzz
+    corpus=$(mktemp -d)
+    cp fuzz/corpus/* "$corpus/"
+    ASAN_OPTIONS=detect_leaks=1 build-fuzz/fuzz/config_fuzz -max_total_time=60 -max_len=65536 \
+        -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
+    rm -rf "$corpus"
+fi
+
 echo "== build and test (gcc, RelWithDebInfo)"
-run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Time stamps once more away from UTC, where GMT and local time differ.
+TZ=America/New_York ctest --test-dir build --output-on-failure -R 'Time' >/dev/null
+ctest --test-dir build --output-on-failure -j"$jobs"
