@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "zvk/Target.h"
 
@@ -54,6 +55,18 @@ public:
     std::string rotated_prefix;
     std::string base_name;
     std::string file_ext;
+
+private:
+    // The trim: removes the oldest rotated files while the active file and
+    // the retained ones would exceed `max_files`. 0, or -1 at the first file
+    // that could not be removed, which stays in the set.
+    int trim_rotated_files();
+    // A stamped path that sorts after every retained file and names nothing
+    // on disk, so that a rotation never replaces an earlier rotated file.
+    std::string next_rotated_path();
+    // Writes `text` as one record; on EFBIG rotates and writes it whole
+    // into the new file.
+    void write_record(std::string_view text);
 };
 
 }  // namespace zvk

@@ -1,22 +1,424 @@
-// STUB: replaced by the file target implementation.
 #include "zvk/FileLog.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+
 #include "zvk/Message.h"
+#include "zvk/String.h"
+#include "zvk/VornConfig.h"
+#include "zvk/VornService.h"
 
 namespace zvk {
 
+namespace {
+
+constexpr int kOpenFlags = O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC;
+constexpr mode_t kFileMode = 0664;
+constexpr mode_t kDirMode = 0760;
+constexpr int kDefaultMaxFiles = 5;
+
+// strerror_r, because several workers may report errors at once.
+std::string error_text(int err) {
+    char buf[256];
+    return strerror_r(err, buf, sizeof buf);
+}
+
+// Digits built without any locale: a grouping global locale must not turn
+// the seconds of a stamp into "1,773,576,000".
+template <class Int>
+std::string decimal(Int value) {
+    char buf[24];
+    auto result = std::to_chars(buf, buf + sizeof buf, value);
+    return std::string(buf, result.ptr);
+}
+
+// MM-DD-YYYY_S for `seconds`: the local date, then the epoch seconds.
+std::string stamp_at(std::time_t seconds) {
+    std::tm local{};
+    if (localtime_r(&seconds, &local) == nullptr) {
+        return {};
+    }
+    char date[64];
+    std::size_t len = std::strftime(date, sizeof date, "%m-%d-%Y", &local);
+    return std::string(date, len < 10 ? len : 10) + "_" + decimal(seconds);
+}
+
+bool is_date(std::string_view s) {
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        bool dash = i == 2 || i == 5;
+        if (dash ? s[i] != '-' : (s[i] < '0' || s[i] > '9')) {
+            return false;
+        }
+    }
+    return s.size() == 10;
+}
+
+// Epoch seconds of the stamp in a rotated path, found as the last "_" that
+// follows a MM-DD-YYYY date and precedes an optional "-" and digits. The
+// extension after the digits may be empty or absent.
+bool stamp_seconds(std::string_view path, long long& seconds) {
+    for (auto pos = path.rfind('_'); pos != std::string_view::npos && pos >= 10;
+         pos = path.rfind('_', pos - 1)) {
+        if (!is_date(path.substr(pos - 10, 10))) {
+            continue;
+        }
+        const char* first = path.data() + pos + 1;
+        const char* last = path.data() + path.size();
+        const char* digits = first != last && *first == '-' ? first + 1 : first;
+        if (digits == last || *digits < '0' || *digits > '9') {
+            continue;
+        }
+        if (std::from_chars(first, last, seconds).ec == std::errc()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Writes until all of `text` is in the file or a call fails; `err` is 0
+// when everything was written, else the failing call's error code.
+std::size_t write_all(int fd, std::string_view text, int& err) {
+    std::size_t done = 0;
+    err = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            err = errno;
+            break;
+        }
+        if (n == 0) {
+            err = EIO;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+// Offset at which the last `written` bytes of the file begin. The worker is
+// the only writer of this descriptor, so the end of the file is where its
+// last O_APPEND write ended.
+off_t record_start(int fd, std::size_t written) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        return -1;
+    }
+    return st.st_size - static_cast<off_t>(written);
+}
+
+// Cuts the file back to `start`, dropping a torn record. If the cut fails
+// the partial record stays: there is no better place for it.
+void cut_file(int fd, off_t start) {
+    if (start >= 0) {
+        [[maybe_unused]] int rc = ftruncate(fd, start);
+    }
+}
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+
+}  // namespace
+
 bool FileLog::RotatedOrder::operator()(const std::string& a, const std::string& b) const {
+    long long sa = 0;
+    long long sb = 0;
+    bool ha = stamp_seconds(a, sa);
+    bool hb = stamp_seconds(b, sb);
+    // A matching name without a stamp is no rotation of ours: it goes first,
+    // so the trim removes it before any real rotated file.
+    if (ha != hb) {
+        return !ha;
+    }
+    if (ha && sa != sb) {
+        return sa < sb;
+    }
     return a < b;
 }
+
 void FileLog::handler(int, siginfo_t*, void*) {}
+
 FileLog::FileLog(const std::string& name)
     : Target(name, FILE_TARGET), fd(-1), max_files(0), rotated_name_len(0) {}
-FileLog::~FileLog() { shutdown(); }
-void FileLog::write_msg(Message* message) { delete message; }
-int FileLog::init(const VornConfig*) { return -1; }
-std::string FileLog::loc_time_us() { return {}; }
-int FileLog::process_file_retention(DIR*) { return -1; }
-int FileLog::delete_file(const std::string&) { return -1; }
-int FileLog::rotate_file() { return -1; }
+
+FileLog::~FileLog() {
+    // The worker may be inside write_msg, which uses fd and the names.
+    shutdown();
+    if (fd >= 0) {
+        close(fd);
+    }
+}
+
+int FileLog::init(const VornConfig* config) {
+    try {
+        log_dir = VornService::get_service()->log_dir;
+        const VornConfig::target_cf_t* record =
+            config != nullptr ? config->get_target(name) : nullptr;
+        if (record != nullptr) {
+            std::string max_text;
+            for (const auto& [key, value] : record->params) {
+                if (key == config->key_file_name) {
+                    file_name = value;
+                } else if (key == config->key_max_number_file) {
+                    max_text = value;
+                }
+            }
+            int max = 0;
+            if (String::str_to_int(max_text, max)) {
+                max_files = max;
+            } else {
+                std::cout << "Could not convert max number of file\nUse default number: " +
+                                 decimal(kDefaultMaxFiles) + "\n";
+                max_files = kDefaultMaxFiles;
+            }
+            if (file_name.empty()) {
+                return -1;
+            }
+            file_path = file_name.front() == '/' ? log_dir + file_name : log_dir + "/" + file_name;
+
+            // A leading "/" joins the name to log_dir and is no part of the
+            // names that the start-up scan compares against.
+            std::string_view bare = file_name;
+            bare.remove_prefix(std::min(bare.find_first_not_of('/'), bare.size()));
+            auto dot = bare.rfind('.');
+            if (dot != std::string_view::npos) {
+                base_name = bare.substr(0, dot);
+                file_ext = bare.substr(dot);
+                rotated_prefix = file_path.substr(0, file_path.rfind('.')) + "_";
+            } else {
+                // Without a ".", a rotated file is "<file_name>_<stamp>" next to
+                // the active file, and the whole name serves as base_name.
+                base_name = bare;
+                rotated_prefix = file_path + "_";
+            }
+
+            std::unique_ptr<DIR, DirCloser> dir(opendir(log_dir.c_str()));
+            if (!dir) {
+                int err = errno;
+                if (err == ENOENT) {
+                    if (mkdir(log_dir.c_str(), kDirMode) != 0) {
+                        err = errno;
+                        std::cout << "Could not create log dir: " + log_dir + " - " +
+                                         error_text(err) + "\n";
+                        return -1;
+                    }
+                    dir.reset(opendir(log_dir.c_str()));
+                    if (!dir) {
+                        std::cout << "Could not open " + log_dir + "\n";
+                        return -1;
+                    }
+                } else if (err == EACCES || err == ENOMEM || err == ENOTDIR || err == ENFILE ||
+                           err == EMFILE) {
+                    std::cout << "Could not open " + log_dir + error_text(err) + "\n";
+                    return -1;
+                }
+            }
+
+            rotated_name_len = base_name.size() + 1 + loc_time_us().size() + file_ext.size();
+
+            if (dir) {
+                int scanned = process_file_retention(dir.get());
+                dir.reset();
+                if (scanned == -1) {
+                    return -1;
+                }
+            }
+
+            fd = open(file_path.c_str(), kOpenFlags, kFileMode);
+            if (fd < 0) {
+                return -1;
+            }
+        }
+
+        // SIGXFSZ would end the process; caught, the size limit surfaces as
+        // EFBIG in write_msg instead.
+        struct sigaction action {};
+        action.sa_sigaction = handler;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        if (sigaction(SIGXFSZ, &action, nullptr) != 0) {
+            return -1;
+        }
+        return 1;
+    } catch (...) {
+        return -1;
+    }
+}
+
+std::string FileLog::loc_time_us() {
+    std::timespec now{};
+    if (std::timespec_get(&now, TIME_UTC) == 0) {
+        return {};
+    }
+    return stamp_at(now.tv_sec);
+}
+
+int FileLog::process_file_retention(DIR* dir) {
+    int err = 0;
+    for (;;) {
+        // errno is reset before each call: only readdir's own error counts.
+        errno = 0;
+        const dirent* entry = readdir(dir);
+        if (entry == nullptr) {
+            err = errno;
+            break;
+        }
+        std::string_view entry_name = entry->d_name;
+        if (entry->d_type == DT_REG && entry_name.size() == rotated_name_len &&
+            entry_name.find(base_name) != std::string_view::npos &&
+            entry_name.find(file_ext) != std::string_view::npos) {
+            rotated_files.insert(log_dir + "/" + std::string(entry_name));
+        }
+    }
+    if (err != 0) {
+        std::cout << "Read directory error: " + decimal(err) + " - " + error_text(err) + "\n";
+        return -1;
+    }
+    return trim_rotated_files();
+}
+
+int FileLog::delete_file(const std::string& path) {
+    if (unlink(path.c_str()) == 0) {
+        return 0;
+    }
+    int err = errno;
+    try {
+        std::cout << "Could not remove file: " + path + "\nerror: " + decimal(err) + " - " +
+                         error_text(err) + "\n";
+    } catch (...) {
+        try {
+            std::cout << "delete file error: \n";
+        } catch (...) {
+        }
+        return -1;
+    }
+    return err;
+}
+
+int FileLog::trim_rotated_files() {
+    // A negative max_files is huge as unsigned: nothing is ever removed.
+    while (!rotated_files.empty() &&
+           rotated_files.size() >= static_cast<std::uint64_t>(max_files)) {
+        auto oldest = rotated_files.begin();
+        if (delete_file(*oldest) != 0) {
+            return -1;
+        }
+        rotated_files.erase(oldest);
+    }
+    return 0;
+}
+
+std::string FileLog::next_rotated_path() {
+    long long seconds = 0;
+    if (!stamp_seconds(loc_time_us(), seconds)) {
+        throw std::runtime_error("no rotation stamp for the current time");
+    }
+    // Stay after the newest retained file, even when the clock went back
+    // or several rotations fall within one second.
+    long long newest = 0;
+    if (!rotated_files.empty() && stamp_seconds(*rotated_files.rbegin(), newest) &&
+        newest >= seconds) {
+        seconds = newest + 1;
+    }
+    for (;; ++seconds) {
+        std::string path = rotated_prefix + stamp_at(static_cast<std::time_t>(seconds)) + file_ext;
+        struct stat st {};
+        // A name lstat cannot check is left to rename, which reports why.
+        if (rotated_files.count(path) == 0 && lstat(path.c_str(), &st) != 0) {
+            return path;
+        }
+    }
+}
+
+int FileLog::rotate_file() {
+    try {
+        std::string new_path = next_rotated_path();
+        if (fd >= 0) {
+            close(fd);
+        }
+        fd = -1;
+        if (rename(file_path.c_str(), new_path.c_str()) != 0) {
+            int err = errno;
+            std::cout << "Could not rename file: " + file_path + " to new name: " + new_path +
+                             "\n" + error_text(err) + "\n";
+            return -1;
+        }
+        fd = open(file_path.c_str(), kOpenFlags, kFileMode);
+        if (fd < 0) {
+            int err = errno;
+            std::cout << "Could not re-open log file: " + file_path + " " + error_text(err) + "\n";
+            return -1;
+        }
+        rotated_files.insert(new_path);
+        return trim_rotated_files();
+    } catch (const std::exception& e) {
+        std::cout << std::string("exception rotating file: ") + e.what() + "\n";
+    } catch (...) {
+        std::cout << "exception rotating file\n";
+    }
+    return -1;
+}
+
+void FileLog::write_record(std::string_view text) {
+    int err = 0;
+    std::size_t written = write_all(fd, text, err);
+    if (err == 0) {
+        return;
+    }
+    if (written > 0) {
+        // The limit (or the disk) was reached inside this record.
+        off_t start = record_start(fd, written);
+        if (err == EFBIG && start == 0) {
+            // Even a fresh file cannot hold the whole record.
+            std::cout << "Record longer than file size limit, truncated in target: " + name + "\n";
+            return;
+        }
+        // The file must end with whole records.
+        cut_file(fd, start);
+    }
+    // ENOSPC, EBADF and the like: the record is dropped without a word.
+    if (err != EFBIG) {
+        return;
+    }
+    if (rotate_file() != 0) {
+        std::cout << "Could not rotate file\n";
+        return;
+    }
+    written = write_all(fd, text, err);
+    if (err == 0) {
+        return;
+    }
+    if (err == EFBIG && written > 0) {
+        std::cout << "Record longer than file size limit, truncated in target: " + name + "\n";
+        return;
+    }
+    if (written > 0) {
+        cut_file(fd, record_start(fd, written));
+    }
+    std::cout << "write file error: " + error_text(err) + "\n";
+}
+
+void FileLog::write_msg(Message* message) {
+    try {
+        write_record(message->text.view());
+    } catch (const std::exception& e) {
+        std::cout << "Exception write msg in target: " + name + " - " + e.what() + "\n";
+    } catch (...) {
+        std::cout << "Unknown exception write msg in target: " + name + "\n";
+    }
+    delete message;
+}
 
 }  // namespace zvk
