@@ -1,15 +1,285 @@
-// STUB
 #include "zvk/XMLDoc.h"
+
+#include <expat.h>
+
+#include <algorithm>
+#include <new>
+#include <vector>
 
 #include "zvk/XMLElement.h"
 
 namespace zvk {
+namespace {
+
+constexpr std::size_t chunk_size = 64u << 10;
+
+bool is_xml_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+void trim(std::string& text) {
+    std::size_t end = text.size();
+    while (end > 0 && is_xml_space(text[end - 1])) {
+        --end;
+    }
+    std::size_t begin = 0;
+    while (begin < end && is_xml_space(text[begin])) {
+        ++begin;
+    }
+    text = text.substr(begin, end - begin);
+}
+
+// Builds the element tree from expat's callbacks. No handler lets an
+// exception unwind through expat's C frames: a failure is recorded and the
+// parser stopped, and the load then reports -1.
+class TreeBuilder {
+public:
+    TreeBuilder() : parser(XML_ParserCreate(nullptr)) {
+        if (parser == nullptr) {
+            throw std::bad_alloc();
+        }
+        XML_SetUserData(parser, this);
+        XML_SetElementHandler(parser, on_start, on_end);
+        XML_SetCharacterDataHandler(parser, on_text);
+        // Any document type declaration ends the parse before its internal
+        // subset or external identifier is looked at, so no entity can be
+        // declared and nothing outside the given text is ever read.
+        XML_SetStartDoctypeDeclHandler(parser, on_doctype);
+        XML_SetParamEntityParsing(parser, XML_PARAM_ENTITY_PARSING_NEVER);
+    }
+    ~TreeBuilder() { XML_ParserFree(parser); }
+    TreeBuilder(const TreeBuilder&) = delete;
+    TreeBuilder& operator=(const TreeBuilder&) = delete;
+
+    // False once the text is not well-formed, too deep or too large.
+    bool feed(const char* data, std::size_t size, bool last) {
+        if (failed || size > XMLDoc::max_size - fed) {
+            return false;
+        }
+        fed += size;
+        return XML_Parse(parser, data, static_cast<int>(size), last ? XML_TRUE : XML_FALSE) ==
+                   XML_STATUS_OK &&
+               !failed;
+    }
+
+    std::unique_ptr<XMLElement> take_root() {
+        if (failed || !open.empty()) {
+            return nullptr;
+        }
+        return std::move(root);
+    }
+
+private:
+    static void XMLCALL on_start(void* data, const XML_Char* name, const XML_Char** attrs) {
+        auto* self = static_cast<TreeBuilder*>(data);
+        if (self->failed) {
+            return;
+        }
+        if (self->open.size() >= XMLDoc::max_depth) {
+            self->fail();
+            return;
+        }
+        try {
+            auto element = std::make_unique<XMLElement>(name);
+            for (const XML_Char** attr = attrs; attr[0] != nullptr; attr += 2) {
+                element->attributes.emplace_back(attr[0], attr[1]);
+            }
+            XMLElement* raw = element.get();
+            self->open.reserve(self->open.size() + 1);
+            if (self->open.empty()) {
+                self->root = std::move(element);
+            } else {
+                self->open.back()->children.push_back(std::move(element));
+            }
+            self->open.push_back(raw);
+        } catch (...) {
+            self->fail();
+        }
+    }
+
+    static void XMLCALL on_end(void* data, const XML_Char*) {
+        auto* self = static_cast<TreeBuilder*>(data);
+        if (self->failed || self->open.empty()) {
+            return;
+        }
+        try {
+            trim(self->open.back()->text);
+        } catch (...) {
+            self->fail();
+            return;
+        }
+        self->open.pop_back();
+    }
+
+    static void XMLCALL on_text(void* data, const XML_Char* text, int length) {
+        auto* self = static_cast<TreeBuilder*>(data);
+        if (self->failed || self->open.empty()) {
+            return;
+        }
+        try {
+            self->open.back()->text.append(text, static_cast<std::size_t>(length));
+        } catch (...) {
+            self->fail();
+        }
+    }
+
+    static void XMLCALL on_doctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*,
+                                   int) {
+        static_cast<TreeBuilder*>(data)->fail();
+    }
+
+    void fail() {
+        failed = true;
+        XML_StopParser(parser, XML_FALSE);
+    }
+
+    XML_Parser parser;  // owned
+    std::unique_ptr<XMLElement> root;
+    std::vector<XMLElement*> open;  // the root down to the innermost open element
+    std::size_t fed = 0;
+    bool failed = false;
+};
+
+void escape(const std::string& text, bool in_attribute, std::string& out) {
+    for (char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += in_attribute ? "&quot;" : "\"";
+                break;
+            // A literal CR would be read back as LF, and white space in an
+            // attribute value would be read back as a blank.
+            case '\r':
+                out += "&#13;";
+                break;
+            case '\n':
+                out += in_attribute ? "&#10;" : "\n";
+                break;
+            case '\t':
+                out += in_attribute ? "&#9;" : "\t";
+                break;
+            default:
+                out += c;
+        }
+    }
+}
+
+// The text goes before the children; the indentation that follows it is
+// white space that a re-parse trims off again, since text is stored trimmed.
+void render(const XMLElement& element, std::size_t depth, std::string& out) {
+    out.append(depth * 2, ' ');
+    out += '<';
+    out += element.name;
+    for (const auto& [key, value] : element.attributes) {
+        out += ' ';
+        out += key;
+        out += "=\"";
+        escape(value, true, out);
+        out += '"';
+    }
+    if (element.text.empty() && element.children.empty()) {
+        out += "/>\n";
+        return;
+    }
+    out += '>';
+    escape(element.text, false, out);
+    if (!element.children.empty()) {
+        out += '\n';
+        for (const auto& child : element.children) {
+            render(*child, depth + 1, out);
+        }
+        out.append(depth * 2, ' ');
+    }
+    out += "</";
+    out += element.name;
+    out += ">\n";
+}
+
+}  // namespace
+
 XMLDoc::XMLDoc() = default;
+
 XMLDoc::~XMLDoc() = default;
-int XMLDoc::load(std::ifstream&) { return -1; }
-int XMLDoc::load(std::istream&) { return -1; }
-int XMLDoc::load(std::istringstream&) { return -1; }
-int XMLDoc::load(const std::string&) { return -1; }
+
+int XMLDoc::load(std::ifstream& in) {
+    if (!in.is_open()) {
+        top.reset();
+        return -1;
+    }
+    return load(static_cast<std::istream&>(in));
+}
+
+int XMLDoc::load(std::istream& in) {
+    top.reset();
+    try {
+        if (!in) {
+            return -1;
+        }
+        TreeBuilder builder;
+        std::vector<char> buffer(chunk_size);
+        std::size_t total = 0;
+        for (;;) {
+            in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+            if (in.bad()) {
+                return -1;
+            }
+            auto count = static_cast<std::size_t>(in.gcount());
+            total += count;
+            // A short read has set eofbit (and failbit): this was the last chunk.
+            bool last = !in;
+            if (last && total == 0) {
+                return -1;
+            }
+            if (!builder.feed(buffer.data(), count, last)) {
+                return -1;
+            }
+            if (last) {
+                break;
+            }
+        }
+        top = builder.take_root();
+    } catch (...) {
+        top.reset();
+    }
+    return top ? 0 : -1;
+}
+
+int XMLDoc::load(std::istringstream& in) { return load(static_cast<std::istream&>(in)); }
+
+int XMLDoc::load(const std::string& xml) {
+    top.reset();
+    if (xml.empty() || xml.size() > max_size) {
+        return -1;
+    }
+    try {
+        TreeBuilder builder;
+        for (std::size_t at = 0; at < xml.size(); at += chunk_size) {
+            std::size_t count = std::min(chunk_size, xml.size() - at);
+            if (!builder.feed(xml.data() + at, count, at + count == xml.size())) {
+                return -1;
+            }
+        }
+        top = builder.take_root();
+    } catch (...) {
+        top.reset();
+    }
+    return top ? 0 : -1;
+}
+
 const XMLElement* XMLDoc::root() const { return top.get(); }
-std::string XMLDoc::to_string() const { return {}; }
+
+std::string XMLDoc::to_string() const {
+    std::string out;
+    if (top) {
+        render(*top, 0, out);
+    }
+    return out;
+}
+
 }  // namespace zvk
