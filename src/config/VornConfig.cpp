@@ -1,7 +1,11 @@
-// STUB: replaced by the configuration model.
 #include "zvk/VornConfig.h"
 
+#include <exception>
+#include <iostream>
+#include <memory>
+
 #include "zvk/XMLDoc.h"
+#include "zvk/XMLElement.h"
 
 namespace zvk {
 
@@ -26,23 +30,211 @@ VornConfig::VornConfig()
       key_file_size_max("file_size_max"),
       key_max_number_file("max_number_file"),
       xml_doc(nullptr) {}
-VornConfig::~VornConfig() { delete xml_doc; }
-int VornConfig::load_config(std::ifstream&) { return -1; }
-int VornConfig::load_config(std::istream&) { return -1; }
-int VornConfig::load_config(std::string&&) { return -1; }
-int VornConfig::load_config(std::istringstream&) { return -1; }
-int VornConfig::load_config(const std::string&) { return -1; }
-void VornConfig::unload_xml_doc() {}
-std::locale VornConfig::get_locale() const { return std::locale(); }
-int VornConfig::init() { return -1; }
-int VornConfig::create_target(const XMLElement*) { return -1; }
-int VornConfig::create_target(const std::string&) { return -1; }
-int VornConfig::create_logger(const XMLElement*) { return -1; }
-VornConfig::target_cf_t* VornConfig::get_target(const std::string&) const { return nullptr; }
-VornConfig::logger_cf_t* VornConfig::get_logger(const std::string&) const { return nullptr; }
-const std::string& VornConfig::get_element(const std::string&) const { return empty_value; }
-const std::string& VornConfig::log_dir() const { return empty_value; }
-const std::string& VornConfig::file_size_litmit() const { return empty_value; }
-std::string VornConfig::to_string() const { return {}; }
+
+VornConfig::~VornConfig() {
+    for (auto& entry : targets) {
+        delete entry.second;
+    }
+    for (auto& entry : loggers) {
+        delete entry.second;
+    }
+    delete xml_doc;
+}
+
+// Each overload starts from a fresh document; the one held before is
+// released first, since the tables keep copies and never point into it.
+int VornConfig::load_config(std::ifstream& in) {
+    unload_xml_doc();
+    xml_doc = new XMLDoc();
+    if (xml_doc->load(in) == -1) {
+        unload_xml_doc();
+        return -1;
+    }
+    return init();
+}
+
+int VornConfig::load_config(std::istream& in) {
+    unload_xml_doc();
+    xml_doc = new XMLDoc();
+    if (xml_doc->load(in) == -1) {
+        unload_xml_doc();
+        return -1;
+    }
+    return init();
+}
+
+int VornConfig::load_config(std::string&& source) {
+    return load_config(static_cast<const std::string&>(source));
+}
+
+int VornConfig::load_config(std::istringstream& in) {
+    unload_xml_doc();
+    xml_doc = new XMLDoc();
+    if (xml_doc->load(in) == -1) {
+        unload_xml_doc();
+        return -1;
+    }
+    return init();
+}
+
+int VornConfig::load_config(const std::string& source) {
+    unload_xml_doc();
+    xml_doc = new XMLDoc();
+    if (xml_doc->load(source) == -1) {
+        unload_xml_doc();
+        return -1;
+    }
+    return init();
+}
+
+void VornConfig::unload_xml_doc() {
+    delete xml_doc;
+    xml_doc = nullptr;
+}
+
+std::locale VornConfig::get_locale() const {
+    std::string name;
+    auto found = elements.find(key_locale);
+    if (found != elements.end()) {
+        name = found->second;
+    }
+    if (name == "\"\"") {
+        name.clear();
+    }
+    return std::locale(name);
+}
+
+// An exception here can only come from memory exhaustion while recording a
+// value; the tables are then incomplete, so the load is reported as failed.
+int VornConfig::init() {
+    if (xml_doc == nullptr || xml_doc->root() == nullptr) {
+        return -1;
+    }
+    try {
+        for (const auto& child : xml_doc->root()->children) {
+            if (child->name == key_target) {
+                if (create_target(child.get()) == -1) {
+                    return -1;
+                }
+            } else if (child->name == key_logger) {
+                if (create_logger(child.get()) == -1) {
+                    return -1;
+                }
+            } else {
+                elements.emplace(child->name, child->text);
+            }
+        }
+    } catch (...) {
+        std::cout << "exception occurred while getting logger from config\n";
+        return -1;
+    }
+    return 0;
+}
+
+int VornConfig::create_target(const XMLElement* element) {
+    std::string name;
+    try {
+        name = element->get_attribute(key_name);
+        if (targets.count(name) != 0) {
+            return 1;
+        }
+        if (element->children.empty()) {
+            return -1;
+        }
+        auto record = std::make_unique<target_cf_t>();
+        for (const auto& child : element->children) {
+            if (child->name == key_type) {
+                record->type = child->text;
+            } else {
+                record->params.emplace_back(child->name, child->text);
+            }
+        }
+        record->name = name;
+        targets.emplace(name, record.get());
+        record.release();
+        return 1;
+    } catch (const std::exception& e) {
+        std::cout << "exception occurred while loading target: " << name << " from config - "
+                  << e.what() << "\n";
+    } catch (...) {
+        std::cout << "unknown exception occurred while loading target: " << name
+                  << " from config\n";
+    }
+    return -1;
+}
+
+int VornConfig::create_target(const std::string& name) {
+    if (xml_doc == nullptr || xml_doc->root() == nullptr) {
+        return -1;
+    }
+    const XMLElement* element = xml_doc->root()->get_child(key_target, key_name, name);
+    if (element == nullptr) {
+        return -1;
+    }
+    return create_target(element);
+}
+
+int VornConfig::create_logger(const XMLElement* element) {
+    std::string name;
+    try {
+        name = element->get_attribute(key_name);
+        if (loggers.count(name) != 0 || element->children.empty()) {
+            return 0;
+        }
+        auto record = std::make_unique<logger_cf_t>();
+        record->name = name;
+        record->target = nullptr;
+        for (const auto& child : element->children) {
+            if (child->name == key_target) {
+                auto known = targets.find(child->text);
+                if (known != targets.end()) {
+                    record->target = known->second;
+                } else if (create_target(child->text) == 1) {
+                    record->target = targets.at(child->text);
+                }
+            } else if (child->name == key_accept_level) {
+                record->level = child->text;
+            } else {
+                record->params.emplace_back(child->name, child->text);
+            }
+        }
+        if (record->target == nullptr) {
+            return 0;
+        }
+        loggers.emplace(name, record.get());
+        record.release();
+        return 0;
+    } catch (const std::exception& e) {
+        std::cout << "exception occurred while loading logger: " << name << " from config - "
+                  << e.what() << "\n";
+    } catch (...) {
+        std::cout << "unknown exception occurred while loading logger: " << name
+                  << " from config\n";
+    }
+    return -1;
+}
+
+VornConfig::target_cf_t* VornConfig::get_target(const std::string& name) const {
+    auto found = targets.find(name);
+    return found == targets.end() ? nullptr : found->second;
+}
+
+VornConfig::logger_cf_t* VornConfig::get_logger(const std::string& name) const {
+    auto found = loggers.find(name);
+    return found == loggers.end() ? nullptr : found->second;
+}
+
+const std::string& VornConfig::get_element(const std::string& name) const {
+    auto found = elements.find(name);
+    return found == elements.end() ? empty_value : found->second;
+}
+
+const std::string& VornConfig::log_dir() const { return get_element(key_log_dir); }
+
+const std::string& VornConfig::file_size_litmit() const { return get_element(key_file_size_max); }
+
+std::string VornConfig::to_string() const {
+    return xml_doc == nullptr ? std::string() : xml_doc->to_string();
+}
 
 }  // namespace zvk
