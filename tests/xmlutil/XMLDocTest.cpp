@@ -173,14 +173,22 @@ TEST(XMLDocFailure, FailedLoadEmptiesADocument) {
     EXPECT_EQ(doc.to_string(), "");
 }
 
-TEST(XMLDocFailure, StreamWithExceptionMaskDoesNotThrow) {
-    std::istringstream in("<r/>");
-    in.exceptions(std::ios::failbit | std::ios::badbit | std::ios::eofbit);
+TEST(XMLDocParse, StreamWithExceptionMaskLoadsWithoutThrowing) {
+    const auto mask = std::ios::failbit | std::ios::badbit | std::ios::eofbit;
+    std::istringstream in("<r>x</r>");
+    in.exceptions(mask);
     XMLDoc doc;
-    int result = 0;
+    int result = -1;
     EXPECT_NO_THROW(result = doc.load(in));
-    EXPECT_TRUE(result == 0 || result == -1);
-    EXPECT_EQ(result == 0, doc.root() != nullptr);
+    EXPECT_EQ(result, 0);
+    ASSERT_NE(doc.root(), nullptr);
+    EXPECT_EQ(doc.root()->text, "x");
+    EXPECT_EQ(in.exceptions(), mask);
+
+    std::istringstream bad("<r>");
+    bad.exceptions(mask);
+    EXPECT_NO_THROW(result = doc.load(bad));
+    EXPECT_EQ(result, -1);
 }
 
 TEST(XMLDocToString, EmptyDocumentGivesEmptyText) {

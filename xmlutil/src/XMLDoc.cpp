@@ -201,6 +201,28 @@ void render(const XMLElement& element, std::size_t depth, std::string& out) {
     out += ">\n";
 }
 
+// Reads with the stream's exception mask cleared, so that the expected end of
+// input does not throw, and puts the caller's mask back afterwards.
+class QuietStream {
+public:
+    explicit QuietStream(std::istream& in) : in(in), mask(in.exceptions()) {
+        in.exceptions(std::ios::goodbit);
+    }
+    ~QuietStream() {
+        try {
+            in.exceptions(mask);
+        } catch (const std::ios::failure&) {
+            // The mask is back in place; the state it reports is the end of input.
+        }
+    }
+    QuietStream(const QuietStream&) = delete;
+    QuietStream& operator=(const QuietStream&) = delete;
+
+private:
+    std::istream& in;
+    std::ios::iostate mask;
+};
+
 }  // namespace
 
 XMLDoc::XMLDoc() = default;
@@ -221,6 +243,7 @@ int XMLDoc::load(std::istream& in) {
         if (!in) {
             return -1;
         }
+        QuietStream quiet(in);
         TreeBuilder builder;
         std::vector<char> buffer(chunk_size);
         std::size_t total = 0;
