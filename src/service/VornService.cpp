@@ -10,6 +10,7 @@
 #include <limits>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 #include <unordered_set>
 
 #include "zvk/FileLog.h"
@@ -171,6 +172,12 @@ int VornService::init(const char* path) {
             return -1;
         }
         std::ifstream in(config_file);
+        std::error_code ec;
+        // A directory opens for reading on Linux and fails only when read;
+        // report it as the unopenable file it is.
+        if (in.is_open() && std::filesystem::is_directory(config_file, ec)) {
+            in.close();
+        }
         if (!in.is_open()) {
             std::cout << "Could not open Vorn config file: " << config_file << "\n";
         }

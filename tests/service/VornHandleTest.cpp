@@ -1,0 +1,160 @@
+#include <sstream>
+#include <string>
+
+#include "ServiceTestUtil.h"
+#include "TestSupport.h"
+#include "zvk/Logger.h"
+#include "zvk/Vorn.h"
+#include "zvk/VornInit.h"
+#include "zvk/VornService.h"
+
+using zvk::Vorn;
+using zvk::VornInit;
+using zvk::VornService;
+using zvk::test::file_target;
+using zvk::test::isolated;
+using zvk::test::logger_record;
+using zvk::test::read_file;
+using zvk::test::write_config;
+
+namespace {
+
+std::string handle_config() {
+    return file_target("file", "handle.log") + logger_record("warn", "file", "WARN") +
+           logger_record("out", "file", "OUT") + logger_record("debug", "file", "DEBUG");
+}
+
+std::ostringstream text(const std::string& s) {
+    std::ostringstream out;
+    out << s;
+    return out;
+}
+
+}  // namespace
+
+TEST(VornHandle, DefaultHandleIsSilent) {
+    Vorn handle;
+    EXPECT_EQ(handle.logger, nullptr);
+    EXPECT_EQ(handle.level, 0);
+    EXPECT_EQ(handle.stamp_function, &Vorn::time_gmt);
+    EXPECT_EQ(handle.version(), "1.0.0");
+    for (int level = Vorn::OUT; level <= Vorn::DEBUG; ++level) {
+        EXPECT_FALSE(handle.logable(static_cast<Vorn::Level>(level)));
+    }
+    std::ostringstream kept = text("untouched");
+    handle.log(std::move(kept), Vorn::OUT);
+    EXPECT_EQ(kept.str(), "untouched");
+}
+
+TEST(VornHandleLevel, WarnPassesUpToWarn) {
+    isolated([] {
+        write_config("vorn_config.xml", handle_config());
+        Vorn handle("warn", 0);
+        ASSERT_NE(handle.logger, nullptr);
+        EXPECT_EQ(handle.level, Vorn::WARN);
+        EXPECT_TRUE(handle.logable(Vorn::OUT));
+        EXPECT_TRUE(handle.logable(Vorn::FATAL));
+        EXPECT_TRUE(handle.logable(Vorn::ERROR));
+        EXPECT_TRUE(handle.logable(Vorn::WARN));
+        EXPECT_FALSE(handle.logable(Vorn::AUDIT));
+        EXPECT_FALSE(handle.logable(Vorn::INFO));
+        EXPECT_FALSE(handle.logable(Vorn::TRACE));
+        EXPECT_FALSE(handle.logable(Vorn::DEBUG));
+    });
+}
+
+TEST(VornHandleLevel, OutPassesOnlyOut) {
+    isolated([] {
+        write_config("vorn_config.xml", handle_config());
+        Vorn out("out", 0);
+        ASSERT_NE(out.logger, nullptr);
+        EXPECT_TRUE(out.logable(Vorn::OUT));
+        EXPECT_FALSE(out.logable(Vorn::FATAL));
+        Vorn debug("debug", 0);
+        EXPECT_TRUE(debug.logable(Vorn::DEBUG));
+    });
+}
+
+TEST(VornHandleLevel, LevelIsCopiedAtConstruction) {
+    isolated([] {
+        write_config("vorn_config.xml", handle_config());
+        Vorn handle("warn", 0);
+        ASSERT_NE(handle.logger, nullptr);
+        handle.logger->level = zvk::Logger::DEBUG;
+        EXPECT_FALSE(handle.logable(Vorn::DEBUG));
+    });
+}
+
+TEST(VornHandleLog, QueuesWithoutLevelCheck) {
+    isolated([] {
+        write_config("vorn_config.xml", handle_config());
+        Vorn handle("warn", 0);
+        ASSERT_FALSE(handle.logable(Vorn::DEBUG));
+        std::ostringstream record = text("debug record\n");
+        handle.log(std::move(record), Vorn::DEBUG);
+        EXPECT_EQ(record.str(), "");
+        VornInit::reset_vorn_state();
+        EXPECT_EQ(read_file("logs/handle.log"), "debug record\n");
+    });
+}
+
+TEST(VornHandleMove, SourceFallsSilent) {
+    isolated([] {
+        write_config("vorn_config.xml", handle_config());
+        Vorn a("warn", 0);
+        zvk::Logger* logger = a.logger;
+        ASSERT_NE(logger, nullptr);
+        Vorn b(std::move(a));
+        EXPECT_EQ(b.logger, logger);
+        EXPECT_EQ(b.level, Vorn::WARN);
+        EXPECT_EQ(a.logger, nullptr);
+        EXPECT_EQ(a.level, Vorn::WARN);
+        EXPECT_FALSE(a.logable(Vorn::OUT));
+        std::ostringstream kept = text("from a\n");
+        a.log(std::move(kept), Vorn::OUT);
+        EXPECT_EQ(kept.str(), "from a\n");
+
+        Vorn c;
+        c = std::move(b);
+        EXPECT_EQ(c.logger, logger);
+        EXPECT_FALSE(b.logable(Vorn::OUT));
+        Vorn& same = c;
+        c = std::move(same);
+        EXPECT_EQ(c.logger, logger);
+        c.log(text("from c\n"), Vorn::ERROR);
+        VornInit::reset_vorn_state();
+        EXPECT_EQ(read_file("logs/handle.log"), "from c\n");
+    });
+}
+
+TEST(VornHandleOwner, OtherOwnerGetsNoLogger) {
+    isolated([] {
+        write_config("vorn_config.xml", handle_config());
+        Vorn owner("warn", 7);
+        ASSERT_NE(owner.logger, nullptr);
+        Vorn other("warn", 8);
+        Vorn anyone("warn", 0);
+        EXPECT_EQ(other.logger, nullptr);
+        EXPECT_EQ(anyone.logger, nullptr);
+        EXPECT_FALSE(other.logable(Vorn::OUT));
+        Vorn again("warn", 7);
+        EXPECT_EQ(again.logger, owner.logger);
+    });
+}
+
+TEST(VornHandleStamp, FollowsServiceTimeZone) {
+    isolated([] {
+        write_config("local.xml", "<time_zone>LOCAL</time_zone>\n");
+        write_config("gmt.xml", "<time_zone>GMT</time_zone>\n");
+        VornService* service = VornService::init_vorn_service("local.xml");
+        Vorn local("none", 0);
+        EXPECT_EQ(local.logger, nullptr);
+        EXPECT_EQ(local.stamp_function, &Vorn::time_local);
+        Vorn plain;
+        EXPECT_EQ(plain.stamp_function, &Vorn::time_gmt);
+        service->init("gmt.xml");
+        Vorn gmt("none", 0);
+        EXPECT_EQ(gmt.stamp_function, &Vorn::time_gmt);
+        EXPECT_EQ(local.stamp_function, &Vorn::time_local);
+    });
+}

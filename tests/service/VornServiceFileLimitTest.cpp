@@ -1,0 +1,152 @@
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "ServiceTestUtil.h"
+#include "TestSupport.h"
+#include "zvk/VornInit.h"
+#include "zvk/VornService.h"
+
+using zvk::VornInit;
+using zvk::VornService;
+using zvk::test::CaptureFd;
+using zvk::test::file_size_limit;
+using zvk::test::isolated;
+using zvk::test::write_config;
+
+namespace {
+
+constexpr unsigned long Default = 10485760;
+constexpr uid_t Nobody = 65534;
+
+// Whether this process may take the identity of nobody; probed in a forked
+// child so that the test process keeps its own.
+bool can_drop_to_nobody() {
+    pid_t pid = fork();
+    if (pid == 0) {
+        _exit(setresgid(Nobody, Nobody, Nobody) == 0 && setresuid(Nobody, Nobody, Nobody) == 0 ? 0
+                                                                                               : 1);
+    }
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+TEST(VornServiceFileSize, UnitsScaleTheNumber) {
+    isolated([] {
+        VornService* service = VornService::get_service();
+        EXPECT_EQ(service->calculate_file_size("512K"), 524288u);
+        EXPECT_EQ(service->calculate_file_size("10M"), 10485760u);
+        EXPECT_EQ(service->calculate_file_size("10 MB"), 10485760u);
+        EXPECT_EQ(service->calculate_file_size("  3\tG"), 3221225472u);
+        EXPECT_EQ(service->calculate_file_size("1G"), 1073741824u);
+        EXPECT_EQ(service->calculate_file_size("100B"), 100u);
+        EXPECT_EQ(service->calculate_file_size("2T"), 2199023255552u);
+        EXPECT_EQ(service->calculate_file_size("1P"), 1125899906842624u);
+        EXPECT_EQ(service->calculate_file_size("15E"), 15ul << 60);
+        EXPECT_EQ(service->calculate_file_size("17179869183G"), 17179869183ul << 30);
+        EXPECT_EQ(service->calculate_file_size("18446744073709551615B"), 18446744073709551615ul);
+    });
+}
+
+TEST(VornServiceFileSize, UnusableTextGivesDefault) {
+    isolated([] {
+        VornService* service = VornService::get_service();
+        for (const char* text : {"1.5G", "10m", "0M", "M", "100", "", "abc", "7 ", "5X"}) {
+            EXPECT_EQ(service->calculate_file_size(text), Default) << '"' << text << '"';
+        }
+    });
+}
+
+TEST(VornServiceFileSize, OverflowGivesDefaultNotZero) {
+    isolated([] {
+        VornService* service = VornService::get_service();
+        for (const char* text : {"5Y", "1Z", "16E", "17179869184G", "18446744073709551616B",
+                                 "99999999999999999999999M", "-1B", "-5M"}) {
+            EXPECT_EQ(service->calculate_file_size(text), Default) << text;
+        }
+    });
+}
+
+TEST(VornServiceFileLimit, ConfiguredSizeBecomesSoftAndHardLimit) {
+    isolated([] {
+        write_config("vorn_config.xml", "<file_size_max>2M</file_size_max>\n");
+        VornService* service = VornService::get_service();
+        EXPECT_EQ(service->file_limit, 2097152u);
+        rlim_t hard = 0;
+        EXPECT_EQ(file_size_limit(&hard), 2097152u);
+        EXPECT_EQ(hard, 2097152u);
+    });
+}
+
+TEST(VornServiceFileLimit, NoElementGivesDefault) {
+    isolated([] {
+        write_config("vorn_config.xml", "<log_dir>logs</log_dir>\n");
+        VornService* service = VornService::get_service();
+        EXPECT_EQ(service->file_limit, Default);
+        EXPECT_EQ(file_size_limit(), Default);
+    });
+}
+
+TEST(VornServiceFileLimit, OverflowingSizesNeverBecomeZero) {
+    isolated([] {
+        VornService* service = VornService::get_service();
+        for (const char* text : {"5Y", "1Z", "16E", "17179869184G"}) {
+            write_config("size.xml", std::string("<file_size_max>") + text + "</file_size_max>\n");
+            CaptureFd out(1);
+            EXPECT_EQ(service->init("size.xml"), VornService::SERVICE_RUNNING);
+            EXPECT_EQ(out.text(), "");
+            EXPECT_EQ(service->file_limit, Default) << text;
+            EXPECT_EQ(file_size_limit(), Default) << text;
+        }
+        // The process can still write once the limit is in force.
+        zvk::test::write_file("probe.txt", "still writable\n");
+        EXPECT_EQ(zvk::test::read_file("probe.txt"), "still writable\n");
+    });
+}
+
+TEST(VornServiceFileLimit, SetWithoutModelUsesDefault) {
+    isolated([] {
+        // Larger than the default: lowering needs no privilege.
+        write_config("vorn_config.xml", "<file_size_max>20M</file_size_max>\n");
+        VornService* service = VornService::get_service();
+        ASSERT_EQ(file_size_limit(), 20971520u);
+        service->stop();
+        EXPECT_EQ(service->set_file_limit(), 0);
+        EXPECT_EQ(service->file_limit, Default);
+        EXPECT_EQ(file_size_limit(), Default);
+    });
+}
+
+TEST(VornServiceFileLimit, RaisingWithoutPrivilegeReportsEperm) {
+    if (!can_drop_to_nobody()) {
+        GTEST_SKIP() << "cannot switch to uid/gid 65534 here; the EPERM path needs an "
+                        "unprivileged process";
+    }
+    isolated([] {
+        write_config("small.xml", "<file_size_max>1M</file_size_max>\n");
+        write_config("large.xml", "<file_size_max>2M</file_size_max>\n");
+        VornService* service = VornService::get_service();
+        ASSERT_EQ(service->init("small.xml"), VornService::SERVICE_RUNNING);
+        ASSERT_EQ(file_size_limit(), 1048576u);
+        // Keep 0 as the saved ids so that the directory can be cleaned up
+        // afterwards; the effective ids alone decide the permission.
+        ASSERT_EQ(chmod(".", 0755), 0);
+        ASSERT_EQ(setresgid(Nobody, Nobody, 0), 0);
+        ASSERT_EQ(setresuid(Nobody, Nobody, 0), 0);
+        CaptureFd out(1);
+        EXPECT_EQ(service->init("large.xml"), VornService::SERVICE_RUNNING);
+        EXPECT_EQ(out.text(),
+                  "Could not set Vorn file limit - error: 1 - Operation not permitted\n");
+        EXPECT_EQ(service->file_limit, 2097152u);
+        rlim_t hard = 0;
+        EXPECT_EQ(file_size_limit(&hard), 1048576u);
+        EXPECT_EQ(hard, 1048576u);
+        ASSERT_EQ(setresuid(0, 0, 0), 0);
+        ASSERT_EQ(setresgid(0, 0, 0), 0);
+    });
+}

@@ -1,0 +1,268 @@
+#include <sys/stat.h>
+
+#include <locale>
+#include <stdexcept>
+#include <string>
+
+#include "ServiceTestUtil.h"
+#include "TestSupport.h"
+#include "zvk/Vorn.h"
+#include "zvk/VornConfig.h"
+#include "zvk/VornInit.h"
+#include "zvk/VornService.h"
+
+using zvk::Vorn;
+using zvk::VornInit;
+using zvk::VornService;
+using zvk::test::CaptureFd;
+using zvk::test::isolated;
+using zvk::test::write_config;
+
+namespace {
+
+const char* const NotFound = "Could not locate Vorn config file\n";
+
+}  // namespace
+
+TEST(VornServiceDiscovery, NoConfigThroughHandlePrintsOnce) {
+    isolated([] {
+        CaptureFd out(1);
+        Vorn handle("app", 0);
+        EXPECT_EQ(out.text(), NotFound);
+        VornService* service = VornService::get_service();
+        EXPECT_EQ(service->state, VornService::SERVICE_STOPPED);
+        EXPECT_NE(service->config, nullptr);
+        EXPECT_EQ(handle.logger, nullptr);
+        EXPECT_FALSE(handle.logable(Vorn::OUT));
+    });
+}
+
+TEST(VornServiceDiscovery, NoConfigThroughInitPrintsTwice) {
+    isolated([] {
+        CaptureFd out(1);
+        EXPECT_EQ(VornInit::init(), -1);
+        EXPECT_EQ(out.text(), std::string(NotFound) + NotFound);
+        EXPECT_EQ(VornService::get_service()->init(nullptr), -1);
+    });
+}
+
+TEST(VornServiceDiscovery, InitFirstWithValidFileSucceedsSilently) {
+    isolated([] {
+        write_config("vorn_config.xml", "<log_dir>first</log_dir>\n");
+        CaptureFd out(1);
+        EXPECT_EQ(VornInit::init(), 0);
+        EXPECT_EQ(out.text(), "");
+        VornService* service = VornService::get_service();
+        EXPECT_EQ(service->state, VornService::SERVICE_RUNNING);
+        EXPECT_EQ(service->config_file, "vorn_config.xml");
+        EXPECT_EQ(service->log_dir, "first");
+    });
+}
+
+TEST(VornServiceDiscovery, ConfigDirectoryWinsOverWorkingDirectory) {
+    isolated([] {
+        ASSERT_EQ(mkdir("config", 0755), 0);
+        write_config("config/vorn_config.xml", "<log_dir>from_config_dir</log_dir>\n");
+        write_config("vorn_config.xml", "<log_dir>from_cwd</log_dir>\n");
+        VornService* service = VornService::get_service();
+        EXPECT_EQ(service->config_file, "config/vorn_config.xml");
+        EXPECT_EQ(service->log_dir, "from_config_dir");
+    });
+}
+
+TEST(VornServiceDiscovery, DirectoryNamedLikeFileIsChosenAndFailsToOpen) {
+    isolated([] {
+        ASSERT_EQ(mkdir("vorn_config.xml", 0755), 0);
+        CaptureFd out(1);
+        VornService* service = VornService::get_service();
+        EXPECT_EQ(out.text(), "Could not open Vorn config file: vorn_config.xml\n");
+        EXPECT_EQ(service->config_file, "vorn_config.xml");
+        EXPECT_EQ(service->state, VornService::SERVICE_RUNNING);
+        EXPECT_EQ(service->log_dir, "");
+    });
+}
+
+TEST(VornServiceDiscovery, UnopenablePathStillRuns) {
+    isolated([] {
+        CaptureFd out(1);
+        EXPECT_EQ(VornInit::load_config("missing/none.xml"), 0);
+        EXPECT_EQ(out.text(), "Could not open Vorn config file: missing/none.xml\n");
+        VornService* service = VornService::get_service();
+        EXPECT_EQ(service->config_file, "missing/none.xml");
+        EXPECT_EQ(service->state, VornService::SERVICE_RUNNING);
+        EXPECT_EQ(zvk::test::file_size_limit(), 10485760u);
+    });
+}
+
+TEST(VornServiceDiscovery, LoadConfigAfterHandleIgnoresPath) {
+    isolated([] {
+        Vorn handle("app", 0);
+        CaptureFd out(1);
+        EXPECT_EQ(VornInit::load_config("missing/none.xml"), -1);
+        EXPECT_EQ(out.text(), "");
+        EXPECT_EQ(VornService::get_service()->config_file, "");
+    });
+}
+
+TEST(VornServiceDiscovery, FirstCallDecidesTheInstance) {
+    isolated([] {
+        write_config("chosen.xml", "<log_dir>chosen</log_dir>\n");
+        write_config("vorn_config.xml", "<log_dir>searched</log_dir>\n");
+        EXPECT_EQ(VornInit::load_config("chosen.xml"), 0);
+        VornService* service = VornService::get_service();
+        EXPECT_EQ(service, VornService::init_vorn_service("other.xml"));
+        EXPECT_EQ(service, VornService::vornsvc.load());
+        EXPECT_EQ(service->config_file, "chosen.xml");
+        EXPECT_EQ(service->log_dir, "chosen");
+    });
+}
+
+TEST(VornServiceDiscovery, ResetStopsAndOnlyInitRestarts) {
+    isolated([] {
+        write_config("vorn_config.xml", "");
+        VornInit::reset_vorn_state();
+        VornService* service = VornService::get_service();
+        EXPECT_EQ(service->state, VornService::SERVICE_STOPPED);
+        EXPECT_EQ(service->config, nullptr);
+        EXPECT_EQ(VornInit::load_config("vorn_config.xml"), -1);
+        EXPECT_EQ(VornInit::init(), 0);
+        EXPECT_NE(service->config, nullptr);
+    });
+}
+
+TEST(VornServiceLoading, MalformedXmlRunsWithDefaults) {
+    isolated([] {
+        zvk::test::write_file("vorn_config.xml", "<vorn><log_dir>x</log_dir>");
+        CaptureFd out(1);
+        EXPECT_EQ(VornInit::init(), 0);
+        EXPECT_EQ(out.text(), "");
+        VornService* service = VornService::get_service();
+        EXPECT_EQ(service->log_dir, "");
+        EXPECT_EQ(service->time_zone, "");
+        EXPECT_EQ(service->file_limit, 10485760u);
+        rlim_t hard = 0;
+        EXPECT_EQ(zvk::test::file_size_limit(&hard), 10485760u);
+        EXPECT_EQ(hard, 10485760u);
+    });
+}
+
+TEST(VornServiceLoading, UnknownLocaleReportsAndFails) {
+    isolated([] {
+        std::string what;
+        try {
+            std::locale bogus("xx_NO.nosuch");
+        } catch (const std::runtime_error& e) {
+            what = e.what();
+        }
+        ASSERT_FALSE(what.empty()) << "the system knows the locale xx_NO.nosuch";
+        write_config("vorn_config.xml",
+                     "<locale>xx_NO.nosuch</locale><log_dir>mine</log_dir>"
+                     "<time_zone>LOCAL</time_zone><file_size_max>1M</file_size_max>\n");
+        rlim_t before = zvk::test::file_size_limit();
+        CaptureFd out(1);
+        EXPECT_EQ(VornInit::init(), -1);
+        std::string line = "exception while loading Vorn config " + what + "\n";
+        EXPECT_EQ(out.text(), line + line);
+        VornService* service = VornService::get_service();
+        EXPECT_EQ(service->state, VornService::SERVICE_STOPPED);
+        EXPECT_EQ(service->init(nullptr), VornService::SERVICE_STOPPED);
+        EXPECT_EQ(service->log_dir, "");
+        EXPECT_EQ(service->time_zone, "");
+        EXPECT_EQ(zvk::test::file_size_limit(), before);
+    });
+}
+
+TEST(VornServiceLoading, TimeZoneLocalOnlyForUpperCase) {
+    isolated([] {
+        struct Case {
+            const char* element;
+            const char* zone;
+        };
+        const Case cases[] = {{"<time_zone>LOCAL</time_zone>", "local"},
+                              {"<time_zone>local</time_zone>", "GMT"},
+                              {"<time_zone>Local</time_zone>", "GMT"},
+                              {"<time_zone></time_zone>", "GMT"},
+                              {"", "GMT"},
+                              {"<time_zone>LOCAL</time_zone>", "local"}};
+        VornService* service = VornService::get_service();
+        for (const Case& c : cases) {
+            write_config("zone.xml", std::string(c.element) + "\n");
+            EXPECT_EQ(service->init("zone.xml"), VornService::SERVICE_RUNNING);
+            EXPECT_EQ(service->time_zone, c.zone) << c.element;
+            Vorn handle("none", 0);
+            EXPECT_EQ(handle.stamp_function,
+                      std::string(c.zone) == "local" ? &Vorn::time_local : &Vorn::time_gmt)
+                << c.element;
+        }
+    });
+}
+
+TEST(VornServiceLoading, MissingOrEmptyLogDirGivesLogs) {
+    isolated([] {
+        VornService* service = VornService::get_service();
+        write_config("a.xml", "<log_dir>custom/dir</log_dir>\n");
+        service->init("a.xml");
+        EXPECT_EQ(service->log_dir, "custom/dir");
+        write_config("b.xml", "<log_dir></log_dir>\n");
+        service->init("b.xml");
+        EXPECT_EQ(service->log_dir, "logs");
+        write_config("c.xml", "<time_zone>GMT</time_zone>\n");
+        service->init("c.xml");
+        EXPECT_EQ(service->log_dir, "logs");
+    });
+}
+
+TEST(VornServiceLoading, FailedReloadKeepsEarlierSettings) {
+    isolated([] {
+        write_config("good.xml", "<log_dir>kept</log_dir><time_zone>LOCAL</time_zone>\n" +
+                                     zvk::test::stdout_target("screen") +
+                                     zvk::test::logger_record("app", "screen", "INFO"));
+        zvk::test::write_file("bad.xml", "<vorn><unclosed>");
+        VornService* service = VornService::get_service();
+        ASSERT_EQ(service->init("good.xml"), VornService::SERVICE_RUNNING);
+        ASSERT_NE(service->get_logger("app", 0), nullptr);
+        EXPECT_EQ(service->init("bad.xml"), VornService::SERVICE_RUNNING);
+        EXPECT_TRUE(service->loggers.empty());
+        EXPECT_TRUE(service->targets.empty());
+        EXPECT_EQ(service->log_dir, "kept");
+        EXPECT_EQ(service->time_zone, "local");
+        EXPECT_EQ(service->get_logger("app", 0), nullptr);
+    });
+}
+
+TEST(VornServiceLocale, UnknownNameLeavesGlobalLocale) {
+    isolated([] {
+        VornService* service = VornService::get_service();
+        std::locale::global(std::locale::classic());
+        CaptureFd out(1);
+        service->set_locale(std::string("xx_NO.nosuch"));
+        std::string text = out.text();
+        std::string head = "Runtime error, could not set Vorn locale to: xx_NO.nosuch\nError: ";
+        EXPECT_EQ(text.substr(0, head.size()), head);
+        EXPECT_EQ(zvk::test::split_lines(text).size(), 2u);
+        EXPECT_EQ(text.back(), '\n');
+        EXPECT_EQ(std::locale().name(), "C");
+    });
+}
+
+TEST(VornServiceLocale, KnownNameBecomesGlobal) {
+    isolated([] {
+        VornService* service = VornService::get_service();
+        CaptureFd out(1);
+        service->set_locale(std::string("POSIX"));
+        service->set_locale(std::locale::classic());
+        EXPECT_EQ(out.text(), "");
+        EXPECT_EQ(std::locale().name(), "C");
+    });
+}
+
+TEST(VornServiceConfigValue, EmptyWithoutModel) {
+    isolated([] {
+        write_config("vorn_config.xml", "<colour>blue</colour>\n");
+        VornService* service = VornService::get_service();
+        EXPECT_EQ(service->get_config_value("colour"), "blue");
+        EXPECT_EQ(service->get_config_value("shape"), "");
+        service->stop();
+        EXPECT_EQ(service->get_config_value("colour"), "");
+    });
+}
