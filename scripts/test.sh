@@ -45,5 +45,5 @@ fi
 echo "== build and test (gcc, RelWithDebInfo)"
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # Time stamps once more away from UTC, where GMT and local time differ.
-TZ=America/New_York ctest --test-dir build --output-on-failure -R 'Time' >/dev/null
+TZ=America/New_York ctest --test-dir build --output-on-failure -R 'Time'
 ctest --test-dir build --output-on-failure -j"$jobs"

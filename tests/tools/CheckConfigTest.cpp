@@ -1,0 +1,116 @@
+// The configuration checker, run as a program on files in a temp dir.
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+#include "TestSupport.h"
+
+namespace {
+
+using zvk::test::TempDir;
+using zvk::test::write_file;
+
+struct CheckRun {
+    int status;
+    std::string out;
+};
+
+CheckRun check(const std::string& args, const std::string& cwd = ".") {
+    std::string cmd = "cd '" + cwd + "' && '" ZVK_CHECKER "' " + args + " 2>&1";
+    CheckRun run{-1, {}};
+    FILE* pipe = popen(cmd.c_str(), "r");
+    if (pipe == nullptr) {
+        return run;
+    }
+    char buf[4096];
+    std::size_t n;
+    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) {
+        run.out.append(buf, n);
+    }
+    int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+const char* kClean = R"(<vorn>
+  <log_dir>logs</log_dir>
+  <file_size_max>512K</file_size_max>
+  <time_zone>LOCAL</time_zone>
+  <locale>C</locale>
+  <target name="screen"><type>stdout</type></target>
+  <target name="disk"><type>file</type><file_name>app.log</file_name><max_number_file>3</max_number_file></target>
+  <logger name="main"><target>screen</target><accept_level>INFO</accept_level></logger>
+  <logger name="db"><target>disk</target><accept_level>DEBUG</accept_level></logger>
+</vorn>)";
+
+TEST(CheckConfig, CleanFileReportsWhatItDefines) {
+    TempDir dir;
+    write_file(dir.file("vorn_config.xml"), kClean);
+    CheckRun run = check("", dir.path());
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("\"disk\" type \"file\", file \"app.log\", keeps 3 file(s)"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\"db\" -> target \"disk\", level \"DEBUG\""), std::string::npos);
+    EXPECT_NE(run.out.find("maximum file size: 524288 bytes"), std::string::npos);
+    EXPECT_NE(run.out.find("time zone: local"), std::string::npos);
+    EXPECT_NE(run.out.find("no problems found"), std::string::npos);
+}
+
+TEST(CheckConfig, ReportsEveryRunTimeProblem) {
+    TempDir dir;
+    write_file(dir.file("bad.xml"), R"(<vorn>
+  <log_dir>missing/parent/logs</log_dir>
+  <file_size_max>16E</file_size_max>
+  <locale>xx_NOT_A_LOCALE</locale>
+  <target name="net"><type>network</type></target>
+  <target name="disk"><type>file</type><file_name>a.log</file_name><max_number_file>five</max_number_file></target>
+  <logger name="loud"><target>disk</target><accept_level>warn</accept_level></logger>
+  <logger name="lost"><target>nowhere</target><accept_level>INFO</accept_level></logger>
+  <logger name="netlog"><target>net</target><accept_level>INFO</accept_level></logger>
+</vorn>)");
+    CheckRun run = check(dir.file("bad.xml"));
+    EXPECT_EQ(run.status, 1) << run.out;
+    for (const char* expected : {
+             "type \"network\" is neither \"stdout\" nor \"file\"",
+             "max_number_file \"five\" is not a number; 5 files are kept",
+             "accept_level \"warn\" is not one of",
+             "logger \"lost\" dropped",
+             "file_size_max \"16E\" is not usable; the default 10485760 applies",
+             "locale \"xx_NOT_A_LOCALE\" is not available",
+             "log directory \"missing/parent/logs\" cannot be created",
+         }) {
+        EXPECT_NE(run.out.find(expected), std::string::npos) << expected << "\n" << run.out;
+    }
+}
+
+TEST(CheckConfig, LogDirThatIsAFileIsAProblem) {
+    TempDir dir;
+    write_file(dir.file("logs"), "not a directory");
+    write_file(dir.file("c.xml"), "<v><target name=\"s\"><type>stdout</type></target></v>");
+    CheckRun run = check("c.xml", dir.path());
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find("log directory \"logs\" is not a directory"), std::string::npos);
+}
+
+TEST(CheckConfig, FileThatDoesNotLoadExitsTwo) {
+    TempDir dir;
+    write_file(dir.file("broken.xml"), "<vorn><target name=\"x\">");
+    CheckRun broken = check(dir.file("broken.xml"));
+    EXPECT_EQ(broken.status, 2) << broken.out;
+    EXPECT_NE(broken.out.find("not well-formed XML"), std::string::npos) << broken.out;
+
+    write_file(dir.file("empty_target.xml"), "<vorn><target name=\"x\"/></vorn>");
+    CheckRun empty = check(dir.file("empty_target.xml"));
+    EXPECT_EQ(empty.status, 2) << empty.out;
+    EXPECT_NE(empty.out.find("target \"x\" has no child elements"), std::string::npos) << empty.out;
+
+    CheckRun missing = check(dir.file("nope.xml"));
+    EXPECT_EQ(missing.status, 2);
+    CheckRun none = check("", dir.path());
+    EXPECT_EQ(none.status, 2);
+    EXPECT_NE(none.out.find("no configuration file"), std::string::npos);
+}
+
+}  // namespace
