@@ -1,4 +1,8 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -203,5 +207,29 @@ TEST(VornEndToEnd, NewHandlesAfterResetAndInitGetFreshLoggers) {
         after.log(std::move(text), Vorn::INFO);
         VornInit::reset_vorn_state();
         EXPECT_EQ(read_file("out/app.log"), "fresh\n");
+    });
+}
+
+TEST(VornEndToEnd, ProcessExitWritesQueuedRecords) {
+    isolated([] {
+        write_file("vorn_config.xml", Config);
+        // A plain exit runs the static destructors that isolated() skips;
+        // forked before any worker exists.
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            Vorn file("file_log", 0);
+            for (int n = 0; n < Records; ++n) {
+                std::ostringstream text;
+                text << record(0, n) << "\n";
+                file.log(std::move(text), Vorn::INFO);
+            }
+            std::exit(file.logger != nullptr ? 0 : 3);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        expect_per_thread_order(read_file("out/app.log"), 1, Records);
     });
 }
