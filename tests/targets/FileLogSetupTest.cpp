@@ -161,6 +161,31 @@ TEST(FileLogNames, NameWithoutDotRotatesBesideTheActiveFile) {
     });
 }
 
+TEST(FileLogSetup, StartsFromLoadedConfigurationLastParameterWins) {
+    isolated([] {
+        use_log_dir(cwd());
+        VornConfig config;
+        ASSERT_EQ(config.load_config(std::string(R"(<vorn>
+  <target name="file">
+    <type>file</type>
+    <file_name>first.log</file_name>
+    <max_number_file>9</max_number_file>
+    <file_name>app.log</file_name>
+    <max_number_file>2</max_number_file>
+  </target>
+</vorn>)")),
+                  0);
+        auto* log = new FileLog("file");
+        ASSERT_EQ(log->start(&config), 0);
+        EXPECT_EQ(log->file_path, cwd() + "/app.log");
+        EXPECT_EQ(log->max_files, 2);
+        log->log(record("through the worker\n"));
+        delete log;
+        EXPECT_EQ(read_file(cwd() + "/app.log"), "through the worker\n");
+        EXPECT_FALSE(std::filesystem::exists(cwd() + "/first.log"));
+    });
+}
+
 TEST(FileLogSetup, NoRecordOpensNothing) {
     isolated([] {
         use_log_dir(cwd() + "/never");
