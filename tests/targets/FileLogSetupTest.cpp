@@ -89,7 +89,14 @@ TEST(FileLogNames, LeadingSlashJoinsWithoutSecondSlash) {
         ASSERT_EQ(log.init(config.get()), 1);
         EXPECT_EQ(log.file_path, cwd() + "/server.log");
         EXPECT_EQ(log.rotated_prefix, cwd() + "/server_");
+        EXPECT_EQ(log.base_name, "server");
         EXPECT_EQ(log.rotated_name_len, 32u);
+        ASSERT_EQ(log.rotate_file(), 0);
+        // A restart must find that rotated file to trim it.
+        auto keep_one = file_config("/server.log", "1");
+        FileLog again("file");
+        ASSERT_EQ(again.init(keep_one.get()), 1);
+        EXPECT_EQ(list_dir(cwd()), std::vector<std::string>{"server.log"});
     });
 }
 
