@@ -139,7 +139,9 @@ void Target::receive_message() {
             state = RUNNING;
         }
         cond.notify_one();
-        while (!stop_requested) {
+        // No unlocked look at stop_requested before locking: it would skip
+        // the drain below and drop records that log has accepted.
+        for (;;) {
             std::unique_lock lock(mutex);
             while (!stop_requested && queue.empty()) {
                 cond.wait(lock);

@@ -1,0 +1,66 @@
+// A target for tests: its write_msg appends each record's text to a
+// journal that outlives the target, so that what a worker wrote before
+// the target was destroyed can still be checked.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "zvk/Message.h"
+#include "zvk/Target.h"
+
+namespace zvk::test {
+
+struct Journal {
+    std::vector<std::string> texts() {
+        std::lock_guard lock(mutex);
+        return written;
+    }
+    std::size_t size() {
+        std::lock_guard lock(mutex);
+        return written.size();
+    }
+
+    std::mutex mutex;
+    std::vector<std::string> written;  // guarded by mutex
+};
+
+class RecordingTarget : public Target {
+public:
+    explicit RecordingTarget(std::shared_ptr<Journal> journal,
+                             const std::string& name = "recording")
+        : Target(name, CONSOLE_TARGET), journal(std::move(journal)) {}
+    ~RecordingTarget() override { shutdown(); }
+
+    void write_msg(Message* message) override {
+        std::unique_ptr<Message> owned(message);
+        std::string text = owned->text.str();
+        if (!fail_on.empty() && text == fail_on) {
+            if (fail_with_int) {
+                throw 42;
+            }
+            throw std::runtime_error("cannot write " + text);
+        }
+        std::lock_guard lock(journal->mutex);
+        journal->written.push_back(std::move(text));
+    }
+
+    std::shared_ptr<Journal> journal;
+    // Set before start: a record with the text `fail_on` makes write_msg
+    // throw a std::runtime_error, or an int when `fail_with_int` is set.
+    std::string fail_on;
+    bool fail_with_int = false;
+};
+
+inline Message* record(const std::string& text, int level = 5) {
+    std::ostringstream stream;
+    stream << text;
+    return new Message(std::move(stream), level);
+}
+
+}  // namespace zvk::test

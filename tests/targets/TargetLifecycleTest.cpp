@@ -1,0 +1,194 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RecordingTarget.h"
+#include "TestSupport.h"
+#include "zvk/Target.h"
+
+namespace zvk::test {
+namespace {
+
+const std::string StampPattern = R"(\d{2}-\d{2}-\d{4} \d{2}:\d{2}:\d{2}\.\d{6} GMT)";
+
+void wait_until_stopped(Target& target) {
+    std::unique_lock lock(target.mutex);
+    target.cond.wait(lock, [&] { return target.state == Target::STOPPED; });
+}
+
+TEST(TargetLifecycle, StartRunsAndStopStops) {
+    auto journal = std::make_shared<Journal>();
+    RecordingTarget target(journal);
+    ASSERT_EQ(target.start(nullptr), 0);
+    EXPECT_EQ(target.state, Target::RUNNING);
+    EXPECT_EQ(target.stop(), 1);
+    EXPECT_EQ(target.state, Target::STOPPED);
+    EXPECT_TRUE(target.stop_requested);
+}
+
+TEST(TargetLifecycle, StopOnTargetNotRunningReturnsAtOnce) {
+    auto journal = std::make_shared<Journal>();
+    RecordingTarget target(journal);
+    EXPECT_EQ(target.stop(), 1);
+    EXPECT_FALSE(target.stop_requested);
+    EXPECT_EQ(target.state, Target::STOPPED);
+}
+
+TEST(TargetLifecycle, RecordsAfterStopAreAcceptedButNotWritten) {
+    auto journal = std::make_shared<Journal>();
+    {
+        RecordingTarget target(journal);
+        ASSERT_EQ(target.start(nullptr), 0);
+        target.log(record("before"));
+        target.stop();
+        target.log(record("after"));
+        EXPECT_EQ(target.queue.size(), 1u);
+    }
+    EXPECT_EQ(journal->texts(), std::vector<std::string>{"before"});
+}
+
+TEST(TargetLifecycle, StartAndStopAThousandTimesWithoutHanging) {
+    auto journal = std::make_shared<Journal>();
+    for (int i = 0; i < 1000; ++i) {
+        RecordingTarget target(journal);
+        ASSERT_EQ(target.start(nullptr), 0) << "round " << i;
+        target.log(record(std::to_string(i)));
+        ASSERT_EQ(target.stop(), 1);
+    }
+    std::vector<std::string> texts = journal->texts();
+    ASSERT_EQ(texts.size(), 1000u);
+    for (int i = 0; i < 1000; ++i) {
+        EXPECT_EQ(texts[i], std::to_string(i));
+    }
+}
+
+class FailingInitTarget : public Target {
+public:
+    explicit FailingInitTarget(bool throws) : Target("badinit", FILE_TARGET), throws(throws) {}
+    ~FailingInitTarget() override { shutdown(); }
+
+    int init(const VornConfig*) override {
+        if (throws) {
+            throw std::runtime_error("unknown locale");
+        }
+        return -1;
+    }
+
+    bool throws;
+};
+
+TEST(TargetLifecycle, FailedInitLeavesTargetStopped) {
+    FailingInitTarget target(false);
+    EXPECT_EQ(target.start(nullptr), -1);
+    EXPECT_EQ(target.state, Target::STOPPED);
+    target.log(record("kept until destruction"));
+    EXPECT_EQ(target.stop(), 1);
+}
+
+TEST(TargetLifecycle, ExceptionFromInitReachesTheCaller) {
+    FailingInitTarget target(true);
+    EXPECT_THROW(target.start(nullptr), std::runtime_error);
+    EXPECT_EQ(target.state, Target::STOPPED);
+}
+
+TEST(TargetResetState, MutexLeftLockedByAnExitedThreadIsFreed) {
+    auto journal = std::make_shared<Journal>();
+    {
+        RecordingTarget target(journal);
+        std::thread([&target] { target.mutex.lock(); }).join();
+        target.state = Target::RUNNING;  // as if its worker had vanished
+        target.reset_state(Target::STOPPED);
+        EXPECT_EQ(target.state, Target::STOPPED);
+        ASSERT_TRUE(target.mutex.try_lock());
+        target.mutex.unlock();
+        EXPECT_EQ(target.stop(), 1);
+        target.log(record("dropped"));
+    }
+    EXPECT_EQ(journal->size(), 0u);
+}
+
+TEST(TargetResetState, MutexHeldByTheCallerIsFreed) {
+    auto journal = std::make_shared<Journal>();
+    RecordingTarget target(journal);
+    target.mutex.lock();
+    target.reset_state(Target::STOPPED);
+    ASSERT_TRUE(target.mutex.try_lock());
+    target.mutex.unlock();
+}
+
+TEST(TargetResetState, SetsTheGivenState) {
+    auto journal = std::make_shared<Journal>();
+    RecordingTarget target(journal);
+    target.reset_state(Target::STARTING);
+    EXPECT_EQ(target.state, Target::STARTING);
+    target.reset_state(Target::STOPPED);
+    EXPECT_EQ(target.state, Target::STOPPED);
+}
+
+TEST(TargetWorkerFailure, StandardExceptionEndsWorkerWithOneLine) {
+    auto journal = std::make_shared<Journal>();
+    CaptureFd out(1);
+    {
+        RecordingTarget target(journal, "failing");
+        target.fail_on = "boom";
+        ASSERT_EQ(target.start(nullptr), 0);
+        target.log(record("a"));
+        target.log(record("boom"));
+        target.log(record("b"));
+        wait_until_stopped(target);
+        target.log(record("c"));
+        EXPECT_EQ(target.queue.size(), 2u);
+    }
+    EXPECT_EQ(journal->texts(), std::vector<std::string>{"a"});
+    std::string text = out.text();
+    EXPECT_TRUE(std::regex_match(
+        text,
+        std::regex(StampPattern + " error receive msg in target: failing - cannot write boom\n")))
+        << text;
+}
+
+TEST(TargetWorkerFailure, OtherExceptionEndsWorkerWithOneLine) {
+    auto journal = std::make_shared<Journal>();
+    CaptureFd out(1);
+    {
+        RecordingTarget target(journal, "odd");
+        target.fail_on = "boom";
+        target.fail_with_int = true;
+        ASSERT_EQ(target.start(nullptr), 0);
+        target.log(record("boom"));
+        target.log(record("b"));
+        wait_until_stopped(target);
+    }
+    EXPECT_EQ(journal->size(), 0u);
+    std::string text = out.text();
+    EXPECT_TRUE(std::regex_match(
+        text, std::regex(StampPattern + " unknown exception receive msg in target: odd\n")))
+        << text;
+}
+
+TEST(TargetWorkerFailure, ExceptionWhileDrainingKeepsTheRestForDestruction) {
+    auto journal = std::make_shared<Journal>();
+    CaptureFd out(1);
+    {
+        RecordingTarget target(journal, "drain");
+        target.fail_on = "2";
+        for (int i = 0; i < 5; ++i) {
+            target.log(record(std::to_string(i)));
+        }
+        ASSERT_EQ(target.start(nullptr), 0);
+        EXPECT_EQ(target.stop(), 1);
+        EXPECT_EQ(target.state, Target::STOPPED);
+        EXPECT_EQ(target.queue.size(), 2u);
+    }
+    EXPECT_EQ(journal->texts(), (std::vector<std::string>{"0", "1"}));
+    EXPECT_EQ(split_lines(out.text()).size(), 1u);
+}
+
+}  // namespace
+}  // namespace zvk::test

@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <streambuf>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RecordingTarget.h"
+#include "TestSupport.h"
+#include "zvk/Message.h"
+#include "zvk/Target.h"
+
+namespace zvk::test {
+namespace {
+
+std::vector<std::string> numbered(const std::string& prefix, int count) {
+    std::vector<std::string> texts;
+    for (int i = 0; i < count; ++i) {
+        texts.push_back(prefix + std::to_string(i));
+    }
+    return texts;
+}
+
+TEST(TargetOrder, RecordsFromOneThreadAreWrittenInOrder) {
+    auto journal = std::make_shared<Journal>();
+    const std::vector<std::string> expected = numbered("r", 2000);
+    {
+        RecordingTarget target(journal);
+        ASSERT_EQ(target.start(nullptr), 0);
+        for (const std::string& text : expected) {
+            target.log(record(text));
+        }
+    }
+    EXPECT_EQ(journal->texts(), expected);
+}
+
+TEST(TargetOrder, EachProducerThreadKeepsItsOrderAndLosesNothing) {
+    constexpr int Producers = 4;
+    constexpr int PerProducer = 5000;
+    auto journal = std::make_shared<Journal>();
+    {
+        RecordingTarget target(journal);
+        ASSERT_EQ(target.start(nullptr), 0);
+        std::vector<std::thread> producers;
+        for (int t = 0; t < Producers; ++t) {
+            producers.emplace_back([&target, t] {
+                for (int seq = 0; seq < PerProducer; ++seq) {
+                    target.log(record(std::to_string(t) + ":" + std::to_string(seq)));
+                }
+            });
+        }
+        for (std::thread& producer : producers) {
+            producer.join();
+        }
+    }
+    std::map<int, std::vector<int>> per_thread;
+    for (const std::string& text : journal->texts()) {
+        std::size_t colon = text.find(':');
+        ASSERT_NE(colon, std::string::npos) << text;
+        per_thread[std::stoi(text.substr(0, colon))].push_back(std::stoi(text.substr(colon + 1)));
+    }
+    ASSERT_EQ(per_thread.size(), static_cast<std::size_t>(Producers));
+    for (const auto& [thread, sequence] : per_thread) {
+        ASSERT_EQ(sequence.size(), static_cast<std::size_t>(PerProducer)) << "thread " << thread;
+        for (int i = 0; i < PerProducer; ++i) {
+            ASSERT_EQ(sequence[i], i) << "thread " << thread;
+        }
+    }
+}
+
+TEST(TargetDrain, RecordsQueuedBeforeStartAreWrittenAtDestruction) {
+    auto journal = std::make_shared<Journal>();
+    const std::vector<std::string> expected = numbered("early", 500);
+    {
+        RecordingTarget target(journal);
+        for (const std::string& text : expected) {
+            target.log(record(text));
+        }
+        ASSERT_EQ(target.start(nullptr), 0);
+    }
+    EXPECT_EQ(journal->texts(), expected);
+}
+
+TEST(TargetDrain, RecordsLoggedRightBeforeDestructionAllArrive) {
+    auto journal = std::make_shared<Journal>();
+    const std::vector<std::string> expected = numbered("last", 3000);
+    {
+        RecordingTarget target(journal);
+        ASSERT_EQ(target.start(nullptr), 0);
+        for (const std::string& text : expected) {
+            target.log(record(text));
+        }
+    }
+    EXPECT_EQ(journal->texts(), expected);
+}
+
+TEST(TargetDrain, StopWritesQueuedRecordsBeforeReturning) {
+    auto journal = std::make_shared<Journal>();
+    RecordingTarget target(journal);
+    const std::vector<std::string> expected = numbered("s", 1000);
+    for (const std::string& text : expected) {
+        target.log(record(text));
+    }
+    ASSERT_EQ(target.start(nullptr), 0);
+    EXPECT_EQ(target.stop(), 1);
+    EXPECT_EQ(journal->texts(), expected);
+    EXPECT_TRUE(target.queue.empty());
+}
+
+TEST(TargetDrain, NeverStartedTargetAcceptsAndDestroysRecords) {
+    auto journal = std::make_shared<Journal>();
+    {
+        RecordingTarget target(journal);
+        target.log(record("a"));
+        target.log(record("b"));
+        target.log(record("c"));
+        EXPECT_EQ(target.queue.size(), 3u);
+        EXPECT_EQ(target.state, Target::STOPPED);
+    }
+    // Nothing wrote them; the leak checker sees that they were deleted.
+    EXPECT_EQ(journal->size(), 0u);
+}
+
+TEST(TargetConsole, WritesTextByteForByteToStandardError) {
+    CaptureFd out(1);
+    CaptureFd err(2);
+    {
+        Target console("console", Target::CONSOLE_TARGET);
+        ASSERT_EQ(console.start(nullptr), 0);
+        console.log(record("first"));
+        console.log(record("second\n"));
+        console.log(record(std::string("with\0nul\n", 9)));
+        console.log(record("third\n"));
+    }
+    EXPECT_EQ(err.text(), std::string("firstsecond\nwith\0nul\nthird\n", 27));
+    EXPECT_EQ(out.text(), "");
+}
+
+// Fails every write the way a broken device would, with exceptions enabled
+// on the stream the failure reaches the writer.
+class BrokenBuffer : public std::streambuf {
+public:
+    explicit BrokenBuffer(bool standard) : standard(standard) {}
+
+protected:
+    std::streamsize xsputn(const char*, std::streamsize) override { fail(); }
+    int overflow(int) override { fail(); }
+
+private:
+    [[noreturn]] void fail() const {
+        if (standard) {
+            throw std::runtime_error("device gone");
+        }
+        throw 7;
+    }
+
+    bool standard;
+};
+
+class ClogRedirect {
+public:
+    explicit ClogRedirect(std::streambuf* buffer)
+        : saved_buffer(std::clog.rdbuf(buffer)), saved_exceptions(std::clog.exceptions()) {
+        std::clog.exceptions(std::ios::badbit);
+    }
+    ~ClogRedirect() {
+        std::clog.exceptions(std::ios::goodbit);
+        std::clog.clear();
+        std::clog.rdbuf(saved_buffer);
+        std::clog.exceptions(saved_exceptions);
+    }
+
+private:
+    std::streambuf* saved_buffer;
+    std::ios::iostate saved_exceptions;
+};
+
+TEST(TargetConsole, StandardExceptionFromWriteIsReportedNotThrown) {
+    BrokenBuffer broken(true);
+    CaptureFd out(1);
+    {
+        ClogRedirect redirect(&broken);
+        Target console("console", Target::CONSOLE_TARGET);
+        EXPECT_NO_THROW(console.write_msg(record("lost\n")));
+    }
+    EXPECT_EQ(out.text(), "Exception write msg in target: console - device gone\n");
+}
+
+TEST(TargetConsole, OtherExceptionFromWriteIsReportedNotThrown) {
+    BrokenBuffer broken(false);
+    CaptureFd out(1);
+    {
+        ClogRedirect redirect(&broken);
+        Target console("console", Target::CONSOLE_TARGET);
+        EXPECT_NO_THROW(console.write_msg(record("lost\n")));
+    }
+    EXPECT_EQ(out.text(), "Unknown exception write msg in target: console\n");
+}
+
+}  // namespace
+}  // namespace zvk::test
