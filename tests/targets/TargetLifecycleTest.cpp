@@ -17,6 +17,24 @@ namespace {
 
 const std::string StampPattern = R"(\d{2}-\d{2}-\d{4} \d{2}:\d{2}:\d{2}\.\d{6} GMT)";
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool UnderThreadSanitizer = true;
+#elif defined(__has_feature)
+constexpr bool UnderThreadSanitizer = __has_feature(thread_sanitizer);
+#else
+constexpr bool UnderThreadSanitizer = false;
+#endif
+
+// ThreadSanitizer keeps its own record of who holds a mutex by address and
+// cannot see a mutex re-created while locked: it would report a double lock
+// here and then misjudge every later mutex at a reused stack address.
+#define SKIP_UNDER_THREAD_SANITIZER()                                                        \
+    do {                                                                                     \
+        if (UnderThreadSanitizer) {                                                          \
+            GTEST_SKIP() << "ThreadSanitizer cannot follow a mutex re-created while locked"; \
+        }                                                                                    \
+    } while (0)
+
 void wait_until_stopped(Target& target) {
     std::unique_lock lock(target.mutex);
     target.cond.wait(lock, [&] { return target.state == Target::STOPPED; });
@@ -98,6 +116,7 @@ TEST(TargetLifecycle, ExceptionFromInitReachesTheCaller) {
 }
 
 TEST(TargetResetState, MutexLeftLockedByAnExitedThreadIsFreed) {
+    SKIP_UNDER_THREAD_SANITIZER();
     auto journal = std::make_shared<Journal>();
     {
         RecordingTarget target(journal);
@@ -114,6 +133,7 @@ TEST(TargetResetState, MutexLeftLockedByAnExitedThreadIsFreed) {
 }
 
 TEST(TargetResetState, MutexHeldByTheCallerIsFreed) {
+    SKIP_UNDER_THREAD_SANITIZER();
     auto journal = std::make_shared<Journal>();
     RecordingTarget target(journal);
     target.mutex.lock();
