@@ -1,0 +1,155 @@
+// Helpers for the stress and fault tests. Every test that uses them runs
+// inside zvk::test::isolated, in a fresh working directory.
+#pragma once
+
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "TestSupport.h"
+#include "zvk/Vorn.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define ZVK_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define ZVK_TEST_SANITIZED 1
+#endif
+#endif
+
+namespace zvk::test {
+
+// Sanitizers run the same work several times slower.
+#ifdef ZVK_TEST_SANITIZED
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+
+inline std::string vorn_document(const std::string& body) {
+    return "<?xml version=\"1.0\"?>\n<vorn>\n" + body + "</vorn>\n";
+}
+
+inline std::string file_target_record(const std::string& name, const std::string& file_name,
+                                      const std::string& max_files) {
+    return "<target name=\"" + name + "\"><type>file</type><file_name>" + file_name +
+           "</file_name><max_number_file>" + max_files + "</max_number_file></target>\n";
+}
+
+inline std::string stdout_target_record(const std::string& name) {
+    return "<target name=\"" + name + "\"><type>stdout</type></target>\n";
+}
+
+inline std::string logger_entry(const std::string& name, const std::string& target,
+                                const std::string& level = "DEBUG") {
+    return "<logger name=\"" + name + "\"><target>" + target + "</target><accept_level>" + level +
+           "</accept_level></logger>\n";
+}
+
+inline void log_text(const Vorn& handle, const std::string& text) {
+    std::ostringstream out;
+    out << text;
+    handle.log(std::move(out), Vorn::INFO);
+}
+
+// Captures standard output through a pipe, which no file-size limit bounds.
+// Holds at most what the pipe buffers (64 KiB): enough for diagnostics.
+class StdoutPipe {
+public:
+    StdoutPipe() {
+        std::cout.flush();
+        std::fflush(stdout);
+        if (pipe(fds) != 0) {
+            ADD_FAILURE() << "pipe";
+        }
+        saved = dup(1);
+        dup2(fds[1], 1);
+        close(fds[1]);
+    }
+    ~StdoutPipe() { text(); }
+    StdoutPipe(const StdoutPipe&) = delete;
+    StdoutPipe& operator=(const StdoutPipe&) = delete;
+
+    std::string text() {
+        if (saved >= 0) {
+            std::cout.flush();
+            std::fflush(stdout);
+            dup2(saved, 1);
+            close(saved);
+            saved = -1;
+            char buf[4096];
+            for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) {
+                captured.append(buf, static_cast<std::size_t>(n));
+            }
+            close(fds[0]);
+        }
+        return captured;
+    }
+
+private:
+    int fds[2] = {-1, -1};
+    int saved = -1;
+    std::string captured;
+};
+
+// The size of `path`, waiting up to ten seconds for it to reach `bytes`:
+// the worker writes after log() has returned.
+inline off_t wait_for_size(const std::string& path, off_t bytes) {
+    struct stat st {};
+    for (int i = 0; i < 1000; ++i) {
+        if (stat(path.c_str(), &st) == 0 && st.st_size >= bytes) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+constexpr uid_t nobody = 65534;
+
+// Makes this process act as uid/gid 65534 for permission checks. The saved
+// ids stay 0, so `regain_root` can undo it for the clean-up; the effective
+// capabilities are gone meanwhile. Empty on success, else why it failed.
+inline std::string drop_privileges() {
+    if (geteuid() != 0) {
+        return "the tests do not run as root";
+    }
+    if (setgroups(0, nullptr) != 0) {
+        return "setgroups is not permitted";
+    }
+    if (setresgid(nobody, nobody, 0) != 0) {
+        return "setresgid(65534) is not permitted";
+    }
+    if (setresuid(nobody, nobody, 0) != 0) {
+        setresgid(0, 0, 0);
+        return "setresuid(65534) is not permitted";
+    }
+    return {};
+}
+
+inline void regain_root() {
+    EXPECT_EQ(setresuid(0, 0, 0), 0);
+    EXPECT_EQ(setresgid(0, 0, 0), 0);
+}
+
+// Raises the soft limit of open files to at least `wanted` (or the hard one).
+inline void allow_open_files(rlim_t wanted) {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur >= wanted) {
+        return;
+    }
+    limit.rlim_cur =
+        limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= wanted ? wanted : limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+}  // namespace zvk::test
