@@ -1,0 +1,264 @@
+#include <string>
+#include <vector>
+
+#include "FaultSupport.h"
+#include "TestSupport.h"
+#include "zvk/Logger.h"
+#include "zvk/Vorn.h"
+#include "zvk/VornConfig.h"
+#include "zvk/VornInit.h"
+#include "zvk/VornService.h"
+
+using zvk::Vorn;
+using zvk::VornInit;
+using zvk::VornService;
+using zvk::test::CaptureFd;
+using zvk::test::file_target_record;
+using zvk::test::isolated;
+using zvk::test::list_dir;
+using zvk::test::log_text;
+using zvk::test::logger_entry;
+using zvk::test::read_file;
+using zvk::test::vorn_document;
+using zvk::test::write_file;
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+// A file target and the logger "app" that writes to it.
+std::string app_records() {
+    return file_target_record("app_file", "app.log", "3") + logger_entry("app", "app_file");
+}
+
+struct Outcome {
+    int loaded = -2;
+    bool bound = false;
+    std::string out;
+};
+
+// Loads `document` as the configuration, binds a handle to "app", logs one
+// record through it when it has a logger, and stops the service.
+Outcome load_and_log(const std::string& document) {
+    write_file("vorn_config.xml", document);
+    CaptureFd out(1);
+    Outcome outcome;
+    outcome.loaded = VornInit::load_config("vorn_config.xml");
+    {
+        Vorn handle("app", 0);
+        outcome.bound = handle.logger != nullptr;
+        if (outcome.bound) {
+            log_text(handle, "kept\n");
+        }
+    }
+    VornInit::reset_vorn_state();
+    outcome.out = out.text();
+    return outcome;
+}
+
+// A document that does not load leaves a running service without loggers:
+// nothing is printed, nothing is created, every handle logs nothing.
+void expect_rejected(const std::string& document) {
+    Outcome outcome = load_and_log(document);
+    EXPECT_EQ(outcome.loaded, 0);
+    EXPECT_FALSE(outcome.bound);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(list_dir("."), Names{"vorn_config.xml"});
+}
+
+void expect_loaded(const std::string& document, const std::string& file = "logs/app.log") {
+    Outcome outcome = load_and_log(document);
+    EXPECT_EQ(outcome.loaded, 0);
+    ASSERT_TRUE(outcome.bound);
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(read_file(file), "kept\n");
+    EXPECT_EQ(list_dir("."), (Names{"logs", "vorn_config.xml"}));
+}
+
+std::string entity_bomb() {
+    std::string doc = "<?xml version=\"1.0\"?>\n<!DOCTYPE vorn [\n<!ENTITY e0 \"lol\">\n";
+    for (int i = 1; i < 10; ++i) {
+        std::string prev = "&e" + std::to_string(i - 1) + ";";
+        doc += "<!ENTITY e" + std::to_string(i) + " \"";
+        for (int k = 0; k < 10; ++k) {
+            doc += prev;
+        }
+        doc += "\">\n";
+    }
+    return doc + "]>\n<vorn><log_dir>&e9;</log_dir>" + app_records() + "</vorn>\n";
+}
+
+}  // namespace
+
+TEST(VornFaultConfig, MalformedXmlLoadsNothing) {
+    isolated([] {
+        expect_rejected("<vorn><log_dir>logs</log_dir>" + app_records() +
+                        "<target name=\"open\"><type>file</type>");
+    });
+}
+
+TEST(VornFaultConfig, EmptyFileLoadsNothing) {
+    isolated([] { expect_rejected(""); });
+}
+
+TEST(VornFaultConfig, TenMegabyteConfigurationLoads) {
+    isolated([] {
+        std::string body = "<log_dir>logs</log_dir>\n";
+        const std::string value(100, 'v');
+        int count = 0;
+        while (body.size() < (10u << 20)) {
+            std::string name = "value" + std::to_string(count++);
+            body += "<" + name + ">" + value + "</" + name + ">\n";
+        }
+        expect_loaded(vorn_document(body + app_records()));
+        ASSERT_EQ(VornInit::init(), 0);
+        VornService* service = VornService::get_service();
+        EXPECT_EQ(service->get_config_value("value" + std::to_string(count - 1)), value);
+        EXPECT_EQ(service->config->elements.size(), static_cast<std::size_t>(count + 1));
+    });
+}
+
+TEST(VornFaultConfig, ConfigurationBeyondSizeCapLoadsNothing) {
+    isolated([] {
+        std::string padding = "<!--" + std::string(64u << 20, 'x') + "-->\n";
+        expect_rejected(vorn_document("<log_dir>logs</log_dir>" + app_records() + padding));
+    });
+}
+
+TEST(VornFaultConfig, DeepNestingLoadsNothing) {
+    isolated([] {
+        std::string deep;
+        for (int i = 0; i < 100000; ++i) {
+            deep += "<d>";
+        }
+        for (int i = 0; i < 100000; ++i) {
+            deep += "</d>";
+        }
+        expect_rejected(vorn_document("<log_dir>logs</log_dir>" + app_records() + deep));
+    });
+}
+
+TEST(VornFaultConfig, ModerateNestingLoads) {
+    isolated([] {
+        std::string deep;
+        for (int i = 0; i < 200; ++i) {
+            deep += "<d>";
+        }
+        for (int i = 0; i < 200; ++i) {
+            deep += "</d>";
+        }
+        expect_loaded(vorn_document("<log_dir>logs</log_dir>" + app_records() + deep));
+    });
+}
+
+TEST(VornFaultConfig, EntityBombLoadsNothing) {
+    isolated([] { expect_rejected(entity_bomb()); });
+}
+
+TEST(VornFaultConfig, ExternalEntityIsNeverRead) {
+    isolated([] {
+        write_file("secret.txt", "logs");
+        std::string doc =
+            "<?xml version=\"1.0\"?>\n<!DOCTYPE vorn [<!ENTITY x SYSTEM \"secret.txt\">]>\n"
+            "<vorn><log_dir>&x;</log_dir>" +
+            app_records() + "</vorn>\n";
+        write_file("vorn_config.xml", doc);
+        CaptureFd out(1);
+        EXPECT_EQ(VornInit::load_config("vorn_config.xml"), 0);
+        Vorn handle("app", 0);
+        EXPECT_EQ(handle.logger, nullptr);
+        EXPECT_EQ(out.text(), "");
+        EXPECT_EQ(list_dir("."), (Names{"secret.txt", "vorn_config.xml"}));
+    });
+}
+
+TEST(VornFaultConfig, UndeclaredEntityLoadsNothing) {
+    isolated([] { expect_rejected(vorn_document("<log_dir>&x;</log_dir>" + app_records())); });
+}
+
+TEST(VornFaultConfig, NonUtf8BytesLoadNothing) {
+    isolated(
+        [] { expect_rejected(vorn_document("<log_dir>logs\xff\xfe</log_dir>" + app_records())); });
+}
+
+TEST(VornFaultConfig, DeclaredLatin1NameBecomesUtf8) {
+    isolated([] {
+        std::string doc =
+            "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<vorn>"
+            "<log_dir>logs</log_dir>" +
+            file_target_record("app_file", "journ\xe9.log", "3") + logger_entry("app", "app_file") +
+            "</vorn>\n";
+        expect_loaded(doc, "logs/journ\xc3\xa9.log");
+        EXPECT_EQ(list_dir("logs"), Names{"journ\xc3\xa9.log"});
+    });
+}
+
+TEST(VornFaultConfig, LoggerNamingItselfAsTargetIsNoLogger) {
+    isolated([] {
+        write_file("vorn_config.xml", vorn_document("<log_dir>logs</log_dir>" +
+                                                    logger_entry("loop", "loop") + app_records()));
+        CaptureFd out(1);
+        ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
+        Vorn loop("loop", 0);
+        EXPECT_EQ(loop.logger, nullptr);
+        // The rest of the configuration is unaffected.
+        Vorn app("app", 0);
+        ASSERT_NE(app.logger, nullptr);
+        log_text(app, "kept\n");
+        VornInit::reset_vorn_state();
+        EXPECT_EQ(out.text(), "");
+        EXPECT_EQ(read_file("logs/app.log"), "kept\n");
+        EXPECT_EQ(list_dir("logs"), Names{"app.log"});
+    });
+}
+
+TEST(VornFaultConfig, LoggerAndTargetMayShareAName) {
+    isolated([] {
+        expect_loaded(vorn_document("<log_dir>logs</log_dir>" +
+                                    file_target_record("app", "app.log", "3") +
+                                    logger_entry("app", "app")));
+    });
+}
+
+// The file target named "console" and the console target share one name:
+// whichever is created first serves the loggers of both.
+TEST(VornFaultConfig, FileTargetNamedConsoleSharesTheConsoleName) {
+    isolated([] {
+        write_file("vorn_config.xml",
+                   vorn_document("<log_dir>logs</log_dir>" +
+                                 file_target_record("console", "console.log", "3") +
+                                 zvk::test::stdout_target_record("screen") +
+                                 logger_entry("to_file", "console") +
+                                 logger_entry("to_screen", "screen")));
+        CaptureFd out(1);
+        {
+            CaptureFd err(2);
+            ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
+            Vorn file("to_file", 0);
+            Vorn screen("to_screen", 0);
+            ASSERT_NE(file.logger, nullptr);
+            ASSERT_NE(screen.logger, nullptr);
+            EXPECT_EQ(file.logger->target, screen.logger->target);
+            log_text(file, "file first\n");
+            log_text(screen, "screen second\n");
+            VornInit::reset_vorn_state();
+            EXPECT_EQ(err.text(), "");
+        }
+        EXPECT_EQ(read_file("logs/console.log"), "file first\nscreen second\n");
+        {
+            CaptureFd err(2);
+            ASSERT_EQ(VornInit::init(), 0);
+            Vorn screen("to_screen", 0);
+            Vorn file("to_file", 0);
+            ASSERT_NE(screen.logger, nullptr);
+            EXPECT_EQ(file.logger->target, screen.logger->target);
+            log_text(screen, "screen first\n");
+            log_text(file, "file second\n");
+            VornInit::reset_vorn_state();
+            EXPECT_EQ(err.text(), "screen first\nfile second\n");
+        }
+        EXPECT_EQ(read_file("logs/console.log"), "file first\nscreen second\n");
+        EXPECT_EQ(out.text(), "");
+        EXPECT_EQ(list_dir("logs"), Names{"console.log"});
+    });
+}
