@@ -125,6 +125,16 @@ TEST(VornFaultConfig, ConfigurationBeyondSizeCapLoadsNothing) {
     });
 }
 
+// Loads in well under a second; a parser that rescans the open token for
+// every piece it is fed needs minutes for it.
+TEST(VornFaultConfig, LongSingleTokenLoadsWithoutStalling) {
+    isolated([] {
+        std::string comment = "<!--" + std::string(60u << 20, 'x') + "-->\n";
+        zvk::test::watchdog(12);
+        expect_loaded(vorn_document("<log_dir>logs</log_dir>" + comment + app_records()));
+    });
+}
+
 TEST(VornFaultConfig, DeepNestingLoadsNothing) {
     isolated([] {
         std::string deep;

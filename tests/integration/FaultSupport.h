@@ -113,6 +113,10 @@ inline off_t wait_for_size(const std::string& path, off_t bytes) {
     return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
+// Ends the process with SIGALRM when it is still running after `seconds`:
+// a hang fails the test instead of stalling the suite. Generous on purpose.
+inline void watchdog(unsigned seconds) { alarm(seconds); }
+
 constexpr uid_t nobody = 65534;
 
 // Makes this process act as uid/gid 65534 for permission checks. The saved

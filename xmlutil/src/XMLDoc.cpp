@@ -2,7 +2,6 @@
 
 #include <expat.h>
 
-#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -244,33 +243,28 @@ int XMLDoc::load(std::istream& in) {
             return -1;
         }
         QuietStream quiet(in);
-        TreeBuilder builder;
+        std::string xml;
         std::vector<char> buffer(chunk_size);
-        std::size_t total = 0;
         for (;;) {
             in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
             if (in.bad()) {
                 return -1;
             }
             auto count = static_cast<std::size_t>(in.gcount());
-            total += count;
+            if (count > max_size - xml.size()) {
+                return -1;
+            }
+            xml.append(buffer.data(), count);
             // A short read has set eofbit (and failbit): this was the last chunk.
-            bool last = !in;
-            if (last && total == 0) {
-                return -1;
-            }
-            if (!builder.feed(buffer.data(), count, last)) {
-                return -1;
-            }
-            if (last) {
+            if (!in) {
                 break;
             }
         }
-        top = builder.take_root();
+        return load(xml);
     } catch (...) {
         top.reset();
     }
-    return top ? 0 : -1;
+    return -1;
 }
 
 int XMLDoc::load(std::istringstream& in) { return load(static_cast<std::istream&>(in)); }
@@ -281,12 +275,12 @@ int XMLDoc::load(const std::string& xml) {
         return -1;
     }
     try {
+        // One call for the whole text: fed in pieces, expat scans a token
+        // that spans them again for every piece, so one long comment or
+        // value would cost time quadratic in its length.
         TreeBuilder builder;
-        for (std::size_t at = 0; at < xml.size(); at += chunk_size) {
-            std::size_t count = std::min(chunk_size, xml.size() - at);
-            if (!builder.feed(xml.data() + at, count, at + count == xml.size())) {
-                return -1;
-            }
+        if (!builder.feed(xml.data(), xml.size(), true)) {
+            return -1;
         }
         top = builder.take_root();
     } catch (...) {
