@@ -238,6 +238,10 @@ int FileLog::init(const VornConfig* config) {
 
             fd = open(file_path.c_str(), kOpenFlags, kFileMode);
             if (fd < 0) {
+                // Without this line a logger whose file cannot be opened
+                // would vanish with all its records and no word why.
+                int err = errno;
+                std::cout << "Could not open log file: " + file_path + " " + error_text(err) + "\n";
                 return -1;
             }
         }

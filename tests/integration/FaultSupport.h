@@ -3,16 +3,21 @@
 #pragma once
 
 #include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "TestSupport.h"
 #include "zvk/Vorn.h"
@@ -113,6 +118,33 @@ inline off_t wait_for_size(const std::string& path, off_t bytes) {
     return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
+// Epoch seconds in a rotated name "<base>_MM-DD-YYYY_<seconds><ext>".
+inline long long rotation_seconds(const std::string& name) {
+    auto underscore = name.rfind('_');
+    return std::stoll(name.substr(underscore + 1));
+}
+
+// The files of `dir`: rotated ones oldest first, then `active`. Paths
+// relative to the working directory.
+inline std::vector<std::string> log_files_in_order(const std::string& dir,
+                                                   const std::string& active) {
+    std::vector<std::string> rotated;
+    for (const std::string& name : list_dir(dir)) {
+        if (name != active) {
+            rotated.push_back(name);
+        }
+    }
+    std::sort(rotated.begin(), rotated.end(), [](const auto& a, const auto& b) {
+        return rotation_seconds(a) < rotation_seconds(b);
+    });
+    std::vector<std::string> paths;
+    for (const std::string& name : rotated) {
+        paths.push_back(dir + "/" + name);
+    }
+    paths.push_back(dir + "/" + active);
+    return paths;
+}
+
 // Ends the process with SIGALRM when it is still running after `seconds`:
 // a hang fails the test instead of stalling the suite. Generous on purpose.
 inline void watchdog(unsigned seconds) { alarm(seconds); }
@@ -137,6 +169,52 @@ inline std::string drop_privileges() {
         return "setresuid(65534) is not permitted";
     }
     return {};
+}
+
+// Empty when a child process can drop to uid/gid 65534, else why not.
+inline std::string cannot_drop_privileges() {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return "pipe failed";
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        std::string why = drop_privileges();
+        ssize_t n = write(fds[1], why.data(), why.size());
+        _exit(n == static_cast<ssize_t>(why.size()) ? 0 : 1);
+    }
+    close(fds[1]);
+    std::string why;
+    char buf[256];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) {
+        why.append(buf, static_cast<std::size_t>(n));
+    }
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return why;
+}
+
+// Empty when a child process can mount a tmpfs in a mount namespace of
+// its own, else why not.
+inline std::string cannot_mount_tmpfs() {
+    TempDir probe;
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNS) != 0) {
+            _exit(1);
+        }
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+        _exit(mount("tmpfs", probe.path().c_str(), "tmpfs", 0, "size=64k") == 0 ? 0 : 2);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return {};
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 1 ? "unshare(CLONE_NEWNS) is not permitted"
+                                                         : "mounting a tmpfs is not permitted";
 }
 
 inline void regain_root() {

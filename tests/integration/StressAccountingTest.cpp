@@ -94,13 +94,6 @@ void produce(const std::string& logger) {
     }
 }
 
-// Epoch seconds in "app_MM-DD-YYYY_<seconds>.log"; rotations never reuse one.
-long long rotation_seconds(const std::string& name) {
-    auto underscore = name.rfind('_');
-    auto dot = name.rfind('.');
-    return std::stoll(name.substr(underscore + 1, dot - underscore - 1));
-}
-
 }  // namespace
 
 TEST(VornStressAccounting, FileTargetKeepsEveryRecordAcrossRotations) {
@@ -114,22 +107,11 @@ TEST(VornStressAccounting, FileTargetKeepsEveryRecordAcrossRotations) {
         VornInit::reset_vorn_state();
         EXPECT_EQ(out.text(), "");
 
-        std::vector<std::string> rotated;
-        for (const std::string& name : list_dir("logs")) {
-            if (name != "app.log") {
-                EXPECT_EQ(name.rfind("app_", 0), 0u) << name;
-                rotated.push_back(name);
-            }
-        }
-        std::sort(rotated.begin(), rotated.end(), [](const auto& a, const auto& b) {
-            return rotation_seconds(a) < rotation_seconds(b);
-        });
-        ASSERT_GE(rotated.size(), 100u);
-        std::vector<std::string> files = rotated;
-        files.push_back("app.log");
+        std::vector<std::string> files = zvk::test::log_files_in_order("logs", "app.log");
+        ASSERT_GE(files.size(), 100u);
         std::string all;
         for (std::size_t f = 0; f < files.size(); ++f) {
-            std::string content = read_file("logs/" + files[f]);
+            std::string content = read_file(files[f]);
             ASSERT_FALSE(content.empty()) << files[f];
             EXPECT_LE(content.size(), FileLimit) << files[f];
             EXPECT_EQ(content.back(), '\n') << "torn record at the end of " << files[f];
@@ -139,7 +121,7 @@ TEST(VornStressAccounting, FileTargetKeepsEveryRecordAcrossRotations) {
         // for the record that opens its successor.
         std::size_t end = 0;
         for (std::size_t f = 0; f + 1 < files.size(); ++f) {
-            std::size_t size = read_file("logs/" + files[f]).size();
+            std::size_t size = read_file(files[f]).size();
             end += size;
             std::size_t next_record = all.find('\n', end) + 1 - end;
             EXPECT_GT(size + next_record, FileLimit) << files[f];

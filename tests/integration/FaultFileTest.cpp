@@ -1,0 +1,316 @@
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "FaultSupport.h"
+#include "TestSupport.h"
+#include "zvk/Vorn.h"
+#include "zvk/VornInit.h"
+
+using zvk::Vorn;
+using zvk::VornInit;
+using zvk::test::cannot_drop_privileges;
+using zvk::test::cannot_mount_tmpfs;
+using zvk::test::CaptureFd;
+using zvk::test::drop_privileges;
+using zvk::test::file_target_record;
+using zvk::test::isolated;
+using zvk::test::list_dir;
+using zvk::test::log_files_in_order;
+using zvk::test::log_text;
+using zvk::test::logger_entry;
+using zvk::test::read_file;
+using zvk::test::regain_root;
+using zvk::test::split_lines;
+using zvk::test::StdoutPipe;
+using zvk::test::vorn_document;
+using zvk::test::wait_for_size;
+using zvk::test::write_file;
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+void write_app_config(const std::string& log_dir, const std::string& size,
+                      const std::string& max_files = "-1") {
+    write_file(
+        "vorn_config.xml",
+        vorn_document("<log_dir>" + log_dir + "</log_dir><file_size_max>" + size +
+                      "</file_size_max>\n" + file_target_record("app_file", "app.log", max_files) +
+                      logger_entry("app", "app_file")));
+}
+
+// "<n>:" padded with a letter to `size` bytes, the last one a line end.
+std::string numbered(int n, std::size_t size = 100) {
+    std::string text = std::to_string(n) + ":";
+    text.resize(size - 1, static_cast<char>('a' + n % 26));
+    return text + "\n";
+}
+
+std::string numbered_range(int first, int end, std::size_t size = 100) {
+    std::string text;
+    for (int n = first; n < end; ++n) {
+        text += numbered(n, size);
+    }
+    return text;
+}
+
+void log_range(const Vorn& handle, int first, int end, std::size_t size = 100) {
+    for (int n = first; n < end; ++n) {
+        log_text(handle, numbered(n, size));
+    }
+}
+
+std::string joined(const std::vector<std::string>& paths) {
+    std::string all;
+    for (const std::string& path : paths) {
+        all += read_file(path);
+    }
+    return all;
+}
+
+// Makes the working directory searchable and "logs" writable for uid
+// 65534, whose process then loads the configuration.
+void prepare_unprivileged(bool own_logs) {
+    ASSERT_EQ(chmod(".", 0755), 0);
+    ASSERT_EQ(chmod("vorn_config.xml", 0644), 0);
+    ASSERT_EQ(mkdir(own_logs ? "logs" : "locked", 0755), 0);
+    if (own_logs) {
+        ASSERT_EQ(chown("logs", zvk::test::nobody, zvk::test::nobody), 0);
+    }
+    ASSERT_EQ(drop_privileges(), "");
+}
+
+// The three lines of a rename that failed with `error`, then the record
+// that triggered it dropped.
+void expect_failed_rotation(const std::string& out, const std::string& error) {
+    std::vector<std::string> lines = split_lines(out);
+    ASSERT_EQ(lines.size(), 3u) << out;
+    EXPECT_TRUE(std::regex_match(lines[0],
+                                 std::regex(R"(Could not rename file: logs/app\.log to new name: )"
+                                            R"(logs/app_\d\d-\d\d-\d{4}_\d+\.log)")))
+        << lines[0];
+    EXPECT_EQ(lines[1], error);
+    EXPECT_EQ(lines[2], "Could not rotate file");
+}
+
+}  // namespace
+
+TEST(VornFaultFiles, LogDirectoryThatIsAFileGivesNoLogger) {
+    isolated([] {
+        write_app_config("logs", "1M");
+        write_file("logs", "a file\n");
+        CaptureFd out(1);
+        ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
+        Vorn handle("app", 0);
+        EXPECT_EQ(handle.logger, nullptr);
+        VornInit::reset_vorn_state();
+        EXPECT_EQ(out.text(), "Could not open logsNot a directory\n");
+        EXPECT_EQ(read_file("logs"), "a file\n");
+        EXPECT_EQ(list_dir("."), (Names{"logs", "vorn_config.xml"}));
+    });
+}
+
+TEST(VornFaultFiles, UnwritableLogDirectoryGivesNoLoggerAndSaysWhy) {
+    std::string why = cannot_drop_privileges();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    isolated([] {
+        write_app_config("locked", "1M");
+        prepare_unprivileged(false);
+        StdoutPipe out;
+        ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
+        Vorn handle("app", 0);
+        EXPECT_EQ(handle.logger, nullptr);
+        VornInit::reset_vorn_state();
+        EXPECT_EQ(out.text(), "Could not open log file: locked/app.log Permission denied\n");
+        regain_root();
+        EXPECT_EQ(list_dir("locked"), Names{});
+        EXPECT_EQ(list_dir("."), (Names{"locked", "vorn_config.xml"}));
+    });
+}
+
+TEST(VornFaultFiles, MissingLogDirectoryInUnwritableParentGivesNoLogger) {
+    std::string why = cannot_drop_privileges();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    isolated([] {
+        write_app_config("locked/logs", "1M");
+        prepare_unprivileged(false);
+        StdoutPipe out;
+        ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
+        Vorn handle("app", 0);
+        EXPECT_EQ(handle.logger, nullptr);
+        VornInit::reset_vorn_state();
+        EXPECT_EQ(out.text(), "Could not create log dir: locked/logs - Permission denied\n");
+        regain_root();
+        EXPECT_EQ(list_dir("locked"), Names{});
+    });
+}
+
+// The open descriptor still writes; the rotation renames the read-only
+// file and opens a fresh one. Nothing is lost.
+TEST(VornFaultFiles, LogFileMadeReadOnlyBetweenWritesLosesNothing) {
+    std::string why = cannot_drop_privileges();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    isolated([] {
+        write_app_config("logs", "4K");
+        prepare_unprivileged(true);
+        StdoutPipe out;
+        ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
+        {
+            Vorn handle("app", 0);
+            ASSERT_NE(handle.logger, nullptr);
+            log_range(handle, 0, 10);
+            ASSERT_EQ(wait_for_size("logs/app.log", 1000), 1000);
+            ASSERT_EQ(chmod("logs/app.log", 0444), 0);
+            log_range(handle, 10, 70);
+        }
+        VornInit::reset_vorn_state();
+        EXPECT_EQ(out.text(), "");
+        std::vector<std::string> files = log_files_in_order("logs", "app.log");
+        ASSERT_EQ(files.size(), 2u);
+        struct stat st {};
+        ASSERT_EQ(stat(files[0].c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0444u);
+        EXPECT_EQ(joined(files), numbered_range(0, 70));
+        regain_root();
+    });
+}
+
+// The rename at the size limit fails: reported, and from then on every
+// record is dropped without a word until the service is re-initialised.
+TEST(VornFaultFiles, LogDirectoryMadeUnwritableStopsAtTheNextRotation) {
+    std::string why = cannot_drop_privileges();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    isolated([] {
+        write_app_config("logs", "4K");
+        prepare_unprivileged(true);
+        StdoutPipe out;
+        ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
+        {
+            Vorn handle("app", 0);
+            ASSERT_NE(handle.logger, nullptr);
+            log_range(handle, 0, 10);
+            ASSERT_EQ(wait_for_size("logs/app.log", 1000), 1000);
+            ASSERT_EQ(chmod("logs", 0555), 0);
+            log_range(handle, 10, 70);
+        }
+        VornInit::reset_vorn_state();
+        expect_failed_rotation(out.text(), "Permission denied");
+        EXPECT_EQ(list_dir("logs"), Names{"app.log"});
+        EXPECT_EQ(read_file("logs/app.log"), numbered_range(0, 40));
+        regain_root();
+    });
+}
+
+// Records written after the unlink go to the deleted file and are lost
+// without a report until the size limit makes the rotation fail.
+TEST(VornFaultFiles, LogFileDeletedBetweenWritesIsReportedAtTheLimit) {
+    isolated([] {
+        write_app_config("logs", "4K");
+        StdoutPipe out;
+        ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
+        {
+            Vorn handle("app", 0);
+            ASSERT_NE(handle.logger, nullptr);
+            log_range(handle, 0, 10);
+            ASSERT_EQ(wait_for_size("logs/app.log", 1000), 1000);
+            ASSERT_EQ(unlink("logs/app.log"), 0);
+            log_range(handle, 10, 30);
+        }
+        EXPECT_EQ(out.text(), "");
+        EXPECT_EQ(list_dir("logs"), Names{});
+        StdoutPipe later;
+        {
+            Vorn handle("app", 0);
+            log_range(handle, 30, 70);
+        }
+        VornInit::reset_vorn_state();
+        expect_failed_rotation(later.text(), "No such file or directory");
+        EXPECT_EQ(list_dir("logs"), Names{});
+    });
+}
+
+TEST(VornFaultFiles, FullDiskKeepsWholeRecordsAndDropsTheRestSilently) {
+    std::string why = cannot_mount_tmpfs();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    isolated([] {
+        // Before any thread exists: a mount namespace of this process only.
+        ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+        ASSERT_EQ(mkdir("logs", 0755), 0);
+        ASSERT_EQ(mount("tmpfs", "logs", "tmpfs", 0, "size=64k"), 0);
+        write_app_config("logs", "1M");
+        StdoutPipe out;
+        ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
+        {
+            Vorn handle("app", 0);
+            ASSERT_NE(handle.logger, nullptr);
+            log_range(handle, 0, 200, 1000);
+        }
+        VornInit::reset_vorn_state();
+        EXPECT_EQ(out.text(), "");
+        std::string content = read_file("logs/app.log");
+        std::size_t kept = content.size() / 1000;
+        EXPECT_GT(kept, 0u);
+        EXPECT_LT(kept, 200u);
+        EXPECT_EQ(content, numbered_range(0, static_cast<int>(kept), 1000));
+        EXPECT_EQ(list_dir("logs"), Names{"app.log"});
+        EXPECT_EQ(umount2("logs", MNT_DETACH), 0);
+    });
+}
+
+// Every record is longer than the limit: each is cut to its first byte,
+// reported, and opens a file of its own; retention still applies.
+TEST(VornFaultFiles, OneByteLimitCutsEveryRecordAndSaysSo) {
+    isolated([] {
+        write_app_config("logs", "1B", "3");
+        // Standard output through a pipe: a capture file could not grow.
+        StdoutPipe out;
+        ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
+        {
+            Vorn handle("app", 0);
+            ASSERT_NE(handle.logger, nullptr);
+            for (const char* text : {"a1\n", "b2\n", "c3\n", "d4\n", "e5\n"}) {
+                log_text(handle, text);
+            }
+        }
+        VornInit::reset_vorn_state();
+        std::string line = "Record longer than file size limit, truncated in target: app_file\n";
+        EXPECT_EQ(out.text(), line + line + line + line + line);
+        std::vector<std::string> files = log_files_in_order("logs", "app.log");
+        ASSERT_EQ(files.size(), 3u);
+        EXPECT_EQ(joined(files), "cde");
+    });
+}
+
+TEST(VornFaultFiles, BinaryRecordIsWrittenUnchanged) {
+    isolated([] {
+        write_app_config("logs", "1M");
+        const char raw[] = "nul\0byte \xff\xfe\x80 cr\r\n\x01";
+        const std::string binary(raw, sizeof raw - 1);
+        CaptureFd out(1);
+        ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
+        {
+            Vorn handle("app", 0);
+            ASSERT_NE(handle.logger, nullptr);
+            log_text(handle, binary);
+        }
+        VornInit::reset_vorn_state();
+        EXPECT_EQ(out.text(), "");
+        EXPECT_EQ(read_file("logs/app.log"), binary);
+    });
+}
