@@ -314,3 +314,41 @@ TEST(VornFaultFiles, BinaryRecordIsWrittenUnchanged) {
         EXPECT_EQ(read_file("logs/app.log"), binary);
     });
 }
+
+// The trim after a rotation stops at a file it may not remove: the record
+// that needed the rotation is dropped, every time, and writing goes on.
+TEST(VornFaultFiles, UnremovableRotatedFileDropsTheRotatingRecord) {
+    std::string why = cannot_drop_privileges();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    isolated([] {
+        write_app_config("logs", "4K", "2");
+        ASSERT_EQ(chmod(".", 0755), 0);
+        ASSERT_EQ(chmod("vorn_config.xml", 0644), 0);
+        // Sticky and writable for all: only its owner may remove a file.
+        ASSERT_EQ(mkdir("logs", 0755), 0);
+        ASSERT_EQ(chmod("logs", 01777), 0);
+        const std::string old = "logs/app_01-01-2026_1700000000.log";
+        write_file(old, "old\n");
+        ASSERT_EQ(drop_privileges(), "");
+        StdoutPipe out;
+        ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
+        {
+            Vorn handle("app", 0);
+            ASSERT_NE(handle.logger, nullptr);
+            log_range(handle, 0, 120);
+        }
+        VornInit::reset_vorn_state();
+        std::string lines = "Could not remove file: " + old +
+                            "\nerror: 1 - Operation not permitted\n" + "Could not rotate file\n";
+        EXPECT_EQ(out.text(), lines + lines);
+        std::vector<std::string> files = log_files_in_order("logs", "app.log");
+        ASSERT_EQ(files.size(), 4u);
+        EXPECT_EQ(files[0], old);
+        EXPECT_EQ(read_file(files[1]), numbered_range(0, 40));
+        EXPECT_EQ(read_file(files[2]), numbered_range(41, 81));
+        EXPECT_EQ(read_file(files[3]), numbered_range(82, 120));
+        regain_root();
+    });
+}
