@@ -70,7 +70,9 @@ int Target::start(const VornConfig* config) {
     }
     cond.notify_one();
     std::unique_lock lock(mutex);
-    cond.wait(lock, [this] { return state == RUNNING; });
+    // Not "until RUNNING": a worker whose first write throws may have
+    // confirmed and already ended (STOPPED) before this thread wakes up.
+    cond.wait(lock, [this] { return state != STARTING; });
     // Never joined: stop() waits for STOPPED instead.
     worker.detach();
     lock.unlock();

@@ -86,6 +86,20 @@ TEST(TargetLifecycle, StartAndStopAThousandTimesWithoutHanging) {
     }
 }
 
+TEST(TargetLifecycle, StartReturnsWhenWorkerEndsRightAway) {
+    auto journal = std::make_shared<Journal>();
+    CaptureFd out(1);
+    for (int i = 0; i < 500; ++i) {
+        RecordingTarget target(journal, "short");
+        target.fail_on = "first";
+        target.log(record("first"));
+        ASSERT_EQ(target.start(nullptr), 0) << "round " << i;
+        wait_until_stopped(target);
+    }
+    EXPECT_EQ(split_lines(out.text()).size(), 500u);
+    EXPECT_EQ(journal->size(), 0u);
+}
+
 class FailingInitTarget : public Target {
 public:
     explicit FailingInitTarget(bool throws) : Target("badinit", FILE_TARGET), throws(throws) {}
