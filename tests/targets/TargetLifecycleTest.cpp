@@ -11,6 +11,7 @@
 #include "RecordingTarget.h"
 #include "TestSupport.h"
 #include "zvk/Target.h"
+#include "zvk/VornConfig.h"
 
 namespace zvk::test {
 namespace {
@@ -127,6 +128,22 @@ TEST(TargetLifecycle, ExceptionFromInitReachesTheCaller) {
     FailingInitTarget target(true);
     EXPECT_THROW(target.start(nullptr), std::runtime_error);
     EXPECT_EQ(target.state, Target::STOPPED);
+}
+
+TEST(TargetLifecycle, UnknownConfiguredLocaleFailsTheStart) {
+    VornConfig config;
+    ASSERT_EQ(config.load_config(std::string("<vorn><locale>xx_NOWHERE.UTF-8</locale></vorn>")), 0);
+    Target console("console", Target::CONSOLE_TARGET);
+    EXPECT_THROW(console.start(&config), std::runtime_error);
+    EXPECT_EQ(console.state, Target::STOPPED);
+}
+
+TEST(TargetLifecycle, KnownConfiguredLocaleStarts) {
+    VornConfig config;
+    ASSERT_EQ(config.load_config(std::string("<vorn><locale>C</locale></vorn>")), 0);
+    Target console("console", Target::CONSOLE_TARGET);
+    EXPECT_EQ(console.start(&config), 0);
+    EXPECT_EQ(console.state, Target::RUNNING);
 }
 
 TEST(TargetResetState, MutexLeftLockedByAnExitedThreadIsFreed) {
