@@ -1,0 +1,92 @@
+// A burst of 1,000,000 records of 100 bytes against a worker that is stuck
+// in its first write: what one queued record costs in memory, measured as
+// the growth of the resident set and of the heap in use, divided by the
+// number of records queued. Also the hand-over rate while nothing is
+// written, and the heap allocations per record on the calling thread.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdint>
+#include <latch>
+#include <sstream>
+#include <utility>
+
+#include "support.h"
+#include "zvk/Message.h"
+#include "zvk/Target.h"
+#include "zvk/Vorn.h"
+
+ZVK_BENCH_COUNT_ALLOCATIONS
+
+namespace {
+
+using namespace zvk::bench;
+
+constexpr int kBurst = 1000000;
+constexpr std::size_t kRecordSize = 100;
+
+// Its first write_msg blocks until `release` is counted down.
+class StalledTarget : public zvk::Target {
+public:
+    StalledTarget() : Target("stalled", CONSOLE_TARGET) {}
+    ~StalledTarget() override { shutdown(); }
+
+    void write_msg(zvk::Message* message) override {
+        entered.store(true);
+        release.wait();
+        delete message;
+    }
+
+    std::atomic<bool> entered{false};
+    std::latch release{1};
+};
+
+void BM_StalledBurst(benchmark::State& state) {
+    const int threads = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto target = std::make_unique<StalledTarget>();
+        if (target->start(nullptr) != 0) {
+            state.SkipWithError("target did not start");
+            return;
+        }
+        target->log(new zvk::Message(compose(kRecordSize, 0, 0), zvk::Vorn::INFO));
+        while (!target->entered.load()) {
+            std::this_thread::yield();
+        }
+        std::size_t rss0 = rss_bytes();
+        std::size_t heap0 = heap_in_use();
+        std::atomic<std::uint64_t> allocs{0};
+        state.ResumeTiming();
+        run_producers(threads, kBurst, [&](int t, int i) {
+            std::ostringstream text = compose(kRecordSize, t, i);
+            std::uint64_t a0 = allocations;
+            target->log(new zvk::Message(std::move(text), zvk::Vorn::INFO));
+            allocs.fetch_add(allocations - a0, std::memory_order_relaxed);
+        });
+        state.PauseTiming();
+        std::size_t rss1 = rss_bytes();
+        std::size_t heap1 = heap_in_use();
+        target->release.count_down();
+        target.reset();
+        state.ResumeTiming();
+        state.counters["rss_B/record"] = static_cast<double>(rss1 - rss0) / kBurst;
+        state.counters["heap_B/record"] = static_cast<double>(heap1 - heap0) / kBurst;
+        state.counters["text_B"] = kRecordSize;
+        state.counters["sizeof_Message"] = sizeof(zvk::Message);
+        state.counters["allocs"] = static_cast<double>(allocs.load()) / kBurst;
+        state.counters["records/s"] =
+            benchmark::Counter(kBurst, benchmark::Counter::kIsIterationInvariantRate);
+    }
+}
+BENCHMARK(BM_StalledBurst)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(4)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
