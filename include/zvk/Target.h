@@ -1,7 +1,8 @@
 // One output destination with its own queue and worker thread. The base
 // class is the console target: it writes each record to std::clog.
-// Producers only append to the queue; the worker writes records one at a
-// time, in queue order.
+// Producers only append to the queue; the worker takes what is queued off
+// it and writes the records one at a time, in queue order, without holding
+// the mutex, so that a producer never waits for a write.
 #pragma once
 
 #include <atomic>
@@ -54,6 +55,9 @@ public:
     std::atomic<bool> stop_requested;
     std::condition_variable cond;
     std::deque<Message*> queue;  // guarded by mutex; owns its records
+    // Guarded by mutex: the worker sleeps on cond until a record or the stop
+    // request comes, so log has to wake it. False while the worker writes.
+    bool worker_waiting;
 
 protected:
     // Stops the worker (it drains the queue first) and drops what no worker

@@ -1,5 +1,6 @@
 #include "zvk/Target.h"
 
+#include <deque>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -15,7 +16,7 @@
 namespace zvk {
 
 Target::Target(const std::string& name, Type type)
-    : name(name), type(type), state(STOPPED), stop_requested(false) {}
+    : name(name), type(type), state(STOPPED), stop_requested(false), worker_waiting(false) {}
 
 Target::~Target() { shutdown(); }
 
@@ -81,9 +82,14 @@ int Target::start(const VornConfig* config) {
 }
 
 void Target::log(Message* message) {
+    bool wake = false;
     try {
         std::lock_guard lock(mutex);
         queue.push_back(message);
+        // Only a sleeping worker needs the wake-up; one is enough for all
+        // records appended before it takes the mutex again.
+        wake = worker_waiting;
+        worker_waiting = false;
     } catch (const std::system_error& e) {
         delete message;
         try {
@@ -101,7 +107,11 @@ void Target::log(Message* message) {
         }
         return;
     }
-    cond.notify_one();
+    if (wake) {
+        // All, not one: a thread waiting on cond for something else (a
+        // state change) must not swallow the worker's wake-up.
+        cond.notify_all();
+    }
 }
 
 int Target::stop() {
@@ -134,6 +144,10 @@ void Target::reset_state(State new_state) {
 }
 
 void Target::receive_message() {
+    // Records taken off the queue and not yet written. Only this thread
+    // touches it; it owns its storage, so freeing that after the final
+    // unlock touches nothing of the target.
+    std::deque<Message*> taken;
     try {
         {
             std::unique_lock lock(mutex);
@@ -144,24 +158,32 @@ void Target::receive_message() {
         // No unlocked look at stop_requested before locking: it would skip
         // the drain below and drop records that log has accepted.
         for (;;) {
-            std::unique_lock lock(mutex);
-            while (!stop_requested && queue.empty()) {
-                cond.wait(lock);
-            }
-            if (stop_requested) {
-                // Drain under the mutex: every record accepted is written, in order.
-                while (!queue.empty()) {
-                    Message* message = queue.front();
-                    queue.pop_front();
-                    write_msg(message);
+            {
+                std::unique_lock lock(mutex);
+                while (!stop_requested && queue.empty()) {
+                    worker_waiting = true;
+                    cond.wait(lock);
                 }
-                break;
+                worker_waiting = false;
+                if (stop_requested) {
+                    // Drain under the mutex: every record accepted until now
+                    // is written, in order, and the drain has an end.
+                    while (!queue.empty()) {
+                        Message* message = queue.front();
+                        queue.pop_front();
+                        write_msg(message);
+                    }
+                    break;
+                }
+                taken.swap(queue);
             }
-            Message* message = queue.front();
-            queue.pop_front();
-            write_msg(message);
-            lock.unlock();
-            cond.notify_all();
+            // Without the mutex: producers append meanwhile and never wait
+            // for a write. Still one record at a time, in queue order.
+            while (!taken.empty()) {
+                Message* message = taken.front();
+                taken.pop_front();
+                write_msg(message);
+            }
         }
     } catch (const std::exception& e) {
         try {
@@ -179,6 +201,17 @@ void Target::receive_message() {
     // Notified under the mutex: once stop() sees STOPPED the target may be
     // destroyed, so nothing of it is touched after the unlock.
     std::lock_guard lock(mutex);
+    // What was taken and not written goes back in front of later records:
+    // accepted, never written, dropped when the target is destroyed.
+    try {
+        queue.insert(queue.begin(), taken.begin(), taken.end());
+    } catch (...) {
+        for (Message* message : taken) {
+            delete message;
+        }
+    }
+    taken.clear();
+    worker_waiting = false;
     state = STOPPED;
     cond.notify_all();
 }
