@@ -1,5 +1,6 @@
 #include "zvk/VornService.h"
 
+#include <pthread.h>
 #include <sys/resource.h>
 
 #include <cerrno>
@@ -8,10 +9,12 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <new>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <unordered_set>
+#include <vector>
 
 #include "zvk/FileLog.h"
 #include "zvk/Logger.h"
@@ -59,6 +62,77 @@ void tear_down(VornService& service) {
     for (Target* target : distinct) {
         delete target;
     }
+}
+
+// Each distinct target, locked by before_fork. Only the forking thread
+// touches it, between before_fork and the matching after-fork handler,
+// while it holds registry_mutex.
+std::vector<Target*>& forked_targets() {
+    static std::vector<Target*> targets;
+    return targets;
+}
+
+// Holds the registry and every target still while the process forks, so
+// that the child gets consistent maps and queues rather than ones some
+// other thread was changing.
+void before_fork() {
+    VornService* service = VornService::vornsvc.load(std::memory_order_acquire);
+    if (service == nullptr) {
+        return;
+    }
+    service->registry_mutex.lock();
+    std::vector<Target*>& locked = forked_targets();
+    locked.clear();
+    std::unordered_set<Target*> seen;
+    for (auto& entry : service->targets) {
+        if (seen.insert(entry.second).second) {
+            locked.push_back(entry.second);
+        }
+    }
+    for (Target* target : locked) {
+        target->mutex.lock();
+    }
+}
+
+void after_fork_in_parent() {
+    VornService* service = VornService::vornsvc.load(std::memory_order_acquire);
+    if (service == nullptr) {
+        return;
+    }
+    for (Target* target : forked_targets()) {
+        target->mutex.unlock();
+    }
+    forked_targets().clear();
+    service->registry_mutex.unlock();
+}
+
+// The child has no worker threads: a target left RUNNING would make stop,
+// and so the child's exit, wait for ever for a worker that does not exist.
+// Marked stopped, its queue (copies of records the parent writes) is
+// dropped when the child stops the service.
+void after_fork_in_child() {
+    VornService* service = VornService::vornsvc.load(std::memory_order_acquire);
+    if (service == nullptr) {
+        return;
+    }
+    for (Target* target : forked_targets()) {
+        target->state = Target::STOPPED;  // mutex held since before_fork
+        // Destroying the copied condition variable would wait for the
+        // parent's waiters, which never leave it here: its storage is
+        // reused without a destructor call.
+        new (&target->cond) std::condition_variable();
+        target->mutex.unlock();
+    }
+    forked_targets().clear();
+    // A recursive mutex knows its owner by thread id, and the child's one
+    // thread has a new id: unlock would refuse. Made afresh, unlocked.
+    new (&service->registry_mutex) std::recursive_mutex();
+}
+
+void register_fork_handlers() {
+    static const int registered =
+        pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+    (void)registered;
 }
 
 // The shift of each unit letter; -1: not a unit. Y and Z scale to 0.
@@ -133,6 +207,7 @@ VornService::VornService()
       state(SERVICE_STOPPED),
       file_limit(default_file_size),
       config(nullptr) {
+    register_fork_handlers();
     init(nullptr);
 }
 
@@ -144,6 +219,7 @@ VornService::VornService(const std::string& path)
       state(SERVICE_STOPPED),
       file_limit(default_file_size),
       config(nullptr) {
+    register_fork_handlers();
     init(path.c_str());
 }
 

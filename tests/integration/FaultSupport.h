@@ -22,10 +22,18 @@
 #include "TestSupport.h"
 #include "zvk/Vorn.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(__SANITIZE_THREAD__)
+#define ZVK_TEST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZVK_TEST_TSAN 1
+#endif
+#endif
+
+#if defined(__SANITIZE_ADDRESS__) || defined(ZVK_TEST_TSAN)
 #define ZVK_TEST_SANITIZED 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#if __has_feature(address_sanitizer)
 #define ZVK_TEST_SANITIZED 1
 #endif
 #endif

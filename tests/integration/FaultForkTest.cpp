@@ -1,0 +1,104 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "FaultSupport.h"
+#include "TestSupport.h"
+#include "zvk/Vorn.h"
+#include "zvk/VornInit.h"
+
+using zvk::Vorn;
+using zvk::VornInit;
+using zvk::test::file_target_record;
+using zvk::test::isolated;
+using zvk::test::log_text;
+using zvk::test::logger_entry;
+using zvk::test::read_file;
+using zvk::test::split_lines;
+using zvk::test::vorn_document;
+using zvk::test::write_file;
+
+namespace {
+
+constexpr int Records = 2000;
+
+std::vector<std::string> parent_records() {
+    std::vector<std::string> lines;
+    for (int n = 0; n < Records; ++n) {
+        lines.push_back("parent " + std::to_string(n));
+    }
+    return lines;
+}
+
+// Logs the parent's records, forks while the worker may still hold some of
+// them, runs `child` in the child process and expects it to exit with 0.
+template <class Child>
+void fork_while_logging(Child child) {
+    write_file("vorn_config.xml", vorn_document("<log_dir>logs</log_dir>" +
+                                                file_target_record("app_file", "app.log", "3") +
+                                                logger_entry("app", "app_file")));
+    ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
+    Vorn handle("app", 0);
+    ASSERT_NE(handle.logger, nullptr);
+    for (const std::string& line : parent_records()) {
+        log_text(handle, line + "\n");
+    }
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // A hang in the child ends it by SIGALRM, which fails the test.
+        zvk::test::watchdog(30);
+        child(handle);
+        std::exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    VornInit::reset_vorn_state();
+}
+
+}  // namespace
+
+// The child has no worker: its exit must not wait for one, and the copies
+// of the parent's queued records are not written twice. What the child
+// logs through the inherited handle is dropped.
+TEST(VornFaultFork, ChildExitsWithoutWritingTwice) {
+    isolated([] {
+        fork_while_logging([](const Vorn& handle) { log_text(handle, "child\n"); });
+        EXPECT_EQ(split_lines(read_file("logs/app.log")), parent_records());
+    });
+}
+
+#ifndef ZVK_TEST_TSAN
+// ThreadSanitizer does not support new threads after a multi-threaded fork.
+TEST(VornFaultFork, ChildStartsAfreshAfterInit) {
+    isolated([] {
+        fork_while_logging([](const Vorn&) {
+            if (VornInit::init() != 0) {
+                std::_Exit(3);
+            }
+            Vorn fresh("app", 0);
+            if (fresh.logger == nullptr) {
+                std::_Exit(4);
+            }
+            log_text(fresh, "child\n");
+        });
+        std::vector<std::string> lines = split_lines(read_file("logs/app.log"));
+        std::vector<std::string> parent;
+        int child = 0;
+        for (const std::string& line : lines) {
+            if (line == "child") {
+                ++child;
+            } else {
+                parent.push_back(line);
+            }
+        }
+        EXPECT_EQ(child, 1);
+        EXPECT_EQ(parent, parent_records());
+    });
+}
+#endif
