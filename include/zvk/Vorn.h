@@ -35,9 +35,7 @@ public:
     virtual ~Vorn();
 
     std::string_view version() const;
-    bool logable(Level lvl) const {
-        return logger != nullptr && (lvl == OUT || level >= lvl);
-    }
+    bool logable(Level lvl) const { return logger != nullptr && (lvl == OUT || level >= lvl); }
     // Queues the record without a level check; the target owns it from
     // here. Without a logger `text` is left untouched.
     void log(std::ostringstream&& text, Level lvl) const;
@@ -54,13 +52,12 @@ public:
 // Filters, composes "<stamp> <LEVEL> <text>\n" and hands it over in one
 // statement; with the level filtered out only the level test runs.
 //   VORN_LOG(handle, WARN, "disk at " << pct << "%");
-#define VORN_LOG(handle, lvl, ...)                                                    \
-    do {                                                                              \
-        const ::zvk::Vorn& zvk_log_handle = (handle);                                   \
-        if (zvk_log_handle.logable(::zvk::Vorn::lvl)) {                                 \
-            ::std::ostringstream zvk_log_text;                                          \
-            zvk_log_text << zvk_log_handle.stamp() << ' ' << #lvl << ' ' << __VA_ARGS__ \
-                       << '\n';                                                       \
-            zvk_log_handle.log(::std::move(zvk_log_text), ::zvk::Vorn::lvl);              \
-        }                                                                             \
+#define VORN_LOG(handle, lvl, ...)                                                               \
+    do {                                                                                         \
+        const ::zvk::Vorn& zvk_log_handle = (handle);                                            \
+        if (zvk_log_handle.logable(::zvk::Vorn::lvl)) {                                          \
+            ::std::ostringstream zvk_log_text;                                                   \
+            zvk_log_text << zvk_log_handle.stamp() << ' ' << #lvl << ' ' << __VA_ARGS__ << '\n'; \
+            zvk_log_handle.log(::std::move(zvk_log_text), ::zvk::Vorn::lvl);                     \
+        }                                                                                        \
     } while (0)

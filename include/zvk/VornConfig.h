@@ -82,7 +82,7 @@ public:
     const std::string key_file_size_max;
     const std::string key_max_number_file;
 
-    XMLDoc* xml_doc;  // owned; null when no document is held
+    XMLDoc* xml_doc;                                        // owned; null when no document is held
     std::unordered_map<std::string, target_cf_t*> targets;  // owns the records
     std::unordered_map<std::string, logger_cf_t*> loggers;  // owns the records
     std::unordered_map<std::string, std::string> elements;

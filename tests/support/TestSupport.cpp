@@ -15,8 +15,8 @@ namespace zvk::test {
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
-    std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                        "/zvk-test-XXXXXX";
+    std::string templ =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/zvk-test-XXXXXX";
     if (mkdtemp(templ.data()) == nullptr) {
         ADD_FAILURE() << "mkdtemp failed";
     }

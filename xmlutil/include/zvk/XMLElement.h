@@ -33,7 +33,7 @@ public:
 
     std::string name;
     std::string text;
-    std::vector<std::unique_ptr<XMLElement>> children;  // document order; owned
+    std::vector<std::unique_ptr<XMLElement>> children;            // document order; owned
     std::vector<std::pair<std::string, std::string>> attributes;  // document order
 };
 
