@@ -254,10 +254,17 @@ int VornService::init(const char* path) {
         if (in.is_open() && std::filesystem::is_directory(config_file, ec)) {
             in.close();
         }
-        if (!in.is_open()) {
+        bool opened = in.is_open();
+        if (!opened) {
             std::cout << "Could not open Vorn config file: " << config_file << "\n";
         }
-        if (config->load_config(static_cast<std::istream&>(in)) == 0) {
+        if (config->load_config(static_cast<std::istream&>(in)) != 0) {
+            // Without this line an application would run with no loggers
+            // and no clue why.
+            if (opened) {
+                std::cout << "Could not load Vorn config file: " << config_file << "\n";
+            }
+        } else {
             set_locale(config->get_locale());
             time_zone = get_config_value("time_zone") == "LOCAL" ? "local" : "GMT";
             log_dir = config->log_dir();

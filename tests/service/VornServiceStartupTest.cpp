@@ -135,7 +135,9 @@ TEST(VornServiceLoading, MalformedXmlRunsWithDefaults) {
         zvk::test::write_file("vorn_config.xml", "<vorn><log_dir>x</log_dir>");
         CaptureFd out(1);
         EXPECT_EQ(VornInit::init(), 0);
-        EXPECT_EQ(out.text(), "");
+        EXPECT_EQ(out.text(),
+                  "Could not load Vorn config file: vorn_config.xml\n"
+                  "Could not load Vorn config file: vorn_config.xml\n");
         VornService* service = VornService::get_service();
         EXPECT_EQ(service->log_dir, "");
         EXPECT_EQ(service->time_zone, "");
