@@ -398,7 +398,11 @@ void FileLog::write_record(std::string_view text) {
     }
     if (rotate_file() != 0) {
         std::cout << "Could not rotate file\n";
-        return;
+        // A trim that failed has still left a fresh file open, which the
+        // record fits into; only without an open file is it lost.
+        if (fd < 0) {
+            return;
+        }
     }
     written = write_all(fd, text, err);
     if (err == 0) {
