@@ -8,8 +8,11 @@ Message::Message() : level(0) {}
 
 Message::Message(std::ostringstream&& text, int level) : level(level), text(std::move(text)) {
     // A moved-from stream is valid but unspecified; callers rely on it
-    // being empty.
-    text.str(std::string());
+    // being empty. Where the move already left it empty (libstdc++), the
+    // hand-over does not pay for emptying it again.
+    if (!text.view().empty()) {
+        text.str(std::string());
+    }
     text.clear();
 }
 
