@@ -1,6 +1,7 @@
 # Installs the build tree into a temporary prefix, then configures and
 # builds a two-line consumer against it, once through find_package and
-# once through pkg-config, and runs both.
+# once through pkg-config, and runs both. CXX_FLAGS are the build's own,
+# so that a sanitizer build links its runtime into the consumer too.
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 
@@ -14,7 +15,7 @@ endfunction()
 run(${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${prefix})
 
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/consumer/project -B ${WORK_DIR}/build
-    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX})
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}")
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 run(${WORK_DIR}/build/consumer)
 
@@ -30,7 +31,7 @@ if(PKG_CONFIG)
     if(NOT rc EQUAL 0)
         message(FATAL_ERROR "pkg-config does not know zvk-vorn")
     endif()
-    separate_arguments(flags UNIX_COMMAND "${flags}")
+    separate_arguments(flags UNIX_COMMAND "${CXX_FLAGS} ${flags}")
     get_filename_component(libdir ${pc_dir} DIRECTORY)
     run(${CXX} ${SOURCE_DIR}/tests/consumer/project/main.cpp ${flags}
         -Wl,-rpath,${libdir} -o ${WORK_DIR}/consumer_pc)
