@@ -40,6 +40,12 @@ void Target::write_msg(Message* message) {
     try {
         std::string_view text = owned->text.view();
         std::clog.write(text.data(), static_cast<std::streamsize>(text.size()));
+        if (!std::clog) {
+            // A failed stream turns every later write into a no-op: report
+            // this record and let the next one try again.
+            std::clog.clear();
+            std::cout << "Could not write msg in target: " << name << "\n";
+        }
     } catch (const std::exception& e) {
         std::cout << "Exception write msg in target: " << name << " - " << e.what() << "\n";
     } catch (...) {

@@ -179,6 +179,40 @@ private:
     std::ios::iostate saved_exceptions;
 };
 
+// Refuses the first write as a full or closed device would, then accepts.
+class FlakyBuffer : public std::streambuf {
+public:
+    std::string written;
+
+protected:
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        if (refused++ == 0) {
+            return 0;
+        }
+        written.append(s, static_cast<std::size_t>(n));
+        return n;
+    }
+
+private:
+    int refused = 0;
+};
+
+TEST(TargetConsole, FailedWriteIsReportedAndTheNextRecordIsWritten) {
+    FlakyBuffer flaky;
+    std::streambuf* saved = std::clog.rdbuf(&flaky);
+    CaptureFd out(1);
+    {
+        Target console("console", Target::CONSOLE_TARGET);
+        console.write_msg(record("refused\n"));
+        console.write_msg(record("written\n"));
+    }
+    bool left_good = std::clog.good();
+    std::clog.rdbuf(saved);
+    EXPECT_EQ(out.text(), "Could not write msg in target: console\n");
+    EXPECT_EQ(flaky.written, "written\n");
+    EXPECT_TRUE(left_good);
+}
+
 TEST(TargetConsole, StandardExceptionFromWriteIsReportedNotThrown) {
     BrokenBuffer broken(true);
     CaptureFd out(1);
