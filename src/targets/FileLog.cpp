@@ -353,17 +353,25 @@ int FileLog::rotate_file() {
             close(fd);
         }
         fd = -1;
-        if (rename(file_path.c_str(), new_path.c_str()) != 0) {
+        bool renamed = rename(file_path.c_str(), new_path.c_str()) == 0;
+        if (!renamed) {
             int err = errno;
             std::cout << "Could not rename file: " + file_path + " to new name: " + new_path +
                              "\n" + error_text(err) + "\n";
-            return -1;
+            // ENOENT: the active file was removed behind our back, so there
+            // is nothing to keep; a fresh file saves every later record.
+            if (err != ENOENT) {
+                return -1;
+            }
         }
         fd = open(file_path.c_str(), kOpenFlags, kFileMode);
         if (fd < 0) {
             int err = errno;
             std::cout << "Could not re-open log file: " + file_path + " " + error_text(err) + "\n";
             return -1;
+        }
+        if (!renamed) {
+            return 0;
         }
         rotated_files.insert(new_path);
         return trim_rotated_files();
