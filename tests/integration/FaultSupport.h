@@ -73,46 +73,6 @@ inline void log_text(const Vorn& handle, const std::string& text) {
     handle.log(std::move(out), Vorn::INFO);
 }
 
-// Captures standard output through a pipe, which no file-size limit bounds.
-// Holds at most what the pipe buffers (64 KiB): enough for diagnostics.
-class StdoutPipe {
-public:
-    StdoutPipe() {
-        std::cout.flush();
-        std::fflush(stdout);
-        if (pipe(fds) != 0) {
-            ADD_FAILURE() << "pipe";
-        }
-        saved = dup(1);
-        dup2(fds[1], 1);
-        close(fds[1]);
-    }
-    ~StdoutPipe() { text(); }
-    StdoutPipe(const StdoutPipe&) = delete;
-    StdoutPipe& operator=(const StdoutPipe&) = delete;
-
-    std::string text() {
-        if (saved >= 0) {
-            std::cout.flush();
-            std::fflush(stdout);
-            dup2(saved, 1);
-            close(saved);
-            saved = -1;
-            char buf[4096];
-            for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) {
-                captured.append(buf, static_cast<std::size_t>(n));
-            }
-            close(fds[0]);
-        }
-        return captured;
-    }
-
-private:
-    int fds[2] = {-1, -1};
-    int saved = -1;
-    std::string captured;
-};
-
 // The size of `path`, waiting up to ten seconds for it to reach `bytes`:
 // the worker writes after log() has returned.
 inline off_t wait_for_size(const std::string& path, off_t bytes) {

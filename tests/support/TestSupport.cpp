@@ -68,6 +68,36 @@ std::string CaptureFd::text() {
     return captured;
 }
 
+StdoutPipe::StdoutPipe() : fds{-1, -1}, saved(-1) {
+    std::cout.flush();
+    std::fflush(stdout);
+    if (pipe(fds) != 0) {
+        ADD_FAILURE() << "pipe";
+        return;
+    }
+    saved = dup(1);
+    dup2(fds[1], 1);
+    close(fds[1]);
+}
+
+StdoutPipe::~StdoutPipe() { text(); }
+
+std::string StdoutPipe::text() {
+    if (saved >= 0) {
+        std::cout.flush();
+        std::fflush(stdout);
+        dup2(saved, 1);
+        close(saved);
+        saved = -1;
+        char buf[4096];
+        for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) {
+            captured.append(buf, static_cast<std::size_t>(n));
+        }
+        close(fds[0]);
+    }
+    return captured;
+}
+
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream out;

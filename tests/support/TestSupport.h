@@ -47,6 +47,25 @@ private:
     bool restored;
 };
 
+// Captures standard output through a pipe, which no file-size limit bounds
+// (a capture file would itself hit a tiny RLIMIT_FSIZE). Holds at most what
+// the pipe buffers (64 KiB): enough for diagnostics.
+class StdoutPipe {
+public:
+    StdoutPipe();
+    ~StdoutPipe();
+    StdoutPipe(const StdoutPipe&) = delete;
+    StdoutPipe& operator=(const StdoutPipe&) = delete;
+
+    // Restores standard output (once) and returns what was written to it.
+    std::string text();
+
+private:
+    int fds[2];
+    int saved;
+    std::string captured;
+};
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 // Names of the entries of `dir` (no "." or ".."), sorted.

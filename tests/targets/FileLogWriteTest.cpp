@@ -33,6 +33,7 @@ using test::isolated;
 using test::list_dir;
 using test::read_file;
 using test::split_lines;
+using test::StdoutPipe;
 using test::write_file;
 
 std::unique_ptr<VornConfig> file_config(const std::string& file_name, const std::string& max) {
@@ -86,39 +87,6 @@ std::vector<std::string> files_in_order(const FileLog& log) {
     files.push_back(log.file_path);
     return files;
 }
-
-// Captures standard output through a pipe, which the file-size limit does
-// not bound.
-class PipeCapture {
-public:
-    PipeCapture() {
-        std::cout.flush();
-        std::fflush(stdout);
-        if (pipe(fds) != 0) {
-            ADD_FAILURE() << "pipe";
-        }
-        saved = dup(1);
-        dup2(fds[1], 1);
-        close(fds[1]);
-    }
-    std::string text() {
-        std::cout.flush();
-        std::fflush(stdout);
-        dup2(saved, 1);
-        close(saved);
-        std::string out;
-        char buf[4096];
-        for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) {
-            out.append(buf, static_cast<std::size_t>(n));
-        }
-        close(fds[0]);
-        return out;
-    }
-
-private:
-    int fds[2];
-    int saved;
-};
 
 TEST(FileLogRotation, FullFilesOfWholeRecords) {
     isolated([] {
@@ -304,7 +272,7 @@ TEST(FileLogRotation, VanishedActiveFileIsStartedAfresh) {
         auto log = open_log("app.log", "-1", 64);
         ASSERT_EQ(unlink(log->file_path.c_str()), 0);
         log->write_msg(record(numbered(1, 50)));
-        PipeCapture out;
+        StdoutPipe out;
         log->write_msg(record(numbered(2, 50)));
         log->write_msg(record(numbered(3, 50)));
         std::vector<std::string> lines = split_lines(out.text());
@@ -330,7 +298,7 @@ TEST(FileLogRotation, WriteFailingAfterRotationIsReported) {
         log->write_msg(record("x\n"));
         // With no room at all, the fresh file refuses the record too.
         rlimit none{0, 0};
-        PipeCapture out;
+        StdoutPipe out;
         ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
         log->write_msg(record("y\n"));
         std::string text = out.text();
