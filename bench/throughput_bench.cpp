@@ -3,7 +3,8 @@
 // worker has written everything queued. Into a file target, into the
 // console target (standard error goes to /dev/null) and, as the ceiling for
 // one write per record, a raw loop that composes the same text and calls
-// write() once per record on the same file system. Record sizes 16 B to
+// write() once per record on the same file system, and a target that only
+// counts (the queue and worker without I/O). Record sizes 16 B to
 // 16 KiB, 1 to 8 producer threads; peak_MB is the run's peak resident set.
 #include <benchmark/benchmark.h>
 
@@ -113,6 +114,37 @@ void workloads(benchmark::internal::Benchmark* b) {
     b->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(0.3);
 }
 
+// The queue and worker alone: a target whose write only counts, so the
+// figure is the hand-over and the worker's cycle without any I/O.
+class CountingTarget : public zvk::Target {
+public:
+    CountingTarget() : Target("counting", CONSOLE_TARGET) {}
+    ~CountingTarget() override { shutdown(); }
+    void write_msg(zvk::Message* message) override {
+        benchmark::DoNotOptimize(message->text.view().size());
+        delete message;
+    }
+};
+
+void BM_Counting(benchmark::State& state) {
+    end_to_end(state, []() -> std::unique_ptr<zvk::Target> {
+        auto target = std::make_unique<CountingTarget>();
+        if (target->start(nullptr) != 0) {
+            std::fprintf(stdout, "counting target did not start\n");
+            std::exit(1);
+        }
+        return target;
+    });
+}
+
+BENCHMARK(BM_Counting)
+    ->ArgNames({"size", "threads"})
+    ->Args({100, 1})
+    ->Args({100, 2})
+    ->Args({100, 4})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(0.3);
 BENCHMARK(BM_RawWrite)->Apply(workloads);
 BENCHMARK(BM_File)->Apply(workloads);
 BENCHMARK(BM_Console)->Apply(workloads);
