@@ -164,27 +164,6 @@ inline std::string cannot_drop_privileges() {
     return why;
 }
 
-// Empty when a child process can mount a tmpfs in a mount namespace of
-// its own, else why not.
-inline std::string cannot_mount_tmpfs() {
-    TempDir probe;
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (unshare(CLONE_NEWNS) != 0) {
-            _exit(1);
-        }
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
-        _exit(mount("tmpfs", probe.path().c_str(), "tmpfs", 0, "size=64k") == 0 ? 0 : 2);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-        return {};
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 1 ? "unshare(CLONE_NEWNS) is not permitted"
-                                                         : "mounting a tmpfs is not permitted";
-}
-
 inline void regain_root() {
     EXPECT_EQ(setresuid(0, 0, 0), 0);
     EXPECT_EQ(setresgid(0, 0, 0), 0);

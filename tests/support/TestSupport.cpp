@@ -2,6 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -96,6 +99,25 @@ std::string StdoutPipe::text() {
         close(fds[0]);
     }
     return captured;
+}
+
+std::string cannot_mount_tmpfs() {
+    TempDir probe;
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNS) != 0) {
+            _exit(1);
+        }
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
+        _exit(mount("tmpfs", probe.path().c_str(), "tmpfs", 0, "size=64k") == 0 ? 0 : 2);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return {};
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 1 ? "unshare(CLONE_NEWNS) is not permitted"
+                                                         : "mounting a tmpfs is not permitted";
 }
 
 std::string read_file(const std::string& path) {

@@ -66,6 +66,10 @@ private:
     std::string captured;
 };
 
+// Empty when a child process can mount a tmpfs in a mount namespace of
+// its own, else why not.
+std::string cannot_mount_tmpfs();
+
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 // Names of the entries of `dir` (no "." or ".."), sorted.

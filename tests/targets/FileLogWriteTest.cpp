@@ -309,31 +309,9 @@ TEST(FileLogRotation, WriteFailingAfterRotationIsReported) {
     });
 }
 
-// Runs `body` in a forked child in a mount namespace of its own; false
-// with the reason when a tmpfs cannot be mounted there.
-bool can_mount_tmpfs(std::string& why) {
-    test::TempDir probe;
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (unshare(CLONE_NEWNS) != 0) {
-            _exit(1);
-        }
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
-        _exit(mount("tmpfs", probe.path().c_str(), "tmpfs", 0, "size=64k") == 0 ? 0 : 2);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-        return true;
-    }
-    why = WIFEXITED(status) && WEXITSTATUS(status) == 1 ? "unshare(CLONE_NEWNS) is not permitted"
-                                                        : "mounting a tmpfs is not permitted";
-    return false;
-}
-
 TEST(FileLogRotation, FullDiskDropsRecordsSilently) {
-    std::string why;
-    if (!can_mount_tmpfs(why)) {
+    std::string why = test::cannot_mount_tmpfs();
+    if (!why.empty()) {
         GTEST_SKIP() << why;
     }
     isolated([] {
