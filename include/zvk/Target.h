@@ -10,6 +10,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace zvk {
 
@@ -28,7 +29,8 @@ public:
     Target(const Target&) = delete;
     Target& operator=(const Target&) = delete;
 
-    // Writes one record and destroys it. Called only by the worker.
+    // Writes one record and destroys it (or keeps it for reuse). Called
+    // only by the worker.
     virtual void write_msg(Message* message);
     // -1: failure. The base checks the configured locale (throws for an
     // unknown name) and returns 0.
@@ -60,10 +62,18 @@ public:
     bool worker_waiting;
 
 protected:
+    // The end of a written record in write_msg: kept for the threads that
+    // log when it is a plain Message, deleted otherwise.
+    void retire(Message* message) noexcept;
     // Stops the worker (it drains the queue first) and drops what no worker
     // can write any more. A derived destructor calls this before releasing
     // anything its write_msg uses; calling it again finds nothing to do.
     void shutdown();
+
+private:
+    // Guarded by mutex: written records on their way back to the threads
+    // that log. Capacity reserved up front, so adding never allocates.
+    std::vector<Message*> spare;
 };
 
 }  // namespace zvk

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "MessageCache.h"
 #include "zvk/Logger.h"
 #include "zvk/Message.h"
 #include "zvk/VornService.h"
@@ -59,7 +60,7 @@ void Vorn::log(std::ostringstream&& text, Level lvl) const {
     if (logger == nullptr) {
         return;
     }
-    logger->log(new Message(std::move(text), lvl));
+    logger->log(detail::MessageCache::make(std::move(text), lvl));
 }
 
 }  // namespace zvk

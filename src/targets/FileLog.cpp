@@ -434,7 +434,7 @@ void FileLog::write_msg(Message* message) {
     } catch (...) {
         std::cout << "Unknown exception write msg in target: " + name + "\n";
     }
-    delete message;
+    retire(message);
 }
 
 }  // namespace zvk

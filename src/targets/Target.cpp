@@ -3,20 +3,32 @@
 #include <deque>
 #include <exception>
 #include <iostream>
-#include <memory>
 #include <new>
 #include <string_view>
 #include <system_error>
 #include <thread>
 
+#include "../frontend/MessageCache.h"
 #include "zvk/Message.h"
 #include "zvk/Vorn.h"
 #include "zvk/VornConfig.h"
 
 namespace zvk {
 
+namespace {
+
+using detail::MessageCache;
+
+// Enough for a producer's cache to refill in one go and for the worker to
+// hand back a whole chunk, little enough to keep only a few hundred KiB.
+constexpr std::size_t kSpareLimit = 2 * MessageCache::kCapacity;
+
+}  // namespace
+
 Target::Target(const std::string& name, Type type)
-    : name(name), type(type), state(STOPPED), stop_requested(false), worker_waiting(false) {}
+    : name(name), type(type), state(STOPPED), stop_requested(false), worker_waiting(false) {
+    spare.reserve(kSpareLimit);
+}
 
 Target::~Target() { shutdown(); }
 
@@ -29,6 +41,10 @@ void Target::shutdown() {
             delete message;
         }
         queue.clear();
+        for (Message* message : spare) {
+            delete message;
+        }
+        spare.clear();
     } catch (...) {
         // Only a broken mutex fails to lock; leaking the records is safer
         // than racing a worker that may still use them.
@@ -36,9 +52,14 @@ void Target::shutdown() {
 }
 
 void Target::write_msg(Message* message) {
-    std::unique_ptr<Message> owned(message);
+    // Retired however the write ends, even if a report below throws.
+    struct RetireAtEnd {
+        Target* target;
+        Message* message;
+        ~RetireAtEnd() { target->retire(message); }
+    } retire_at_end{this, message};
     try {
-        std::string_view text = owned->text.view();
+        std::string_view text = message->text.view();
         std::clog.write(text.data(), static_cast<std::streamsize>(text.size()));
         if (!std::clog) {
             // A failed stream turns every later write into a no-op: report
@@ -51,6 +72,15 @@ void Target::write_msg(Message* message) {
     } catch (...) {
         std::cout << "Unknown exception write msg in target: " << name << "\n";
     }
+}
+
+void Target::retire(Message* message) noexcept {
+    MessageCache& cache = MessageCache::local();
+    if (cache.full() || !MessageCache::reusable(message)) {
+        delete message;
+        return;
+    }
+    cache.put(message);
 }
 
 int Target::init(const VornConfig* config) {
@@ -92,6 +122,12 @@ void Target::log(Message* message) {
     try {
         std::lock_guard lock(mutex);
         queue.push_back(message);
+        // Written records come back to this thread's cache here, under the
+        // lock taken anyway, so that its next records are not built anew.
+        MessageCache& cache = MessageCache::local();
+        if (cache.size() < MessageCache::kCapacity / 2) {
+            cache.refill(spare);
+        }
         // Only a sleeping worker needs the wake-up; one is enough for all
         // records appended before it takes the mutex again.
         wake = worker_waiting;
@@ -166,7 +202,8 @@ void Target::receive_message() {
         for (;;) {
             {
                 std::unique_lock lock(mutex);
-                while (!stop_requested && queue.empty()) {
+                MessageCache::local().give_back(spare, kSpareLimit);
+                while (!stop_requested && queue.empty() && taken.empty()) {
                     worker_waiting = true;
                     cond.wait(lock);
                 }
@@ -174,6 +211,11 @@ void Target::receive_message() {
                 if (stop_requested) {
                     // Drain under the mutex: every record accepted until now
                     // is written, in order, and the drain has an end.
+                    while (!taken.empty()) {
+                        Message* message = taken.front();
+                        taken.pop_front();
+                        write_msg(message);
+                    }
                     while (!queue.empty()) {
                         Message* message = queue.front();
                         queue.pop_front();
@@ -181,11 +223,15 @@ void Target::receive_message() {
                     }
                     break;
                 }
-                taken.swap(queue);
+                if (taken.empty()) {
+                    taken.swap(queue);
+                }
             }
             // Without the mutex: producers append meanwhile and never wait
-            // for a write. Still one record at a time, in queue order.
-            while (!taken.empty()) {
+            // for a write. Still one record at a time, in queue order. A
+            // chunk at most, so that the written records go back (above)
+            // before this thread's cache overflows.
+            for (int n = 0; n < MessageCache::kCapacity && !taken.empty(); ++n) {
                 Message* message = taken.front();
                 taken.pop_front();
                 write_msg(message);
@@ -217,6 +263,7 @@ void Target::receive_message() {
         }
     }
     taken.clear();
+    MessageCache::local().give_back(spare, kSpareLimit);
     worker_waiting = false;
     state = STOPPED;
     cond.notify_all();

@@ -27,7 +27,10 @@ struct Journal {
     }
 
     std::mutex mutex;
-    std::vector<std::string> written;  // guarded by mutex
+    // Guarded by mutex: per written record, its text, level and address.
+    std::vector<std::string> written;
+    std::vector<int> levels;
+    std::vector<const Message*> addresses;
 };
 
 class RecordingTarget : public Target {
@@ -38,8 +41,19 @@ public:
     ~RecordingTarget() override { shutdown(); }
 
     void write_msg(Message* message) override {
-        std::unique_ptr<Message> owned(message);
-        std::string text = owned->text.str();
+        std::string text = message->text.str();
+        // Like the library's own targets: a written record may be reused.
+        struct End {
+            RecordingTarget* target;
+            Message* message;
+            ~End() {
+                if (target->keep_written) {
+                    target->retire(message);
+                } else {
+                    delete message;
+                }
+            }
+        } end{this, message};
         if (!fail_on.empty() && text == fail_on) {
             if (fail_with_int) {
                 throw 42;
@@ -48,6 +62,8 @@ public:
         }
         std::lock_guard lock(journal->mutex);
         journal->written.push_back(std::move(text));
+        journal->levels.push_back(message->level);
+        journal->addresses.push_back(message);
     }
 
     std::shared_ptr<Journal> journal;
@@ -55,6 +71,9 @@ public:
     // throw a std::runtime_error, or an int when `fail_with_int` is set.
     std::string fail_on;
     bool fail_with_int = false;
+    // Set before start: written records are retired as the library's
+    // targets do (kept for reuse) instead of deleted.
+    bool keep_written = false;
 };
 
 inline Message* record(const std::string& text, int level = 5) {
