@@ -71,6 +71,9 @@ protected:
     void shutdown();
 
 private:
+    // Under mutex: hands what this thread has written over to `spare`.
+    void give_back_written();
+
     // Guarded by mutex: written records on their way back to the threads
     // that log. Capacity reserved up front, so adding never allocates.
     std::vector<Message*> spare;

@@ -24,8 +24,9 @@ class MessageCache {
 public:
     static constexpr int kCapacity = 64;
 
-    // The calling thread's cache.
-    static MessageCache& local();
+    // The calling thread's cache; null once the thread's exit has
+    // destroyed it (callers then build and delete records as usual).
+    static MessageCache* local();
 
     MessageCache() = default;
     MessageCache(const MessageCache&) = delete;
@@ -40,7 +41,8 @@ public:
     void put(Message* message) { items[count++] = message; }
 
     // A record with `text` and `level`, reused when the cache has one.
-    // `text` is left empty either way.
+    // `text` is left empty either way; when a record is reused it gets that
+    // record's old buffer for its next text.
     static Message* make(std::ostringstream&& text, int level);
     // Whether `message` may be kept for reuse: a plain Message with a
     // modest buffer. Others are deleted by whoever retires them.

@@ -75,12 +75,12 @@ void Target::write_msg(Message* message) {
 }
 
 void Target::retire(Message* message) noexcept {
-    MessageCache& cache = MessageCache::local();
-    if (cache.full() || !MessageCache::reusable(message)) {
+    MessageCache* cache = MessageCache::local();
+    if (cache == nullptr || cache->full() || !MessageCache::reusable(message)) {
         delete message;
         return;
     }
-    cache.put(message);
+    cache->put(message);
 }
 
 int Target::init(const VornConfig* config) {
@@ -124,9 +124,9 @@ void Target::log(Message* message) {
         queue.push_back(message);
         // Written records come back to this thread's cache here, under the
         // lock taken anyway, so that its next records are not built anew.
-        MessageCache& cache = MessageCache::local();
-        if (cache.size() < MessageCache::kCapacity / 2) {
-            cache.refill(spare);
+        MessageCache* cache = MessageCache::local();
+        if (cache != nullptr && cache->size() < MessageCache::kCapacity / 2) {
+            cache->refill(spare);
         }
         // Only a sleeping worker needs the wake-up; one is enough for all
         // records appended before it takes the mutex again.
@@ -185,6 +185,13 @@ void Target::reset_state(State new_state) {
     state = new_state;
 }
 
+void Target::give_back_written() {
+    MessageCache* cache = MessageCache::local();
+    if (cache != nullptr) {
+        cache->give_back(spare, kSpareLimit);
+    }
+}
+
 void Target::receive_message() {
     // Records taken off the queue and not yet written. Only this thread
     // touches it; it owns its storage, so freeing that after the final
@@ -202,7 +209,7 @@ void Target::receive_message() {
         for (;;) {
             {
                 std::unique_lock lock(mutex);
-                MessageCache::local().give_back(spare, kSpareLimit);
+                give_back_written();
                 while (!stop_requested && queue.empty() && taken.empty()) {
                     worker_waiting = true;
                     cond.wait(lock);
@@ -263,7 +270,7 @@ void Target::receive_message() {
         }
     }
     taken.clear();
-    MessageCache::local().give_back(spare, kSpareLimit);
+    give_back_written();
     worker_waiting = false;
     state = STOPPED;
     cond.notify_all();

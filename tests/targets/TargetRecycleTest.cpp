@@ -81,6 +81,36 @@ TEST(TargetRecycle, WrittenRecordCarriesOnlyTheNextTextAndLevel) {
     });
 }
 
+TEST(TargetRecycle, StreamWithExceptionMaskKeepsItsWholeState) {
+    isolated([] {
+        auto journal = std::make_shared<Journal>();
+        RecordingTarget target(journal);
+        target.keep_written = true;
+        Logger logger("recycle", &target, Logger::DEBUG);
+        Vorn handle = handle_on(logger);
+        ASSERT_EQ(target.start(nullptr), 0);
+        handle.log(text_of("kept\n"), Vorn::INFO);
+        target.stop();
+        handle.log(text_of("brings it back\n"), Vorn::INFO);
+
+        // A stream that already failed under its mask: copying its state
+        // onto a kept record would throw out of log.
+        std::ostringstream masked;
+        masked.exceptions(std::ios::badbit);
+        masked << "masked\n";
+        try {
+            masked.setstate(std::ios::badbit);
+        } catch (const std::ios_base::failure&) {
+        }
+        handle.log(std::move(masked), Vorn::ERROR);
+        ASSERT_EQ(target.queue.size(), 2u);
+        EXPECT_NE(target.queue.back(), journal->addresses.at(0));
+        EXPECT_EQ(target.queue.back()->text.str(), "masked\n");
+        EXPECT_EQ(target.queue.back()->text.exceptions(), std::ios::badbit);
+        EXPECT_EQ(target.queue.back()->text.rdstate(), std::ios::badbit);
+    });
+}
+
 struct CountedMessage : Message {
     ~CountedMessage() override { ++destroyed; }
     static inline std::atomic<int> destroyed = 0;
