@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "support.h"
+#include "zvk/Logger.h"
 #include "zvk/Message.h"
 #include "zvk/Target.h"
 #include "zvk/Vorn.h"
@@ -54,6 +55,10 @@ void BM_StalledBurst(benchmark::State& state) {
         while (!target->entered.load()) {
             std::this_thread::yield();
         }
+        zvk::Logger logger("stalled", target.get(), zvk::Logger::INFO);
+        zvk::Vorn handle;
+        handle.logger = &logger;
+        handle.level = zvk::Vorn::INFO;
         std::size_t rss0 = rss_bytes();
         std::size_t heap0 = heap_in_use();
         std::atomic<std::uint64_t> allocs{0};
@@ -61,7 +66,7 @@ void BM_StalledBurst(benchmark::State& state) {
         run_producers(threads, kBurst, [&](int t, int i) {
             std::ostringstream text = compose(kRecordSize, t, i);
             std::uint64_t a0 = allocations;
-            target->log(new zvk::Message(std::move(text), zvk::Vorn::INFO));
+            handle.log(std::move(text), zvk::Vorn::INFO);
             allocs.fetch_add(allocations - a0, std::memory_order_relaxed);
         });
         state.PauseTiming();

@@ -15,6 +15,7 @@
 
 #include "support.h"
 #include "zvk/FileLog.h"
+#include "zvk/Logger.h"
 #include "zvk/Message.h"
 #include "zvk/Target.h"
 #include "zvk/Vorn.h"
@@ -33,6 +34,7 @@ void set_rates(benchmark::State& state, int records, std::size_t size) {
 }
 
 // `make` builds a started target; destroying it waits for the last write.
+// Records go through a handle, as an application logs them.
 template <class Make>
 void end_to_end(benchmark::State& state, const Make& make) {
     const auto size = static_cast<std::size_t>(state.range(0));
@@ -42,9 +44,15 @@ void end_to_end(benchmark::State& state, const Make& make) {
     for (auto _ : state) {
         state.PauseTiming();
         std::unique_ptr<zvk::Target> target = make();
+        zvk::Logger logger("bench", target.get(), zvk::Logger::INFO);
+        zvk::Vorn handle;
+        handle.logger = &logger;
+        handle.level = zvk::Vorn::INFO;
         state.ResumeTiming();
         run_producers(threads, records, [&](int t, int i) {
-            target->log(new zvk::Message(compose(size, t, i), zvk::Vorn::INFO));
+            if (handle.logable(zvk::Vorn::INFO)) {
+                handle.log(compose(size, t, i), zvk::Vorn::INFO);
+            }
         });
         target.reset();
     }
@@ -122,7 +130,7 @@ public:
     ~CountingTarget() override { shutdown(); }
     void write_msg(zvk::Message* message) override {
         benchmark::DoNotOptimize(message->text.view().size());
-        delete message;
+        retire(message);
     }
 };
 
