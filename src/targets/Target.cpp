@@ -19,6 +19,16 @@ namespace {
 
 using detail::MessageCache;
 
+// Tells the core that this is a spin loop (frees the pipeline for the
+// sibling hardware thread).
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
 // Enough for a producer's cache to refill in one go and for the worker to
 // hand back a whole chunk, little enough to keep only a few hundred KiB.
 constexpr std::size_t kSpareLimit = 2 * MessageCache::kCapacity;
@@ -119,12 +129,21 @@ int Target::start(const VornConfig* config) {
 
 void Target::log(Message* message) {
     bool wake = false;
+    MessageCache* cache = MessageCache::local();
     try {
-        std::lock_guard lock(mutex);
+        std::unique_lock lock(mutex, std::try_to_lock);
+        // Others hold the mutex only for a few pointer moves: waiting a
+        // moment beats sleeping in the kernel and being woken.
+        for (int spin = 0; !lock.owns_lock() && spin < 64; ++spin) {
+            cpu_relax();
+            lock.try_lock();
+        }
+        if (!lock.owns_lock()) {
+            lock.lock();
+        }
         queue.push_back(message);
         // Written records come back to this thread's cache here, under the
         // lock taken anyway, so that its next records are not built anew.
-        MessageCache* cache = MessageCache::local();
         if (cache != nullptr && cache->size() < MessageCache::kCapacity / 2) {
             cache->refill(spare);
         }
