@@ -104,7 +104,10 @@ bool MessageCache::reusable(const Message* message) {
 }
 
 void MessageCache::refill(std::vector<Message*>& spare) {
-    while (count < kCapacity && !spare.empty()) {
+    if (count >= kRefill / 4) {
+        return;
+    }
+    while (count < kRefill && !spare.empty()) {
         items[count++] = spare.back();
         spare.pop_back();
     }

@@ -22,7 +22,12 @@ namespace detail {
 
 class MessageCache {
 public:
+    // A worker retires up to a chunk of this many between two hand-backs.
     static constexpr int kCapacity = 64;
+    // A thread that logs takes kept records back this many at a time, and
+    // only when it is nearly out: every thread that ever logs keeps what it
+    // took, so this bounds what an idle thread holds.
+    static constexpr int kRefill = 16;
 
     // The calling thread's cache; null once the thread's exit has
     // destroyed it (callers then build and delete records as usual).
@@ -36,7 +41,6 @@ public:
 
     bool empty() const { return count == 0; }
     bool full() const { return count == kCapacity; }
-    int size() const { return count; }
     Message* take() { return count == 0 ? nullptr : items[--count]; }
     void put(Message* message) { items[count++] = message; }
 
@@ -48,7 +52,8 @@ public:
     // modest buffer. Others are deleted by whoever retires them.
     static bool reusable(const Message* message);
 
-    // Fills this cache from `spare` as far as both allow.
+    // Tops this cache up to kRefill records from `spare` when it is nearly
+    // out.
     void refill(std::vector<Message*>& spare);
     // Moves records from this cache into `spare` until it holds `limit`;
     // what does not fit stays here.

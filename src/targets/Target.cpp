@@ -29,8 +29,8 @@ inline void cpu_relax() {
 #endif
 }
 
-// Enough for a producer's cache to refill in one go and for the worker to
-// hand back a whole chunk, little enough to keep only a few hundred KiB.
+// Enough for the worker to hand back whole chunks while producers catch up,
+// little enough to keep only about a hundred KiB per target.
 constexpr std::size_t kSpareLimit = 2 * MessageCache::kCapacity;
 
 }  // namespace
@@ -144,7 +144,7 @@ void Target::log(Message* message) {
         queue.push_back(message);
         // Written records come back to this thread's cache here, under the
         // lock taken anyway, so that its next records are not built anew.
-        if (cache != nullptr && cache->size() < MessageCache::kCapacity / 2) {
+        if (cache != nullptr) {
             cache->refill(spare);
         }
         // Only a sleeping worker needs the wake-up; one is enough for all
