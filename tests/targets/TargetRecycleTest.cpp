@@ -35,15 +35,24 @@ Vorn handle_on(Logger& logger) {
     return handle;
 }
 
+// A started target that keeps what it writes, reached through a handle.
+struct Keeping {
+    Keeping() {
+        target.keep_written = true;
+        EXPECT_EQ(target.start(nullptr), 0);
+    }
+
+    std::shared_ptr<Journal> journal = std::make_shared<Journal>();
+    RecordingTarget target{journal};
+    Logger logger{"recycle", &target, Logger::DEBUG};
+    Vorn handle = handle_on(logger);
+};
+
 TEST(TargetRecycle, WrittenRecordCarriesOnlyTheNextTextAndLevel) {
     // A fresh process: this thread starts with no records kept.
     isolated([] {
-        auto journal = std::make_shared<Journal>();
-        RecordingTarget target(journal);
-        target.keep_written = true;
-        Logger logger("recycle", &target, Logger::DEBUG);
-        Vorn handle = handle_on(logger);
-        ASSERT_EQ(target.start(nullptr), 0);
+        Keeping keeping;
+        auto& [journal, target, logger, handle] = keeping;
         std::ostringstream first;
         first << std::hex << 255 << " a much longer first record than the next one\n";
         first.setstate(std::ios::failbit);
@@ -83,12 +92,8 @@ TEST(TargetRecycle, WrittenRecordCarriesOnlyTheNextTextAndLevel) {
 
 TEST(TargetRecycle, StreamWithExceptionMaskKeepsItsWholeState) {
     isolated([] {
-        auto journal = std::make_shared<Journal>();
-        RecordingTarget target(journal);
-        target.keep_written = true;
-        Logger logger("recycle", &target, Logger::DEBUG);
-        Vorn handle = handle_on(logger);
-        ASSERT_EQ(target.start(nullptr), 0);
+        Keeping keeping;
+        auto& [journal, target, logger, handle] = keeping;
         handle.log(text_of("kept\n"), Vorn::INFO);
         target.stop();
         handle.log(text_of("brings it back\n"), Vorn::INFO);
