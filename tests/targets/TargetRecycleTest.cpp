@@ -181,5 +181,38 @@ TEST(TargetRecycle, RecordsPassingBetweenThreadsKeepTextLevelAndOrder) {
     }
 }
 
+// Logs from its destructor, which runs among the thread's exit handlers.
+struct LogsAtThreadExit {
+    ~LogsAtThreadExit() {
+        if (handle != nullptr) {
+            handle->log(text_of("bye\n"), Vorn::INFO);
+        }
+    }
+    const Vorn* handle = nullptr;
+};
+
+TEST(TargetRecycle, RecordsLoggedAfterTheThreadsCacheIsGoneAreWritten) {
+    Keeping keeping;
+    auto& [journal, target, logger, handle] = keeping;
+    std::thread([&handle = handle, &journal = journal] {
+        // Constructed before the thread's first record, so destroyed after
+        // the thread's cache of kept records.
+        thread_local LogsAtThreadExit at_exit;
+        at_exit.handle = &handle;
+        for (int i = 0; i < 20; ++i) {
+            handle.log(text_of("r" + std::to_string(i) + "\n"), Vorn::INFO);
+        }
+        // Written records are back in the target's spare list: a late
+        // refill would put them into a cache nobody deletes any more.
+        while (journal->size() < 20) {
+            std::this_thread::yield();
+        }
+    }).join();
+    target.stop();
+    const std::vector<std::string> texts = journal->texts();
+    ASSERT_EQ(texts.size(), 21u);
+    EXPECT_EQ(texts.back(), "bye\n");
+}
+
 }  // namespace
 }  // namespace zvk::test
