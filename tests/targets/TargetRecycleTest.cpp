@@ -56,6 +56,7 @@ TEST(TargetRecycle, WrittenRecordCarriesOnlyTheNextTextAndLevel) {
         std::ostringstream first;
         first << std::hex << 255 << " a much longer first record than the next one\n";
         first.setstate(std::ios::failbit);
+        const char* first_buffer = first.view().data();
         handle.log(std::move(first), Vorn::ERROR);
         // The worker writes it and hands it back as it ends.
         target.stop();
@@ -83,7 +84,9 @@ TEST(TargetRecycle, WrittenRecordCarriesOnlyTheNextTextAndLevel) {
         target.queue.back()->text << 10;
         EXPECT_EQ(target.queue.back()->text.str(), "third\n10")
             << "formatting of the earlier record";
-        // The caller's stream is left empty and usable.
+        // The caller's stream is left empty and usable, with the buffer the
+        // kept record had.
+        EXPECT_EQ(third.view().data(), first_buffer);
         EXPECT_EQ(third.str(), "");
         third << "again";
         EXPECT_EQ(third.str(), "again");
