@@ -3,8 +3,7 @@
 // hand-over (the stream looks up its locale facets), and a record freed on
 // the worker but allocated on a producer makes the two threads contend for
 // the allocator's lock. So a written record goes back, whole, to the
-// threads that log, and in steady state no record is freed on another thread
-// than the one that allocated it.
+// threads that log, and in steady state the worker frees no record.
 //
 // A record travels: producer's cache -> queue -> worker -> worker's cache
 // -> target's spare list (under the target's mutex) -> a producer's cache
