@@ -93,6 +93,28 @@ TEST(TargetRecycle, WrittenRecordCarriesOnlyTheNextTextAndLevel) {
     });
 }
 
+TEST(TargetRecycle, KeptRecordFromAnAppendingStreamWritesAtTheEnd) {
+    // The kept record's buffer keeps the open mode of the stream first
+    // moved into it; "ate" and "app" place the write position themselves.
+    for (std::ios::openmode mode : {std::ios::ate, std::ios::app}) {
+        isolated([mode] {
+            Keeping keeping;
+            auto& [journal, target, logger, handle] = keeping;
+            std::ostringstream first("opened with ", mode);
+            first << "a mode\n";
+            handle.log(std::move(first), Vorn::INFO);
+            target.stop();
+            ASSERT_EQ(journal->texts(), std::vector<std::string>{"opened with a mode\n"});
+            handle.log(text_of("brings it back\n"), Vorn::INFO);
+            handle.log(text_of("reused\n"), Vorn::INFO);
+            ASSERT_EQ(target.queue.back(), journal->addresses.at(0));
+            EXPECT_EQ(target.queue.back()->text.str(), "reused\n");
+            target.queue.back()->text << "more";
+            EXPECT_EQ(target.queue.back()->text.str(), "reused\nmore");
+        });
+    }
+}
+
 TEST(TargetRecycle, StreamWithExceptionMaskKeepsItsWholeState) {
     isolated([] {
         Keeping keeping;
