@@ -13,13 +13,13 @@ using zvk::Vorn;
 using zvk::VornInit;
 using zvk::VornService;
 using zvk::test::CaptureFd;
-using zvk::test::file_target_record;
+using zvk::test::file_target;
 using zvk::test::isolated;
 using zvk::test::list_dir;
 using zvk::test::log_text;
-using zvk::test::logger_entry;
+using zvk::test::logger_record;
 using zvk::test::read_file;
-using zvk::test::vorn_document;
+using zvk::test::vorn_xml;
 using zvk::test::write_file;
 
 namespace {
@@ -28,7 +28,7 @@ using Names = std::vector<std::string>;
 
 // A file target and the logger "app" that writes to it.
 std::string app_records() {
-    return file_target_record("app_file", "app.log", "3") + logger_entry("app", "app_file");
+    return file_target("app_file", "app.log", "3") + logger_record("app", "app_file");
 }
 
 struct Outcome {
@@ -110,7 +110,7 @@ TEST(VornFaultConfig, TenMegabyteConfigurationLoads) {
             std::string name = "value" + std::to_string(count++);
             body += "<" + name + ">" + value + "</" + name + ">\n";
         }
-        expect_loaded(vorn_document(body + app_records()));
+        expect_loaded(vorn_xml(body + app_records()));
         ASSERT_EQ(VornInit::init(), 0);
         VornService* service = VornService::get_service();
         EXPECT_EQ(service->get_config_value("value" + std::to_string(count - 1)), value);
@@ -121,7 +121,7 @@ TEST(VornFaultConfig, TenMegabyteConfigurationLoads) {
 TEST(VornFaultConfig, ConfigurationBeyondSizeCapLoadsNothing) {
     isolated([] {
         std::string padding = "<!--" + std::string(64u << 20, 'x') + "-->\n";
-        expect_rejected(vorn_document("<log_dir>logs</log_dir>" + app_records() + padding));
+        expect_rejected(vorn_xml("<log_dir>logs</log_dir>" + app_records() + padding));
     });
 }
 
@@ -131,7 +131,7 @@ TEST(VornFaultConfig, LongSingleTokenLoadsWithoutStalling) {
     isolated([] {
         std::string comment = "<!--" + std::string(60u << 20, 'x') + "-->\n";
         zvk::test::watchdog(12);
-        expect_loaded(vorn_document("<log_dir>logs</log_dir>" + comment + app_records()));
+        expect_loaded(vorn_xml("<log_dir>logs</log_dir>" + comment + app_records()));
     });
 }
 
@@ -144,7 +144,7 @@ TEST(VornFaultConfig, DeepNestingLoadsNothing) {
         for (int i = 0; i < 100000; ++i) {
             deep += "</d>";
         }
-        expect_rejected(vorn_document("<log_dir>logs</log_dir>" + app_records() + deep));
+        expect_rejected(vorn_xml("<log_dir>logs</log_dir>" + app_records() + deep));
     });
 }
 
@@ -157,7 +157,7 @@ TEST(VornFaultConfig, ModerateNestingLoads) {
         for (int i = 0; i < 200; ++i) {
             deep += "</d>";
         }
-        expect_loaded(vorn_document("<log_dir>logs</log_dir>" + app_records() + deep));
+        expect_loaded(vorn_xml("<log_dir>logs</log_dir>" + app_records() + deep));
     });
 }
 
@@ -183,12 +183,11 @@ TEST(VornFaultConfig, ExternalEntityIsNeverRead) {
 }
 
 TEST(VornFaultConfig, UndeclaredEntityLoadsNothing) {
-    isolated([] { expect_rejected(vorn_document("<log_dir>&x;</log_dir>" + app_records())); });
+    isolated([] { expect_rejected(vorn_xml("<log_dir>&x;</log_dir>" + app_records())); });
 }
 
 TEST(VornFaultConfig, NonUtf8BytesLoadNothing) {
-    isolated(
-        [] { expect_rejected(vorn_document("<log_dir>logs\xff\xfe</log_dir>" + app_records())); });
+    isolated([] { expect_rejected(vorn_xml("<log_dir>logs\xff\xfe</log_dir>" + app_records())); });
 }
 
 TEST(VornFaultConfig, DeclaredLatin1NameBecomesUtf8) {
@@ -196,7 +195,7 @@ TEST(VornFaultConfig, DeclaredLatin1NameBecomesUtf8) {
         std::string doc =
             "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<vorn>"
             "<log_dir>logs</log_dir>" +
-            file_target_record("app_file", "journ\xe9.log", "3") + logger_entry("app", "app_file") +
+            file_target("app_file", "journ\xe9.log", "3") + logger_record("app", "app_file") +
             "</vorn>\n";
         expect_loaded(doc, "logs/journ\xc3\xa9.log");
         EXPECT_EQ(list_dir("logs"), Names{"journ\xc3\xa9.log"});
@@ -205,8 +204,8 @@ TEST(VornFaultConfig, DeclaredLatin1NameBecomesUtf8) {
 
 TEST(VornFaultConfig, LoggerNamingItselfAsTargetIsNoLogger) {
     isolated([] {
-        write_file("vorn_config.xml", vorn_document("<log_dir>logs</log_dir>" +
-                                                    logger_entry("loop", "loop") + app_records()));
+        write_file("vorn_config.xml", vorn_xml("<log_dir>logs</log_dir>" +
+                                               logger_record("loop", "loop") + app_records()));
         CaptureFd out(1);
         ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
         Vorn loop("loop", 0);
@@ -224,9 +223,8 @@ TEST(VornFaultConfig, LoggerNamingItselfAsTargetIsNoLogger) {
 
 TEST(VornFaultConfig, LoggerAndTargetMayShareAName) {
     isolated([] {
-        expect_loaded(vorn_document("<log_dir>logs</log_dir>" +
-                                    file_target_record("app", "app.log", "3") +
-                                    logger_entry("app", "app")));
+        expect_loaded(vorn_xml("<log_dir>logs</log_dir>" + file_target("app", "app.log", "3") +
+                               logger_record("app", "app")));
     });
 }
 
@@ -234,12 +232,11 @@ TEST(VornFaultConfig, LoggerAndTargetMayShareAName) {
 // whichever is created first serves the loggers of both.
 TEST(VornFaultConfig, FileTargetNamedConsoleSharesTheConsoleName) {
     isolated([] {
-        write_file("vorn_config.xml",
-                   vorn_document("<log_dir>logs</log_dir>" +
-                                 file_target_record("console", "console.log", "3") +
-                                 zvk::test::stdout_target_record("screen") +
-                                 logger_entry("to_file", "console") +
-                                 logger_entry("to_screen", "screen")));
+        write_file(
+            "vorn_config.xml",
+            vorn_xml("<log_dir>logs</log_dir>" + file_target("console", "console.log", "3") +
+                     zvk::test::stdout_target("screen") + logger_record("to_file", "console") +
+                     logger_record("to_screen", "screen")));
         CaptureFd out(1);
         {
             CaptureFd err(2);

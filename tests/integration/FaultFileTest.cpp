@@ -17,17 +17,17 @@ using zvk::test::cannot_drop_privileges;
 using zvk::test::cannot_mount_tmpfs;
 using zvk::test::CaptureFd;
 using zvk::test::drop_privileges;
-using zvk::test::file_target_record;
+using zvk::test::file_target;
 using zvk::test::isolated;
 using zvk::test::list_dir;
 using zvk::test::log_files_in_order;
 using zvk::test::log_text;
-using zvk::test::logger_entry;
+using zvk::test::logger_record;
 using zvk::test::read_file;
 using zvk::test::regain_root;
 using zvk::test::split_lines;
 using zvk::test::StdoutPipe;
-using zvk::test::vorn_document;
+using zvk::test::vorn_xml;
 using zvk::test::wait_for_size;
 using zvk::test::write_file;
 
@@ -39,9 +39,8 @@ void write_app_config(const std::string& log_dir, const std::string& size,
                       const std::string& max_files = "-1") {
     write_file(
         "vorn_config.xml",
-        vorn_document("<log_dir>" + log_dir + "</log_dir><file_size_max>" + size +
-                      "</file_size_max>\n" + file_target_record("app_file", "app.log", max_files) +
-                      logger_entry("app", "app_file")));
+        vorn_xml("<log_dir>" + log_dir + "</log_dir><file_size_max>" + size + "</file_size_max>\n" +
+                 file_target("app_file", "app.log", max_files) + logger_record("app", "app_file")));
 }
 
 // "<n>:" padded with a letter to `size` bytes, the last one a line end.

@@ -12,13 +12,13 @@
 
 using zvk::Vorn;
 using zvk::VornInit;
-using zvk::test::file_target_record;
+using zvk::test::file_target;
 using zvk::test::isolated;
 using zvk::test::log_text;
-using zvk::test::logger_entry;
+using zvk::test::logger_record;
 using zvk::test::read_file;
 using zvk::test::split_lines;
-using zvk::test::vorn_document;
+using zvk::test::vorn_xml;
 using zvk::test::write_file;
 
 namespace {
@@ -37,9 +37,9 @@ std::vector<std::string> parent_records() {
 // them, runs `child` in the child process and expects it to exit with 0.
 template <class Child>
 void fork_while_logging(Child child) {
-    write_file("vorn_config.xml", vorn_document("<log_dir>logs</log_dir>" +
-                                                file_target_record("app_file", "app.log", "3") +
-                                                logger_entry("app", "app_file")));
+    write_file("vorn_config.xml",
+               vorn_xml("<log_dir>logs</log_dir>" + file_target("app_file", "app.log", "3") +
+                        logger_record("app", "app_file")));
     ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
     Vorn handle("app", 0);
     ASSERT_NE(handle.logger, nullptr);

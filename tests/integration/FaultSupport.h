@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "ConfigText.h"
 #include "TestSupport.h"
 #include "zvk/Vorn.h"
 
@@ -46,26 +47,6 @@ constexpr bool sanitized = true;
 #else
 constexpr bool sanitized = false;
 #endif
-
-inline std::string vorn_document(const std::string& body) {
-    return "<?xml version=\"1.0\"?>\n<vorn>\n" + body + "</vorn>\n";
-}
-
-inline std::string file_target_record(const std::string& name, const std::string& file_name,
-                                      const std::string& max_files) {
-    return "<target name=\"" + name + "\"><type>file</type><file_name>" + file_name +
-           "</file_name><max_number_file>" + max_files + "</max_number_file></target>\n";
-}
-
-inline std::string stdout_target_record(const std::string& name) {
-    return "<target name=\"" + name + "\"><type>stdout</type></target>\n";
-}
-
-inline std::string logger_entry(const std::string& name, const std::string& target,
-                                const std::string& level = "DEBUG") {
-    return "<logger name=\"" + name + "\"><target>" + target + "</target><accept_level>" + level +
-           "</accept_level></logger>\n";
-}
 
 inline void log_text(const Vorn& handle, const std::string& text) {
     std::ostringstream out;

@@ -13,13 +13,13 @@
 using zvk::Vorn;
 using zvk::VornInit;
 using zvk::test::CaptureFd;
-using zvk::test::file_target_record;
+using zvk::test::file_target;
 using zvk::test::isolated;
 using zvk::test::list_dir;
-using zvk::test::logger_entry;
+using zvk::test::logger_record;
 using zvk::test::read_file;
 using zvk::test::split_lines;
-using zvk::test::vorn_document;
+using zvk::test::vorn_xml;
 using zvk::test::write_file;
 
 namespace {
@@ -99,9 +99,9 @@ void produce(const std::string& logger) {
 TEST(VornStressAccounting, FileTargetKeepsEveryRecordAcrossRotations) {
     isolated([] {
         write_file("vorn_config.xml",
-                   vorn_document("<log_dir>logs</log_dir><file_size_max>8K</file_size_max>\n" +
-                                 file_target_record("stress_file", "app.log", "-1") +
-                                 logger_entry("stress", "stress_file")));
+                   vorn_xml("<log_dir>logs</log_dir><file_size_max>8K</file_size_max>\n" +
+                            file_target("stress_file", "app.log", "-1") +
+                            logger_record("stress", "stress_file")));
         CaptureFd out(1);
         produce("stress");
         VornInit::reset_vorn_state();
@@ -133,9 +133,9 @@ TEST(VornStressAccounting, FileTargetKeepsEveryRecordAcrossRotations) {
 TEST(VornStressAccounting, ConsoleTargetKeepsEveryRecord) {
     isolated([] {
         // The capture file of standard error is bound by the limit as well.
-        write_file("vorn_config.xml", vorn_document("<file_size_max>256M</file_size_max>\n" +
-                                                    zvk::test::stdout_target_record("screen") +
-                                                    logger_entry("stress", "screen")));
+        write_file("vorn_config.xml", vorn_xml("<file_size_max>256M</file_size_max>\n" +
+                                               zvk::test::stdout_target("screen") +
+                                               logger_record("stress", "screen")));
         CaptureFd out(1);
         CaptureFd err(2);
         produce("stress");

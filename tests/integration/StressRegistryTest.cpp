@@ -17,14 +17,14 @@ using zvk::Vorn;
 using zvk::VornInit;
 using zvk::VornService;
 using zvk::test::CaptureFd;
-using zvk::test::file_target_record;
+using zvk::test::file_target;
 using zvk::test::isolated;
 using zvk::test::list_dir;
 using zvk::test::log_text;
-using zvk::test::logger_entry;
+using zvk::test::logger_record;
 using zvk::test::read_file;
 using zvk::test::split_lines;
-using zvk::test::vorn_document;
+using zvk::test::vorn_xml;
 using zvk::test::write_file;
 
 namespace {
@@ -59,12 +59,12 @@ TEST(VornStressRegistry, ThousandLoggersOnHundredFileTargets) {
         zvk::test::allow_open_files(1024);
         std::string body = "<log_dir>logs</log_dir><file_size_max>16M</file_size_max>\n";
         for (int t = 0; t < Targets; ++t) {
-            body += file_target_record(tag("target", t), tag("file", t) + ".log", "3");
+            body += file_target(tag("target", t), tag("file", t) + ".log", "3");
         }
         for (int l = 0; l < Loggers; ++l) {
-            body += logger_entry(tag("logger", l), tag("target", l % Targets));
+            body += logger_record(tag("logger", l), tag("target", l % Targets));
         }
-        write_file("vorn_config.xml", vorn_document(body));
+        write_file("vorn_config.xml", vorn_xml(body));
         CaptureFd out(1);
         ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
         {
@@ -105,15 +105,15 @@ TEST(VornStressRegistry, HandlesFromSixteenThreadsWhileOthersLog) {
         constexpr int Files = 8;
         constexpr int Loggers = 4;
         std::string body = "<log_dir>logs</log_dir><file_size_max>64M</file_size_max>\n" +
-                           file_target_record("busy_file", "busy.log", "3") +
-                           logger_entry("busy", "busy_file");
+                           file_target("busy_file", "busy.log", "3") +
+                           logger_record("busy", "busy_file");
         for (int f = 0; f < Files; ++f) {
-            body += file_target_record(tag("shared", f), tag("shared", f) + ".log", "3");
+            body += file_target(tag("shared", f), tag("shared", f) + ".log", "3");
         }
         for (int n = 0; n < Names; ++n) {
-            body += logger_entry(tag("name", n), tag("shared", n % Files));
+            body += logger_record(tag("name", n), tag("shared", n % Files));
         }
-        write_file("vorn_config.xml", vorn_document(body));
+        write_file("vorn_config.xml", vorn_xml(body));
         CaptureFd out(1);
         ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
 
@@ -196,10 +196,9 @@ TEST(VornStressRegistry, ReinitialisingWritesRecordsStillQueued) {
         constexpr int Records = zvk::test::sanitized ? 4000 : 20000;
         write_file(
             "vorn_config.xml",
-            vorn_document("<log_dir>logs</log_dir><file_size_max>64M</file_size_max>\n" +
-                          file_target_record("app_file", "app.log", "3") +
-                          zvk::test::stdout_target_record("screen") +
-                          logger_entry("file", "app_file") + logger_entry("screen", "screen")));
+            vorn_xml("<log_dir>logs</log_dir><file_size_max>64M</file_size_max>\n" +
+                     file_target("app_file", "app.log", "3") + zvk::test::stdout_target("screen") +
+                     logger_record("file", "app_file") + logger_record("screen", "screen")));
         CaptureFd out(1);
         CaptureFd err(2);
         ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
