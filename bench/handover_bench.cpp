@@ -104,23 +104,28 @@ void BM_LogableFilteredOut(benchmark::State& state) {
 }
 BENCHMARK(BM_LogableFilteredOut);
 
+// Times `call` on its own: its ticks and the heap allocations it made.
+template <class Call>
+void time_one(benchmark::State& state, int thread, const Call& call) {
+    std::uint64_t a0 = allocations;
+    std::uint64_t t0 = ticks();
+    call();
+    std::uint64_t t1 = ticks();
+    run.allocs[thread] += allocations - a0;
+    run.samples[thread].push_back(t1 - t0);
+    state.SetIterationTime(static_cast<double>(t1 - t0) * ns_per_tick() * 1e-9);
+}
+
 // Vorn::log alone; the stream is composed before the clock starts.
 void BM_HandOver(benchmark::State& state) {
     const int thread = state.thread_index();
     zvk::Vorn handle = handle_at(zvk::Vorn::INFO);
-    auto& samples = run.samples[thread];
-    samples.reserve(kCallsPerThread);
+    run.samples[thread].reserve(kCallsPerThread);
     int seq = 0;
     for (auto _ : state) {
         std::ostringstream text = compose(100, thread, seq++);
         run.bytes[thread] += text.view().size();
-        std::uint64_t a0 = allocations;
-        std::uint64_t t0 = ticks();
-        handle.log(std::move(text), zvk::Vorn::INFO);
-        std::uint64_t t1 = ticks();
-        run.allocs[thread] += allocations - a0;
-        samples.push_back(t1 - t0);
-        state.SetIterationTime(static_cast<double>(t1 - t0) * ns_per_tick() * 1e-9);
+        time_one(state, thread, [&] { handle.log(std::move(text), zvk::Vorn::INFO); });
     }
     report(state);
 }
@@ -138,20 +143,15 @@ BENCHMARK(BM_HandOver)
 void BM_VornLog(benchmark::State& state) {
     const int thread = state.thread_index();
     zvk::Vorn handle = handle_at(zvk::Vorn::INFO);
-    auto& samples = run.samples[thread];
-    samples.reserve(kCallsPerThread);
+    run.samples[thread].reserve(kCallsPerThread);
     int seq = 0;
     for (auto _ : state) {
         ++seq;
-        std::uint64_t a0 = allocations;
-        std::uint64_t t0 = ticks();
-        VORN_LOG(handle, INFO,
-                 "request " << seq << " from thread " << thread << " served in " << 1250
-                            << " us, status ok, user alice");
-        std::uint64_t t1 = ticks();
-        run.allocs[thread] += allocations - a0;
-        samples.push_back(t1 - t0);
-        state.SetIterationTime(static_cast<double>(t1 - t0) * ns_per_tick() * 1e-9);
+        time_one(state, thread, [&] {
+            VORN_LOG(handle, INFO,
+                     "request " << seq << " from thread " << thread << " served in " << 1250
+                                << " us, status ok, user alice");
+        });
     }
     report(state);
     if (thread == 0) {
