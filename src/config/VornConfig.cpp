@@ -1,9 +1,9 @@
 #include "zvk/VornConfig.h"
 
 #include <exception>
-#include <iostream>
 #include <memory>
 
+#include "../frontend/Report.h"
 #include "zvk/XMLDoc.h"
 #include "zvk/XMLElement.h"
 
@@ -125,7 +125,7 @@ int VornConfig::init() {
             }
         }
     } catch (...) {
-        std::cout << "exception occurred while getting logger from config\n";
+        detail::report("exception occurred while getting logger from config");
         return -1;
     }
     return 0;
@@ -154,11 +154,10 @@ int VornConfig::create_target(const XMLElement* element) {
         record.release();
         return 1;
     } catch (const std::exception& e) {
-        std::cout << "exception occurred while loading target: " << name << " from config - "
-                  << e.what() << "\n";
+        detail::report("exception occurred while loading target: " + name + " from config - " +
+                       e.what());
     } catch (...) {
-        std::cout << "unknown exception occurred while loading target: " << name
-                  << " from config\n";
+        detail::report("unknown exception occurred while loading target: " + name + " from config");
     }
     return -1;
 }
@@ -205,11 +204,10 @@ int VornConfig::create_logger(const XMLElement* element) {
         record.release();
         return 0;
     } catch (const std::exception& e) {
-        std::cout << "exception occurred while loading logger: " << name << " from config - "
-                  << e.what() << "\n";
+        detail::report("exception occurred while loading logger: " + name + " from config - " +
+                       e.what());
     } catch (...) {
-        std::cout << "unknown exception occurred while loading logger: " << name
-                  << " from config\n";
+        detail::report("unknown exception occurred while loading logger: " + name + " from config");
     }
     return -1;
 }

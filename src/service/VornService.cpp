@@ -7,7 +7,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <limits>
 #include <new>
 #include <sstream>
@@ -16,6 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "../frontend/Report.h"
 #include "zvk/FileLog.h"
 #include "zvk/Logger.h"
 #include "zvk/Target.h"
@@ -244,7 +244,7 @@ int VornService::init(const char* path) {
         } else if (path_exists(default_config_file)) {
             config_file = default_config_file;
         } else {
-            std::cout << "Could not locate Vorn config file\n";
+            detail::report("Could not locate Vorn config file");
             return -1;
         }
         std::ifstream in(config_file);
@@ -256,13 +256,13 @@ int VornService::init(const char* path) {
         }
         bool opened = in.is_open();
         if (!opened) {
-            std::cout << "Could not open Vorn config file: " << config_file << "\n";
+            detail::report("Could not open Vorn config file: " + config_file);
         }
         if (config->load_config(static_cast<std::istream&>(in)) != 0) {
             // Without this line an application would run with no loggers
             // and no clue why.
             if (opened) {
-                std::cout << "Could not load Vorn config file: " << config_file << "\n";
+                detail::report("Could not load Vorn config file: " + config_file);
             }
         } else {
             set_locale(config->get_locale());
@@ -276,9 +276,9 @@ int VornService::init(const char* path) {
         state = SERVICE_RUNNING;
         return state;
     } catch (const std::exception& e) {
-        std::cout << "exception while loading Vorn config " << e.what() << "\n";
+        detail::report(std::string("exception while loading Vorn config ") + e.what());
     } catch (...) {
-        std::cout << "Unknown exception occurred while loading Vorn configuration\n";
+        detail::report("Unknown exception occurred while loading Vorn configuration");
     }
     return state;
 }
@@ -332,7 +332,7 @@ Logger* VornService::create_logger(const std::string& name, long owner_id) {
         }
         int level = Logger::get_level(level_text);
         if (level == -1) {
-            std::cout << "Invalid level: " << level_text << "\n";
+            detail::report("Invalid level: " + level_text);
             return nullptr;
         }
         if (target == nullptr) {
@@ -346,13 +346,13 @@ Logger* VornService::create_logger(const std::string& name, long owner_id) {
         loggers.emplace(name, logger);
         return logger;
     } catch (const std::invalid_argument& e) {
-        std::cout << "invalid_argument exception occurred while create logger: " << name << " - "
-                  << e.what() << "\n";
+        detail::report("invalid_argument exception occurred while create logger: " + name + " - " +
+                       e.what());
     } catch (const std::out_of_range& e) {
-        std::cout << "out_of_range exception occurred while create logger: " << name << " - "
-                  << e.what() << "\n";
+        detail::report("out_of_range exception occurred while create logger: " + name + " - " +
+                       e.what());
     } catch (...) {
-        std::cout << "unknown exception occurred while create logger: " << name << "\n";
+        detail::report("unknown exception occurred while create logger: " + name);
     }
     return nullptr;
 }
@@ -378,7 +378,7 @@ Target* VornService::get_target(const std::string& name) {
     if (record->type == config->key_file) {
         return create_file_target(name);
     }
-    std::cout << "Invalid target type: " << record->type << "\n";
+    detail::report("Invalid target type: " + record->type);
     return nullptr;
 }
 
@@ -424,13 +424,12 @@ void VornService::set_locale(const std::string& name) {
     try {
         std::locale::global(std::locale(name.c_str()));
     } catch (const std::runtime_error& e) {
-        std::cout << "Runtime error, could not set Vorn locale to: " << name << "\n"
-                  << "Error: " << e.what() << "\n";
+        detail::report("Runtime error, could not set Vorn locale to: " + name +
+                       "\nError: " + e.what());
     } catch (const std::exception& e) {
-        std::cout << "Exception, could not set Vorn locale to: " << name << "\n"
-                  << "Error: " << e.what() << "\n";
+        detail::report("Exception, could not set Vorn locale to: " + name + "\nError: " + e.what());
     } catch (...) {
-        std::cout << "Exception, could not set Vorn locale to: " << name << "\n";
+        detail::report("Exception, could not set Vorn locale to: " + name);
     }
 }
 
@@ -439,13 +438,13 @@ void VornService::set_locale(const std::locale& loc) {
     try {
         std::locale::global(loc);
     } catch (const std::runtime_error& e) {
-        std::cout << "Runtime error, could not set Vorn locale to: " << loc.name() << "\n"
-                  << "Error: " << e.what() << "\n";
+        detail::report("Runtime error, could not set Vorn locale to: " + loc.name() +
+                       "\nError: " + e.what());
     } catch (const std::exception& e) {
-        std::cout << "Exception, could not set Vorn locale to: " << loc.name() << "\n"
-                  << "Error: " << e.what() << "\n";
+        detail::report("Exception, could not set Vorn locale to: " + loc.name() +
+                       "\nError: " + e.what());
     } catch (...) {
-        std::cout << "Exception, could not set Vorn locale to: " << loc.name() << "\n";
+        detail::report("Exception, could not set Vorn locale to: " + loc.name());
     }
 }
 
@@ -489,8 +488,8 @@ int VornService::set_file_limit() {
     rlimit previous{};
     if (prlimit(0, RLIMIT_FSIZE, &limit, &previous) != 0) {
         int err = errno;  // the output below may clobber errno
-        std::cout << "Could not set Vorn file limit - error: " << err << " - " << std::strerror(err)
-                  << "\n";
+        detail::report("Could not set Vorn file limit - error: " + std::to_string(err) + " - " +
+                       std::strerror(err));
         return -1;
     }
     return 0;

@@ -11,10 +11,10 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
-#include <iostream>
 #include <memory>
 #include <stdexcept>
 
+#include "../frontend/Report.h"
 #include "zvk/Message.h"
 #include "zvk/String.h"
 #include "zvk/VornConfig.h"
@@ -179,8 +179,8 @@ int FileLog::init(const VornConfig* config) {
             if (String::str_to_int(max_text, max)) {
                 max_files = max;
             } else {
-                std::cout << "Could not convert max number of file\nUse default number: " +
-                                 decimal(kDefaultMaxFiles) + "\n";
+                detail::report("Could not convert max number of file\nUse default number: " +
+                               decimal(kDefaultMaxFiles));
                 max_files = kDefaultMaxFiles;
             }
             if (file_name.empty()) {
@@ -210,18 +210,18 @@ int FileLog::init(const VornConfig* config) {
                 if (err == ENOENT) {
                     if (mkdir(log_dir.c_str(), kDirMode) != 0) {
                         err = errno;
-                        std::cout << "Could not create log dir: " + log_dir + " - " +
-                                         error_text(err) + "\n";
+                        detail::report("Could not create log dir: " + log_dir + " - " +
+                                       error_text(err));
                         return -1;
                     }
                     dir.reset(opendir(log_dir.c_str()));
                     if (!dir) {
-                        std::cout << "Could not open " + log_dir + "\n";
+                        detail::report("Could not open " + log_dir);
                         return -1;
                     }
                 } else if (err == EACCES || err == ENOMEM || err == ENOTDIR || err == ENFILE ||
                            err == EMFILE) {
-                    std::cout << "Could not open " + log_dir + error_text(err) + "\n";
+                    detail::report("Could not open " + log_dir + error_text(err));
                     return -1;
                 }
             }
@@ -241,7 +241,7 @@ int FileLog::init(const VornConfig* config) {
                 // Without this line a logger whose file cannot be opened
                 // would vanish with all its records and no word why.
                 int err = errno;
-                std::cout << "Could not open log file: " + file_path + " " + error_text(err) + "\n";
+                detail::report("Could not open log file: " + file_path + " " + error_text(err));
                 return -1;
             }
         }
@@ -287,7 +287,7 @@ int FileLog::process_file_retention(DIR* dir) {
         }
     }
     if (err != 0) {
-        std::cout << "Read directory error: " + decimal(err) + " - " + error_text(err) + "\n";
+        detail::report("Read directory error: " + decimal(err) + " - " + error_text(err));
         return -1;
     }
     return trim_rotated_files();
@@ -299,11 +299,11 @@ int FileLog::delete_file(const std::string& path) {
     }
     int err = errno;
     try {
-        std::cout << "Could not remove file: " + path + "\nerror: " + decimal(err) + " - " +
-                         error_text(err) + "\n";
+        detail::report("Could not remove file: " + path + "\nerror: " + decimal(err) + " - " +
+                       error_text(err));
     } catch (...) {
         try {
-            std::cout << "delete file error: \n";
+            detail::report("delete file error: ");
         } catch (...) {
         }
         return -1;
@@ -356,8 +356,8 @@ int FileLog::rotate_file() {
         bool renamed = rename(file_path.c_str(), new_path.c_str()) == 0;
         if (!renamed) {
             int err = errno;
-            std::cout << "Could not rename file: " + file_path + " to new name: " + new_path +
-                             "\n" + error_text(err) + "\n";
+            detail::report("Could not rename file: " + file_path + " to new name: " + new_path +
+                           "\n" + error_text(err));
             // ENOENT: the active file was removed behind our back, so there
             // is nothing to keep; a fresh file saves every later record.
             if (err != ENOENT) {
@@ -367,7 +367,7 @@ int FileLog::rotate_file() {
         fd = open(file_path.c_str(), kOpenFlags, kFileMode);
         if (fd < 0) {
             int err = errno;
-            std::cout << "Could not re-open log file: " + file_path + " " + error_text(err) + "\n";
+            detail::report("Could not re-open log file: " + file_path + " " + error_text(err));
             return -1;
         }
         if (!renamed) {
@@ -376,9 +376,9 @@ int FileLog::rotate_file() {
         rotated_files.insert(new_path);
         return trim_rotated_files();
     } catch (const std::exception& e) {
-        std::cout << std::string("exception rotating file: ") + e.what() + "\n";
+        detail::report(std::string("exception rotating file: ") + e.what());
     } catch (...) {
-        std::cout << "exception rotating file\n";
+        detail::report("exception rotating file");
     }
     return -1;
 }
@@ -394,7 +394,7 @@ void FileLog::write_record(std::string_view text) {
         off_t start = record_start(fd, written);
         if (err == EFBIG && start == 0) {
             // Even a fresh file cannot hold the whole record.
-            std::cout << "Record longer than file size limit, truncated in target: " + name + "\n";
+            detail::report("Record longer than file size limit, truncated in target: " + name);
             return;
         }
         // The file must end with whole records.
@@ -405,7 +405,7 @@ void FileLog::write_record(std::string_view text) {
         return;
     }
     if (rotate_file() != 0) {
-        std::cout << "Could not rotate file\n";
+        detail::report("Could not rotate file");
         // A trim that failed has still left a fresh file open, which the
         // record fits into; only without an open file is it lost.
         if (fd < 0) {
@@ -417,22 +417,22 @@ void FileLog::write_record(std::string_view text) {
         return;
     }
     if (err == EFBIG && written > 0) {
-        std::cout << "Record longer than file size limit, truncated in target: " + name + "\n";
+        detail::report("Record longer than file size limit, truncated in target: " + name);
         return;
     }
     if (written > 0) {
         cut_file(fd, record_start(fd, written));
     }
-    std::cout << "write file error: " + error_text(err) + "\n";
+    detail::report("write file error: " + error_text(err));
 }
 
 void FileLog::write_msg(Message* message) {
     try {
         write_record(message->text.view());
     } catch (const std::exception& e) {
-        std::cout << "Exception write msg in target: " + name + " - " + e.what() + "\n";
+        detail::report("Exception write msg in target: " + name + " - " + e.what());
     } catch (...) {
-        std::cout << "Unknown exception write msg in target: " + name + "\n";
+        detail::report("Unknown exception write msg in target: " + name);
     }
     retire(message);
 }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "../frontend/MessageCache.h"
+#include "../frontend/Report.h"
 #include "zvk/Message.h"
 #include "zvk/Vorn.h"
 #include "zvk/VornConfig.h"
@@ -75,12 +76,12 @@ void Target::write_msg(Message* message) {
             // A failed stream turns every later write into a no-op: report
             // this record and let the next one try again.
             std::clog.clear();
-            std::cout << "Could not write msg in target: " << name << "\n";
+            detail::report("Could not write msg in target: " + name);
         }
     } catch (const std::exception& e) {
-        std::cout << "Exception write msg in target: " << name << " - " << e.what() << "\n";
+        detail::report("Exception write msg in target: " + name + " - " + e.what());
     } catch (...) {
-        std::cout << "Unknown exception write msg in target: " << name << "\n";
+        detail::report("Unknown exception write msg in target: " + name);
     }
 }
 
@@ -154,16 +155,15 @@ void Target::log(Message* message) {
     } catch (const std::system_error& e) {
         delete message;
         try {
-            std::cout << Vorn::time_gmt() << " could not get lock in target - " << name << " - "
-                      << e.what() << std::endl;
+            detail::report(Vorn::time_gmt() + " could not get lock in target - " + name + " - " +
+                           e.what());
         } catch (...) {
         }
         return;
     } catch (...) {
         delete message;
         try {
-            std::cout << Vorn::time_gmt() << " could not get lock in target - " << name
-                      << std::endl;
+            detail::report(Vorn::time_gmt() + " could not get lock in target - " + name);
         } catch (...) {
         }
         return;
@@ -265,14 +265,13 @@ void Target::receive_message() {
         }
     } catch (const std::exception& e) {
         try {
-            std::cout << Vorn::time_gmt() << " error receive msg in target: " << name << " - "
-                      << e.what() << std::endl;
+            detail::report(Vorn::time_gmt() + " error receive msg in target: " + name + " - " +
+                           e.what());
         } catch (...) {
         }
     } catch (...) {
         try {
-            std::cout << Vorn::time_gmt() << " unknown exception receive msg in target: " << name
-                      << std::endl;
+            detail::report(Vorn::time_gmt() + " unknown exception receive msg in target: " + name);
         } catch (...) {
         }
     }

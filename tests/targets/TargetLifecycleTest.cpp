@@ -241,5 +241,31 @@ TEST(TargetWorkerFailure, ExceptionWhileDrainingKeepsTheRestForDestruction) {
     EXPECT_EQ(split_lines(out.text()).size(), 1u);
 }
 
+TEST(TargetWorkerFailure, LinesFromManyWorkersAtOnceStayWhole) {
+    constexpr int Targets = 16;
+    constexpr int Rounds = 40;
+    auto journal = std::make_shared<Journal>();
+    CaptureFd out(1);
+    for (int round = 0; round < Rounds; ++round) {
+        std::vector<std::unique_ptr<RecordingTarget>> targets;
+        for (int i = 0; i < Targets; ++i) {
+            targets.push_back(std::make_unique<RecordingTarget>(journal, "t" + std::to_string(i)));
+            targets.back()->fail_on = "boom";
+            ASSERT_EQ(targets.back()->start(nullptr), 0);
+        }
+        // Every worker reports at about the same moment.
+        for (auto& target : targets) {
+            target->log(record("boom"));
+        }
+    }
+    std::vector<std::string> lines = split_lines(out.text());
+    ASSERT_EQ(lines.size(), std::size_t{Targets * Rounds});
+    const std::regex whole(StampPattern +
+                           " error receive msg in target: t\\d+ - cannot write boom");
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(std::regex_match(line, whole)) << line;
+    }
+}
+
 }  // namespace
 }  // namespace zvk::test

@@ -1,0 +1,40 @@
+#include "Report.h"
+
+#include <pthread.h>
+
+#include <iostream>
+#include <mutex>
+#include <string>
+
+namespace zvk::detail {
+
+namespace {
+
+// Ours, not the stream's: std::cout is only safe against mixing while it
+// is synchronised with stdio, and an application may turn that off.
+std::mutex report_mutex;
+
+// A fork while another thread reports would leave the child's copy locked
+// for ever: held across the fork, released on both sides.
+void lock_before_fork() { report_mutex.lock(); }
+void unlock_after_fork() { report_mutex.unlock(); }
+
+[[maybe_unused]] const int fork_handlers =
+    pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork);
+
+}  // namespace
+
+void report(std::string_view line) noexcept {
+    try {
+        std::string whole;
+        whole.reserve(line.size() + 1);
+        whole.append(line);
+        whole.push_back('\n');
+        std::lock_guard lock(report_mutex);
+        std::cout.write(whole.data(), static_cast<std::streamsize>(whole.size()));
+        std::cout.flush();
+    } catch (...) {
+    }
+}
+
+}  // namespace zvk::detail

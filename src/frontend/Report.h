@@ -1,0 +1,13 @@
+// The library's own diagnostics: one line (rarely two) on standard output,
+// never through its loggers.
+#pragma once
+
+#include <string_view>
+
+namespace zvk::detail {
+
+// Writes `line` and a line end to std::cout in one piece and flushes, so
+// that lines reported by several threads at once never mix. Never throws.
+void report(std::string_view line) noexcept;
+
+}  // namespace zvk::detail
