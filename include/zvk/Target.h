@@ -6,7 +6,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -36,7 +38,9 @@ public:
     // unknown name) and returns 0.
     virtual int init(const VornConfig* config);
 
-    // init, then the worker with its start handshake. 0 when running.
+    // init (the first time only: a restart after stop needs no second
+    // file), then the worker with its start handshake. 0 when running,
+    // also when it was running already (no second worker is started).
     int start(const VornConfig* config);
     // Queues `message` and wakes the worker; the target owns it from here,
     // whatever happens. Any thread; never throws.
@@ -49,6 +53,16 @@ public:
     void reset_state(State state);
     // The worker thread's body.
     void receive_message();
+
+    // For the child of a fork, whose copy of this target has no worker and
+    // never gets one: frees the copied queue and from now on destroys and
+    // counts what log is given, so that the child's memory stays bounded.
+    // The caller holds `mutex`.
+    void drop_after_fork();
+    // For the stop at process exit: the worker writes what is queued and
+    // ends; records logged after that (from static destructors, atexit
+    // handlers) are written on the caller's thread.
+    void stop_for_exit();
 
     std::string name;
     Type type;
@@ -71,12 +85,26 @@ protected:
     void shutdown();
 
 private:
+    enum Delivery : int { QUEUE, INLINE, DROP };
+
     // Under mutex: hands what this thread has written over to `spare`.
     void give_back_written();
+    // log's way for a target without a worker that will write the queue.
+    void deliver_without_worker(Message* message);
+    // Console write failures: the first is reported, then at most one line
+    // a second with the count lost meanwhile. Called by the one writer.
+    void console_write_failed();
+    void report_console_losses();
 
     // Guarded by mutex: written records on their way back to the threads
     // that log. Capacity reserved up front, so adding never allocates.
     std::vector<Message*> spare;
+    Delivery delivery;      // guarded by mutex
+    std::uint64_t dropped;  // guarded by mutex; counted while DROP
+    bool initialised;       // init succeeded once; only start touches it
+    bool console_failing;   // the write failures below: only the writer
+    std::uint64_t console_lost;
+    std::chrono::steady_clock::time_point console_reported;
 };
 
 }  // namespace zvk

@@ -60,6 +60,9 @@ public:
     std::uint64_t file_limit;
     VornConfig* config;  // owned; null after stop
     std::string config_file;
+    // config_file was given by the application, not found by the search:
+    // re-initialisation loads it again.
+    bool config_given;
     std::unordered_map<std::string, Logger*> loggers;  // owns the loggers
     std::unordered_map<std::string, Target*> targets;  // owns each distinct target once
     // Serialises every operation above; never taken by `Vorn::log`,

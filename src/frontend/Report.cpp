@@ -1,7 +1,5 @@
 #include "Report.h"
 
-#include <pthread.h>
-
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -14,15 +12,11 @@ namespace {
 // is synchronised with stdio, and an application may turn that off.
 std::mutex report_mutex;
 
-// A fork while another thread reports would leave the child's copy locked
-// for ever: held across the fork, released on both sides.
-void lock_before_fork() { report_mutex.lock(); }
-void unlock_after_fork() { report_mutex.unlock(); }
-
-[[maybe_unused]] const int fork_handlers =
-    pthread_atfork(lock_before_fork, unlock_after_fork, unlock_after_fork);
-
 }  // namespace
+
+void lock_reports() { report_mutex.lock(); }
+
+void unlock_reports() { report_mutex.unlock(); }
 
 void report(std::string_view line) noexcept {
     try {

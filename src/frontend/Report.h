@@ -10,4 +10,9 @@ namespace zvk::detail {
 // that lines reported by several threads at once never mix. Never throws.
 void report(std::string_view line) noexcept;
 
+// Held across fork() by the service's fork handlers, after every lock a
+// reporting thread may hold, so that the child never inherits it locked.
+void lock_reports();
+void unlock_reports();
+
 }  // namespace zvk::detail

@@ -1,6 +1,7 @@
 #include "zvk/VornService.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <memory>
 #include <new>
 #include <sstream>
 #include <stdexcept>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "../frontend/Report.h"
+#include "FileSizeSignal.h"
 #include "zvk/FileLog.h"
 #include "zvk/Logger.h"
 #include "zvk/Target.h"
@@ -24,6 +27,77 @@
 namespace zvk {
 
 std::atomic<VornService*> VornService::vornsvc{nullptr};
+
+namespace detail {
+
+namespace {
+
+// What the library changed of the process's file-size settings, to be put
+// back when the service stops. Guarded by registry_mutex.
+struct FileLimitChange {
+    bool lowered = false;   // the soft limit is ours
+    rlim_t original = 0;    // the soft limit before the library set it
+    bool guarding = false;  // SIGXFSZ was at its default; our handler is in
+};
+FileLimitChange limit_change;
+
+}  // namespace
+
+// A handler rather than SIG_IGN, so that a program the process executes
+// gets the default disposition back.
+void guard_file_size_signal() {
+    struct sigaction current {};
+    if (sigaction(SIGXFSZ, nullptr, &current) != 0) {
+        return;
+    }
+    bool ours = (current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == FileLog::handler;
+    if (ours) {
+        limit_change.guarding = true;
+        return;
+    }
+    if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) {
+        return;
+    }
+    struct sigaction action {};
+    action.sa_sigaction = FileLog::handler;
+    action.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(SIGXFSZ, &action, nullptr) == 0) {
+        limit_change.guarding = true;
+    }
+}
+
+void restore_file_size_settings() {
+    if (limit_change.lowered) {
+        rlimit limit{};
+        if (getrlimit(RLIMIT_FSIZE, &limit) == 0) {
+            // Someone may have lowered the hard limit meanwhile.
+            limit.rlim_cur =
+                limit.rlim_max == RLIM_INFINITY || limit_change.original <= limit.rlim_max
+                    ? limit_change.original
+                    : limit.rlim_max;
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        limit_change.lowered = false;
+    }
+    if (limit_change.guarding) {
+        struct sigaction current {};
+        // A handler the application installed after ours stays its own.
+        if (sigaction(SIGXFSZ, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) != 0 &&
+            current.sa_sigaction == FileLog::handler) {
+            struct sigaction fallback {};
+            fallback.sa_handler = SIG_DFL;
+            sigemptyset(&fallback.sa_mask);
+            sigaction(SIGXFSZ, &fallback, nullptr);
+        }
+        limit_change.guarding = false;
+    }
+}
+
+}  // namespace detail
+
+using detail::guard_file_size_signal;
+using detail::restore_file_size_settings;
 
 namespace {
 
@@ -64,6 +138,45 @@ void tear_down(VornService& service) {
     }
 }
 
+// The stop at process exit. Static objects constructed before the service
+// (and atexit handlers registered before it) run after this and may still
+// hold handles: so the loggers and targets stay, their workers write what
+// is queued and end, and later records are written on the caller's thread.
+// The service itself is never destroyed, so a handle made even later finds
+// a stopped service and no logger.
+void stop_at_exit(VornService& service) {
+    std::lock_guard lock(service.registry_mutex);
+    delete service.config;
+    service.config = nullptr;
+    std::unordered_set<Target*> distinct;
+    for (auto& entry : service.targets) {
+        distinct.insert(entry.second);
+    }
+    for (Target* target : distinct) {
+        target->stop_for_exit();
+    }
+    restore_file_size_settings();
+    service.state = VornService::SERVICE_STOPPED;
+}
+
+struct StopAtExit {
+    ~StopAtExit() {
+        VornService* service = VornService::vornsvc.load(std::memory_order_acquire);
+        if (service != nullptr) {
+            stop_at_exit(*service);
+        }
+    }
+};
+
+// Makes `service` the instance. The stop at exit is registered right after
+// its construction, so that it runs before the destructors of everything
+// constructed earlier, as a static service object's destructor would.
+VornService* publish(VornService* service) {
+    static StopAtExit stop_at_exit_guard;
+    VornService::vornsvc.store(service, std::memory_order_release);
+    return service;
+}
+
 // Each distinct target, locked by before_fork. Only the forking thread
 // touches it, between before_fork and the matching after-fork handler,
 // while it holds registry_mutex.
@@ -76,8 +189,12 @@ std::vector<Target*>& forked_targets() {
 // that the child gets consistent maps and queues rather than ones some
 // other thread was changing.
 void before_fork() {
+    // Also while another thread constructs the service: the child must not
+    // inherit a construction that never finishes.
+    instance_mutex().lock();
     VornService* service = VornService::vornsvc.load(std::memory_order_acquire);
     if (service == nullptr) {
+        detail::lock_reports();
         return;
     }
     service->registry_mutex.lock();
@@ -92,48 +209,54 @@ void before_fork() {
     for (Target* target : locked) {
         target->mutex.lock();
     }
+    // Last: a worker may report while it holds its target's mutex.
+    detail::lock_reports();
 }
 
 void after_fork_in_parent() {
+    detail::unlock_reports();
     VornService* service = VornService::vornsvc.load(std::memory_order_acquire);
-    if (service == nullptr) {
-        return;
+    if (service != nullptr) {
+        for (Target* target : forked_targets()) {
+            target->mutex.unlock();
+        }
+        forked_targets().clear();
+        service->registry_mutex.unlock();
     }
-    for (Target* target : forked_targets()) {
-        target->mutex.unlock();
-    }
-    forked_targets().clear();
-    service->registry_mutex.unlock();
+    instance_mutex().unlock();
 }
 
 // The child has no worker threads: a target left RUNNING would make stop,
 // and so the child's exit, wait for ever for a worker that does not exist.
-// Marked stopped, its queue (copies of records the parent writes) is
-// dropped when the child stops the service.
+// Its queue holds copies of records the parent writes; what the child logs
+// through the copied targets could never be written. Both are dropped.
 void after_fork_in_child() {
+    detail::unlock_reports();
     VornService* service = VornService::vornsvc.load(std::memory_order_acquire);
-    if (service == nullptr) {
-        return;
+    if (service != nullptr) {
+        for (Target* target : forked_targets()) {
+            target->drop_after_fork();  // mutex held since before_fork
+            // Destroying the copied condition variable would wait for the
+            // parent's waiters, which never leave it here: its storage is
+            // reused without a destructor call.
+            new (&target->cond) std::condition_variable();
+            target->mutex.unlock();
+        }
+        forked_targets().clear();
+        // A recursive mutex knows its owner by thread id, and the child's
+        // one thread has a new id: unlock would refuse. Made afresh.
+        new (&service->registry_mutex) std::recursive_mutex();
+        // The child writes no log file until it initialises again; its own
+        // files, and the programs it may execute, get the limit it had.
+        restore_file_size_settings();
     }
-    for (Target* target : forked_targets()) {
-        target->state = Target::STOPPED;  // mutex held since before_fork
-        // Destroying the copied condition variable would wait for the
-        // parent's waiters, which never leave it here: its storage is
-        // reused without a destructor call.
-        new (&target->cond) std::condition_variable();
-        target->mutex.unlock();
-    }
-    forked_targets().clear();
-    // A recursive mutex knows its owner by thread id, and the child's one
-    // thread has a new id: unlock would refuse. Made afresh, unlocked.
-    new (&service->registry_mutex) std::recursive_mutex();
+    instance_mutex().unlock();
 }
 
-void register_fork_handlers() {
-    static const int registered =
-        pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
-    (void)registered;
-}
+// At load, not with the service: a fork during the first construction
+// must find the handlers in place.
+[[maybe_unused]] const int fork_handlers =
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 
 // The shift of each unit letter; -1: not a unit. Y and Z scale to 0.
 int unit_shift(char unit) {
@@ -170,9 +293,7 @@ VornService* VornService::get_service() {
     std::lock_guard lock(instance_mutex());
     service = vornsvc.load(std::memory_order_acquire);
     if (service == nullptr) {
-        static VornService instance;
-        service = &instance;
-        vornsvc.store(service, std::memory_order_release);
+        service = publish(new VornService());
     }
     return service;
 }
@@ -185,9 +306,7 @@ VornService* VornService::init_vorn_service(const std::string& path) {
     std::lock_guard lock(instance_mutex());
     service = vornsvc.load(std::memory_order_acquire);
     if (service == nullptr) {
-        static VornService instance(path);
-        service = &instance;
-        vornsvc.store(service, std::memory_order_release);
+        service = publish(new VornService(path));
     }
     return service;
 }
@@ -206,8 +325,8 @@ VornService::VornService()
       default_config_path("config/vorn_config.xml"),
       state(SERVICE_STOPPED),
       file_limit(default_file_size),
-      config(nullptr) {
-    register_fork_handlers();
+      config(nullptr),
+      config_given(false) {
     init(nullptr);
 }
 
@@ -218,8 +337,8 @@ VornService::VornService(const std::string& path)
       default_config_path("config/vorn_config.xml"),
       state(SERVICE_STOPPED),
       file_limit(default_file_size),
-      config(nullptr) {
-    register_fork_handlers();
+      config(nullptr),
+      config_given(false) {
     init(path.c_str());
 }
 
@@ -227,18 +346,17 @@ VornService::~VornService() { stop(); }
 
 int VornService::init(const char* path) {
     std::lock_guard lock(registry_mutex);
+    // `path` may point into config_file itself.
+    const std::string given = path != nullptr ? path : "";
     try {
-        if (state == SERVICE_RUNNING) {
-            // Workers may still run: end them the way stop does, never
-            // delete a target under a live worker.
-            tear_down(*this);
-            state = SERVICE_STOPPED;
-        }
-        if (config == nullptr) {
-            config = new VornConfig();
-        }
+        // Whatever an earlier load left, a failed one included: workers end
+        // the way stop ends them, and every load starts from empty tables.
+        tear_down(*this);
+        state = SERVICE_STOPPED;
+        config = new VornConfig();
+        config_given = path != nullptr;
         if (path != nullptr) {
-            config_file = path;
+            config_file = given;
         } else if (path_exists(default_config_path)) {
             config_file = default_config_path;
         } else if (path_exists(default_config_file)) {
@@ -280,6 +398,14 @@ int VornService::init(const char* path) {
     } catch (...) {
         detail::report("Unknown exception occurred while loading Vorn configuration");
     }
+    // A model that failed half-way (an unknown locale) would fail every
+    // target made from it: the service stops cleanly instead.
+    try {
+        tear_down(*this);
+    } catch (...) {
+    }
+    restore_file_size_settings();
+    state = SERVICE_STOPPED;
     return state;
 }
 
@@ -384,32 +510,31 @@ Target* VornService::get_target(const std::string& name) {
 
 Target* VornService::create_std_target() {
     std::lock_guard lock(registry_mutex);
-    Target* target = new Target("console", Target::CONSOLE_TARGET);
+    // Deleted also when start throws (an unknown locale name).
+    std::unique_ptr<Target> target(new Target("console", Target::CONSOLE_TARGET));
     if (target->start(config) != 0) {
-        delete target;
         return nullptr;
     }
-    targets.emplace("console", target);
-    return target;
+    targets.emplace("console", target.get());
+    return target.release();
 }
 
 Target* VornService::create_file_target(const std::string& name) {
     std::lock_guard lock(registry_mutex);
-    Target* target = new FileLog(name);
+    std::unique_ptr<Target> target(new FileLog(name));
     if (target->start(config) != 0) {
-        delete target;
         return nullptr;
     }
-    targets.emplace(name, target);
-    return target;
+    targets.emplace(name, target.get());
+    return target.release();
 }
 
 void VornService::stop() {
     std::lock_guard lock(registry_mutex);
-    if (state != SERVICE_RUNNING) {
-        return;
-    }
+    // In every state: a failed or half-done initialisation leaves targets
+    // with queued records too.
     tear_down(*this);
+    restore_file_size_settings();
     state = SERVICE_STOPPED;
 }
 
@@ -482,16 +607,32 @@ int VornService::set_file_limit() {
     // Without a model (after stop) the configured size is unknown: default.
     const std::string text = config != nullptr ? config->file_size_litmit() : std::string();
     file_limit = text.empty() ? default_file_size : calculate_file_size(text);
-    rlimit limit{};
-    limit.rlim_cur = file_limit;
-    limit.rlim_max = file_limit;
-    rlimit previous{};
-    if (prlimit(0, RLIMIT_FSIZE, &limit, &previous) != 0) {
+    rlimit current{};
+    if (prlimit(0, RLIMIT_FSIZE, nullptr, &current) != 0) {
         int err = errno;  // the output below may clobber errno
         detail::report("Could not set Vorn file limit - error: " + std::to_string(err) + " - " +
                        std::strerror(err));
         return -1;
     }
+    // Before the limit comes down: from then on a write past it must fail.
+    guard_file_size_signal();
+    if (!detail::limit_change.lowered) {
+        detail::limit_change.original = current.rlim_cur;
+    }
+    // Only the soft limit: the hard one stays, so that a later
+    // initialisation may raise the soft limit again without privilege.
+    rlimit limit{};
+    limit.rlim_cur = file_limit;
+    limit.rlim_max = current.rlim_max;
+    if (prlimit(0, RLIMIT_FSIZE, &limit, nullptr) != 0) {
+        int err = errno;
+        detail::report("Could not set Vorn file limit - error: " + std::to_string(err) + " - " +
+                       std::strerror(err));
+        // What is reported is what is in force.
+        file_limit = current.rlim_cur;
+        return -1;
+    }
+    detail::limit_change.lowered = true;
     return 0;
 }
 

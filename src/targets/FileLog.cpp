@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "../frontend/Report.h"
+#include "../service/FileSizeSignal.h"
 #include "zvk/Message.h"
 #include "zvk/String.h"
 #include "zvk/VornConfig.h"
@@ -245,16 +246,9 @@ int FileLog::init(const VornConfig* config) {
                 return -1;
             }
         }
-
-        // SIGXFSZ would end the process; caught, the size limit surfaces as
-        // EFBIG in write_msg instead.
-        struct sigaction action {};
-        action.sa_sigaction = handler;
-        action.sa_flags = SA_SIGINFO;
-        sigemptyset(&action.sa_mask);
-        if (sigaction(SIGXFSZ, &action, nullptr) != 0) {
-            return -1;
-        }
+        // Whoever set the limit, reaching it must rotate the file, not end
+        // the process.
+        detail::guard_file_size_signal();
         return 1;
     } catch (...) {
         return -1;

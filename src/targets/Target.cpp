@@ -1,9 +1,11 @@
 #include "zvk/Target.h"
 
+#include <chrono>
 #include <deque>
 #include <exception>
 #include <iostream>
 #include <new>
+#include <string>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -37,7 +39,16 @@ constexpr std::size_t kSpareLimit = 2 * MessageCache::kCapacity;
 }  // namespace
 
 Target::Target(const std::string& name, Type type)
-    : name(name), type(type), state(STOPPED), stop_requested(false), worker_waiting(false) {
+    : name(name),
+      type(type),
+      state(STOPPED),
+      stop_requested(false),
+      worker_waiting(false),
+      delivery(QUEUE),
+      dropped(0),
+      initialised(false),
+      console_failing(false),
+      console_lost(0) {
     spare.reserve(kSpareLimit);
 }
 
@@ -56,6 +67,11 @@ void Target::shutdown() {
             delete message;
         }
         spare.clear();
+        if (dropped != 0) {
+            detail::report(Vorn::time_gmt() + " dropped " + std::to_string(dropped) +
+                           " records in target: " + name);
+            dropped = 0;
+        }
     } catch (...) {
         // Only a broken mutex fails to lock; leaking the records is safer
         // than racing a worker that may still use them.
@@ -76,13 +92,43 @@ void Target::write_msg(Message* message) {
             // A failed stream turns every later write into a no-op: report
             // this record and let the next one try again.
             std::clog.clear();
-            detail::report("Could not write msg in target: " + name);
+            console_write_failed();
+        } else if (console_failing) {
+            report_console_losses();
         }
     } catch (const std::exception& e) {
         detail::report("Exception write msg in target: " + name + " - " + e.what());
     } catch (...) {
         detail::report("Unknown exception write msg in target: " + name);
     }
+}
+
+void Target::console_write_failed() {
+    // Standard error at the file-size limit (or gone) fails every record:
+    // a line per record would flood standard output.
+    auto now = std::chrono::steady_clock::now();
+    if (!console_failing) {
+        console_failing = true;
+        console_lost = 0;
+        console_reported = now;
+        detail::report("Could not write msg in target: " + name);
+        return;
+    }
+    ++console_lost;
+    if (now - console_reported >= std::chrono::seconds(1)) {
+        report_console_losses();
+        console_failing = true;
+    }
+}
+
+void Target::report_console_losses() {
+    if (console_lost != 0) {
+        detail::report("Could not write msg in target: " + name + " - " +
+                       std::to_string(console_lost) + " more records lost");
+    }
+    console_lost = 0;
+    console_failing = false;
+    console_reported = std::chrono::steady_clock::now();
 }
 
 void Target::retire(Message* message) noexcept {
@@ -103,20 +149,42 @@ int Target::init(const VornConfig* config) {
 }
 
 int Target::start(const VornConfig* config) {
-    if (init(config) == -1) {
-        return -1;
-    }
-    std::thread worker;
-    try {
-        worker = std::thread(&Target::receive_message, this);
-    } catch (...) {
-        return -1;
-    }
     {
         std::lock_guard lock(mutex);
+        // STARTING claims the start: a second caller finds the worker
+        // running or about to, and starts none of its own.
+        if (state != STOPPED) {
+            return 0;
+        }
         state = STARTING;
+        // A stop request left over from an earlier run would end the new
+        // worker before it wrote anything.
+        stop_requested = false;
+        delivery = QUEUE;
     }
-    cond.notify_one();
+    auto unclaim = [this] {
+        std::lock_guard lock(mutex);
+        state = STOPPED;
+    };
+    std::thread worker;
+    try {
+        if (!initialised) {
+            if (init(config) == -1) {
+                unclaim();
+                return -1;
+            }
+            initialised = true;
+        }
+        worker = std::thread(&Target::receive_message, this);
+    } catch (...) {
+        unclaim();
+        // An unknown locale name is the caller's to hear about.
+        if (!initialised) {
+            throw;
+        }
+        return -1;
+    }
+    cond.notify_all();
     std::unique_lock lock(mutex);
     // Not "until RUNNING": a worker whose first write throws may have
     // confirmed and already ended (STOPPED) before this thread wakes up.
@@ -141,6 +209,10 @@ void Target::log(Message* message) {
         }
         if (!lock.owns_lock()) {
             lock.lock();
+        }
+        if (delivery != QUEUE) [[unlikely]] {
+            deliver_without_worker(message);
+            return;
         }
         queue.push_back(message);
         // Written records come back to this thread's cache here, under the
@@ -172,6 +244,46 @@ void Target::log(Message* message) {
         // All, not one: a thread waiting on cond for something else (a
         // state change) must not swallow the worker's wake-up.
         cond.notify_all();
+    }
+}
+
+void Target::deliver_without_worker(Message* message) {
+    if (delivery == DROP) {
+        ++dropped;
+        delete message;
+        return;
+    }
+    // Under the mutex, so that records of several threads stay whole and
+    // in order; the caller waits for the write, which is fine at exit.
+    try {
+        write_msg(message);
+    } catch (...) {
+    }
+}
+
+void Target::drop_after_fork() {
+    for (Message* message : queue) {
+        delete message;
+    }
+    queue.clear();
+    state = STOPPED;
+    delivery = DROP;
+}
+
+void Target::stop_for_exit() {
+    stop();
+    std::lock_guard lock(mutex);
+    // A forked child's copy keeps dropping: its records are not its own to
+    // write.
+    if (state != STOPPED || delivery == DROP) {
+        return;
+    }
+    delivery = INLINE;
+    // What came in between the worker's end and now.
+    while (!queue.empty()) {
+        Message* message = queue.front();
+        queue.pop_front();
+        deliver_without_worker(message);
     }
 }
 
@@ -289,6 +401,9 @@ void Target::receive_message() {
     }
     taken.clear();
     give_back_written();
+    if (console_failing) {
+        report_console_losses();
+    }
     worker_waiting = false;
     state = STOPPED;
     cond.notify_all();

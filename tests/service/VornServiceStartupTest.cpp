@@ -16,6 +16,8 @@ using zvk::VornInit;
 using zvk::VornService;
 using zvk::test::CaptureFd;
 using zvk::test::isolated;
+using zvk::test::logger_record;
+using zvk::test::stdout_target;
 using zvk::test::write_config;
 
 namespace {
@@ -94,13 +96,44 @@ TEST(VornServiceDiscovery, UnopenablePathStillRuns) {
     });
 }
 
-TEST(VornServiceDiscovery, LoadConfigAfterHandleIgnoresPath) {
+TEST(VornServiceDiscovery, LoadConfigAfterHandleWithoutLoggerLoadsThePath) {
     isolated([] {
+        write_config("vorn_config.xml", stdout_target("screen") + logger_record("app", "screen"));
+        write_config("etc.xml", stdout_target("screen") + logger_record("etc", "screen"));
+        Vorn none("nowhere", 0);
+        EXPECT_EQ(VornInit::load_config("etc.xml"), 0);
+        EXPECT_EQ(VornService::get_service()->config_file, "etc.xml");
+        EXPECT_NE(Vorn("etc", 0).logger, nullptr);
+        EXPECT_EQ(Vorn("app", 0).logger, nullptr);
+    });
+}
+
+TEST(VornServiceDiscovery, LoadConfigWhileLoggersAreInUseIsRefused) {
+    isolated([] {
+        write_config("vorn_config.xml", stdout_target("screen") + logger_record("app", "screen"));
+        write_config("etc.xml", stdout_target("screen") + logger_record("etc", "screen"));
         Vorn handle("app", 0);
+        ASSERT_NE(handle.logger, nullptr);
         CaptureFd out(1);
-        EXPECT_EQ(VornInit::load_config("missing/none.xml"), -1);
-        EXPECT_EQ(out.text(), "");
-        EXPECT_EQ(VornService::get_service()->config_file, "");
+        EXPECT_EQ(VornInit::load_config("etc.xml"), -1);
+        EXPECT_EQ(out.text(),
+                  "Could not load Vorn config file: etc.xml - the service runs with "
+                  "vorn_config.xml and has loggers in use\n");
+        EXPECT_EQ(VornService::get_service()->config_file, "vorn_config.xml");
+        EXPECT_EQ(VornService::get_service()->loggers.at("app"), handle.logger);
+    });
+}
+
+TEST(VornServiceDiscovery, InitReloadsTheFileGivenToLoadConfig) {
+    isolated([] {
+        write_config("vorn_config.xml",
+                     stdout_target("screen") + logger_record("searched", "screen"));
+        write_config("etc.xml", stdout_target("screen") + logger_record("given", "screen"));
+        ASSERT_EQ(VornInit::load_config("etc.xml"), 0);
+        ASSERT_EQ(VornInit::init(), 0);
+        EXPECT_EQ(VornService::get_service()->config_file, "etc.xml");
+        EXPECT_NE(Vorn("given", 0).logger, nullptr);
+        EXPECT_EQ(Vorn("searched", 0).logger, nullptr);
     });
 }
 
@@ -117,14 +150,16 @@ TEST(VornServiceDiscovery, FirstCallDecidesTheInstance) {
     });
 }
 
-TEST(VornServiceDiscovery, ResetStopsAndOnlyInitRestarts) {
+TEST(VornServiceDiscovery, ResetStopsAndInitOrLoadConfigRestarts) {
     isolated([] {
         write_config("vorn_config.xml", "");
         VornInit::reset_vorn_state();
         VornService* service = VornService::get_service();
         EXPECT_EQ(service->state, VornService::SERVICE_STOPPED);
         EXPECT_EQ(service->config, nullptr);
-        EXPECT_EQ(VornInit::load_config("vorn_config.xml"), -1);
+        EXPECT_EQ(VornInit::load_config("vorn_config.xml"), 0);
+        EXPECT_NE(service->config, nullptr);
+        VornInit::reset_vorn_state();
         EXPECT_EQ(VornInit::init(), 0);
         EXPECT_NE(service->config, nullptr);
     });
@@ -133,6 +168,8 @@ TEST(VornServiceDiscovery, ResetStopsAndOnlyInitRestarts) {
 TEST(VornServiceLoading, MalformedXmlRunsWithDefaults) {
     isolated([] {
         zvk::test::write_file("vorn_config.xml", "<vorn><log_dir>x</log_dir>");
+        rlim_t hard_before = 0;
+        zvk::test::file_size_limit(&hard_before);
         CaptureFd out(1);
         EXPECT_EQ(VornInit::init(), 0);
         EXPECT_EQ(out.text(),
@@ -144,7 +181,7 @@ TEST(VornServiceLoading, MalformedXmlRunsWithDefaults) {
         EXPECT_EQ(service->file_limit, 10485760u);
         rlim_t hard = 0;
         EXPECT_EQ(zvk::test::file_size_limit(&hard), 10485760u);
-        EXPECT_EQ(hard, 10485760u);
+        EXPECT_EQ(hard, hard_before);
     });
 }
 
