@@ -58,6 +58,37 @@ struct BufferAccess : std::stringbuf {
     }
 };
 
+// Whether a stream carries state of its caller that make does not set from
+// the next caller's stream: iword/pword storage, callbacks registered with
+// register_callback (imbue in make would call them, on another thread) or
+// a tied stream. A record built anew takes all of that over with the
+// caller's stream, so such a record is not kept. The members are
+// protected; reached the same way as the buffer's above.
+struct StateAccess : std::ios_base {
+    static bool carries_caller_state(const std::ios& stream) {
+        if (stream.tie() != nullptr) {
+            return true;
+        }
+#ifdef __GLIBCXX__
+        const std::ios_base& base = stream;
+        if ((base.*&StateAccess::_M_callbacks) != nullptr) {
+            return true;
+        }
+        const _Words* words = base.*&StateAccess::_M_word;
+        const int size = base.*&StateAccess::_M_word_size;
+        for (int i = 0; i < size; ++i) {
+            if (words[i]._M_pword != nullptr || words[i]._M_iword != 0) {
+                return true;
+            }
+        }
+        return false;
+#else
+        // Where the layout is unknown, nothing is kept.
+        return true;
+#endif
+    }
+};
+
 }  // namespace
 
 MessageCache* MessageCache::local() {
@@ -94,7 +125,8 @@ Message* MessageCache::make(std::ostringstream&& text, int level) {
     // The kept record's stream is taken as it is; what would distinguish it
     // from a stream moved in (contents, write position, formatting state)
     // is set from the caller's, so nothing of the earlier record shows
-    // through. The buffers trade places: the caller's stream is left empty
+    // through. A kept record never carries words, callbacks or a tie (see
+    // reusable), and none of the caller's are taken over. The buffers trade places: the caller's stream is left empty
     // with the kept record's old buffer, so nothing is freed here, and a
     // caller that reuses its stream does not allocate for the next text.
     std::ostringstream& out = message->text;
@@ -122,7 +154,8 @@ Message* MessageCache::make(std::ostringstream&& text, int level) {
 bool MessageCache::reusable(const Message* message) {
     return typeid(*message) == typeid(Message) &&
            message->text.exceptions() == std::ios_base::goodbit &&
-           message->text.view().size() <= kReusableText;
+           message->text.view().size() <= kReusableText &&
+           !StateAccess::carries_caller_state(message->text);
 }
 
 void MessageCache::refill(std::vector<Message*>& spare) {

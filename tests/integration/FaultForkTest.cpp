@@ -1,12 +1,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FaultSupport.h"
 #include "TestSupport.h"
+#include "zvk/Logger.h"
+#include "zvk/Target.h"
 #include "zvk/Vorn.h"
 #include "zvk/VornInit.h"
 
@@ -103,6 +107,72 @@ TEST(VornFaultFork, ChildStartsAfreshAfterInit) {
         }
         EXPECT_EQ(child, 1);
         EXPECT_EQ(parent, parent_records());
+    });
+}
+#endif
+
+// What the child logs through copied targets no worker will ever write:
+// not kept (the child's memory stays bounded) but counted at its stop. The
+// child also gets back the file-size limit the process had.
+rlim_t soft_file_size_limit() {
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    return limit.rlim_cur;
+}
+
+TEST(VornFaultFork, ChildDropsAndCountsWhatItCannotWrite) {
+    isolated([] {
+        const rlim_t limit_before = soft_file_size_limit();
+        fork_while_logging([limit_before](const Vorn& handle) {
+            for (int i = 0; i < 100000; ++i) {
+                log_text(handle, "child\n");
+            }
+            if (!handle.logger->target->queue.empty()) {
+                std::_Exit(5);
+            }
+            if (soft_file_size_limit() != limit_before) {
+                std::_Exit(6);
+            }
+            zvk::test::StdoutPipe out;
+            VornInit::reset_vorn_state();
+            if (out.text().find(" dropped 100000 records in target: app_file\n") ==
+                std::string::npos) {
+                std::_Exit(7);
+            }
+        });
+        EXPECT_EQ(split_lines(read_file("logs/app.log")), parent_records());
+    });
+}
+
+#ifndef ZVK_TEST_TSAN
+// A fork while another thread constructs the service: the child must not
+// inherit a construction that never ends.
+TEST(VornFaultFork, ForkDuringConstructionLeavesTheChildUsable) {
+    isolated([] {
+        write_file("vorn_config.xml",
+                   vorn_xml(file_target("app_file", "app.log") + logger_record("app", "app_file")));
+        for (int round = 0; round < 20; ++round) {
+            pid_t worker = fork();
+            ASSERT_GE(worker, 0);
+            if (worker == 0) {
+                std::thread builder([] { Vorn handle("app", 0); });
+                std::this_thread::sleep_for(std::chrono::microseconds(50 * round));
+                pid_t pid = fork();
+                if (pid == 0) {
+                    zvk::test::watchdog(10);
+                    Vorn handle("app", 0);
+                    std::_Exit(VornInit::init() == 0 ? 0 : 3);
+                }
+                int status = 0;
+                waitpid(pid, &status, 0);
+                builder.join();
+                std::_Exit(WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status));
+            }
+            int status = 0;
+            ASSERT_EQ(waitpid(worker, &status, 0), worker);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                << "round " << round << ": status " << status;
+        }
     });
 }
 #endif

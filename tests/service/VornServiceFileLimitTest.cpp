@@ -1,11 +1,21 @@
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <iomanip>
+#include <regex>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "ServiceTestUtil.h"
 #include "TestSupport.h"
+#include "zvk/Vorn.h"
 #include "zvk/VornInit.h"
 #include "zvk/VornService.h"
 
@@ -14,6 +24,7 @@ using zvk::VornService;
 using zvk::test::CaptureFd;
 using zvk::test::file_size_limit;
 using zvk::test::isolated;
+using zvk::test::StdoutPipe;
 using zvk::test::write_config;
 
 namespace {
@@ -155,4 +166,111 @@ TEST(VornServiceFileLimit, RaisingWithoutPrivilegeTakesEffect) {
         ASSERT_EQ(setresuid(0, 0, 0), 0);
         ASSERT_EQ(setresgid(0, 0, 0), 0);
     });
+}
+
+TEST(VornServiceFileLimit, ConsoleAtTheLimitSurvivesAndCountsWhatIsLost) {
+    isolated([] {
+        write_config("vorn_config.xml", "<file_size_max>4K</file_size_max>\n" +
+                                            zvk::test::stdout_target("screen") +
+                                            zvk::test::logger_record("app", "screen"));
+        constexpr int Records = 3000;
+        StdoutPipe out;
+        // As `prog 2>>app.err`: standard error is a file under the limit.
+        int err_fd = open("app.err", O_WRONLY | O_CREAT | O_APPEND, 0644);
+        ASSERT_GE(err_fd, 0);
+        int saved_err = dup(2);
+        ASSERT_EQ(dup2(err_fd, 2), 2);
+        auto started = std::chrono::steady_clock::now();
+        {
+            zvk::Vorn handle("app", 0);
+            for (int i = 0; i < Records; ++i) {
+                std::ostringstream text;
+                text << "record " << std::setw(5) << i << std::string(80, '.') << '\n';
+                handle.log(std::move(text), zvk::Vorn::INFO);
+            }
+            VornInit::reset_vorn_state();
+        }
+        auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::steady_clock::now() - started)
+                           .count();
+        dup2(saved_err, 2);
+        std::vector<std::string> lines = zvk::test::split_lines(out.text());
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0], "Could not write msg in target: console");
+        EXPECT_LE(lines.size(), static_cast<std::size_t>(seconds) + 3);
+        long lost = 1;
+        const std::regex more("Could not write msg in target: console - (\\d+) more records lost");
+        for (std::size_t i = 1; i < lines.size(); ++i) {
+            std::smatch match;
+            ASSERT_TRUE(std::regex_match(lines[i], match, more)) << lines[i];
+            lost += std::stol(match[1]);
+        }
+        // Every record is either whole in the file or counted as lost.
+        long whole = 0;
+        for (const std::string& line : zvk::test::split_lines(zvk::test::read_file("app.err"))) {
+            whole += line.size() == 92 ? 1 : 0;
+        }
+        EXPECT_EQ(whole + lost, Records);
+    });
+}
+
+TEST(VornServiceFileLimit, ApplicationWritesPastTheLimitFailWithEfbig) {
+    isolated([] {
+        write_config("vorn_config.xml", "<file_size_max>1M</file_size_max>\n" +
+                                            zvk::test::file_target("f", "app.log") +
+                                            zvk::test::logger_record("app", "f"));
+        ASSERT_EQ(VornInit::init(), 0);
+        int fd = open("own.bin", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        std::string block(1 << 20, 'x');
+        EXPECT_EQ(write(fd, block.data(), block.size()), static_cast<ssize_t>(block.size()));
+        errno = 0;
+        EXPECT_EQ(write(fd, "y", 1), -1);
+        EXPECT_EQ(errno, EFBIG);
+        close(fd);
+    });
+}
+
+TEST(VornServiceFileLimit, AfterStopChildrenWriteLargeFilesAgain) {
+    isolated([] {
+        write_config("vorn_config.xml", "<file_size_max>1M</file_size_max>\n");
+        ASSERT_EQ(VornInit::init(), 0);
+        VornInit::reset_vorn_state();
+        zvk::test::write_file("big.bin", std::string(3 << 20, 'b'));
+        EXPECT_EQ(std::system("cp big.bin copy.bin"), 0);
+        struct stat st {};
+        ASSERT_EQ(stat("copy.bin", &st), 0);
+        EXPECT_EQ(st.st_size, 3 << 20);
+    });
+}
+
+void count_signal(int) {}
+
+TEST(VornServiceFileLimit, ApplicationsOwnSignalDispositionStays) {
+    using Handler = void (*)(int);
+    for (bool before : {true, false}) {
+        for (Handler handler : {SIG_IGN, &count_signal}) {
+            SCOPED_TRACE(std::string(before ? "before" : "after") +
+                         (handler == SIG_IGN ? " ignore" : " handler"));
+            isolated([before, handler] {
+                write_config("vorn_config.xml", "<file_size_max>1M</file_size_max>\n" +
+                                                    zvk::test::file_target("f", "app.log") +
+                                                    zvk::test::logger_record("app", "f"));
+                if (before) {
+                    signal(SIGXFSZ, handler);
+                }
+                ASSERT_EQ(VornInit::init(), 0);
+                if (!before) {
+                    signal(SIGXFSZ, handler);
+                }
+                ASSERT_NE(zvk::Vorn("app", 0).logger, nullptr);
+                struct sigaction now {};
+                ASSERT_EQ(sigaction(SIGXFSZ, nullptr, &now), 0);
+                EXPECT_EQ(now.sa_handler, handler);
+                VornInit::reset_vorn_state();
+                ASSERT_EQ(sigaction(SIGXFSZ, nullptr, &now), 0);
+                EXPECT_EQ(now.sa_handler, handler);
+            });
+        }
+    }
 }

@@ -305,3 +305,35 @@ TEST(VornServiceConfigValue, EmptyWithoutModel) {
         EXPECT_EQ(service->get_config_value("colour"), "");
     });
 }
+
+TEST(VornServiceLoading, FailedReinitStopsCleanlyAndTheNextInitWorks) {
+    isolated([] {
+        const std::string targets =
+            zvk::test::file_target("f", "app.log", "-1") + logger_record("app", "f");
+        write_config("vorn_config.xml", targets);
+        zvk::Vorn handle("app", 0);
+        constexpr int Records = 20000;
+        for (int i = 0; i < Records; ++i) {
+            VORN_LOG(handle, INFO, i);
+        }
+        write_config("vorn_config.xml", "<locale>xx_NO.nosuch</locale>" + targets);
+        {
+            CaptureFd out(1);
+            EXPECT_EQ(VornInit::init(), -1);
+        }
+        VornService* service = VornService::get_service();
+        EXPECT_EQ(zvk::test::split_lines(zvk::test::read_file("logs/app.log")).size(),
+                  std::size_t{Records});
+        EXPECT_EQ(service->config, nullptr);
+        EXPECT_TRUE(service->targets.empty());
+        EXPECT_EQ(zvk::Vorn("CONSOLE", 0).logger, nullptr);
+
+        write_config("vorn_config.xml", "<locale>C</locale>" + targets);
+        ASSERT_EQ(VornInit::init(), 0);
+        zvk::Vorn again("app", 0);
+        ASSERT_NE(again.logger, nullptr);
+        VORN_LOG(again, INFO, "after");
+        VornInit::reset_vorn_state();
+        EXPECT_NE(zvk::test::read_file("logs/app.log").find(" INFO after\n"), std::string::npos);
+    });
+}

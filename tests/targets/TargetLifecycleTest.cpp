@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <regex>
@@ -70,6 +71,53 @@ TEST(TargetLifecycle, RecordsAfterStopAreAcceptedButNotWritten) {
         EXPECT_EQ(target.queue.size(), 1u);
     }
     EXPECT_EQ(journal->texts(), std::vector<std::string>{"before"});
+}
+
+// Counts its init calls: a second one would open a second file.
+class CountingInitTarget : public RecordingTarget {
+public:
+    using RecordingTarget::RecordingTarget;
+    int init(const VornConfig* config) override {
+        ++inits;
+        return RecordingTarget::init(config);
+    }
+    int inits = 0;
+};
+
+TEST(TargetLifecycle, StoppedTargetStartsAgainAndWritesWhatWasQueued) {
+    auto journal = std::make_shared<Journal>();
+    {
+        CountingInitTarget target(journal);
+        ASSERT_EQ(target.start(nullptr), 0);
+        target.log(record("a"));
+        target.stop();
+        target.log(record("b"));
+        ASSERT_EQ(target.start(nullptr), 0);
+        EXPECT_EQ(target.state, Target::RUNNING);
+        target.log(record("c"));
+        target.stop();
+        EXPECT_EQ(target.queue.size(), 0u);
+        EXPECT_EQ(target.inits, 1);
+    }
+    EXPECT_EQ(journal->texts(), (std::vector<std::string>{"a", "b", "c"}));
+}
+
+TEST(TargetLifecycle, StartOnARunningTargetStartsNothingMore) {
+    auto journal = std::make_shared<Journal>();
+    CountingInitTarget target(journal);
+    std::vector<std::thread> starters;
+    for (int i = 0; i < 4; ++i) {
+        starters.emplace_back([&] { EXPECT_EQ(target.start(nullptr), 0); });
+    }
+    for (auto& starter : starters) {
+        starter.join();
+    }
+    EXPECT_EQ(target.inits, 1);
+    // One worker: a single stop ends it, and nothing runs afterwards.
+    target.stop();
+    target.log(record("after stop"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(target.queue.size(), 1u);
 }
 
 TEST(TargetLifecycle, StartAndStopAThousandTimesWithoutHanging) {

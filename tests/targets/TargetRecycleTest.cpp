@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <locale>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -237,6 +238,44 @@ TEST(TargetRecycle, RecordsLoggedAfterTheThreadsCacheIsGoneAreWritten) {
     const std::vector<std::string> texts = journal->texts();
     ASSERT_EQ(texts.size(), 21u);
     EXPECT_EQ(texts.back(), "bye\n");
+}
+
+std::atomic<int> imbue_calls{0};
+
+TEST(TargetRecycle, CallersWordsAndCallbacksStayOutOfOtherRecords) {
+    isolated([] {
+        Keeping keeping;
+        auto& [journal, target, logger, handle] = keeping;
+        const int index = std::ios_base::xalloc();
+        std::ostringstream first;
+        first.iword(index) = 7;
+        first.pword(index) = &first;
+        first.register_callback(
+            [](std::ios_base::event event, std::ios_base&, int) {
+                if (event == std::ios_base::imbue_event) {
+                    ++imbue_calls;
+                }
+            },
+            0);
+        first << "first\n";
+        handle.log(std::move(first), Vorn::INFO);
+        target.stop();
+        ASSERT_EQ(journal->size(), 1u);
+
+        // The second brings written records back; the third, in a locale
+        // of its own, is built in one of them.
+        handle.log(text_of("second\n"), Vorn::INFO);
+        std::ostringstream third;
+        third.imbue(std::locale(std::locale::classic(), new std::numpunct<char>));
+        third << "third\n";
+        handle.log(std::move(third), Vorn::INFO);
+        ASSERT_EQ(target.queue.size(), 2u);
+        for (Message* queued : target.queue) {
+            EXPECT_EQ(queued->text.iword(index), 0);
+            EXPECT_EQ(queued->text.pword(index), nullptr);
+        }
+        EXPECT_EQ(imbue_calls, 0);
+    });
 }
 
 }  // namespace
