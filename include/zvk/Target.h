@@ -47,6 +47,11 @@ public:
     void log(Message* message);
     // Ends the worker after it has written what is queued; returns 1.
     int stop();
+    // Waits until every record accepted before the call has been written
+    // (write_msg has returned for it): 0. -1 at once when records are held
+    // and no worker runs to write them, or when called from this target's
+    // own write_msg. Any thread.
+    int flush();
     // For a target whose worker no longer exists: sets `state` and leaves
     // `mutex` unlocked whoever held it, so that stop and the destructor
     // cannot block.
@@ -101,8 +106,13 @@ private:
     std::vector<Message*> spare;
     Delivery delivery;      // guarded by mutex
     std::uint64_t dropped;  // guarded by mutex; counted while DROP
-    bool initialised;       // init succeeded once; only start touches it
-    bool console_failing;   // the write failures below: only the writer
+    // Guarded by mutex, for flush: records written so far, and records the
+    // worker has taken off the queue and not yet counted as written.
+    std::uint64_t written_count;
+    std::size_t in_flight;
+    int flush_waiters;
+    bool initialised;      // init succeeded once; only start touches it
+    bool console_failing;  // the write failures below: only the writer
     std::uint64_t console_lost;
     std::chrono::steady_clock::time_point console_reported;
 };

@@ -39,6 +39,9 @@ public:
     // Queues the record without a level check; the target owns it from
     // here. Without a logger `text` is left untouched.
     void log(std::ostringstream&& text, Level lvl) const;
+    // Waits until every record this handle's target accepted before the
+    // call is written: 0; -1 when they cannot be. 0 without a logger.
+    int flush() const;
     // The stamp that goes with this handle's time-zone setting.
     std::string stamp() const { return stamp_function(); }
 

@@ -14,6 +14,9 @@ public:
     // Constructs the service from `path` on first use only; 0 when it runs.
     static int load_config(const std::string& path);
     static void reset_vorn_state();
+    // Target::flush for every target of the service: 0 when all were
+    // flushed (also without service or targets), else -1.
+    static int flush();
 
     VornInit();
     virtual ~VornInit();

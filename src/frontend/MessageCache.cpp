@@ -126,8 +126,8 @@ Message* MessageCache::make(std::ostringstream&& text, int level) {
     // from a stream moved in (contents, write position, formatting state)
     // is set from the caller's, so nothing of the earlier record shows
     // through. A kept record never carries words, callbacks or a tie (see
-    // reusable), and none of the caller's are taken over. The buffers trade places: the caller's stream is left empty
-    // with the kept record's old buffer, so nothing is freed here, and a
+    // reusable), and none of the caller's are taken over. The buffers trade places: the caller's
+    // stream is left empty with the kept record's old buffer, so nothing is freed here, and a
     // caller that reuses its stream does not allocate for the next text.
     std::ostringstream& out = message->text;
     std::string incoming = std::move(text).str();

@@ -5,6 +5,7 @@
 #include "MessageCache.h"
 #include "zvk/Logger.h"
 #include "zvk/Message.h"
+#include "zvk/Target.h"
 #include "zvk/VornService.h"
 
 namespace zvk {
@@ -62,5 +63,7 @@ void Vorn::log(std::ostringstream&& text, Level lvl) const {
     }
     logger->log(detail::MessageCache::make(std::move(text), lvl));
 }
+
+int Vorn::flush() const { return logger != nullptr ? logger->target->flush() : 0; }
 
 }  // namespace zvk

@@ -1,8 +1,10 @@
 #include "zvk/VornInit.h"
 
 #include <mutex>
+#include <unordered_set>
 
 #include "../frontend/Report.h"
+#include "zvk/Target.h"
 #include "zvk/VornService.h"
 
 namespace zvk {
@@ -39,6 +41,27 @@ int VornInit::load_config(const std::string& path) {
     }
     service->init(path.c_str());
     return service->state == VornService::SERVICE_RUNNING ? 0 : -1;
+}
+
+int VornInit::flush() {
+    VornService* service = VornService::vornsvc.load(std::memory_order_acquire);
+    if (service == nullptr) {
+        return 0;
+    }
+    // Held while waiting, so that no stop deletes a target meanwhile;
+    // workers never take it.
+    std::lock_guard lock(service->registry_mutex);
+    std::unordered_set<Target*> distinct;
+    for (auto& entry : service->targets) {
+        distinct.insert(entry.second);
+    }
+    int result = 0;
+    for (Target* target : distinct) {
+        if (target->flush() != 0) {
+            result = -1;
+        }
+    }
+    return result;
 }
 
 void VornInit::reset_vorn_state() {

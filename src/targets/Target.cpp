@@ -36,6 +36,17 @@ inline void cpu_relax() {
 // little enough to keep only about a hundred KiB per target.
 constexpr std::size_t kSpareLimit = 2 * MessageCache::kCapacity;
 
+// The target whose write_msg this thread may be inside: a worker's own
+// target for its whole life, or a target written on the caller's thread.
+// flush from there would wait for itself.
+thread_local const Target* writing_target = nullptr;
+
+struct Writing {
+    explicit Writing(const Target* target) : previous(writing_target) { writing_target = target; }
+    ~Writing() { writing_target = previous; }
+    const Target* previous;
+};
+
 }  // namespace
 
 Target::Target(const std::string& name, Type type)
@@ -46,6 +57,9 @@ Target::Target(const std::string& name, Type type)
       worker_waiting(false),
       delivery(QUEUE),
       dropped(0),
+      written_count(0),
+      in_flight(0),
+      flush_waiters(0),
       initialised(false),
       console_failing(false),
       console_lost(0) {
@@ -255,10 +269,27 @@ void Target::deliver_without_worker(Message* message) {
     }
     // Under the mutex, so that records of several threads stay whole and
     // in order; the caller waits for the write, which is fine at exit.
+    Writing writing(this);
     try {
         write_msg(message);
     } catch (...) {
     }
+}
+
+int Target::flush() {
+    if (writing_target == this) {
+        return -1;
+    }
+    std::unique_lock lock(mutex);
+    // Everything accepted until now; later records are not waited for.
+    const std::uint64_t goal = written_count + in_flight + queue.size();
+    if (written_count >= goal) {
+        return 0;
+    }
+    ++flush_waiters;
+    cond.wait(lock, [&] { return written_count >= goal || state != RUNNING; });
+    --flush_waiters;
+    return written_count >= goal ? 0 : -1;
 }
 
 void Target::drop_after_fork() {
@@ -328,6 +359,10 @@ void Target::receive_message() {
     // touches it; it owns its storage, so freeing that after the final
     // unlock touches nothing of the target.
     std::deque<Message*> taken;
+    Writing writing(this);
+    // Written since the last look under the mutex; counted there, so that
+    // the log path does nothing for flush.
+    std::uint64_t written = 0;
     try {
         {
             std::unique_lock lock(mutex);
@@ -341,6 +376,14 @@ void Target::receive_message() {
             {
                 std::unique_lock lock(mutex);
                 give_back_written();
+                // Accepted = written_count + in_flight + queue.size(), at
+                // every moment the mutex is free.
+                written_count += written;
+                written = 0;
+                in_flight = taken.size();
+                if (flush_waiters != 0) {
+                    cond.notify_all();
+                }
                 while (!stop_requested && queue.empty() && taken.empty()) {
                     worker_waiting = true;
                     cond.wait(lock);
@@ -353,16 +396,20 @@ void Target::receive_message() {
                         Message* message = taken.front();
                         taken.pop_front();
                         write_msg(message);
+                        ++written_count;
+                        --in_flight;
                     }
                     while (!queue.empty()) {
                         Message* message = queue.front();
                         queue.pop_front();
                         write_msg(message);
+                        ++written_count;
                     }
                     break;
                 }
                 if (taken.empty()) {
                     taken.swap(queue);
+                    in_flight = taken.size();
                 }
             }
             // Without the mutex: producers append meanwhile and never wait
@@ -373,6 +420,7 @@ void Target::receive_message() {
                 Message* message = taken.front();
                 taken.pop_front();
                 write_msg(message);
+                ++written;
             }
         }
     } catch (const std::exception& e) {
@@ -400,6 +448,8 @@ void Target::receive_message() {
         }
     }
     taken.clear();
+    written_count += written;
+    in_flight = 0;
     give_back_written();
     if (console_failing) {
         report_console_losses();

@@ -158,3 +158,22 @@ TEST(VornHandleStamp, FollowsServiceTimeZone) {
         EXPECT_EQ(local.stamp_function, &Vorn::time_local);
     });
 }
+
+TEST(VornHandleFlush, HandleAndServiceWaitUntilTheFileHoldsTheRecords) {
+    isolated([] {
+        EXPECT_EQ(VornInit::flush(), 0);
+        EXPECT_EQ(Vorn().flush(), 0);
+        write_config("vorn_config.xml", handle_config() + file_target("other", "other.log") +
+                                            logger_record("second", "other"));
+        Vorn handle("debug", 0);
+        Vorn second("second", 0);
+        for (int i = 0; i < 2000; ++i) {
+            handle.log(text(std::to_string(i) + "\n"), Vorn::INFO);
+            second.log(text(std::to_string(i) + "\n"), Vorn::INFO);
+        }
+        EXPECT_EQ(handle.flush(), 0);
+        EXPECT_EQ(zvk::test::split_lines(read_file("logs/handle.log")).size(), 2000u);
+        EXPECT_EQ(VornInit::flush(), 0);
+        EXPECT_EQ(zvk::test::split_lines(read_file("logs/other.log")).size(), 2000u);
+    });
+}
