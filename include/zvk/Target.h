@@ -19,6 +19,10 @@ namespace zvk {
 class Message;
 class VornConfig;
 
+namespace detail {
+struct CrashAccess;
+}
+
 class Target {
 public:
     enum Type : int { CONSOLE_TARGET = 0, FILE_TARGET = 1 };
@@ -90,6 +94,8 @@ protected:
     void shutdown();
 
 private:
+    friend struct detail::CrashAccess;
+
     enum Delivery : int { QUEUE, INLINE, DROP };
 
     // Under mutex: hands what this thread has written over to `spare`.

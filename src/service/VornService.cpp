@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "../frontend/Report.h"
+#include "CrashHandler.h"
 #include "FileSizeSignal.h"
 #include "zvk/FileLog.h"
 #include "zvk/Logger.h"
@@ -134,6 +135,7 @@ void tear_down(VornService& service) {
     }
     service.targets.clear();
     for (Target* target : distinct) {
+        detail::unwatch_target(target);
         delete target;
     }
 }
@@ -152,6 +154,7 @@ void stop_at_exit(VornService& service) {
     for (auto& entry : service.targets) {
         distinct.insert(entry.second);
     }
+    detail::disable_crash_flush();
     for (Target* target : distinct) {
         target->stop_for_exit();
     }
@@ -352,6 +355,7 @@ int VornService::init(const char* path) {
         // Whatever an earlier load left, a failed one included: workers end
         // the way stop ends them, and every load starts from empty tables.
         tear_down(*this);
+        detail::disable_crash_flush();
         state = SERVICE_STOPPED;
         config = new VornConfig();
         config_given = path != nullptr;
@@ -391,6 +395,9 @@ int VornService::init(const char* path) {
             }
         }
         set_file_limit();
+        if (get_config_value("flush_on_crash") == "true") {
+            detail::enable_crash_flush();
+        }
         state = SERVICE_RUNNING;
         return state;
     } catch (const std::exception& e) {
@@ -404,6 +411,7 @@ int VornService::init(const char* path) {
         tear_down(*this);
     } catch (...) {
     }
+    detail::disable_crash_flush();
     restore_file_size_settings();
     state = SERVICE_STOPPED;
     return state;
@@ -516,6 +524,7 @@ Target* VornService::create_std_target() {
         return nullptr;
     }
     targets.emplace("console", target.get());
+    detail::watch_target(target.get());
     return target.release();
 }
 
@@ -526,6 +535,7 @@ Target* VornService::create_file_target(const std::string& name) {
         return nullptr;
     }
     targets.emplace(name, target.get());
+    detail::watch_target(target.get());
     return target.release();
 }
 
@@ -534,6 +544,7 @@ void VornService::stop() {
     // In every state: a failed or half-done initialisation leaves targets
     // with queued records too.
     tear_down(*this);
+    detail::disable_crash_flush();
     restore_file_size_settings();
     state = SERVICE_STOPPED;
 }

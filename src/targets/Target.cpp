@@ -1,6 +1,7 @@
 #include "zvk/Target.h"
 
 #include <chrono>
+#include <ctime>
 #include <deque>
 #include <exception>
 #include <iostream>
@@ -12,6 +13,8 @@
 
 #include "../frontend/MessageCache.h"
 #include "../frontend/Report.h"
+#include "../service/CrashHandler.h"
+#include "CrashFlush.h"
 #include "zvk/Message.h"
 #include "zvk/Vorn.h"
 #include "zvk/VornConfig.h"
@@ -47,7 +50,113 @@ struct Writing {
     const Target* previous;
 };
 
+// A worker's records taken off the queue and not yet written, for the
+// crash handler when the crash is on the worker itself.
+thread_local std::deque<Message*>* worker_taken = nullptr;
+
+bool before(const timespec& a, const timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+bool passed(const timespec& deadline) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return !before(now, deadline);
+}
+
+void pause_briefly() {
+    const timespec pause{0, 1'000'000};
+    nanosleep(&pause, nullptr);
+}
+
 }  // namespace
+
+namespace detail {
+
+struct CrashAccess {
+    static bool lock(Target& target, const timespec& until) {
+        while (!target.mutex.try_lock()) {
+            if (passed(until)) {
+                return false;
+            }
+            pause_briefly();
+        }
+        return true;
+    }
+
+    // Written here, in order, by the calling thread: the one that would
+    // write them is this thread, or there is none.
+    static void write_queue(Target& target) {
+        while (!target.queue.empty()) {
+            Message* message = target.queue.front();
+            target.queue.pop_front();
+            target.write_msg(message);
+            ++target.written_count;
+        }
+    }
+
+    static bool flush(Target& target, const timespec& deadline, const timespec& lock_wait) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        timespec lock_until = now;
+        lock_until.tv_sec += lock_wait.tv_sec;
+        lock_until.tv_nsec += lock_wait.tv_nsec;
+        if (lock_until.tv_nsec >= 1'000'000'000) {
+            lock_until.tv_sec += 1;
+            lock_until.tv_nsec -= 1'000'000'000;
+        }
+        if (before(deadline, lock_until)) {
+            lock_until = deadline;
+        }
+        if (writing_target == &target) {
+            if (worker_taken != nullptr) {
+                while (!worker_taken->empty()) {
+                    Message* message = worker_taken->front();
+                    worker_taken->pop_front();
+                    target.write_msg(message);
+                }
+            }
+            if (!lock(target, lock_until)) {
+                return false;
+            }
+            write_queue(target);
+            target.mutex.unlock();
+            return true;
+        }
+        if (!lock(target, lock_until)) {
+            return false;
+        }
+        if (target.state != Target::RUNNING) {
+            write_queue(target);
+            target.mutex.unlock();
+            return true;
+        }
+        const std::uint64_t goal = target.written_count + target.in_flight + target.queue.size();
+        target.mutex.unlock();
+        // The crash may have come between a record's queueing and the
+        // worker's wake-up.
+        target.cond.notify_all();
+        // The worker counts under the mutex; a torn read is impossible for
+        // an aligned 64-bit load, and a stale one only means one more pause.
+        while (__atomic_load_n(&target.written_count, __ATOMIC_RELAXED) < goal) {
+            if (passed(deadline)) {
+                return false;
+            }
+            pause_briefly();
+        }
+        return true;
+    }
+};
+
+bool flush_at_crash(Target& target, const timespec& deadline, const timespec& lock_wait) noexcept {
+    try {
+        return CrashAccess::flush(target, deadline, lock_wait);
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace detail
 
 Target::Target(const std::string& name, Type type)
     : name(name),
@@ -360,6 +469,8 @@ void Target::receive_message() {
     // unlock touches nothing of the target.
     std::deque<Message*> taken;
     Writing writing(this);
+    detail::CrashStack crash_stack;
+    worker_taken = &taken;
     // Written since the last look under the mutex; counted there, so that
     // the log path does nothing for flush.
     std::uint64_t written = 0;
@@ -448,6 +559,7 @@ void Target::receive_message() {
         }
     }
     taken.clear();
+    worker_taken = nullptr;
     written_count += written;
     in_flight = 0;
     give_back_written();

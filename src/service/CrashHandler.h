@@ -1,0 +1,37 @@
+// Flush at fatal signals: the handler, the targets it flushes, and the
+// alternate signal stacks that let it run after a stack overflow.
+#pragma once
+
+namespace zvk {
+
+class Target;
+
+namespace detail {
+
+// The targets the handler flushes. The service adds each target it starts
+// and removes it before deleting it.
+void watch_target(Target* target);
+void unwatch_target(Target* target);
+
+// Takes over SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT, and SIGTERM,
+// SIGINT, SIGHUP and SIGQUIT where they are still at their default;
+// gives each back as it was (unless the application installed a handler
+// of its own meanwhile). The caller holds the registry mutex.
+void enable_crash_flush();
+void disable_crash_flush();
+
+// An alternate signal stack for the calling thread, for as long as the
+// object lives, unless the thread has one already.
+class CrashStack {
+public:
+    CrashStack();
+    ~CrashStack();
+    CrashStack(const CrashStack&) = delete;
+    CrashStack& operator=(const CrashStack&) = delete;
+
+private:
+    void* memory;  // owned; null when the thread had a stack already
+};
+
+}  // namespace detail
+}  // namespace zvk
