@@ -139,7 +139,9 @@ TEST(VornFaultCrash, QueuedRecordsAreWrittenAndTheProcessDiesAsItWould) {
 
 TEST(VornFaultCrash, WithoutTheSettingQueuedRecordsAreLost) {
     isolated([] {
-        Outcome outcome = crash_child("", null_write);
+        // A signal no sanitizer catches: the process ends at once, while
+        // the worker is still behind.
+        Outcome outcome = crash_child("", [] { raise(SIGTERM); });
         EXPECT_LT(outcome.lines, std::size_t{Records});
     });
 }
