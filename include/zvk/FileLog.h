@@ -2,7 +2,9 @@
 // process's file-size limit marks the rotation point: a write past it
 // fails with EFBIG (SIGXFSZ is caught by an empty handler), and the file is
 // renamed to a stamped name and opened afresh. Only `max_files` files are
-// kept, the active one included.
+// kept, the active one included. Every file operation after start-up is
+// made relative to the log directory held open since `init`, so a later
+// change of the working directory changes nothing.
 #pragma once
 
 #include <dirent.h>
@@ -28,6 +30,9 @@ public:
         bool operator()(const std::string& a, const std::string& b) const;
     };
 
+    // Whether `file_name` names an entry of the log directory itself: not
+    // empty, "." or "..", and without "/". A target refuses any other.
+    static bool file_name_usable(std::string_view file_name);
     static void handler(int, siginfo_t*, void*);
 
     explicit FileLog(const std::string& name);
@@ -46,6 +51,7 @@ public:
     int rotate_file();
 
     int fd;
+    int dir_fd;  // the log directory, held open from init on; -1 while none
     std::int64_t max_files;
     std::set<std::string, RotatedOrder> rotated_files;  // oldest first
     std::uint64_t rotated_name_len;
@@ -57,6 +63,14 @@ public:
     std::string file_ext;
 
 private:
+    // Opens (creating it one level deep if missing) and holds `log_dir`.
+    // 0, or -1 after reporting why.
+    int open_log_dir();
+    // Lists the held directory into `rotated_files` and trims; -1 on failure.
+    int scan_log_dir();
+    // The name under which `path` is reached with *at calls: relative to
+    // `at`, which is `dir_fd` for a path inside the log directory.
+    const char* entry_name(const std::string& path, int& at) const;
     // The trim: removes the oldest rotated files while the active file and
     // the retained ones would exceed `max_files`. 0, or -1 at the first file
     // that could not be removed, which stays in the set.

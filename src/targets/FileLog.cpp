@@ -148,16 +148,24 @@ bool FileLog::RotatedOrder::operator()(const std::string& a, const std::string& 
     return a < b;
 }
 
+bool FileLog::file_name_usable(std::string_view file_name) {
+    return !file_name.empty() && file_name != "." && file_name != ".." &&
+           file_name.find('/') == std::string_view::npos;
+}
+
 void FileLog::handler(int, siginfo_t*, void*) {}
 
 FileLog::FileLog(const std::string& name)
-    : Target(name, FILE_TARGET), fd(-1), max_files(0), rotated_name_len(0) {}
+    : Target(name, FILE_TARGET), fd(-1), dir_fd(-1), max_files(0), rotated_name_len(0) {}
 
 FileLog::~FileLog() {
-    // The worker may be inside write_msg, which uses fd and the names.
+    // The worker may be inside write_msg, which uses fd, dir_fd and the names.
     shutdown();
     if (fd >= 0) {
         close(fd);
+    }
+    if (dir_fd >= 0) {
+        close(dir_fd);
     }
 }
 
@@ -183,60 +191,29 @@ int FileLog::init(const VornConfig* config) {
                                decimal(kDefaultMaxFiles));
                 max_files = kDefaultMaxFiles;
             }
-            if (file_name.empty()) {
+            if (!file_name_usable(file_name)) {
+                detail::report("Invalid file_name in target: " + name + " - \"" + file_name + "\"");
                 return -1;
             }
-            file_path = file_name.front() == '/' ? log_dir + file_name : log_dir + "/" + file_name;
-
-            // A leading "/" joins the name to log_dir and is no part of the
-            // names that the start-up scan compares against.
-            std::string_view bare = file_name;
-            bare.remove_prefix(std::min(bare.find_first_not_of('/'), bare.size()));
-            auto dot = bare.rfind('.');
-            if (dot != std::string_view::npos) {
-                base_name = bare.substr(0, dot);
-                file_ext = bare.substr(dot);
-                rotated_prefix = file_path.substr(0, file_path.rfind('.')) + "_";
-            } else {
-                // Without a ".", a rotated file is "<file_name>_<stamp>" next to
-                // the active file, and the whole name serves as base_name.
-                base_name = bare;
-                rotated_prefix = file_path + "_";
+            file_path = log_dir + "/" + file_name;
+            // Without a ".", a rotated file is "<file_name>_<stamp>" and the
+            // whole name serves as base_name.
+            auto dot = file_name.rfind('.');
+            base_name = file_name.substr(0, dot);
+            if (dot != std::string::npos) {
+                file_ext = file_name.substr(dot);
             }
+            rotated_prefix = log_dir + "/" + base_name + "_";
 
-            std::unique_ptr<DIR, DirCloser> dir(opendir(log_dir.c_str()));
-            if (!dir) {
-                int err = errno;
-                if (err == ENOENT) {
-                    if (mkdir(log_dir.c_str(), kDirMode) != 0) {
-                        err = errno;
-                        detail::report("Could not create log dir: " + log_dir + " - " +
-                                       error_text(err));
-                        return -1;
-                    }
-                    dir.reset(opendir(log_dir.c_str()));
-                    if (!dir) {
-                        detail::report("Could not open " + log_dir);
-                        return -1;
-                    }
-                } else if (err == EACCES || err == ENOMEM || err == ENOTDIR || err == ENFILE ||
-                           err == EMFILE) {
-                    detail::report("Could not open " + log_dir + error_text(err));
-                    return -1;
-                }
+            if (open_log_dir() != 0) {
+                return -1;
             }
-
             rotated_name_len = base_name.size() + 1 + loc_time_us().size() + file_ext.size();
-
-            if (dir) {
-                int scanned = process_file_retention(dir.get());
-                dir.reset();
-                if (scanned == -1) {
-                    return -1;
-                }
+            if (scan_log_dir() != 0) {
+                return -1;
             }
 
-            fd = open(file_path.c_str(), kOpenFlags, kFileMode);
+            fd = openat(dir_fd, file_name.c_str(), kOpenFlags, kFileMode);
             if (fd < 0) {
                 // Without this line a logger whose file cannot be opened
                 // would vanish with all its records and no word why.
@@ -259,6 +236,58 @@ int FileLog::init(const VornConfig* config) {
     } catch (...) {
         return -1;
     }
+}
+
+int FileLog::open_log_dir() {
+    // Resolved once, here: log_dir may be relative or a link (both on
+    // purpose), and later calls must reach this directory whatever the
+    // working directory or that link have become.
+    dir_fd = open(log_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd >= 0) {
+        return 0;
+    }
+    int err = errno;
+    if (err != ENOENT) {
+        detail::report("Could not open " + log_dir + error_text(err));
+        return -1;
+    }
+    // EEXIST: another process starting at the same moment made it first.
+    if (mkdir(log_dir.c_str(), kDirMode) != 0 && errno != EEXIST) {
+        err = errno;
+        detail::report("Could not create log dir: " + log_dir + " - " + error_text(err));
+        return -1;
+    }
+    dir_fd = open(log_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0) {
+        detail::report("Could not open " + log_dir);
+        return -1;
+    }
+    return 0;
+}
+
+int FileLog::scan_log_dir() {
+    // A description of its own, so that listing moves no offset of dir_fd.
+    int list_fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::unique_ptr<DIR, DirCloser> dir(list_fd >= 0 ? fdopendir(list_fd) : nullptr);
+    if (!dir) {
+        int err = errno;
+        if (list_fd >= 0) {
+            close(list_fd);
+        }
+        detail::report("Could not open " + log_dir + error_text(err));
+        return -1;
+    }
+    return process_file_retention(dir.get());
+}
+
+const char* FileLog::entry_name(const std::string& path, int& at) const {
+    if (dir_fd >= 0 && !log_dir.empty() && path.size() > log_dir.size() + 1 &&
+        path.compare(0, log_dir.size(), log_dir) == 0 && path[log_dir.size()] == '/') {
+        at = dir_fd;
+        return path.c_str() + log_dir.size() + 1;
+    }
+    at = AT_FDCWD;
+    return path.c_str();
 }
 
 std::string FileLog::loc_time_us() {
@@ -294,7 +323,9 @@ int FileLog::process_file_retention(DIR* dir) {
 }
 
 int FileLog::delete_file(const std::string& path) {
-    if (unlink(path.c_str()) == 0) {
+    int at = AT_FDCWD;
+    const char* entry = entry_name(path, at);
+    if (unlinkat(at, entry, 0) == 0) {
         return 0;
     }
     int err = errno;
@@ -339,8 +370,10 @@ std::string FileLog::next_rotated_path() {
     for (;; ++seconds) {
         std::string path = rotated_prefix + stamp_at(static_cast<std::time_t>(seconds)) + file_ext;
         struct stat st {};
-        // A name lstat cannot check is left to rename, which reports why.
-        if (rotated_files.count(path) == 0 && lstat(path.c_str(), &st) != 0) {
+        int at = AT_FDCWD;
+        const char* entry = entry_name(path, at);
+        // A name fstatat cannot check is left to rename, which reports why.
+        if (rotated_files.count(path) == 0 && fstatat(at, entry, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             return path;
         }
     }
@@ -353,7 +386,9 @@ int FileLog::rotate_file() {
             close(fd);
         }
         fd = -1;
-        bool renamed = rename(file_path.c_str(), new_path.c_str()) == 0;
+        int at = AT_FDCWD;
+        const char* new_entry = entry_name(new_path, at);
+        bool renamed = renameat(dir_fd, file_name.c_str(), at, new_entry) == 0;
         if (!renamed) {
             int err = errno;
             detail::report("Could not rename file: " + file_path + " to new name: " + new_path +
@@ -364,7 +399,7 @@ int FileLog::rotate_file() {
                 return -1;
             }
         }
-        fd = open(file_path.c_str(), kOpenFlags, kFileMode);
+        fd = openat(dir_fd, file_name.c_str(), kOpenFlags, kFileMode);
         if (fd < 0) {
             int err = errno;
             detail::report("Could not re-open log file: " + file_path + " " + error_text(err));

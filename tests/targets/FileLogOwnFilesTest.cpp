@@ -1,0 +1,92 @@
+// A file target touches only its own files: its directory as set up at
+// start, no links, only names of its own rotated form.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "zvk/FileLog.h"
+#include "zvk/Message.h"
+#include "zvk/VornConfig.h"
+#include "zvk/VornService.h"
+
+namespace zvk {
+namespace {
+
+using test::CaptureFd;
+using test::isolated;
+using test::list_dir;
+using test::read_file;
+using test::write_file;
+using Names = std::vector<std::string>;
+
+std::unique_ptr<VornConfig> file_config(const std::string& file_name, const std::string& max) {
+    auto config = std::make_unique<VornConfig>();
+    config->targets["file"] = new VornConfig::target_cf_t{
+        "file", "file", {{"file_name", file_name}, {"max_number_file", max}}};
+    return config;
+}
+
+Message* record(const std::string& text) {
+    std::ostringstream out;
+    out << text;
+    return new Message(std::move(out), 5);
+}
+
+std::string cwd() { return std::filesystem::current_path().string(); }
+
+TEST(FileLogPlacement, WorkingDirectoryChangeChangesNothing) {
+    isolated([] {
+        VornService::get_service()->log_dir = "logs";
+        ASSERT_EQ(mkdir("other", 0755), 0);
+        ASSERT_EQ(mkdir("other/logs", 0755), 0);
+        write_file("other/logs/app.log", "theirs\n");
+        write_file("other/logs/app_01-01-2026_1700000000.log", "theirs\n");
+        auto config = file_config("app.log", "2");
+        FileLog log("file");
+        ASSERT_EQ(log.init(config.get()), 1);
+        ASSERT_EQ(chdir("other"), 0);
+        CaptureFd out(1);
+        for (const char* text : {"one\n", "two\n", "three\n"}) {
+            log.write_msg(record(text));
+            ASSERT_EQ(log.rotate_file(), 0);
+        }
+        log.write_msg(record("four\n"));
+        EXPECT_EQ(out.text(), "");
+        EXPECT_EQ(list_dir("logs"), (Names{"app.log", "app_01-01-2026_1700000000.log"}));
+        EXPECT_EQ(read_file("logs/app.log"), "theirs\n");
+        // Diagnostics and the retained set keep the configured names.
+        ASSERT_EQ(log.rotated_files.size(), 1u);
+        const std::string kept = *log.rotated_files.begin();
+        EXPECT_EQ(kept.rfind("logs/app_", 0), 0u) << kept;
+        ASSERT_EQ(chdir(".."), 0);
+        EXPECT_EQ(read_file(kept), "three\n");
+        EXPECT_EQ(read_file("logs/app.log"), "four\n");
+        EXPECT_EQ(list_dir("logs").size(), 2u);
+    });
+}
+
+TEST(FileLogPlacement, RefusesNamesOutsideTheDirectory) {
+    isolated([] {
+        VornService::get_service()->log_dir = cwd() + "/logs";
+        for (const std::string name :
+             {"", ".", "..", "../app.log", "/app.log", "v1.2/app", "sub/", "a/../b.log"}) {
+            SCOPED_TRACE(name);
+            auto config = file_config(name, "2");
+            FileLog log("file");
+            CaptureFd out(1);
+            EXPECT_EQ(log.init(config.get()), -1);
+            EXPECT_EQ(out.text(), "Invalid file_name in target: file - \"" + name + "\"\n");
+            EXPECT_EQ(log.fd, -1);
+        }
+        EXPECT_EQ(list_dir(cwd()), Names{});
+    });
+}
+
+}  // namespace
+}  // namespace zvk
