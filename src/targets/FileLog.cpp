@@ -24,7 +24,9 @@ namespace zvk {
 
 namespace {
 
-constexpr int kOpenFlags = O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC;
+// O_NOFOLLOW: whoever may write the log directory could put a link to any
+// file there; the open fails with ELOOP instead of appending to that file.
+constexpr int kOpenFlags = O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW;
 constexpr mode_t kFileMode = 0664;
 constexpr mode_t kDirMode = 0760;
 constexpr int kDefaultMaxFiles = 5;
@@ -382,14 +384,22 @@ std::string FileLog::next_rotated_path() {
 int FileLog::rotate_file() {
     try {
         std::string new_path = next_rotated_path();
+        // The name may hold another file by now: a fresh one that another
+        // process using this directory rotated to, or a link. Only the file
+        // written here is renamed; otherwise the name is opened afresh.
+        struct stat mine {};
+        struct stat named {};
+        bool replaced = fd >= 0 && fstat(fd, &mine) == 0 &&
+                        fstatat(dir_fd, file_name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        (mine.st_dev != named.st_dev || mine.st_ino != named.st_ino);
         if (fd >= 0) {
             close(fd);
         }
         fd = -1;
         int at = AT_FDCWD;
         const char* new_entry = entry_name(new_path, at);
-        bool renamed = renameat(dir_fd, file_name.c_str(), at, new_entry) == 0;
-        if (!renamed) {
+        bool renamed = !replaced && renameat(dir_fd, file_name.c_str(), at, new_entry) == 0;
+        if (!renamed && !replaced) {
             int err = errno;
             detail::report("Could not rename file: " + file_path + " to new name: " + new_path +
                            "\n" + error_text(err));

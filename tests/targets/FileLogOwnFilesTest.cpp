@@ -88,5 +88,47 @@ TEST(FileLogPlacement, RefusesNamesOutsideTheDirectory) {
     });
 }
 
+TEST(FileLogLinks, LogDirectoryMayBeALink) {
+    isolated([] {
+        ASSERT_EQ(mkdir("real", 0755), 0);
+        ASSERT_EQ(symlink("real", "link"), 0);
+        VornService::get_service()->log_dir = "link";
+        auto config = file_config("app.log", "-1");
+        FileLog log("file");
+        ASSERT_EQ(log.init(config.get()), 1);
+        log.write_msg(record("one\n"));
+        ASSERT_EQ(log.rotate_file(), 0);
+        log.write_msg(record("two\n"));
+        EXPECT_EQ(list_dir("real").size(), 2u);
+        EXPECT_EQ(read_file("real/app.log"), "two\n");
+    });
+}
+
+// Two writers of one file name in one directory, as two processes would
+// be: a rotation renames only the file that its own target wrote.
+TEST(FileLogSharing, RotationLeavesAnotherWritersFreshFileInPlace) {
+    isolated([] {
+        VornService::get_service()->log_dir = "logs";
+        auto config = file_config("app.log", "-1");
+        FileLog first("file");
+        FileLog second("file");
+        ASSERT_EQ(first.init(config.get()), 1);
+        ASSERT_EQ(second.init(config.get()), 1);
+        first.write_msg(record("a1\n"));
+        second.write_msg(record("b1\n"));
+        ASSERT_EQ(first.rotate_file(), 0);
+        CaptureFd out(1);
+        ASSERT_EQ(second.rotate_file(), 0);
+        EXPECT_EQ(out.text(), "");
+        first.write_msg(record("a2\n"));
+        second.write_msg(record("b2\n"));
+        EXPECT_TRUE(second.rotated_files.empty());
+        ASSERT_EQ(first.rotated_files.size(), 1u);
+        EXPECT_EQ(read_file(*first.rotated_files.begin()), "a1\nb1\n");
+        EXPECT_EQ(read_file("logs/app.log"), "a2\nb2\n");
+        EXPECT_EQ(list_dir("logs").size(), 2u);
+    });
+}
+
 }  // namespace
 }  // namespace zvk
