@@ -66,6 +66,10 @@ private:
     // Opens (creating it one level deep if missing) and holds `log_dir`.
     // 0, or -1 after reporting why.
     int open_log_dir();
+    // Whether the whole of a directory entry's name is this target's
+    // rotated form: base_name, "_", a stamp with a valid date, file_ext.
+    // Nothing else in the directory is ever renamed or removed.
+    bool is_rotated_name(std::string_view entry) const;
     // Lists the held directory into `rotated_files` and trims; -1 on failure.
     int scan_log_dir();
     // The name under which `path` is reached with *at calls: relative to

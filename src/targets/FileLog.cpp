@@ -67,6 +67,34 @@ bool is_date(std::string_view s) {
     return s.size() == 10;
 }
 
+// A MM-DD-YYYY date with a month 01-12 and a day that this month has.
+bool is_valid_date(std::string_view s) {
+    if (!is_date(s)) {
+        return false;
+    }
+    auto two = [&](std::size_t at) { return (s[at] - '0') * 10 + (s[at + 1] - '0'); };
+    int month = two(0);
+    int day = two(3);
+    int year = two(6) * 100 + two(8);
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    const int days[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month >= 1 && month <= 12 && day >= 1 && day <= days[month - 1];
+}
+
+// A stamp as stamp_at writes it: the date, "_", and the epoch seconds in
+// plain decimal (an optional "-", no leading zero).
+bool is_stamp(std::string_view s) {
+    if (s.size() < 12 || s[10] != '_' || !is_valid_date(s.substr(0, 10))) {
+        return false;
+    }
+    std::string_view seconds = s.substr(11);
+    if (seconds.front() == '-') {
+        seconds.remove_prefix(1);
+    }
+    return !seconds.empty() && (seconds.size() == 1 || seconds.front() != '0') &&
+           std::all_of(seconds.begin(), seconds.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 // Epoch seconds of the stamp in a rotated path, found as the last "_" that
 // follows a MM-DD-YYYY date and precedes an optional "-" and digits. The
 // extension after the digits may be empty or absent.
@@ -305,16 +333,14 @@ int FileLog::process_file_retention(DIR* dir) {
     for (;;) {
         // errno is reset before each call: only readdir's own error counts.
         errno = 0;
-        const dirent* entry = readdir(dir);
-        if (entry == nullptr) {
+        const dirent* found = readdir(dir);
+        if (found == nullptr) {
             err = errno;
             break;
         }
-        std::string_view entry_name = entry->d_name;
-        if (entry->d_type == DT_REG && entry_name.size() == rotated_name_len &&
-            entry_name.find(base_name) != std::string_view::npos &&
-            entry_name.find(file_ext) != std::string_view::npos) {
-            rotated_files.insert(log_dir + "/" + std::string(entry_name));
+        std::string_view entry = found->d_name;
+        if (found->d_type == DT_REG && is_rotated_name(entry)) {
+            rotated_files.insert(log_dir + "/" + std::string(entry));
         }
     }
     if (err != 0) {
@@ -322,6 +348,17 @@ int FileLog::process_file_retention(DIR* dir) {
         return -1;
     }
     return trim_rotated_files();
+}
+
+bool FileLog::is_rotated_name(std::string_view entry) const {
+    std::size_t base = base_name.size();
+    std::size_t ext = file_ext.size();
+    if (entry.size() != rotated_name_len || entry.size() < base + 1 + ext ||
+        entry.compare(0, base, base_name) != 0 || entry[base] != '_' ||
+        entry.compare(entry.size() - ext, ext, file_ext) != 0) {
+        return false;
+    }
+    return is_stamp(entry.substr(base + 1, entry.size() - base - 1 - ext));
 }
 
 int FileLog::delete_file(const std::string& path) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -127,6 +128,52 @@ TEST(FileLogSharing, RotationLeavesAnotherWritersFreshFileInPlace) {
         EXPECT_EQ(read_file(*first.rotated_files.begin()), "a1\nb1\n");
         EXPECT_EQ(read_file("logs/app.log"), "a2\nb2\n");
         EXPECT_EQ(list_dir("logs").size(), 2u);
+    });
+}
+
+// Names of the length of app.log's rotated files that contain "app" and
+// ".log" but are not of its form; kept by a target that keeps one file.
+TEST(FileLogRetention, NearMissesOfTheRotatedFormAreKept) {
+    isolated([] {
+        VornService::get_service()->log_dir = cwd();
+        const Names near_misses = {
+            "app-notes-from-march-2026.log", "app.03-15-2026_1773576000.log",
+            "app_03-15-2026-1773576000.log", "app_13-15-2026_1773576000.log",
+            "app_00-15-2026_1773576000.log", "app_02-29-2026_1773576000.log",
+            "app_04-31-2026_1773576000.log", "app_03-00-2026_1773576000.log",
+            "app_03-15-2026_0773576000.log", "app_03-15-2026_17735760x0.log",
+            "app_03-15-2026_1773576000.lox", "bapp03-15-2026_1773576000.log",
+        };
+        for (const auto& name : near_misses) {
+            write_file(name, "not mine");
+        }
+        write_file("app_03-15-2026_1773576000.log", "mine");
+        write_file("app_02-29-2024_1709164800.log", "mine");
+        auto config = file_config("app.log", "1");
+        FileLog log("file");
+        ASSERT_EQ(log.init(config.get()), 1);
+        Names expected = near_misses;
+        expected.push_back("app.log");
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(list_dir(cwd()), expected);
+    });
+}
+
+TEST(FileLogRetention, TargetsOfOneDirectoryTrimOnlyTheirOwnFiles) {
+    isolated([] {
+        VornService::get_service()->log_dir = cwd();
+        write_file("1_03-15-2026_1773576001.log", "1");
+        write_file("2_03-15-2026_1773576001.log", "2");
+        write_file("2_03-15-2026_1773576011.log", "2");
+        auto one = file_config("1.log", "1");
+        auto two = file_config("2.log", "3");
+        FileLog first("file");
+        FileLog second("file");
+        ASSERT_EQ(first.init(one.get()), 1);
+        ASSERT_EQ(second.init(two.get()), 1);
+        EXPECT_EQ(list_dir(cwd()), (Names{"1.log", "2.log", "2_03-15-2026_1773576001.log",
+                                          "2_03-15-2026_1773576011.log"}));
+        EXPECT_EQ(second.rotated_files.size(), 2u);
     });
 }
 
