@@ -46,7 +46,8 @@ public:
     // cannot be read.
     std::string loc_time_us();
     int process_file_retention(DIR* dir);
-    // 0, or the error code of the failed unlink (-1 if reporting it failed).
+    // 0, also for a file that is already gone; else the error code of the
+    // failed unlink (-1 if reporting it failed).
     int delete_file(const std::string& path);
     int rotate_file();
 
@@ -76,8 +77,8 @@ private:
     // `at`, which is `dir_fd` for a path inside the log directory.
     const char* entry_name(const std::string& path, int& at) const;
     // The trim: removes the oldest rotated files while the active file and
-    // the retained ones would exceed `max_files`. 0, or -1 at the first file
-    // that could not be removed, which stays in the set.
+    // the retained ones would exceed `max_files`. 0, or -1 when a file could
+    // not be removed; that file leaves the set all the same.
     int trim_rotated_files();
     // A stamped path that sorts after every retained file and names nothing
     // on disk, so that a rotation never replaces an earlier rotated file.

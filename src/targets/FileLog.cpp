@@ -368,6 +368,11 @@ int FileLog::delete_file(const std::string& path) {
         return 0;
     }
     int err = errno;
+    // Already gone (a log shipper, an administrator or another process
+    // using this directory removed it): that is what was wanted.
+    if (err == ENOENT) {
+        return 0;
+    }
     try {
         detail::report("Could not remove file: " + path + "\nerror: " + decimal(err) + " - " +
                        error_text(err));
@@ -382,16 +387,20 @@ int FileLog::delete_file(const std::string& path) {
 }
 
 int FileLog::trim_rotated_files() {
+    int result = 0;
     // A negative max_files is huge as unsigned: nothing is ever removed.
     while (!rotated_files.empty() &&
            rotated_files.size() >= static_cast<std::uint64_t>(max_files)) {
         auto oldest = rotated_files.begin();
+        // A file that cannot be removed is reported once and left alone
+        // from then on: stopping at it would let the directory grow
+        // without bound, and retrying it would remove newer files instead.
         if (delete_file(*oldest) != 0) {
-            return -1;
+            result = -1;
         }
         rotated_files.erase(oldest);
     }
-    return 0;
+    return result;
 }
 
 std::string FileLog::next_rotated_path() {

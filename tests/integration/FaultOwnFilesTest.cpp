@@ -1,9 +1,11 @@
 // Other users and other processes in the log directory: the library never
 // writes through their links and keeps working when they remove files.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -70,5 +72,54 @@ TEST(VornFaultOwnFiles, LinkPlacedAsTheLogFileByAnotherUserIsNeverWritten) {
         EXPECT_EQ(out.text(),
                   "Could not open log file: logs/app.log Too many levels of symbolic links\n");
         EXPECT_EQ(read_file("victim"), "root's own\n");
+    });
+}
+
+// Two processes of one program start at the same moment on a directory
+// with many old rotated files; each finds files gone that the other has
+// just removed.
+TEST(VornFaultOwnFiles, TwoProcessesStartingTogetherBothGetTheirLogger) {
+    isolated([] {
+        write_app_config("4K", "2");
+        ASSERT_EQ(mkdir("logs", 0755), 0);
+        for (int round = 0; round < 4; ++round) {
+            for (int i = 0; i < 400; ++i) {
+                write_file("logs/app_01-01-2026_" + std::to_string(1700000000 + i) + ".log", "old");
+            }
+            int go[2];
+            ASSERT_EQ(pipe(go), 0);
+            std::vector<pid_t> pids;
+            // Nothing buffered may reach the children's output files.
+            std::fflush(stdout);
+            for (int k = 0; k < 2; ++k) {
+                pid_t pid = fork();
+                if (pid == 0) {
+                    close(go[1]);
+                    std::string out = "out" + std::to_string(round) + std::to_string(k);
+                    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+                    char c = 0;
+                    // Both are released at once when the parent closes the pipe.
+                    (void)!read(go[0], &c, 1);
+                    int code = 2;
+                    if (VornInit::load_config("vorn_config.xml") == 0) {
+                        Vorn handle("app", 0);
+                        code = handle.logger != nullptr ? 0 : 1;
+                    }
+                    VornInit::reset_vorn_state();
+                    std::cout.flush();
+                    _exit(code);
+                }
+                pids.push_back(pid);
+            }
+            close(go[0]);
+            close(go[1]);
+            for (int k = 0; k < 2; ++k) {
+                int status = 0;
+                ASSERT_EQ(waitpid(pids[k], &status, 0), pids[k]);
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << round << " " << k;
+                EXPECT_EQ(read_file("out" + std::to_string(round) + std::to_string(k)), "");
+            }
+            EXPECT_EQ(zvk::test::list_dir("logs").size(), 2u);
+        }
     });
 }

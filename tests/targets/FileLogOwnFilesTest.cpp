@@ -177,5 +177,25 @@ TEST(FileLogRetention, TargetsOfOneDirectoryTrimOnlyTheirOwnFiles) {
     });
 }
 
+TEST(FileLogRetention, FileAlreadyGoneCountsAsRemoved) {
+    isolated([] {
+        VornService::get_service()->log_dir = cwd();
+        auto config = file_config("app.log", "2");
+        FileLog log("file");
+        ASSERT_EQ(log.init(config.get()), 1);
+        // Known from the start-up scan, then removed by someone else.
+        log.rotated_files.insert(cwd() + "/app_01-01-2026_1700000000.log");
+        CaptureFd out(1);
+        for (const char* text : {"one\n", "two\n"}) {
+            log.write_msg(record(text));
+            ASSERT_EQ(log.rotate_file(), 0);
+        }
+        EXPECT_EQ(out.text(), "");
+        ASSERT_EQ(log.rotated_files.size(), 1u);
+        EXPECT_EQ(read_file(*log.rotated_files.begin()), "two\n");
+        EXPECT_EQ(list_dir(cwd()).size(), 2u);
+    });
+}
+
 }  // namespace
 }  // namespace zvk
