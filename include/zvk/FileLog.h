@@ -30,6 +30,10 @@ public:
         bool operator()(const std::string& a, const std::string& b) const;
     };
 
+    // The "max_number_file" setting as a target applies it: the number; -1
+    // (every file kept) for an integer beyond int; the default 5 for any
+    // other text, with `converted` false.
+    static std::int64_t max_files_from(std::string_view text, bool& converted);
     // Whether `file_name` names an entry of the log directory itself: not
     // empty, "." or "..", and without "/". A target refuses any other.
     static bool file_name_usable(std::string_view file_name);

@@ -178,6 +178,27 @@ bool FileLog::RotatedOrder::operator()(const std::string& a, const std::string& 
     return a < b;
 }
 
+std::int64_t FileLog::max_files_from(std::string_view text, bool& converted) {
+    converted = true;
+    int value = 0;
+    if (String::str_to_int(text, value)) {
+        return value;
+    }
+    // A number too large for int asks for more files than anyone keeps:
+    // keep them all, as a negative number does, rather than fall back to 5
+    // and delete.
+    std::string_view digits = text;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+        digits.remove_prefix(1);
+    }
+    if (!digits.empty() &&
+        std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return -1;
+    }
+    converted = false;
+    return kDefaultMaxFiles;
+}
+
 bool FileLog::file_name_usable(std::string_view file_name) {
     return !file_name.empty() && file_name != "." && file_name != ".." &&
            file_name.find('/') == std::string_view::npos;
@@ -213,13 +234,11 @@ int FileLog::init(const VornConfig* config) {
                     max_text = value;
                 }
             }
-            int max = 0;
-            if (String::str_to_int(max_text, max)) {
-                max_files = max;
-            } else {
+            bool converted = false;
+            max_files = max_files_from(max_text, converted);
+            if (!converted) {
                 detail::report("Could not convert max number of file\nUse default number: " +
-                               decimal(kDefaultMaxFiles));
-                max_files = kDefaultMaxFiles;
+                               decimal(max_files));
             }
             if (!file_name_usable(file_name)) {
                 detail::report("Invalid file_name in target: " + name + " - \"" + file_name + "\"");

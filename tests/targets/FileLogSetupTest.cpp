@@ -185,10 +185,11 @@ TEST(FileLogSetup, NoRecordOpensNothing) {
     });
 }
 
-TEST(FileLogSetup, UnconvertibleMaxFilesUsesFive) {
+TEST(FileLogSetup, UnconvertibleMaxFilesUsesFiveTooLargeKeepsAll) {
     isolated([] {
         use_log_dir(cwd());
-        for (const std::string& text : {std::string("abc"), std::string("")}) {
+        for (const std::string text : {"abc", "", " 5", "5x", "+-1", "1e3", "99999999999x"}) {
+            SCOPED_TRACE(text);
             auto config = file_config("a.log", text);
             FileLog log("file");
             CaptureFd out(1);
@@ -196,10 +197,15 @@ TEST(FileLogSetup, UnconvertibleMaxFilesUsesFive) {
             EXPECT_EQ(out.text(), "Could not convert max number of file\nUse default number: 5\n");
             EXPECT_EQ(log.max_files, 5);
         }
-        auto config = file_config("a.log", "-1");
-        FileLog log("file");
-        EXPECT_EQ(log.init(config.get()), 1);
-        EXPECT_EQ(log.max_files, -1);
+        for (const std::string text : {"-1", "10000000000", "+2147483648", "-2147483649"}) {
+            SCOPED_TRACE(text);
+            auto config = file_config("a.log", text);
+            FileLog log("file");
+            CaptureFd out(1);
+            EXPECT_EQ(log.init(config.get()), 1);
+            EXPECT_EQ(out.text(), "");
+            EXPECT_EQ(log.max_files, -1);
+        }
     });
 }
 
