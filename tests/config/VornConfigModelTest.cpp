@@ -345,11 +345,9 @@ TEST(VornConfigSizes, ReadsSizesLikeTheService) {
         bool usable;
         std::uint64_t bytes;
     };
-    for (const Case& c :
-         {Case{"+20M", false, true, 20971520}, Case{" 1 K", false, true, 1024},
-          Case{"1,024K", true, true, 1048576}, Case{"1,024K", false, false, 0},
-          Case{"-1K", false, false, 0}, Case{"0M", false, false, 0}, Case{"16E", false, false, 0},
-          Case{"1Y", false, false, 0}, Case{"12", false, false, 0}, Case{"M", false, false, 0}}) {
+    // The service's own cases are in VornServiceFileLimit.
+    for (const Case& c : {Case{"+20M", false, true, 20971520}, Case{"1,024K", true, true, 1048576},
+                          Case{"1,024K", false, false, 0}, Case{"-1K", false, false, 0}}) {
         SCOPED_TRACE(std::string(c.text) + (c.grouped ? " grouped" : ""));
         std::uint64_t bytes = 0;
         EXPECT_EQ(VornConfig::file_size_bytes(c.text, bytes,
