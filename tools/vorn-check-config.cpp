@@ -133,8 +133,9 @@ void report_dropped_logger(const zvk::VornConfig& config, const zvk::XMLElement&
     }
 }
 
-// Elements that loading skips without a word.
-void check_dropped(const zvk::VornConfig& config) {
+// Elements that loading skips without a word. Loggers only of a file
+// that loaded: a failed load stops before the loggers that follow.
+void check_dropped(const zvk::VornConfig& config, bool loaded) {
     const zvk::XMLElement* root = config.xml_doc != nullptr ? config.xml_doc->root() : nullptr;
     if (root == nullptr) {
         return;
@@ -148,7 +149,7 @@ void check_dropped(const zvk::VornConfig& config) {
             } else if (!seen_targets.insert(name).second) {
                 problem("target " + q(name) + " is defined again; the later one is ignored");
             }
-        } else if (child->name == config.key_logger && config.loggers.count(name) == 0) {
+        } else if (loaded && child->name == config.key_logger && config.loggers.count(name) == 0) {
             report_dropped_logger(config, *child, name);
         }
     }
@@ -251,7 +252,7 @@ int main(int argc, char** argv) {
     int loaded = config.load_config(in);
     std::cout << "configuration: " << path << "\n";
     if (loaded != 0) {
-        check_dropped(config);
+        check_dropped(config, false);
         std::cout << path << ": does not load ("
                   << (config.xml_doc == nullptr ? "not well-formed XML" : "invalid content")
                   << ")\n";
@@ -262,7 +263,7 @@ int main(int argc, char** argv) {
     }
     check_targets(config);
     check_loggers(config);
-    check_dropped(config);
+    check_dropped(config, true);
     check_settings(config);
     for (const auto& p : problems) {
         std::cout << "problem: " << p << "\n";

@@ -104,10 +104,12 @@ TEST(CheckConfig, FileThatDoesNotLoadExitsTwo) {
     EXPECT_EQ(broken.status, 2) << broken.out;
     EXPECT_NE(broken.out.find("not well-formed XML"), std::string::npos) << broken.out;
 
-    write_file(dir.file("empty_target.xml"), "<vorn><target name=\"x\"/></vorn>");
+    write_file(dir.file("empty_target.xml"),
+               "<vorn><target name=\"x\"/><logger name=\"l\"><target>x</target></logger></vorn>");
     CheckRun empty = check(dir.file("empty_target.xml"));
     EXPECT_EQ(empty.status, 2) << empty.out;
     EXPECT_NE(empty.out.find("target \"x\" has no child elements"), std::string::npos) << empty.out;
+    EXPECT_EQ(empty.out.find("dropped"), std::string::npos) << empty.out;
 
     CheckRun missing = check(dir.file("nope.xml"));
     EXPECT_EQ(missing.status, 2);
