@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,47 @@ TEST(VornFaultOwnFiles, LinkPlacedAsTheLogFileByAnotherUserIsNeverWritten) {
     });
 }
 
+// Runs `body` in `count` child processes released at the same moment;
+// true when each of them returned true.
+template <class Body>
+bool all_at_once(int count, Body body) {
+    int go[2];
+    if (pipe(go) != 0) {
+        return false;
+    }
+    std::vector<pid_t> pids;
+    for (int k = 0; k < count; ++k) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(go[1]);
+            char c = 0;
+            // All are released when the parent closes the pipe.
+            (void)!read(go[0], &c, 1);
+            _exit(body() ? 0 : 1);
+        }
+        pids.push_back(pid);
+    }
+    close(go[0]);
+    close(go[1]);
+    bool all = true;
+    for (pid_t pid : pids) {
+        int status = 0;
+        all =
+            waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0 && all;
+    }
+    return all;
+}
+
+bool app_logger_starts() {
+    bool started = false;
+    if (VornInit::load_config("vorn_config.xml") == 0) {
+        Vorn handle("app", 0);
+        started = handle.logger != nullptr;
+    }
+    VornInit::reset_vorn_state();
+    return started;
+}
+
 // Two processes of one program start at the same moment on a directory
 // with many old rotated files; each finds files gone that the other has
 // just removed.
@@ -84,34 +126,20 @@ TEST(VornFaultOwnFiles, TwoProcessesStartingTogetherBothGetTheirLogger) {
             for (int i = 0; i < 400; ++i) {
                 write_file("logs/app_01-01-2026_" + std::to_string(1700000000 + i) + ".log", "old");
             }
-            int go[2];
-            ASSERT_EQ(pipe(go), 0);
-            std::vector<pid_t> pids;
-            for (int k = 0; k < 2; ++k) {
-                pid_t pid = fork();
-                if (pid == 0) {
-                    close(go[1]);
-                    char c = 0;
-                    // Both are released at once when the parent closes the pipe.
-                    (void)!read(go[0], &c, 1);
-                    int code = 2;
-                    if (VornInit::load_config("vorn_config.xml") == 0) {
-                        Vorn handle("app", 0);
-                        code = handle.logger != nullptr ? 0 : 1;
-                    }
-                    VornInit::reset_vorn_state();
-                    _exit(code);
-                }
-                pids.push_back(pid);
-            }
-            close(go[0]);
-            close(go[1]);
-            for (int k = 0; k < 2; ++k) {
-                int status = 0;
-                ASSERT_EQ(waitpid(pids[k], &status, 0), pids[k]);
-                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << round << " " << k;
-            }
+            EXPECT_TRUE(all_at_once(2, app_logger_starts)) << "round " << round;
             EXPECT_EQ(zvk::test::list_dir("logs").size(), 2u);
+        }
+    });
+}
+
+// Processes started together on a log directory that does not exist yet:
+// all but one find it made by another one.
+TEST(VornFaultOwnFiles, ProcessesCreatingTheLogDirectoryTogetherAllStart) {
+    isolated([] {
+        write_app_config("4K", "2");
+        for (int round = 0; round < 20; ++round) {
+            EXPECT_TRUE(all_at_once(6, app_logger_starts)) << "round " << round;
+            ASSERT_EQ(std::system("rm -rf logs"), 0);
         }
     });
 }
