@@ -1,10 +1,11 @@
 // Checks a configuration file before an application runs into it: prints
 // what it defines and every problem the library would otherwise report
 // only at run time (or silently work around).
-// Exit status: 0 clean, 1 problems found, 2 the file does not load.
+// Exit status: 0 clean, 1 problems found, 2 the file does not load (see
+// --help).
 #include <unistd.h>
+#include <zvk/FileLog.h>
 #include <zvk/Logger.h>
-#include <zvk/String.h>
 #include <zvk/VornConfig.h>
 #include <zvk/XMLDoc.h>
 #include <zvk/XMLElement.h>
@@ -14,6 +15,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <locale>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -23,47 +26,10 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::uint64_t kDefaultFileSize = 10485760;
-constexpr int kDefaultMaxFiles = 5;
 
 std::vector<std::string> problems;
 
 void problem(const std::string& text) { problems.push_back(text); }
-
-// Mirrors the service's reading of a size text: a number, then one unit
-// letter; anything else, a zero or a value beyond 64 bits falls back.
-bool size_bytes(const std::string& text, std::uint64_t& bytes) {
-    std::size_t i = 0;
-    auto skip_blanks = [&] {
-        while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) {
-            ++i;
-        }
-    };
-    skip_blanks();
-    std::uint64_t number = 0;
-    std::size_t digits = 0;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i, ++digits) {
-        unsigned d = static_cast<unsigned>(text[i] - '0');
-        if (number > (UINT64_MAX - d) / 10) {
-            return false;
-        }
-        number = number * 10 + d;
-    }
-    skip_blanks();
-    if (digits == 0 || number == 0 || i >= text.size()) {
-        return false;
-    }
-    const std::string units = "BKMGTPE";
-    auto unit = units.find(text[i]);
-    if (unit == std::string::npos) {
-        return false;
-    }
-    unsigned shift = static_cast<unsigned>(unit) * 10;
-    if (shift > 0 && number > (UINT64_MAX >> shift)) {
-        return false;
-    }
-    bytes = number << shift;
-    return true;
-}
 
 std::string q(const std::string& s) { return "\"" + s + "\""; }
 
@@ -83,6 +49,7 @@ void check_targets(const zvk::VornConfig& config) {
         names.push_back(name);
     }
     std::sort(names.begin(), names.end());
+    std::map<std::string, std::string> writers;  // file_name -> first target writing it
     std::cout << "targets:\n";
     for (const auto& name : names) {
         const auto* record = config.targets.at(name);
@@ -97,21 +64,26 @@ void check_targets(const zvk::VornConfig& config) {
                     max_text = value;
                 }
             }
-            int max_files = 0;
-            if (!zvk::String::str_to_int(max_text, max_files)) {
+            bool converted = false;
+            std::int64_t max_files = zvk::FileLog::max_files_from(max_text, converted);
+            if (!converted) {
                 problem("target " + q(name) + ": max_number_file " + q(max_text) +
-                        " is not a number; " + std::to_string(kDefaultMaxFiles) +
-                        " files are kept");
-                max_files = kDefaultMaxFiles;
+                        " is not a number; " + std::to_string(max_files) + " files are kept");
             }
             std::cout << ", file " << q(file_name) << ", keeps ";
             if (max_files < 0) {
                 std::cout << "every file";
             } else {
-                std::cout << std::max(max_files, 1) << " file(s) including the active one";
+                std::cout << std::max<std::int64_t>(max_files, 1)
+                          << " file(s) including the active one";
             }
-            if (file_name.empty()) {
-                problem("target " + q(name) + ": no file_name; the target cannot start");
+            if (!zvk::FileLog::file_name_usable(file_name)) {
+                problem("target " + q(name) + ": file_name " + q(file_name) +
+                        " is refused (empty, \".\", \"..\" or with \"/\"); the target "
+                        "cannot start");
+            } else if (auto [first, added] = writers.emplace(file_name, name); !added) {
+                problem("targets " + q(first->second) + " and " + q(name) +
+                        " both write file_name " + q(file_name));
             }
         } else if (record->type != config.key_stdout) {
             problem("target " + q(name) + ": type " + q(record->type) +
@@ -141,8 +113,29 @@ void check_loggers(const zvk::VornConfig& config) {
     }
 }
 
-// Elements that loading skips without a word.
-void check_dropped(const zvk::VornConfig& config) {
+// A logger element that loading skipped: why, with the names it gave.
+void report_dropped_logger(const zvk::VornConfig& config, const zvk::XMLElement& logger,
+                           const std::string& name) {
+    if (logger.children.empty()) {
+        problem("logger " + q(name) + " dropped: it has no child elements");
+        return;
+    }
+    bool names_target = false;
+    for (const auto& child : logger.children) {
+        if (child->name == config.key_target) {
+            names_target = true;
+            problem("logger " + q(name) + " dropped: its target " + q(child->text) +
+                    " is not defined");
+        }
+    }
+    if (!names_target) {
+        problem("logger " + q(name) + " dropped: it names no target");
+    }
+}
+
+// Elements that loading skips without a word. Loggers only of a file
+// that loaded: a failed load stops before the loggers that follow.
+void check_dropped(const zvk::VornConfig& config, bool loaded) {
     const zvk::XMLElement* root = config.xml_doc != nullptr ? config.xml_doc->root() : nullptr;
     if (root == nullptr) {
         return;
@@ -156,11 +149,8 @@ void check_dropped(const zvk::VornConfig& config) {
             } else if (!seen_targets.insert(name).second) {
                 problem("target " + q(name) + " is defined again; the later one is ignored");
             }
-        } else if (child->name == config.key_logger) {
-            if (config.loggers.count(name) == 0) {
-                problem("logger " + q(name) +
-                        " dropped: it names no defined target (or has no children)");
-            }
+        } else if (loaded && child->name == config.key_logger && config.loggers.count(name) == 0) {
+            report_dropped_logger(config, *child, name);
         }
     }
 }
@@ -189,9 +179,22 @@ void check_settings(const zvk::VornConfig& config) {
         }
     }
 
+    // The service reads the size under the configured locale; when that
+    // locale fails, the service applies none of these settings.
+    const std::string& locale = config.get_element(config.key_locale);
+    std::locale loc;
+    bool locale_ok = true;
+    try {
+        loc = config.get_locale();
+    } catch (const std::exception& e) {
+        locale_ok = false;
+        problem("locale " + q(locale) + " is not available on this system: " + e.what() +
+                "; log directory, file size and time zone are not applied");
+    }
+
     const std::string& size_text = config.file_size_litmit();
     std::uint64_t bytes = kDefaultFileSize;
-    if (!size_text.empty() && !size_bytes(size_text, bytes)) {
+    if (!size_text.empty() && !zvk::VornConfig::file_size_bytes(size_text, bytes, loc)) {
         bytes = kDefaultFileSize;
         problem("file_size_max " + q(size_text) + " is not usable; the default " +
                 std::to_string(kDefaultFileSize) + " applies");
@@ -204,22 +207,35 @@ void check_settings(const zvk::VornConfig& config) {
         problem("time_zone " + q(zone) + " means GMT; only \"LOCAL\" selects local time");
     }
 
-    const std::string& locale = config.get_element(config.key_locale);
     std::cout << "locale: "
-              << (locale.empty() || locale == "\"\"" ? "(the environment's)" : q(locale)) << "\n";
-    try {
-        config.get_locale();
-    } catch (const std::exception& e) {
-        problem("locale " + q(locale) + " is not available on this system: " + e.what());
-    }
+              << (locale.empty() || locale == "\"\"" ? "(the environment's)" : q(locale))
+              << (locale_ok ? "" : " (not available)") << "\n";
 }
+
+constexpr const char* kUsage =
+    "usage: vorn-check-config [config.xml]\n"
+    "       vorn-check-config --help\n"
+    "Without a path, looks for config/vorn_config.xml, then vorn_config.xml, in the working\n"
+    "directory, as the library does. Loads the file with the library's own loader and\n"
+    "reading of every value, prints the targets, loggers and settings it defines, then\n"
+    "each problem that the library would meet only at run time or silently work around:\n"
+    "  - a target type other than stdout or file;\n"
+    "  - a file_name that is refused (empty, \".\", \"..\" or containing \"/\"), and two\n"
+    "    targets that write the same file_name;\n"
+    "  - a max_number_file that is not a number (5 files are kept);\n"
+    "  - a logger without a level name, or one dropped because its target is not defined;\n"
+    "  - a target defined twice or without child elements;\n"
+    "  - a log directory that is not a directory, or cannot be written or created;\n"
+    "  - a file_size_max that is not usable (the default 10M applies);\n"
+    "  - a time_zone other than LOCAL or GMT, and a locale the system lacks.\n"
+    "Exit status: 0 no problems found; 1 problems found; 2 the file was not found,\n"
+    "cannot be opened or does not load, or the arguments are wrong.\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc > 2 || (argc == 2 && std::string(argv[1]) == "--help")) {
-        std::cout << "usage: vorn-check-config [config.xml]\n"
-                     "Without a path, looks for config/vorn_config.xml, then vorn_config.xml.\n";
+        std::cout << kUsage;
         return argc == 2 ? 0 : 2;
     }
     std::string path = argc == 2 ? argv[1] : find_config();
@@ -236,7 +252,7 @@ int main(int argc, char** argv) {
     int loaded = config.load_config(in);
     std::cout << "configuration: " << path << "\n";
     if (loaded != 0) {
-        check_dropped(config);
+        check_dropped(config, false);
         std::cout << path << ": does not load ("
                   << (config.xml_doc == nullptr ? "not well-formed XML" : "invalid content")
                   << ")\n";
@@ -247,7 +263,7 @@ int main(int argc, char** argv) {
     }
     check_targets(config);
     check_loggers(config);
-    check_dropped(config);
+    check_dropped(config, true);
     check_settings(config);
     for (const auto& p : problems) {
         std::cout << "problem: " << p << "\n";

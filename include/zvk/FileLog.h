@@ -2,7 +2,9 @@
 // process's file-size limit marks the rotation point: a write past it
 // fails with EFBIG (SIGXFSZ is caught by an empty handler), and the file is
 // renamed to a stamped name and opened afresh. Only `max_files` files are
-// kept, the active one included.
+// kept, the active one included. Every file operation after start-up is
+// made relative to the log directory held open since `init`, so a later
+// change of the working directory changes nothing.
 #pragma once
 
 #include <dirent.h>
@@ -28,6 +30,13 @@ public:
         bool operator()(const std::string& a, const std::string& b) const;
     };
 
+    // The "max_number_file" setting as a target applies it: the number; -1
+    // (every file kept) for an integer beyond int; the default 5 for any
+    // other text, with `converted` false.
+    static std::int64_t max_files_from(std::string_view text, bool& converted);
+    // Whether `file_name` names an entry of the log directory itself: not
+    // empty, "." or "..", and without "/". A target refuses any other.
+    static bool file_name_usable(std::string_view file_name);
     static void handler(int, siginfo_t*, void*);
 
     explicit FileLog(const std::string& name);
@@ -41,11 +50,13 @@ public:
     // cannot be read.
     std::string loc_time_us();
     int process_file_retention(DIR* dir);
-    // 0, or the error code of the failed unlink (-1 if reporting it failed).
+    // 0, also for a file that is already gone; else the error code of the
+    // failed unlink (-1 if reporting it failed).
     int delete_file(const std::string& path);
     int rotate_file();
 
     int fd;
+    int dir_fd;  // the log directory, held open from init on; -1 while none
     std::int64_t max_files;
     std::set<std::string, RotatedOrder> rotated_files;  // oldest first
     std::uint64_t rotated_name_len;
@@ -57,9 +68,21 @@ public:
     std::string file_ext;
 
 private:
+    // Opens (creating it one level deep if missing) and holds `log_dir`.
+    // 0, or -1 after reporting why.
+    int open_log_dir();
+    // Whether the whole of a directory entry's name is this target's
+    // rotated form: base_name, "_", a stamp with a valid date, file_ext.
+    // Nothing else in the directory is ever renamed or removed.
+    bool is_rotated_name(std::string_view entry) const;
+    // Lists the held directory into `rotated_files` and trims; -1 on failure.
+    int scan_log_dir();
+    // The name under which `path` is reached with *at calls: relative to
+    // `at`, which is `dir_fd` for a path inside the log directory.
+    const char* entry_name(const std::string& path, int& at) const;
     // The trim: removes the oldest rotated files while the active file and
-    // the retained ones would exceed `max_files`. 0, or -1 at the first file
-    // that could not be removed, which stays in the set.
+    // the retained ones would exceed `max_files`. 0, or -1 when a file could
+    // not be removed; that file leaves the set all the same.
     int trim_rotated_files();
     // A stamped path that sorts after every retained file and names nothing
     // on disk, so that a rotation never replaces an earlier rotated file.

@@ -3,6 +3,7 @@
 // name wins; records stay valid for the object's lifetime.
 #pragma once
 
+#include <cstdint>
 #include <fstream>
 #include <istream>
 #include <locale>
@@ -33,6 +34,14 @@ public:
         target_cf_t* target;  // never null in a stored record; owned by targets
         param_list params;
     };
+
+    // The bytes of a "file_size_max" text as the service applies it: a
+    // number read with `loc` (the service uses the global locale, so a
+    // grouping locale takes "1,024"), then a unit B K M G T P or E, powers
+    // of 1024. False for anything else, for 0, a "-" sign or more than 64
+    // bits: the service then applies its default.
+    static bool file_size_bytes(const std::string& text, std::uint64_t& bytes,
+                                const std::locale& loc = std::locale());
 
     VornConfig();
     virtual ~VornConfig();

@@ -1,6 +1,7 @@
 #include "zvk/VornConfig.h"
 
 #include <exception>
+#include <limits>
 #include <memory>
 
 #include "../frontend/Report.h"
@@ -8,6 +9,64 @@
 #include "zvk/XMLElement.h"
 
 namespace zvk {
+
+namespace {
+
+// The shift of each unit letter; -1: not a unit. Y and Z scale to 0.
+int unit_shift(char unit) {
+    switch (unit) {
+        case 'B':
+            return 0;
+        case 'K':
+            return 10;
+        case 'M':
+            return 20;
+        case 'G':
+            return 30;
+        case 'T':
+            return 40;
+        case 'P':
+            return 50;
+        case 'E':
+            return 60;
+        case 'Y':
+        case 'Z':
+            return 64;
+        default:
+            return -1;
+    }
+}
+
+}  // namespace
+
+bool VornConfig::file_size_bytes(const std::string& text, std::uint64_t& bytes,
+                                 const std::locale& loc) {
+    std::istringstream in(text);
+    in.imbue(loc);
+    in >> std::ws;
+    // Extraction into an unsigned type would wrap a negative number into a
+    // huge limit; a sign is no more usable than a missing number.
+    if (in.peek() == '-') {
+        return false;
+    }
+    std::uint64_t number = 0;
+    // Fails on a missing number and on one beyond 64 bits.
+    if (!(in >> number) || number == 0) {
+        return false;
+    }
+    char unit = '\0';
+    if (!(in >> unit)) {
+        return false;
+    }
+    int shift = unit_shift(unit);
+    // A size that does not fit in 64 bits (Y and Z never do) would become a
+    // limit of 0 and make every later write of the process fail.
+    if (shift < 0 || shift >= 64 || number > (std::numeric_limits<std::uint64_t>::max() >> shift)) {
+        return false;
+    }
+    bytes = number << shift;
+    return true;
+}
 
 VornConfig::VornConfig()
     : key_name("name"),

@@ -261,31 +261,6 @@ void after_fork_in_child() {
 [[maybe_unused]] const int fork_handlers =
     pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 
-// The shift of each unit letter; -1: not a unit. Y and Z scale to 0.
-int unit_shift(char unit) {
-    switch (unit) {
-        case 'B':
-            return 0;
-        case 'K':
-            return 10;
-        case 'M':
-            return 20;
-        case 'G':
-            return 30;
-        case 'T':
-            return 40;
-        case 'P':
-            return 50;
-        case 'E':
-            return 60;
-        case 'Y':
-        case 'Z':
-            return 64;
-        default:
-            return -1;
-    }
-}
-
 }  // namespace
 
 VornService* VornService::get_service() {
@@ -585,32 +560,8 @@ void VornService::set_locale(const std::locale& loc) {
 }
 
 unsigned long VornService::calculate_file_size(const std::string& text) {
-    std::istringstream in(text);
-    in >> std::ws;
-    // Extraction into an unsigned type would wrap a negative number into a
-    // huge limit; a sign is no more usable than a missing number.
-    if (in.peek() == '-') {
-        return default_file_size;
-    }
-    std::uint64_t number = 0;
-    // Fails on a missing number and on one beyond 64 bits.
-    if (!(in >> number) || number == 0) {
-        return default_file_size;
-    }
-    char unit = '\0';
-    if (!(in >> unit)) {
-        return default_file_size;
-    }
-    int shift = unit_shift(unit);
-    if (shift < 0) {
-        return default_file_size;
-    }
-    // A size that does not fit in 64 bits (Y and Z never do) would become a
-    // limit of 0 and make every later write of the process fail.
-    if (shift >= 64 || number > (std::numeric_limits<std::uint64_t>::max() >> shift)) {
-        return default_file_size;
-    }
-    return number << shift;
+    std::uint64_t bytes = 0;
+    return VornConfig::file_size_bytes(text, bytes) ? bytes : default_file_size;
 }
 
 int VornService::set_file_limit() {

@@ -25,7 +25,9 @@ namespace zvk {
 
 namespace {
 
-constexpr int kOpenFlags = O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC;
+// O_NOFOLLOW: whoever may write the log directory could put a link to any
+// file there; the open fails with ELOOP instead of appending to that file.
+constexpr int kOpenFlags = O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW;
 constexpr mode_t kFileMode = 0664;
 constexpr mode_t kDirMode = 0760;
 constexpr int kDefaultMaxFiles = 5;
@@ -64,6 +66,34 @@ bool is_date(std::string_view s) {
         }
     }
     return s.size() == 10;
+}
+
+// A MM-DD-YYYY date with a month 01-12 and a day that this month has.
+bool is_valid_date(std::string_view s) {
+    if (!is_date(s)) {
+        return false;
+    }
+    auto two = [&](std::size_t at) { return (s[at] - '0') * 10 + (s[at + 1] - '0'); };
+    int month = two(0);
+    int day = two(3);
+    int year = two(6) * 100 + two(8);
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    const int days[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month >= 1 && month <= 12 && day >= 1 && day <= days[month - 1];
+}
+
+// A stamp as stamp_at writes it: the date, "_", and the epoch seconds in
+// plain decimal (an optional "-", no leading zero).
+bool is_stamp(std::string_view s) {
+    if (s.size() < 12 || s[10] != '_' || !is_valid_date(s.substr(0, 10))) {
+        return false;
+    }
+    std::string_view seconds = s.substr(11);
+    if (seconds.front() == '-') {
+        seconds.remove_prefix(1);
+    }
+    return !seconds.empty() && (seconds.size() == 1 || seconds.front() != '0') &&
+           std::all_of(seconds.begin(), seconds.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // Epoch seconds of the stamp in a rotated path, found as the last "_" that
@@ -149,16 +179,45 @@ bool FileLog::RotatedOrder::operator()(const std::string& a, const std::string& 
     return a < b;
 }
 
+std::int64_t FileLog::max_files_from(std::string_view text, bool& converted) {
+    converted = true;
+    int value = 0;
+    if (String::str_to_int(text, value)) {
+        return value;
+    }
+    // A number too large for int asks for more files than anyone keeps:
+    // keep them all, as a negative number does, rather than fall back to 5
+    // and delete.
+    std::string_view digits = text;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+        digits.remove_prefix(1);
+    }
+    if (!digits.empty() &&
+        std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return -1;
+    }
+    converted = false;
+    return kDefaultMaxFiles;
+}
+
+bool FileLog::file_name_usable(std::string_view file_name) {
+    return !file_name.empty() && file_name != "." && file_name != ".." &&
+           file_name.find('/') == std::string_view::npos;
+}
+
 void FileLog::handler(int, siginfo_t*, void*) {}
 
 FileLog::FileLog(const std::string& name)
-    : Target(name, FILE_TARGET), fd(-1), max_files(0), rotated_name_len(0) {}
+    : Target(name, FILE_TARGET), fd(-1), dir_fd(-1), max_files(0), rotated_name_len(0) {}
 
 FileLog::~FileLog() {
-    // The worker may be inside write_msg, which uses fd and the names.
+    // The worker may be inside write_msg, which uses fd, dir_fd and the names.
     shutdown();
     if (fd >= 0) {
         close(fd);
+    }
+    if (dir_fd >= 0) {
+        close(dir_fd);
     }
 }
 
@@ -176,68 +235,35 @@ int FileLog::init(const VornConfig* config) {
                     max_text = value;
                 }
             }
-            int max = 0;
-            if (String::str_to_int(max_text, max)) {
-                max_files = max;
-            } else {
+            bool converted = false;
+            max_files = max_files_from(max_text, converted);
+            if (!converted) {
                 detail::report("Could not convert max number of file\nUse default number: " +
-                               decimal(kDefaultMaxFiles));
-                max_files = kDefaultMaxFiles;
+                               decimal(max_files));
             }
-            if (file_name.empty()) {
+            if (!file_name_usable(file_name)) {
+                detail::report("Invalid file_name in target: " + name + " - \"" + file_name + "\"");
                 return -1;
             }
-            file_path = file_name.front() == '/' ? log_dir + file_name : log_dir + "/" + file_name;
-
-            // A leading "/" joins the name to log_dir and is no part of the
-            // names that the start-up scan compares against.
-            std::string_view bare = file_name;
-            bare.remove_prefix(std::min(bare.find_first_not_of('/'), bare.size()));
-            auto dot = bare.rfind('.');
-            if (dot != std::string_view::npos) {
-                base_name = bare.substr(0, dot);
-                file_ext = bare.substr(dot);
-                rotated_prefix = file_path.substr(0, file_path.rfind('.')) + "_";
-            } else {
-                // Without a ".", a rotated file is "<file_name>_<stamp>" next to
-                // the active file, and the whole name serves as base_name.
-                base_name = bare;
-                rotated_prefix = file_path + "_";
+            file_path = log_dir + "/" + file_name;
+            // Without a ".", a rotated file is "<file_name>_<stamp>" and the
+            // whole name serves as base_name.
+            auto dot = file_name.rfind('.');
+            base_name = file_name.substr(0, dot);
+            if (dot != std::string::npos) {
+                file_ext = file_name.substr(dot);
             }
+            rotated_prefix = log_dir + "/" + base_name + "_";
 
-            std::unique_ptr<DIR, DirCloser> dir(opendir(log_dir.c_str()));
-            if (!dir) {
-                int err = errno;
-                if (err == ENOENT) {
-                    if (mkdir(log_dir.c_str(), kDirMode) != 0) {
-                        err = errno;
-                        detail::report("Could not create log dir: " + log_dir + " - " +
-                                       error_text(err));
-                        return -1;
-                    }
-                    dir.reset(opendir(log_dir.c_str()));
-                    if (!dir) {
-                        detail::report("Could not open " + log_dir);
-                        return -1;
-                    }
-                } else if (err == EACCES || err == ENOMEM || err == ENOTDIR || err == ENFILE ||
-                           err == EMFILE) {
-                    detail::report("Could not open " + log_dir + error_text(err));
-                    return -1;
-                }
+            if (open_log_dir() != 0) {
+                return -1;
             }
-
             rotated_name_len = base_name.size() + 1 + loc_time_us().size() + file_ext.size();
-
-            if (dir) {
-                int scanned = process_file_retention(dir.get());
-                dir.reset();
-                if (scanned == -1) {
-                    return -1;
-                }
+            if (scan_log_dir() != 0) {
+                return -1;
             }
 
-            fd = open(file_path.c_str(), kOpenFlags, kFileMode);
+            fd = openat(dir_fd, file_name.c_str(), kOpenFlags, kFileMode);
             if (fd < 0) {
                 // Without this line a logger whose file cannot be opened
                 // would vanish with all its records and no word why.
@@ -255,6 +281,58 @@ int FileLog::init(const VornConfig* config) {
     }
 }
 
+int FileLog::open_log_dir() {
+    // Resolved once, here: log_dir may be relative or a link (both on
+    // purpose), and later calls must reach this directory whatever the
+    // working directory or that link have become.
+    dir_fd = open(log_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd >= 0) {
+        return 0;
+    }
+    int err = errno;
+    if (err != ENOENT) {
+        detail::report("Could not open " + log_dir + error_text(err));
+        return -1;
+    }
+    // EEXIST: another process starting at the same moment made it first.
+    if (mkdir(log_dir.c_str(), kDirMode) != 0 && errno != EEXIST) {
+        err = errno;
+        detail::report("Could not create log dir: " + log_dir + " - " + error_text(err));
+        return -1;
+    }
+    dir_fd = open(log_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0) {
+        detail::report("Could not open " + log_dir);
+        return -1;
+    }
+    return 0;
+}
+
+int FileLog::scan_log_dir() {
+    // A description of its own, so that listing moves no offset of dir_fd.
+    int list_fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::unique_ptr<DIR, DirCloser> dir(list_fd >= 0 ? fdopendir(list_fd) : nullptr);
+    if (!dir) {
+        int err = errno;
+        if (list_fd >= 0) {
+            close(list_fd);
+        }
+        detail::report("Could not open " + log_dir + error_text(err));
+        return -1;
+    }
+    return process_file_retention(dir.get());
+}
+
+const char* FileLog::entry_name(const std::string& path, int& at) const {
+    if (dir_fd >= 0 && !log_dir.empty() && path.size() > log_dir.size() + 1 &&
+        path.compare(0, log_dir.size(), log_dir) == 0 && path[log_dir.size()] == '/') {
+        at = dir_fd;
+        return path.c_str() + log_dir.size() + 1;
+    }
+    at = AT_FDCWD;
+    return path.c_str();
+}
+
 std::string FileLog::loc_time_us() {
     std::timespec now{};
     if (std::timespec_get(&now, TIME_UTC) == 0) {
@@ -268,16 +346,14 @@ int FileLog::process_file_retention(DIR* dir) {
     for (;;) {
         // errno is reset before each call: only readdir's own error counts.
         errno = 0;
-        const dirent* entry = readdir(dir);
-        if (entry == nullptr) {
+        const dirent* found = readdir(dir);
+        if (found == nullptr) {
             err = errno;
             break;
         }
-        std::string_view entry_name = entry->d_name;
-        if (entry->d_type == DT_REG && entry_name.size() == rotated_name_len &&
-            entry_name.find(base_name) != std::string_view::npos &&
-            entry_name.find(file_ext) != std::string_view::npos) {
-            rotated_files.insert(log_dir + "/" + std::string(entry_name));
+        std::string_view entry = found->d_name;
+        if (found->d_type == DT_REG && is_rotated_name(entry)) {
+            rotated_files.insert(log_dir + "/" + std::string(entry));
         }
     }
     if (err != 0) {
@@ -287,11 +363,29 @@ int FileLog::process_file_retention(DIR* dir) {
     return trim_rotated_files();
 }
 
+bool FileLog::is_rotated_name(std::string_view entry) const {
+    std::size_t base = base_name.size();
+    std::size_t ext = file_ext.size();
+    if (entry.size() != rotated_name_len || entry.size() < base + 1 + ext ||
+        entry.compare(0, base, base_name) != 0 || entry[base] != '_' ||
+        entry.compare(entry.size() - ext, ext, file_ext) != 0) {
+        return false;
+    }
+    return is_stamp(entry.substr(base + 1, entry.size() - base - 1 - ext));
+}
+
 int FileLog::delete_file(const std::string& path) {
-    if (unlink(path.c_str()) == 0) {
+    int at = AT_FDCWD;
+    const char* entry = entry_name(path, at);
+    if (unlinkat(at, entry, 0) == 0) {
         return 0;
     }
     int err = errno;
+    // Already gone (a log shipper, an administrator or another process
+    // using this directory removed it): that is what was wanted.
+    if (err == ENOENT) {
+        return 0;
+    }
     try {
         detail::report("Could not remove file: " + path + "\nerror: " + decimal(err) + " - " +
                        error_text(err));
@@ -306,16 +400,20 @@ int FileLog::delete_file(const std::string& path) {
 }
 
 int FileLog::trim_rotated_files() {
+    int result = 0;
     // A negative max_files is huge as unsigned: nothing is ever removed.
     while (!rotated_files.empty() &&
            rotated_files.size() >= static_cast<std::uint64_t>(max_files)) {
         auto oldest = rotated_files.begin();
+        // A file that cannot be removed is reported once and left alone
+        // from then on: stopping at it would let the directory grow
+        // without bound, and retrying it would remove newer files instead.
         if (delete_file(*oldest) != 0) {
-            return -1;
+            result = -1;
         }
         rotated_files.erase(oldest);
     }
-    return 0;
+    return result;
 }
 
 std::string FileLog::next_rotated_path() {
@@ -333,8 +431,10 @@ std::string FileLog::next_rotated_path() {
     for (;; ++seconds) {
         std::string path = rotated_prefix + stamp_at(static_cast<std::time_t>(seconds)) + file_ext;
         struct stat st {};
-        // A name lstat cannot check is left to rename, which reports why.
-        if (rotated_files.count(path) == 0 && lstat(path.c_str(), &st) != 0) {
+        int at = AT_FDCWD;
+        const char* entry = entry_name(path, at);
+        // A name fstatat cannot check is left to rename, which reports why.
+        if (rotated_files.count(path) == 0 && fstatat(at, entry, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             return path;
         }
     }
@@ -343,12 +443,22 @@ std::string FileLog::next_rotated_path() {
 int FileLog::rotate_file() {
     try {
         std::string new_path = next_rotated_path();
+        // The name may hold another file by now: a fresh one that another
+        // process using this directory rotated to, or a link. Only the file
+        // written here is renamed; otherwise the name is opened afresh.
+        struct stat mine {};
+        struct stat named {};
+        bool replaced = fd >= 0 && fstat(fd, &mine) == 0 &&
+                        fstatat(dir_fd, file_name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        (mine.st_dev != named.st_dev || mine.st_ino != named.st_ino);
         if (fd >= 0) {
             close(fd);
         }
         fd = -1;
-        bool renamed = rename(file_path.c_str(), new_path.c_str()) == 0;
-        if (!renamed) {
+        int at = AT_FDCWD;
+        const char* new_entry = entry_name(new_path, at);
+        bool renamed = !replaced && renameat(dir_fd, file_name.c_str(), at, new_entry) == 0;
+        if (!renamed && !replaced) {
             int err = errno;
             detail::report("Could not rename file: " + file_path + " to new name: " + new_path +
                            "\n" + error_text(err));
@@ -358,7 +468,7 @@ int FileLog::rotate_file() {
                 return -1;
             }
         }
-        fd = open(file_path.c_str(), kOpenFlags, kFileMode);
+        fd = openat(dir_fd, file_name.c_str(), kOpenFlags, kFileMode);
         if (fd < 0) {
             int err = errno;
             detail::report("Could not re-open log file: " + file_path + " " + error_text(err));

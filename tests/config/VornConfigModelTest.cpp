@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <locale>
 #include <string>
 
 #include "TestSupport.h"
@@ -323,6 +325,36 @@ TEST(VornConfigValues, ValueTextIsTrimmedOwnText) {
               0);
     EXPECT_EQ(c.get_element("time_zone"), "LOCAL");
     EXPECT_EQ(c.file_size_litmit(), "5K");
+}
+
+}  // namespace
+
+namespace {
+
+// Digits grouped by threes with ",", as many users' locales do.
+struct Grouping : std::numpunct<char> {
+    char do_thousands_sep() const override { return ','; }
+    std::string do_grouping() const override { return "\3"; }
+};
+
+TEST(VornConfigSizes, ReadsSizesLikeTheService) {
+    const std::locale grouping(std::locale::classic(), new Grouping);
+    struct Case {
+        const char* text;
+        bool grouped;
+        bool usable;
+        std::uint64_t bytes;
+    };
+    // The service's own cases are in VornServiceFileLimit.
+    for (const Case& c : {Case{"+20M", false, true, 20971520}, Case{"1,024K", true, true, 1048576},
+                          Case{"1,024K", false, false, 0}, Case{"-1K", false, false, 0}}) {
+        SCOPED_TRACE(std::string(c.text) + (c.grouped ? " grouped" : ""));
+        std::uint64_t bytes = 0;
+        EXPECT_EQ(VornConfig::file_size_bytes(c.text, bytes,
+                                              c.grouped ? grouping : std::locale::classic()),
+                  c.usable);
+        EXPECT_EQ(bytes, c.bytes);
+    }
 }
 
 }  // namespace

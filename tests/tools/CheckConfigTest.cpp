@@ -2,6 +2,9 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <locale>
+#include <stdexcept>
 #include <string>
 
 #include "TestSupport.h"
@@ -16,8 +19,8 @@ struct CheckRun {
     std::string out;
 };
 
-CheckRun check(const std::string& args, const std::string& cwd = ".") {
-    std::string cmd = "cd '" + cwd + "' && '" ZVK_CHECKER "' " + args + " 2>&1";
+CheckRun check(const std::string& args, const std::string& cwd = ".", const std::string& env = "") {
+    std::string cmd = "cd '" + cwd + "' && " + env + " '" ZVK_CHECKER "' " + args + " 2>&1";
     CheckRun run{-1, {}};
     FILE* pipe = popen(cmd.c_str(), "r");
     if (pipe == nullptr) {
@@ -76,7 +79,7 @@ TEST(CheckConfig, ReportsEveryRunTimeProblem) {
              "type \"network\" is neither \"stdout\" nor \"file\"",
              "max_number_file \"five\" is not a number; 5 files are kept",
              "accept_level \"warn\" is not one of",
-             "logger \"lost\" dropped",
+             "logger \"lost\" dropped: its target \"nowhere\" is not defined",
              "file_size_max \"16E\" is not usable; the default 10485760 applies",
              "locale \"xx_NOT_A_LOCALE\" is not available",
              "log directory \"missing/parent/logs\" cannot be created",
@@ -101,16 +104,74 @@ TEST(CheckConfig, FileThatDoesNotLoadExitsTwo) {
     EXPECT_EQ(broken.status, 2) << broken.out;
     EXPECT_NE(broken.out.find("not well-formed XML"), std::string::npos) << broken.out;
 
-    write_file(dir.file("empty_target.xml"), "<vorn><target name=\"x\"/></vorn>");
+    write_file(dir.file("empty_target.xml"),
+               "<vorn><target name=\"x\"/><logger name=\"l\"><target>x</target></logger></vorn>");
     CheckRun empty = check(dir.file("empty_target.xml"));
     EXPECT_EQ(empty.status, 2) << empty.out;
     EXPECT_NE(empty.out.find("target \"x\" has no child elements"), std::string::npos) << empty.out;
+    EXPECT_EQ(empty.out.find("dropped"), std::string::npos) << empty.out;
 
     CheckRun missing = check(dir.file("nope.xml"));
     EXPECT_EQ(missing.status, 2);
     CheckRun none = check("", dir.path());
     EXPECT_EQ(none.status, 2);
     EXPECT_NE(none.out.find("no configuration file"), std::string::npos);
+}
+
+// Values the library reads differently from a plain digit scan, and the
+// file names that its file targets refuse or share.
+TEST(CheckConfig, ReadsValuesAsTheLibraryDoes) {
+    TempDir dir;
+    write_file(dir.file("c.xml"), R"(<vorn>
+  <file_size_max>+20M</file_size_max>
+  <target name="all"><type>file</type><file_name>a.log</file_name><max_number_file>10000000000</max_number_file></target>
+  <target name="again"><type>file</type><file_name>a.log</file_name><max_number_file>2</max_number_file></target>
+  <target name="up"><type>file</type><file_name>../b.log</file_name><max_number_file>2</max_number_file></target>
+</vorn>)");
+    CheckRun run = check(dir.file("c.xml"));
+    EXPECT_EQ(run.status, 1) << run.out;
+    for (const char* expected : {
+             "maximum file size: 20971520 bytes",
+             "\"all\" type \"file\", file \"a.log\", keeps every file",
+             "problem: targets \"again\" and \"all\" both write file_name \"a.log\"",
+             "problem: target \"up\": file_name \"../b.log\" is refused",
+             "2 problem(s) found",
+         }) {
+        EXPECT_NE(run.out.find(expected), std::string::npos) << expected << "\n" << run.out;
+    }
+}
+
+// The service reads the size under the configured locale, and a grouping
+// locale takes "1,024K". The locale is built here when the system lacks it.
+TEST(CheckConfig, GroupedSizeUnderTheConfiguredLocale) {
+    TempDir dir;
+    std::string env;
+    try {
+        std::locale probe("en_US.UTF-8");
+    } catch (const std::runtime_error&) {
+        std::string make =
+            "localedef -i en_US -f UTF-8 '" + dir.file("en_US.UTF-8") + "' >/dev/null 2>&1";
+        if (std::system(make.c_str()) != 0) {
+            GTEST_SKIP() << "locale en_US.UTF-8 is neither installed nor buildable";
+        }
+        // glibc keeps the list it splits LOCPATH into: no leak of ours.
+        env = "LOCPATH='" + dir.path() + "' ASAN_OPTIONS=detect_leaks=0";
+    }
+    write_file(dir.file("c.xml"),
+               "<vorn><locale>en_US.UTF-8</locale><file_size_max>1,024K</file_size_max></vorn>");
+    CheckRun run = check(dir.file("c.xml"), ".", env);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("maximum file size: 1048576 bytes"), std::string::npos) << run.out;
+}
+
+TEST(CheckConfig, HelpSaysWhatItChecksAndTheExitCodes) {
+    CheckRun run = check("--help");
+    EXPECT_EQ(run.status, 0);
+    for (const char* expected : {"file_name", "max_number_file", "file_size_max", "not defined",
+                                 "Exit status: 0 no problems found; 1 problems found; 2 "}) {
+        EXPECT_NE(run.out.find(expected), std::string::npos) << expected << "\n" << run.out;
+    }
+    EXPECT_EQ(check("a.xml b.xml").status, 2);
 }
 
 }  // namespace
