@@ -210,6 +210,14 @@ void check_settings(const zvk::VornConfig& config) {
     std::cout << "locale: "
               << (locale.empty() || locale == "\"\"" ? "(the environment's)" : q(locale))
               << (locale_ok ? "" : " (not available)") << "\n";
+
+    const std::string& crash = config.get_element("flush_on_crash");
+    std::cout << "flush on crash: "
+              << (crash == "true" ? "on (fatal signals write every queued record first)" : "off")
+              << "\n";
+    if (!crash.empty() && crash != "true") {
+        problem("flush_on_crash " + q(crash) + " means off; only \"true\" turns it on");
+    }
 }
 
 constexpr const char* kUsage =
@@ -227,7 +235,8 @@ constexpr const char* kUsage =
     "  - a target defined twice or without child elements;\n"
     "  - a log directory that is not a directory, or cannot be written or created;\n"
     "  - a file_size_max that is not usable (the default 10M applies);\n"
-    "  - a time_zone other than LOCAL or GMT, and a locale the system lacks.\n"
+    "  - a time_zone other than LOCAL or GMT, and a locale the system lacks;\n"
+    "  - a flush_on_crash other than true (it means off).\n"
     "Exit status: 0 no problems found; 1 problems found; 2 the file was not found,\n"
     "cannot be opened or does not load, or the arguments are wrong.\n";
 

@@ -41,6 +41,7 @@ const char* kClean = R"(<vorn>
   <file_size_max>512K</file_size_max>
   <time_zone>LOCAL</time_zone>
   <locale>C</locale>
+  <flush_on_crash>true</flush_on_crash>
   <target name="screen"><type>stdout</type></target>
   <target name="disk"><type>file</type><file_name>app.log</file_name><max_number_file>3</max_number_file></target>
   <logger name="main"><target>screen</target><accept_level>INFO</accept_level></logger>
@@ -58,6 +59,7 @@ TEST(CheckConfig, CleanFileReportsWhatItDefines) {
     EXPECT_NE(run.out.find("\"db\" -> target \"disk\", level \"DEBUG\""), std::string::npos);
     EXPECT_NE(run.out.find("maximum file size: 524288 bytes"), std::string::npos);
     EXPECT_NE(run.out.find("time zone: local"), std::string::npos);
+    EXPECT_NE(run.out.find("flush on crash: on"), std::string::npos);
     EXPECT_NE(run.out.find("no problems found"), std::string::npos);
 }
 
