@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <zvk/FileLog.h>
 #include <zvk/Logger.h>
+#include <zvk/Target.h>
 #include <zvk/VornConfig.h>
 #include <zvk/XMLDoc.h>
 #include <zvk/XMLElement.h>
@@ -41,6 +42,35 @@ std::string find_config() {
         }
     }
     return {};
+}
+
+// Prints the bound and what happens at it, as the target will apply them.
+void check_queue_bound(const std::string& name, const zvk::VornConfig::target_cf_t& record) {
+    const std::string* max_text = nullptr;
+    const std::string* when_full = nullptr;
+    for (const auto& [key, value] : record.params) {
+        if (key == "queue_max" && max_text == nullptr) {
+            max_text = &value;
+        } else if (key == "when_full" && when_full == nullptr) {
+            when_full = &value;
+        }
+    }
+    std::size_t bound = max_text != nullptr ? zvk::Target::queue_max_from(*max_text) : 0;
+    bool drop = when_full != nullptr && *when_full == "drop";
+    if (bound == 0) {
+        std::cout << ", queue unbounded";
+    } else {
+        std::cout << ", queue at most " << bound << " records, then "
+                  << (drop ? "drops new ones" : "blocks the caller");
+    }
+    if (max_text != nullptr && bound == 0 && *max_text != "0") {
+        problem("target " + q(name) + ": queue_max " + q(*max_text) +
+                " is not a positive number; the queue is unbounded");
+    }
+    if (when_full != nullptr && *when_full != "drop" && *when_full != "block") {
+        problem("target " + q(name) + ": when_full " + q(*when_full) +
+                " is neither \"drop\" nor \"block\"; block applies");
+    }
 }
 
 void check_targets(const zvk::VornConfig& config) {
@@ -89,6 +119,7 @@ void check_targets(const zvk::VornConfig& config) {
             problem("target " + q(name) + ": type " + q(record->type) +
                     " is neither \"stdout\" nor \"file\"; its loggers get no target");
         }
+        check_queue_bound(name, *record);
         std::cout << "\n";
     }
 }
@@ -236,6 +267,8 @@ constexpr const char* kUsage =
     "  - a log directory that is not a directory, or cannot be written or created;\n"
     "  - a file_size_max that is not usable (the default 10M applies);\n"
     "  - a time_zone other than LOCAL or GMT, and a locale the system lacks;\n"
+    "  - a queue_max that is not a positive number (no bound), a when_full other than\n"
+    "    drop or block (block applies);\n"
     "  - a flush_on_crash other than true (it means off).\n"
     "Exit status: 0 no problems found; 1 problems found; 2 the file was not found,\n"
     "cannot be opened or does not load, or the arguments are wrong.\n";

@@ -51,6 +51,14 @@ public:
     void log(Message* message);
     // Ends the worker after it has written what is queued; returns 1.
     int stop();
+    // At most `max_records` records wait (0: no bound). When that many
+    // wait, log destroys and counts a new record (`drop_when_full`) or
+    // waits, sleeping, for room; a write_msg logging to its own target
+    // always drops. Set before the first record.
+    void set_queue_bound(std::size_t max_records, bool drop_when_full);
+    // The bound a `queue_max` text asks for: a positive decimal number;
+    // anything else (absent, zero, negative, unusable) is 0, no bound.
+    static std::size_t queue_max_from(const std::string& text);
     // Waits until every record accepted before the call has been written
     // (write_msg has returned for it): 0. -1 at once when records are held
     // and no worker runs to write them, or when called from this target's
@@ -100,6 +108,11 @@ private:
 
     // Under mutex: hands what this thread has written over to `spare`.
     void give_back_written();
+    // Under mutex, for a bounded target at its bound: false when `message`
+    // is to be dropped, true once there is room (after waiting).
+    bool admit(std::unique_lock<std::mutex>& lock);
+    // The worker's line for a gap of `count` dropped records.
+    void report_dropped(std::uint64_t count);
     // log's way for a target without a worker that will write the queue.
     void deliver_without_worker(Message* message);
     // Console write failures: the first is reported, then at most one line
@@ -117,6 +130,14 @@ private:
     std::uint64_t written_count;
     std::size_t in_flight;
     int flush_waiters;
+    // Guarded by mutex. The bound; records dropped since the last accepted
+    // one; for each gap, the number of the record after it (counted as
+    // written_count counts) and its size; producers waiting for room.
+    std::size_t queue_max;
+    bool drop_when_full;
+    std::uint64_t pending_drops;
+    std::deque<std::pair<std::uint64_t, std::uint64_t>> gaps;
+    int room_waiters;
     bool initialised;      // init succeeded once; only start touches it
     bool console_failing;  // the write failures below: only the writer
     std::uint64_t console_lost;

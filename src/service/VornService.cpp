@@ -140,6 +140,26 @@ void tear_down(VornService& service) {
     }
 }
 
+// Applies the bound `record` asks for to a target just started, before its
+// first record. Returns `target`, which may be null.
+Target* apply_queue_bound(Target* target, const VornConfig::target_cf_t& record) {
+    if (target == nullptr) {
+        return nullptr;
+    }
+    const std::string* max_text = nullptr;
+    const std::string* when_full = nullptr;
+    for (const auto& [key, value] : record.params) {
+        if (key == "queue_max" && max_text == nullptr) {
+            max_text = &value;
+        } else if (key == "when_full" && when_full == nullptr) {
+            when_full = &value;
+        }
+    }
+    target->set_queue_bound(max_text != nullptr ? Target::queue_max_from(*max_text) : 0,
+                            when_full != nullptr && *when_full == "drop");
+    return target;
+}
+
 // The stop at process exit. Static objects constructed before the service
 // (and atexit handlers registered before it) run after this and may still
 // hold handles: so the loggers and targets stay, their workers write what
@@ -482,10 +502,15 @@ Target* VornService::get_target(const std::string& name) {
     }
     if (record->type == config->key_stdout) {
         auto console = targets.find("console");
-        return console != targets.end() ? console->second : create_std_target();
+        if (console != targets.end()) {
+            return console->second;
+        }
+        // The one console target takes its bound from the stdout record it
+        // is first created for.
+        return apply_queue_bound(create_std_target(), *record);
     }
     if (record->type == config->key_file) {
-        return create_file_target(name);
+        return apply_queue_bound(create_file_target(name), *record);
     }
     detail::report("Invalid target type: " + record->type);
     return nullptr;

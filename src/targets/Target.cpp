@@ -1,5 +1,6 @@
 #include "zvk/Target.h"
 
+#include <charconv>
 #include <chrono>
 #include <ctime>
 #include <deque>
@@ -169,6 +170,10 @@ Target::Target(const std::string& name, Type type)
       written_count(0),
       in_flight(0),
       flush_waiters(0),
+      queue_max(0),
+      drop_when_full(false),
+      pending_drops(0),
+      room_waiters(0),
       initialised(false),
       console_failing(false),
       console_lost(0) {
@@ -337,6 +342,17 @@ void Target::log(Message* message) {
             deliver_without_worker(message);
             return;
         }
+        if (queue_max != 0) [[unlikely]] {
+            if (!admit(lock)) {
+                delete message;
+                return;
+            }
+            if (pending_drops != 0) {
+                // The worker reports the gap right before this record.
+                gaps.emplace_back(written_count + in_flight + queue.size(), pending_drops);
+                pending_drops = 0;
+            }
+        }
         queue.push_back(message);
         // Written records come back to this thread's cache here, under the
         // lock taken anyway, so that its next records are not built anew.
@@ -383,6 +399,50 @@ void Target::deliver_without_worker(Message* message) {
         write_msg(message);
     } catch (...) {
     }
+}
+
+bool Target::admit(std::unique_lock<std::mutex>& lock) {
+    auto waiting = [this] { return queue.size() + in_flight; };
+    if (waiting() < queue_max) {
+        return true;
+    }
+    // Without a worker nothing makes room: a blocking target accepts as an
+    // unbounded one would. Its own write_msg must never wait for itself.
+    bool own_write = writing_target == this;
+    if (!drop_when_full && !own_write) {
+        if (state != RUNNING) {
+            return true;
+        }
+        ++room_waiters;
+        cond.wait(lock, [&] { return waiting() < queue_max || state != RUNNING; });
+        --room_waiters;
+        return true;
+    }
+    ++pending_drops;
+    return false;
+}
+
+void Target::set_queue_bound(std::size_t max_records, bool drop) {
+    std::lock_guard lock(mutex);
+    queue_max = max_records;
+    drop_when_full = drop;
+}
+
+std::size_t Target::queue_max_from(const std::string& text) {
+    std::size_t value = 0;
+    const char* first = text.data();
+    const char* last = first + text.size();
+    auto [end, ec] = std::from_chars(first, last, value);
+    // Digits only and all of them: "-5", "+5", "5x" and overflow are no bound.
+    if (first == last || *first < '0' || *first > '9' || ec != std::errc() || end != last) {
+        return 0;
+    }
+    return value;
+}
+
+void Target::report_dropped(std::uint64_t count) {
+    detail::report(Vorn::time_gmt() + " dropped " + std::to_string(count) +
+                   " records in target: " + name);
 }
 
 int Target::flush() {
@@ -474,11 +534,24 @@ void Target::receive_message() {
     // Written since the last look under the mutex; counted there, so that
     // the log path does nothing for flush.
     std::uint64_t written = 0;
+    // The number of the next record to write, and the gaps of dropped
+    // records ahead of it, oldest first.
+    std::uint64_t next = 0;
+    std::deque<std::pair<std::uint64_t, std::uint64_t>> gaps_ahead;
+    auto write_next = [&](Message* message) {
+        if (!gaps_ahead.empty() && gaps_ahead.front().first == next) {
+            report_dropped(gaps_ahead.front().second);
+            gaps_ahead.pop_front();
+        }
+        ++next;
+        write_msg(message);
+    };
     try {
         {
             std::unique_lock lock(mutex);
             cond.wait(lock, [this] { return state == STARTING; });
             state = RUNNING;
+            next = written_count;
         }
         cond.notify_one();
         // No unlocked look at stop_requested before locking: it would skip
@@ -492,7 +565,7 @@ void Target::receive_message() {
                 written_count += written;
                 written = 0;
                 in_flight = taken.size();
-                if (flush_waiters != 0) {
+                if (flush_waiters != 0 || room_waiters != 0) {
                     cond.notify_all();
                 }
                 while (!stop_requested && queue.empty() && taken.empty()) {
@@ -500,20 +573,26 @@ void Target::receive_message() {
                     cond.wait(lock);
                 }
                 worker_waiting = false;
+                // Gaps belong to records now queued: known before any of
+                // them is written.
+                while (!gaps.empty()) {
+                    gaps_ahead.push_back(gaps.front());
+                    gaps.pop_front();
+                }
                 if (stop_requested) {
                     // Drain under the mutex: every record accepted until now
                     // is written, in order, and the drain has an end.
                     while (!taken.empty()) {
                         Message* message = taken.front();
                         taken.pop_front();
-                        write_msg(message);
+                        write_next(message);
                         ++written_count;
                         --in_flight;
                     }
                     while (!queue.empty()) {
                         Message* message = queue.front();
                         queue.pop_front();
-                        write_msg(message);
+                        write_next(message);
                         ++written_count;
                     }
                     break;
@@ -530,7 +609,7 @@ void Target::receive_message() {
             for (int n = 0; n < MessageCache::kCapacity && !taken.empty(); ++n) {
                 Message* message = taken.front();
                 taken.pop_front();
-                write_msg(message);
+                write_next(message);
                 ++written;
             }
         }
@@ -562,6 +641,11 @@ void Target::receive_message() {
     worker_taken = nullptr;
     written_count += written;
     in_flight = 0;
+    if (pending_drops != 0) {
+        // The gap is at the end: nothing was accepted after it.
+        report_dropped(pending_drops);
+        pending_drops = 0;
+    }
     give_back_written();
     if (console_failing) {
         report_console_losses();

@@ -1,0 +1,203 @@
+// A bounded queue: never more than its bound waiting; dropped records are
+// counted and reported where the gap is; blocked producers resume.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "RecordingTarget.h"
+#include "TestSupport.h"
+#include "zvk/Message.h"
+
+namespace zvk::test {
+namespace {
+
+// Its worker waits at the first record until the gate opens; each written
+// text is also echoed to standard output, where the gap lines go.
+class GatedTarget : public RecordingTarget {
+public:
+    using RecordingTarget::RecordingTarget;
+    ~GatedTarget() override {
+        open();
+        shutdown();
+    }
+    void write_msg(Message* message) override {
+        {
+            std::unique_lock lock(gate_mutex);
+            gate.wait(lock, [this] { return opened; });
+        }
+        if (echo) {
+            std::cout << message->text.str() << '\n' << std::flush;
+        }
+        if (log_inside && message->text.str() == "first") {
+            log(record("inner"));
+        }
+        RecordingTarget::write_msg(message);
+    }
+    void open() {
+        {
+            std::lock_guard lock(gate_mutex);
+            opened = true;
+        }
+        gate.notify_all();
+    }
+    std::size_t waiting() {
+        std::lock_guard lock(mutex);
+        return queue.size();
+    }
+
+    bool echo = false;
+    bool log_inside = false;
+
+private:
+    std::mutex gate_mutex;
+    std::condition_variable gate;
+    bool opened = false;
+};
+
+const std::string Stamp = R"(\d{2}-\d{2}-\d{4} \d{2}:\d{2}:\d{2}\.\d{6} GMT)";
+
+TEST(TargetBound, QueueMaxTextGivesABoundOnlyForPositiveNumbers) {
+    for (const auto& [text, bound] : {std::pair<const char*, std::size_t>{"8192", 8192},
+                                      {"1", 1},
+                                      {"0", 0},
+                                      {"", 0},
+                                      {"-5", 0},
+                                      {"+5", 0},
+                                      {"5x", 0},
+                                      {" 5", 0},
+                                      {"99999999999999999999999", 0}}) {
+        EXPECT_EQ(Target::queue_max_from(text), bound) << '"' << text << '"';
+    }
+}
+
+TEST(TargetBound, DroppedRecordsAreReportedWhereTheGapIs) {
+    auto journal = std::make_shared<Journal>();
+    CaptureFd out(1);
+    {
+        GatedTarget target(journal, "t");
+        target.echo = true;
+        target.set_queue_bound(5, true);
+        ASSERT_EQ(target.start(nullptr), 0);
+        for (int i = 0; i < 5; ++i) {
+            target.log(record("r" + std::to_string(i)));
+        }
+        for (int i = 0; i < 10; ++i) {
+            target.log(record("dropped"));
+        }
+        target.open();
+        ASSERT_EQ(target.flush(), 0);
+        target.log(record("after"));
+        target.stop();
+    }
+    std::vector<std::string> lines = split_lines(out.text());
+    ASSERT_EQ(lines.size(), 7u) << out.text();
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 5),
+              (std::vector<std::string>{"r0", "r1", "r2", "r3", "r4"}));
+    EXPECT_TRUE(std::regex_match(lines[5], std::regex(Stamp + " dropped 10 records in target: t")))
+        << lines[5];
+    EXPECT_EQ(lines[6], "after");
+    EXPECT_EQ(journal->size(), 6u);
+}
+
+TEST(TargetBound, DropUnderFourProducersKeepsTheBoundAndCountsEveryLoss) {
+    constexpr std::size_t Bound = 100;
+    constexpr int PerProducer = 1000;
+    auto journal = std::make_shared<Journal>();
+    CaptureFd out(1);
+    std::atomic<std::size_t> most{0};
+    {
+        GatedTarget target(journal, "t");
+        target.set_queue_bound(Bound, true);
+        ASSERT_EQ(target.start(nullptr), 0);
+        std::vector<std::thread> producers;
+        for (int p = 0; p < 4; ++p) {
+            producers.emplace_back([&] {
+                for (int i = 0; i < PerProducer; ++i) {
+                    target.log(record("x"));
+                    std::size_t now = target.waiting();
+                    for (std::size_t seen = most;
+                         now > seen && !most.compare_exchange_weak(seen, now);) {
+                    }
+                }
+            });
+        }
+        for (auto& producer : producers) {
+            producer.join();
+        }
+        target.open();
+        target.stop();
+    }
+    EXPECT_LE(most.load(), Bound);
+    std::uint64_t dropped = 0;
+    const std::regex line(Stamp + R"( dropped (\d+) records in target: t)");
+    for (const std::string& text : split_lines(out.text())) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(text, match, line)) << text;
+        dropped += std::stoull(match[1]);
+    }
+    EXPECT_EQ(journal->size(), Bound);
+    EXPECT_EQ(journal->size() + dropped, 4u * PerProducer);
+}
+
+TEST(TargetBound, BlockedProducersResumeAndLoseNothing) {
+    constexpr std::size_t Bound = 50;
+    constexpr int PerProducer = 500;
+    auto journal = std::make_shared<Journal>();
+    GatedTarget target(journal, "t");
+    target.set_queue_bound(Bound, false);
+    ASSERT_EQ(target.start(nullptr), 0);
+    std::atomic<int> finished{0};
+    std::vector<std::thread> producers;
+    for (int p = 0; p < 4; ++p) {
+        producers.emplace_back([&, p] {
+            for (int i = 0; i < PerProducer; ++i) {
+                target.log(record(std::to_string(p) + " " + std::to_string(i)));
+                EXPECT_LE(target.waiting(), Bound);
+            }
+            ++finished;
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(finished, 0);
+    target.open();
+    for (auto& producer : producers) {
+        producer.join();
+    }
+    target.stop();
+    std::vector<int> next(4, 0);
+    for (const std::string& text : journal->texts()) {
+        int p = text[0] - '0';
+        EXPECT_EQ(text, std::to_string(p) + " " + std::to_string(next[p]++));
+    }
+    EXPECT_EQ(next, std::vector<int>(4, PerProducer));
+}
+
+TEST(TargetBound, OwnWriteAtTheBoundDropsInsteadOfWaiting) {
+    auto journal = std::make_shared<Journal>();
+    CaptureFd out(1);
+    {
+        GatedTarget target(journal, "t");
+        target.log_inside = true;
+        target.set_queue_bound(1, false);
+        ASSERT_EQ(target.start(nullptr), 0);
+        target.open();
+        target.log(record("first"));
+        EXPECT_EQ(target.flush(), 0);
+        target.stop();
+    }
+    EXPECT_EQ(journal->texts(), std::vector<std::string>{"first"});
+    EXPECT_TRUE(
+        std::regex_match(out.text(), std::regex(Stamp + " dropped 1 records in target: t\n")))
+        << out.text();
+}
+
+}  // namespace
+}  // namespace zvk::test
