@@ -79,6 +79,7 @@ void BM_StalledBurst(benchmark::State& state) {
         state.counters["heap_B/record"] = static_cast<double>(heap1 - heap0) / kBurst;
         state.counters["text_B"] = kRecordSize;
         state.counters["sizeof_Message"] = sizeof(zvk::Message);
+        state.counters["sizeof_Queued"] = sizeof(zvk::Target::Queued);
         state.counters["allocs"] = static_cast<double>(allocs.load()) / kBurst;
         state.counters["records/s"] =
             benchmark::Counter(kBurst, benchmark::Counter::kIsIterationInvariantRate);

@@ -2,7 +2,9 @@
 // class is the console target: it writes each record to std::clog.
 // Producers only append to the queue; the worker takes what is queued off
 // it and writes the records one at a time, in queue order, without holding
-// the mutex, so that a producer never waits for a write.
+// the mutex, so that a producer never waits for a write. A record waits as
+// its text and level only; the worker hands write_msg a Message built from
+// them (the stream object is most of a Message's size).
 #pragma once
 
 #include <atomic>
@@ -11,6 +13,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,6 +31,14 @@ public:
     enum Type : int { CONSOLE_TARGET = 0, FILE_TARGET = 1 };
     enum State : int { STOPPED = 0, STARTING = 1, RUNNING = 2 };
 
+    // A record waiting in the queue: the text and level of a plain
+    // Message, or the whole object for a type derived from Message.
+    struct Queued {
+        std::string text;
+        int level;
+        Message* whole;  // owned; null for a plain record
+    };
+
     Target(const std::string& name, Type type);
     // A running worker first writes every record already queued, then ends;
     // only a target without a running worker drops what is queued.
@@ -36,7 +47,8 @@ public:
     Target& operator=(const Target&) = delete;
 
     // Writes one record and destroys it (or keeps it for reuse). Called
-    // only by the worker.
+    // only by the worker. `message` holds the logged text and level, and
+    // nothing else of the caller's stream.
     virtual void write_msg(Message* message);
     // -1: failure. The base checks the configured locale (throws for an
     // unknown name) and returns 0.
@@ -49,6 +61,10 @@ public:
     // Queues `message` and wakes the worker; the target owns it from here,
     // whatever happens. Any thread; never throws.
     void log(Message* message);
+    // Queues the text of `text` with `level`; `text` is left empty and
+    // usable, often with a buffer an earlier record had. Any thread; only
+    // memory exhaustion while taking the text is thrown.
+    void log(std::ostringstream&& text, int level);
     // Ends the worker after it has written what is queued; returns 1.
     int stop();
     // At most `max_records` records wait (0: no bound). When that many
@@ -87,7 +103,7 @@ public:
     State state;  // guarded by mutex
     std::atomic<bool> stop_requested;
     std::condition_variable cond;
-    std::deque<Message*> queue;  // guarded by mutex; owns its records
+    std::deque<Queued> queue;  // guarded by mutex; owns its records
     // Guarded by mutex: the worker sleeps on cond until a record or the stop
     // request comes, so log has to wake it. False while the worker writes.
     bool worker_waiting;
@@ -106,23 +122,29 @@ private:
 
     enum Delivery : int { QUEUE, INLINE, DROP };
 
-    // Under mutex: hands what this thread has written over to `spare`.
-    void give_back_written();
+    // Queues `record`; returns a spare text buffer for the caller's stream
+    // when `want_buffer` and one is at hand.
+    std::string enqueue(Queued&& record, bool want_buffer);
+    // The Message that write_msg gets for `record`: the whole one, or a
+    // kept or new plain one carrying the text. The text buffer the kept
+    // one had goes to `returned`, on its way back to the producers.
+    Message* materialise(Queued& record, std::vector<std::string>* returned);
     // Under mutex, for a bounded target at its bound: false when `message`
     // is to be dropped, true once there is room (after waiting).
     bool admit(std::unique_lock<std::mutex>& lock);
     // The worker's line for a gap of `count` dropped records.
     void report_dropped(std::uint64_t count);
     // log's way for a target without a worker that will write the queue.
-    void deliver_without_worker(Message* message);
+    void deliver_without_worker(Queued&& record);
     // Console write failures: the first is reported, then at most one line
     // a second with the count lost meanwhile. Called by the one writer.
     void console_write_failed();
     void report_console_losses();
 
-    // Guarded by mutex: written records on their way back to the threads
-    // that log. Capacity reserved up front, so adding never allocates.
-    std::vector<Message*> spare;
+    // Guarded by mutex: text buffers of written records on their way back
+    // to the threads that log, so that a buffer is freed by the thread that
+    // allocated it, or used again. Capacity reserved, adding never allocates.
+    std::vector<std::string> spare;
     Delivery delivery;      // guarded by mutex
     std::uint64_t dropped;  // guarded by mutex; counted while DROP
     // Guarded by mutex, for flush: records written so far, and records the

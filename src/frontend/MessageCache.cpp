@@ -12,8 +12,8 @@ namespace zvk::detail {
 
 namespace {
 
-// A kept record holds on to its text buffer; big ones are not worth it.
-constexpr std::size_t kReusableText = 1024;
+// Room beyond its text that a waiting record may keep.
+constexpr std::size_t kSlack = 128;
 
 // Initial-exec: the hand-over reads it twice per record, and a plain
 // offset from the thread pointer is much cheaper than a lookup of the
@@ -58,11 +58,10 @@ struct BufferAccess : std::stringbuf {
     }
 };
 
-// Whether a stream carries state of its caller that make does not set from
-// the next caller's stream: iword/pword storage, callbacks registered with
-// register_callback (imbue in make would call them, on another thread) or
-// a tied stream. A record built anew takes all of that over with the
-// caller's stream, so such a record is not kept. The members are
+// Whether a stream carries state that a new Message's stream would not
+// have: iword/pword storage, callbacks registered with register_callback,
+// or a tied stream, which a write_msg may have set up. Such a Message is
+// not kept, so nothing of it reaches a later record. The members are
 // protected; reached the same way as the buffer's above.
 struct StateAccess : std::ios_base {
     static bool carries_caller_state(const std::ios& stream) {
@@ -102,76 +101,41 @@ MessageCache::~MessageCache() {
     }
 }
 
-Message* MessageCache::make(std::ostringstream&& text, int level) {
-    MessageCache* cache = local();
-    Message* message = nullptr;
-    // A stream with an exception mask could throw when its state is copied
-    // over; it takes the way that moves its whole state instead.
-    if (cache != nullptr && text.exceptions() == std::ios_base::goodbit) {
-        message = cache->take();
-    }
-    if (message == nullptr) {
-        return new Message(std::move(text), level);
-    }
-    if (!cache->empty()) {
-        // The next kept record was last written by a worker on another
-        // core; fetching its lines now overlaps that transfer with the
-        // caller's next composition instead of the next hand-over.
-        const char* next = reinterpret_cast<const char*>(cache->items[cache->count - 1]);
-        for (std::size_t offset = 0; offset < sizeof(Message); offset += 64) {
-            __builtin_prefetch(next + offset, 1);
-        }
-    }
-    // The kept record's stream is taken as it is; what would distinguish it
-    // from a stream moved in (contents, write position, formatting state)
-    // is set from the caller's, so nothing of the earlier record shows
-    // through. A kept record never carries words, callbacks or a tie (see
-    // reusable), and none of the caller's are taken over. The buffers trade places: the caller's
-    // stream is left empty with the kept record's old buffer, so nothing is freed here, and a
-    // caller that reuses its stream does not allocate for the next text.
-    std::ostringstream& out = message->text;
-    std::string incoming = std::move(text).str();
-    std::string old = std::move(out).str();
-    const std::size_t size = incoming.size();
-    out.str(std::move(incoming));
-    // Where a stream moved in would stand; str() left it at the start.
-    BufferAccess::write_at_end(*out.rdbuf(), size);
-    old.clear();
-    text.str(std::move(old));
-    out.flags(text.flags());
-    out.precision(text.precision());
-    out.width(text.width());
-    out.fill(text.fill());
-    if (out.getloc() != text.getloc()) {
-        out.imbue(text.getloc());
-    }
-    out.clear(text.rdstate());
-    text.clear();
-    message->level = level;
-    return message;
-}
-
 bool MessageCache::reusable(const Message* message) {
     return typeid(*message) == typeid(Message) &&
            message->text.exceptions() == std::ios_base::goodbit &&
-           message->text.view().size() <= kReusableText &&
            !StateAccess::carries_caller_state(message->text);
 }
 
-void MessageCache::refill(std::vector<Message*>& spare) {
-    if (count >= kRefill / 4) {
-        return;
+std::string MessageCache::take_text(std::ostringstream& stream, std::string& buffer) {
+    std::string text = std::move(stream).str();
+    // libstdc++ gives a stream at least 512 bytes once it outgrows its
+    // small buffer: a 100-byte record would hold five times its size.
+    if (text.capacity() - text.size() > kSlack) {
+        std::string exact(text.data(), text.size());
+        buffer = std::move(text);
+        return exact;
     }
-    while (count < kRefill && !spare.empty()) {
-        items[count++] = spare.back();
-        spare.pop_back();
-    }
+    return text;
 }
 
-void MessageCache::give_back(std::vector<Message*>& spare, std::size_t limit) {
-    while (count > 0 && spare.size() < limit) {
-        spare.push_back(items[--count]);
-    }
+std::string MessageCache::reset(Message& message) {
+    std::ostringstream& out = message.text;
+    std::string old = std::move(out).str();
+    out.clear();
+    out.flags(std::ios_base::skipws | std::ios_base::dec);
+    out.width(0);
+    out.precision(6);
+    out.fill(out.widen(' '));
+    return old;
+}
+
+void MessageCache::put_text(Message& message, std::string&& text) {
+    const std::size_t size = text.size();
+    message.text.str(std::move(text));
+    // Where a stream that wrote the text would stand; str() left it at the
+    // start.
+    BufferAccess::write_at_end(*message.text.rdbuf(), size);
 }
 
 }  // namespace zvk::detail

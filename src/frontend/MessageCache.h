@@ -1,18 +1,12 @@
-// Records that a worker has written, kept for reuse by the threads that log.
-// Building a record's std::ostringstream costs more than the rest of the
-// hand-over (the stream looks up its locale facets), and a record freed on
-// the worker but allocated on a producer makes the two threads contend for
-// the allocator's lock. So a written record goes back, whole, to the
-// threads that log, and in steady state the worker frees no record.
-//
-// A record travels: producer's cache -> queue -> worker -> worker's cache
-// -> target's spare list (under the target's mutex) -> a producer's cache
-// (under the same mutex, inside Target::log). Each thread's cache is its
-// own; nothing here takes a lock.
+// Messages that a thread has written, kept for the next records it hands to
+// write_msg. Building a Message's std::ostringstream costs more than
+// writing a short record (the stream looks up its locale facets), so a
+// worker builds a few and fills them again with each queued text. Each
+// thread's cache is its own; nothing here takes a lock.
 #pragma once
 
 #include <sstream>
-#include <vector>
+#include <string>
 
 namespace zvk {
 
@@ -22,15 +16,12 @@ namespace detail {
 
 class MessageCache {
 public:
-    // A worker retires up to a chunk of this many between two hand-backs.
+    // A worker writes up to a chunk of this many between two looks at its
+    // queue; it keeps at most this many Messages.
     static constexpr int kCapacity = 64;
-    // A thread that logs takes kept records back this many at a time, and
-    // only when it is nearly out: every thread that ever logs keeps what it
-    // took, so this bounds what an idle thread holds.
-    static constexpr int kRefill = 16;
 
     // The calling thread's cache; null once the thread's exit has
-    // destroyed it (callers then build and delete records as usual).
+    // destroyed it (callers then build and delete Messages as usual).
     static MessageCache* local();
 
     MessageCache() = default;
@@ -44,20 +35,22 @@ public:
     Message* take() { return count == 0 ? nullptr : items[--count]; }
     void put(Message* message) { items[count++] = message; }
 
-    // A record with `text` and `level`, reused when the cache has one.
-    // `text` is left empty either way; when a record is reused it gets that
-    // record's old buffer for its next text.
-    static Message* make(std::ostringstream&& text, int level);
-    // Whether `message` may be kept for reuse: a plain Message with a
-    // modest buffer. Others are deleted by whoever retires them.
+    // Whether `message` may be kept for reuse: a plain Message whose
+    // stream carries nothing a caller could have set up on it. Others are
+    // deleted by whoever retires them.
     static bool reusable(const Message* message);
 
-    // Tops this cache up to kRefill records from `spare` when it is nearly
-    // out.
-    void refill(std::vector<Message*>& spare);
-    // Moves records from this cache into `spare` until it holds `limit`;
-    // what does not fit stays here.
-    void give_back(std::vector<Message*>& spare, std::size_t limit);
+    // Moves the text out of `stream`, leaving it empty. A text with much
+    // more room than it needs is copied out instead, so that a waiting
+    // record holds little beyond its text; its roomy buffer then goes to
+    // `buffer` for the caller's next text.
+    static std::string take_text(std::ostringstream& stream, std::string& buffer);
+    // Makes a kept Message like a new one: returns its old text buffer and
+    // resets the stream's state and formatting.
+    static std::string reset(Message& message);
+    // Gives `message` the text, with the write position at its end, as if
+    // it had been written into the stream.
+    static void put_text(Message& message, std::string&& text);
 
 private:
     Message* items[kCapacity];

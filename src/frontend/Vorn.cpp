@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "MessageCache.h"
 #include "zvk/Logger.h"
 #include "zvk/Message.h"
 #include "zvk/Target.h"
@@ -61,7 +60,9 @@ void Vorn::log(std::ostringstream&& text, Level lvl) const {
     if (logger == nullptr) {
         return;
     }
-    logger->log(detail::MessageCache::make(std::move(text), lvl));
+    // Straight to the target: a record waits as its text, and building a
+    // Message here would cost a stream construction per record.
+    logger->target->log(std::move(text), lvl);
 }
 
 int Vorn::flush() const { return logger != nullptr ? logger->target->flush() : 0; }

@@ -6,11 +6,14 @@
 #include <deque>
 #include <exception>
 #include <iostream>
+#include <iterator>
 #include <new>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <typeinfo>
+#include <utility>
 
 #include "../frontend/MessageCache.h"
 #include "../frontend/Report.h"
@@ -53,7 +56,7 @@ struct Writing {
 
 // A worker's records taken off the queue and not yet written, for the
 // crash handler when the crash is on the worker itself.
-thread_local std::deque<Message*>* worker_taken = nullptr;
+thread_local std::deque<Target::Queued>* worker_taken = nullptr;
 
 bool before(const timespec& a, const timespec& b) {
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
@@ -89,9 +92,9 @@ struct CrashAccess {
     // write them is this thread, or there is none.
     static void write_queue(Target& target) {
         while (!target.queue.empty()) {
-            Message* message = target.queue.front();
+            Target::Queued record = std::move(target.queue.front());
             target.queue.pop_front();
-            target.write_msg(message);
+            target.write_msg(target.materialise(record, nullptr));
             ++target.written_count;
         }
     }
@@ -112,9 +115,9 @@ struct CrashAccess {
         if (writing_target == &target) {
             if (worker_taken != nullptr) {
                 while (!worker_taken->empty()) {
-                    Message* message = worker_taken->front();
+                    Target::Queued record = std::move(worker_taken->front());
                     worker_taken->pop_front();
-                    target.write_msg(message);
+                    target.write_msg(target.materialise(record, nullptr));
                 }
             }
             if (!lock(target, lock_until)) {
@@ -187,13 +190,10 @@ void Target::shutdown() {
         // A running worker writes everything queued before it reports STOPPED.
         stop();
         std::lock_guard lock(mutex);
-        for (Message* message : queue) {
-            delete message;
+        for (Queued& record : queue) {
+            delete record.whole;
         }
         queue.clear();
-        for (Message* message : spare) {
-            delete message;
-        }
         spare.clear();
         if (dropped != 0) {
             detail::report(Vorn::time_gmt() + " dropped " + std::to_string(dropped) +
@@ -325,8 +325,43 @@ int Target::start(const VornConfig* config) {
 }
 
 void Target::log(Message* message) {
+    if (message == nullptr) {
+        return;
+    }
+    Queued record{{}, message->level, nullptr};
+    try {
+        // A plain Message waits as its text only; a derived type may carry
+        // more, for its own write_msg, and waits whole.
+        if (typeid(*message) == typeid(Message)) {
+            std::string buffer;
+            record.text = MessageCache::take_text(message->text, buffer);
+            delete message;
+        } else {
+            record.whole = message;
+        }
+    } catch (...) {
+        delete message;
+        return;
+    }
+    enqueue(std::move(record), false);
+}
+
+void Target::log(std::ostringstream&& text, int level) {
+    std::string buffer;
+    Queued record{MessageCache::take_text(text, buffer), level, nullptr};
+    std::string back = enqueue(std::move(record), buffer.capacity() == 0);
+    // The caller's stream is left empty, with room for its next text: its
+    // own buffer when the text was copied out of it, else one that an
+    // earlier record's text had.
+    std::string& room = buffer.capacity() != 0 ? buffer : back;
+    room.clear();
+    text.str(std::move(room));
+    text.clear();
+}
+
+std::string Target::enqueue(Queued&& record, bool want_buffer) {
     bool wake = false;
-    MessageCache* cache = MessageCache::local();
+    std::string back;
     try {
         std::unique_lock lock(mutex, std::try_to_lock);
         // Others hold the mutex only for a few pointer moves: waiting a
@@ -339,13 +374,13 @@ void Target::log(Message* message) {
             lock.lock();
         }
         if (delivery != QUEUE) [[unlikely]] {
-            deliver_without_worker(message);
-            return;
+            deliver_without_worker(std::move(record));
+            return back;
         }
         if (queue_max != 0) [[unlikely]] {
             if (!admit(lock)) {
-                delete message;
-                return;
+                delete record.whole;
+                return back;
             }
             if (pending_drops != 0) {
                 // The worker reports the gap right before this record.
@@ -353,50 +388,76 @@ void Target::log(Message* message) {
                 pending_drops = 0;
             }
         }
-        queue.push_back(message);
-        // Written records come back to this thread's cache here, under the
-        // lock taken anyway, so that its next records are not built anew.
-        if (cache != nullptr) {
-            cache->refill(spare);
+        queue.push_back(std::move(record));
+        record.whole = nullptr;
+        // Under the lock taken anyway: a buffer an earlier text had, so that
+        // the caller composes its next text without allocating.
+        if (want_buffer && !spare.empty()) {
+            back = std::move(spare.back());
+            spare.pop_back();
         }
         // Only a sleeping worker needs the wake-up; one is enough for all
         // records appended before it takes the mutex again.
         wake = worker_waiting;
         worker_waiting = false;
     } catch (const std::system_error& e) {
-        delete message;
+        delete record.whole;
         try {
             detail::report(Vorn::time_gmt() + " could not get lock in target - " + name + " - " +
                            e.what());
         } catch (...) {
         }
-        return;
+        return back;
     } catch (...) {
-        delete message;
+        // Also a failed push_back (no memory): the record is lost.
+        delete record.whole;
         try {
             detail::report(Vorn::time_gmt() + " could not get lock in target - " + name);
         } catch (...) {
         }
-        return;
+        return back;
     }
     if (wake) {
         // All, not one: a thread waiting on cond for something else (a
         // state change) must not swallow the worker's wake-up.
         cond.notify_all();
     }
+    return back;
 }
 
-void Target::deliver_without_worker(Message* message) {
+Message* Target::materialise(Queued& record, std::vector<std::string>* returned) {
+    if (record.whole != nullptr) {
+        Message* whole = record.whole;
+        record.whole = nullptr;
+        return whole;
+    }
+    MessageCache* cache = MessageCache::local();
+    Message* message = cache != nullptr ? cache->take() : nullptr;
+    if (message == nullptr) {
+        message = new Message();
+    } else {
+        std::string old = MessageCache::reset(*message);
+        if (returned != nullptr && old.capacity() > 15 && returned->size() < kSpareLimit) {
+            returned->push_back(std::move(old));
+        }
+    }
+    MessageCache::put_text(*message, std::move(record.text));
+    message->level = record.level;
+    return message;
+}
+
+void Target::deliver_without_worker(Queued&& record) {
     if (delivery == DROP) {
         ++dropped;
-        delete message;
+        delete record.whole;
+        record.whole = nullptr;
         return;
     }
     // Under the mutex, so that records of several threads stay whole and
     // in order; the caller waits for the write, which is fine at exit.
     Writing writing(this);
     try {
-        write_msg(message);
+        write_msg(materialise(record, nullptr));
     } catch (...) {
     }
 }
@@ -462,8 +523,8 @@ int Target::flush() {
 }
 
 void Target::drop_after_fork() {
-    for (Message* message : queue) {
-        delete message;
+    for (Queued& record : queue) {
+        delete record.whole;
     }
     queue.clear();
     state = STOPPED;
@@ -481,9 +542,9 @@ void Target::stop_for_exit() {
     delivery = INLINE;
     // What came in between the worker's end and now.
     while (!queue.empty()) {
-        Message* message = queue.front();
+        Queued record = std::move(queue.front());
         queue.pop_front();
-        deliver_without_worker(message);
+        deliver_without_worker(std::move(record));
     }
 }
 
@@ -516,18 +577,21 @@ void Target::reset_state(State new_state) {
     state = new_state;
 }
 
-void Target::give_back_written() {
-    MessageCache* cache = MessageCache::local();
-    if (cache != nullptr) {
-        cache->give_back(spare, kSpareLimit);
-    }
-}
-
 void Target::receive_message() {
     // Records taken off the queue and not yet written. Only this thread
     // touches it; it owns its storage, so freeing that after the final
     // unlock touches nothing of the target.
-    std::deque<Message*> taken;
+    std::deque<Queued> taken;
+    // Text buffers of written records, handed to `spare` under the mutex.
+    std::vector<std::string> returned;
+    returned.reserve(kSpareLimit);
+    auto give_back = [&] {
+        while (!returned.empty() && spare.size() < kSpareLimit) {
+            spare.push_back(std::move(returned.back()));
+            returned.pop_back();
+        }
+        returned.clear();
+    };
     Writing writing(this);
     detail::CrashStack crash_stack;
     worker_taken = &taken;
@@ -538,13 +602,13 @@ void Target::receive_message() {
     // records ahead of it, oldest first.
     std::uint64_t next = 0;
     std::deque<std::pair<std::uint64_t, std::uint64_t>> gaps_ahead;
-    auto write_next = [&](Message* message) {
+    auto write_next = [&](Queued& record) {
         if (!gaps_ahead.empty() && gaps_ahead.front().first == next) {
             report_dropped(gaps_ahead.front().second);
             gaps_ahead.pop_front();
         }
         ++next;
-        write_msg(message);
+        write_msg(materialise(record, &returned));
     };
     try {
         {
@@ -559,7 +623,7 @@ void Target::receive_message() {
         for (;;) {
             {
                 std::unique_lock lock(mutex);
-                give_back_written();
+                give_back();
                 // Accepted = written_count + in_flight + queue.size(), at
                 // every moment the mutex is free.
                 written_count += written;
@@ -583,16 +647,16 @@ void Target::receive_message() {
                     // Drain under the mutex: every record accepted until now
                     // is written, in order, and the drain has an end.
                     while (!taken.empty()) {
-                        Message* message = taken.front();
+                        Queued record = std::move(taken.front());
                         taken.pop_front();
-                        write_next(message);
+                        write_next(record);
                         ++written_count;
                         --in_flight;
                     }
                     while (!queue.empty()) {
-                        Message* message = queue.front();
+                        Queued record = std::move(queue.front());
                         queue.pop_front();
-                        write_next(message);
+                        write_next(record);
                         ++written_count;
                     }
                     break;
@@ -604,12 +668,11 @@ void Target::receive_message() {
             }
             // Without the mutex: producers append meanwhile and never wait
             // for a write. Still one record at a time, in queue order. A
-            // chunk at most, so that the written records go back (above)
-            // before this thread's cache overflows.
+            // chunk at most, so that text buffers go back (above) often.
             for (int n = 0; n < MessageCache::kCapacity && !taken.empty(); ++n) {
-                Message* message = taken.front();
+                Queued record = std::move(taken.front());
                 taken.pop_front();
-                write_next(message);
+                write_next(record);
                 ++written;
             }
         }
@@ -631,10 +694,11 @@ void Target::receive_message() {
     // What was taken and not written goes back in front of later records:
     // accepted, never written, dropped when the target is destroyed.
     try {
-        queue.insert(queue.begin(), taken.begin(), taken.end());
+        queue.insert(queue.begin(), std::make_move_iterator(taken.begin()),
+                     std::make_move_iterator(taken.end()));
     } catch (...) {
-        for (Message* message : taken) {
-            delete message;
+        for (Queued& record : taken) {
+            delete record.whole;
         }
     }
     taken.clear();
@@ -646,7 +710,7 @@ void Target::receive_message() {
         report_dropped(pending_drops);
         pending_drops = 0;
     }
-    give_back_written();
+    give_back();
     if (console_failing) {
         report_console_losses();
     }
