@@ -122,9 +122,10 @@ private:
 
     enum Delivery : int { QUEUE, INLINE, DROP };
 
-    // Queues `record`; returns a spare text buffer for the caller's stream
-    // when `want_buffer` and one is at hand.
-    std::string enqueue(Queued&& record, bool want_buffer);
+    // Queues `record` with `text` (moved, or copied when its buffer is
+    // roomy: then `text` keeps it); returns a spare text buffer for the
+    // caller's stream when `want_buffer` and one is at hand.
+    std::string enqueue(Queued&& record, std::string& text, bool want_buffer);
     // The Message that write_msg gets for `record`: the whole one, or a
     // kept or new plain one carrying the text. The text buffer the kept
     // one had goes to `returned`, on its way back to the producers.

@@ -12,9 +12,6 @@ namespace zvk::detail {
 
 namespace {
 
-// Room beyond its text that a waiting record may keep.
-constexpr std::size_t kSlack = 128;
-
 // Initial-exec: the hand-over reads it twice per record, and a plain
 // offset from the thread pointer is much cheaper than a lookup of the
 // library's TLS block. A few bytes only, so that loading the library with
@@ -105,18 +102,6 @@ bool MessageCache::reusable(const Message* message) {
     return typeid(*message) == typeid(Message) &&
            message->text.exceptions() == std::ios_base::goodbit &&
            !StateAccess::carries_caller_state(message->text);
-}
-
-std::string MessageCache::take_text(std::ostringstream& stream, std::string& buffer) {
-    std::string text = std::move(stream).str();
-    // libstdc++ gives a stream at least 512 bytes once it outgrows its
-    // small buffer: a 100-byte record would hold five times its size.
-    if (text.capacity() - text.size() > kSlack) {
-        std::string exact(text.data(), text.size());
-        buffer = std::move(text);
-        return exact;
-    }
-    return text;
 }
 
 std::string MessageCache::reset(Message& message) {

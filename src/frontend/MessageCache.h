@@ -40,11 +40,6 @@ public:
     // deleted by whoever retires them.
     static bool reusable(const Message* message);
 
-    // Moves the text out of `stream`, leaving it empty. A text with much
-    // more room than it needs is copied out instead, so that a waiting
-    // record holds little beyond its text; its roomy buffer then goes to
-    // `buffer` for the caller's next text.
-    static std::string take_text(std::ostringstream& stream, std::string& buffer);
     // Makes a kept Message like a new one: returns its old text buffer and
     // resets the stream's state and formatting.
     static std::string reset(Message& message);

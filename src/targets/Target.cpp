@@ -40,8 +40,10 @@ inline void cpu_relax() {
 }
 
 // Enough for the worker to hand back whole chunks while producers catch up,
-// little enough to keep only about a hundred KiB per target.
+// little enough to keep only some tens of KiB per target.
 constexpr std::size_t kSpareLimit = 2 * MessageCache::kCapacity;
+// Room beyond its text that a waiting record may keep.
+constexpr std::size_t kSlack = 128;
 
 // The target whose write_msg this thread may be inside: a worker's own
 // target for its whole life, or a target written on the caller's thread.
@@ -333,33 +335,34 @@ void Target::log(Message* message) {
         // A plain Message waits as its text only; a derived type may carry
         // more, for its own write_msg, and waits whole.
         if (typeid(*message) == typeid(Message)) {
-            std::string buffer;
-            record.text = MessageCache::take_text(message->text, buffer);
+            std::string text = std::move(message->text).str();
             delete message;
-        } else {
-            record.whole = message;
+            message = nullptr;
+            enqueue(std::move(record), text, false);
+            return;
         }
+        record.whole = message;
     } catch (...) {
         delete message;
         return;
     }
-    enqueue(std::move(record), false);
+    std::string none;
+    enqueue(std::move(record), none, false);
 }
 
 void Target::log(std::ostringstream&& text, int level) {
-    std::string buffer;
-    Queued record{MessageCache::take_text(text, buffer), level, nullptr};
-    std::string back = enqueue(std::move(record), buffer.capacity() == 0);
+    std::string taken = std::move(text).str();
+    std::string back = enqueue(Queued{{}, level, nullptr}, taken, true);
     // The caller's stream is left empty, with room for its next text: its
     // own buffer when the text was copied out of it, else one that an
     // earlier record's text had.
-    std::string& room = buffer.capacity() != 0 ? buffer : back;
+    std::string& room = taken.capacity() > back.capacity() ? taken : back;
     room.clear();
     text.str(std::move(room));
     text.clear();
 }
 
-std::string Target::enqueue(Queued&& record, bool want_buffer) {
+std::string Target::enqueue(Queued&& record, std::string& text, bool want_buffer) {
     bool wake = false;
     std::string back;
     try {
@@ -372,6 +375,26 @@ std::string Target::enqueue(Queued&& record, bool want_buffer) {
         }
         if (!lock.owns_lock()) {
             lock.lock();
+        }
+        if (record.whole == nullptr) {
+            if (text.capacity() - text.size() > kSlack) {
+                // Copied out of a roomy buffer (libstdc++ gives a stream at
+                // least 512 bytes), so that the waiting record holds little
+                // beyond its text; into a returned buffer when one fits, so
+                // that buffers go round instead of being freed by the worker.
+                if (!spare.empty() && spare.back().capacity() >= text.size()) {
+                    record.text = std::move(spare.back());
+                    spare.pop_back();
+                }
+                record.text.assign(text);
+            } else {
+                record.text = std::move(text);
+                // A buffer an earlier text had, for the caller's next text.
+                if (want_buffer && !spare.empty()) {
+                    back = std::move(spare.back());
+                    spare.pop_back();
+                }
+            }
         }
         if (delivery != QUEUE) [[unlikely]] {
             deliver_without_worker(std::move(record));
@@ -390,12 +413,6 @@ std::string Target::enqueue(Queued&& record, bool want_buffer) {
         }
         queue.push_back(std::move(record));
         record.whole = nullptr;
-        // Under the lock taken anyway: a buffer an earlier text had, so that
-        // the caller composes its next text without allocating.
-        if (want_buffer && !spare.empty()) {
-            back = std::move(spare.back());
-            spare.pop_back();
-        }
         // Only a sleeping worker needs the wake-up; one is enough for all
         // records appended before it takes the mutex again.
         wake = worker_waiting;

@@ -1,0 +1,212 @@
+// The pattern applications use, measured as an outside user would: each
+// record composed in a fresh std::ostringstream with setfill/setw number
+// fields, every call timed, 1,000,000 records of about 100 bytes, and each
+// logger in a process of its own (forked per run), so that what one sets up
+// (the library's global locale, its threads) cannot slow another:
+//   raw        compose, then write() in the producer
+//   vorn       a handle of a service loaded from vorn_config.xml
+//   vorn-8192  the same with <queue_max>8192</queue_max> (block), the size
+//              of spdlog's queue
+//   spd-flush  spdlog's asynchronous logger flushing after every record
+// With one producer and with four; also the peak resident memory of each
+// run's process.
+// Usage: realistic_spdlog [records] [locale]  (locale: the service's
+// <locale> element; default none, the environment's)
+#include <fcntl.h>
+#include <spdlog/async.h>
+#include <spdlog/async_logger.h>
+#include <spdlog/pattern_formatter.h>
+#include <spdlog/sinks/basic_file_sink.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iomanip>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support.h"
+#include "zvk/Vorn.h"
+#include "zvk/VornInit.h"
+
+namespace {
+
+using namespace zvk::bench;
+
+enum Mode { RAW, VORN, VORN_BOUNDED, SPD_FLUSH };
+constexpr int kModes = 4;
+constexpr std::array<const char*, kModes> kModeNames = {"raw", "vorn", "vorn-8192", "spd-flush"};
+
+std::ostringstream compose(int seq) {
+    std::ostringstream out;
+    out << "12-07-2026 " << std::setfill('0') << std::setw(2) << seq / 3600000 % 24 << ':'
+        << std::setw(2) << seq / 60000 % 60 << ':' << std::setw(2) << seq / 1000 % 60 << '.'
+        << std::setw(6) << seq % 1000000 << " GMT INFO request " << std::setw(8) << seq
+        << " served in " << std::setw(5) << seq % 99991 << " us by worker " << std::setw(2)
+        << seq % 16 << " status ok\n";
+    return out;
+}
+
+struct Result {
+    double rate = 0;     // records/s, first record until everything is written
+    double compose = 0;  // median ns to compose a record
+    double call = 0;     // median ns of the logging call
+    double peak_mb = 0;  // the process's peak resident memory
+};
+
+// One run in this process: compose and log `records` from `threads`
+// producers, time each step.
+Result run(Mode mode, int records, int threads, const std::string& locale) {
+    std::string dir = scratch().dir + "/" + kModeNames[mode];
+    std::filesystem::create_directories(dir);
+    if (chdir(dir.c_str()) != 0) {
+        std::exit(1);
+    }
+    std::vector<std::vector<std::uint64_t>> compose_ticks(threads);
+    std::vector<std::vector<std::uint64_t>> call_ticks(threads);
+    for (int t = 0; t < threads; ++t) {
+        compose_ticks[t].reserve(records / threads + 1);
+        call_ticks[t].reserve(records / threads + 1);
+    }
+    int fd = -1;
+    zvk::Vorn handle;
+    std::shared_ptr<spdlog::details::thread_pool> pool;
+    std::shared_ptr<spdlog::async_logger> spd;
+    if (mode == VORN || mode == VORN_BOUNDED) {
+        std::ofstream("vorn_config.xml")
+            << "<vorn><log_dir>logs</log_dir><file_size_max>1G</file_size_max>"
+            << (locale.empty() ? "" : "<locale>" + locale + "</locale>")
+            << "<target name=\"f\"><type>file</type><file_name>app.log</file_name>"
+            << (mode == VORN_BOUNDED ? "<queue_max>8192</queue_max>" : "")
+            << "<max_number_file>-1</max_number_file></target>"
+               "<logger name=\"app\"><target>f</target><accept_level>INFO</accept_level>"
+               "</logger></vorn>\n";
+        handle = zvk::Vorn("app", 0);
+    } else if (mode == RAW) {
+        fd = open("app.log", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0664);
+    } else {
+        pool = std::make_shared<spdlog::details::thread_pool>(spdlog::details::default_async_q_size,
+                                                              1);
+        auto sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>("app.log", true);
+        spd = std::make_shared<spdlog::async_logger>("app", std::move(sink), pool,
+                                                     spdlog::async_overflow_policy::block);
+        spd->set_formatter(std::make_unique<spdlog::pattern_formatter>(
+            "%v", spdlog::pattern_time_type::local, ""));
+        spd->flush_on(spdlog::level::trace);
+    }
+    auto t0 = std::chrono::steady_clock::now();
+    run_producers(threads, records, [&](int t, int i) {
+        std::uint64_t c0 = ticks();
+        std::ostringstream text = compose(i);
+        std::uint64_t c1 = ticks();
+        if (mode == VORN || mode == VORN_BOUNDED) {
+            handle.log(std::move(text), zvk::Vorn::INFO);
+        } else if (mode == RAW) {
+            std::string_view view = text.view();
+            [[maybe_unused]] ssize_t n = ::write(fd, view.data(), view.size());
+        } else {
+            std::string_view view = text.view();
+            spd->log(spdlog::level::info, spdlog::string_view_t(view.data(), view.size()));
+        }
+        std::uint64_t c2 = ticks();
+        compose_ticks[t].push_back(c1 - c0);
+        call_ticks[t].push_back(c2 - c1);
+    });
+    if (mode == VORN || mode == VORN_BOUNDED) {
+        zvk::VornInit::reset_vorn_state();
+    } else if (mode == RAW) {
+        close(fd);
+    } else {
+        spd->flush();
+        pool.reset();
+        spd.reset();
+    }
+    std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - t0;
+    std::vector<std::uint64_t> all_compose;
+    std::vector<std::uint64_t> all_calls;
+    for (int t = 0; t < threads; ++t) {
+        all_compose.insert(all_compose.end(), compose_ticks[t].begin(), compose_ticks[t].end());
+        all_calls.insert(all_calls.end(), call_ticks[t].begin(), call_ticks[t].end());
+    }
+    return {records / elapsed.count(), percentiles(all_compose).p50, percentiles(all_calls).p50,
+            static_cast<double>(peak_rss_bytes()) / (1 << 20)};
+}
+
+// Runs `mode` in a child process and reads its result back.
+Result run_apart(Mode mode, int records, int threads, const std::string& locale) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        std::exit(1);
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        Result result = run(mode, records, threads, locale);
+        [[maybe_unused]] ssize_t n = write(fds[1], &result, sizeof result);
+        _exit(0);
+    }
+    close(fds[1]);
+    Result result;
+    if (read(fds[0], &result, sizeof result) != static_cast<ssize_t>(sizeof result)) {
+        std::printf("%s run failed\n", kModeNames[mode]);
+    }
+    close(fds[0]);
+    waitpid(pid, nullptr, 0);
+    return result;
+}
+
+double median_of(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void report(int records, int threads, const std::string& locale) {
+    constexpr int kRounds = 3;
+    std::map<Mode, std::vector<Result>> results;
+    for (int round = 0; round < kRounds; ++round) {
+        for (int k = 0; k < kModes; ++k) {
+            Mode mode = static_cast<Mode>((round + k) % kModes);
+            results[mode].push_back(run_apart(mode, records, threads, locale));
+        }
+    }
+    std::printf(
+        "\nrealistic pattern: fresh stream with setfill/setw, %d records, %d producer(s), "
+        "one process per run, median of %d; service locale %s\n",
+        records, threads, kRounds, locale.empty() ? "(the environment's)" : locale.c_str());
+    std::printf("  %-10s %12s %12s %12s %12s\n", "", "records/s", "compose ns", "call ns",
+                "peak MB");
+    std::map<Mode, Result> m;
+    for (int k = 0; k < kModes; ++k) {
+        Mode mode = static_cast<Mode>(k);
+        std::vector<double> r, c, l, p;
+        for (const Result& result : results[mode]) {
+            r.push_back(result.rate);
+            c.push_back(result.compose);
+            l.push_back(result.call);
+            p.push_back(result.peak_mb);
+        }
+        m[mode] = {median_of(r), median_of(c), median_of(l), median_of(p)};
+        std::printf("  %-10s %12.0f %12.0f %12.0f %12.1f\n", kModeNames[mode], m[mode].rate,
+                    m[mode].compose, m[mode].call, m[mode].peak_mb);
+    }
+    std::printf("  vorn / raw %.2f  vorn / spd-flush %.2f  vorn-8192 peak / spd-flush peak %.2f\n",
+                m[VORN].rate / m[RAW].rate, m[VORN].rate / m[SPD_FLUSH].rate,
+                m[VORN_BOUNDED].peak_mb / m[SPD_FLUSH].peak_mb);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int records = argc > 1 ? std::atoi(argv[1]) : 1000000;
+    const std::string locale = argc > 2 ? argv[2] : "";
+    for (int threads : {1, 4}) {
+        report(records, threads, locale);
+    }
+    return 0;
+}
