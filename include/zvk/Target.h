@@ -12,12 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "zvk/VornExport.h"
+
 namespace zvk {
 
 class Message;
 class VornConfig;
 
-class Target {
+class ZVK_VORN_API Target {
 public:
     enum Type : int { CONSOLE_TARGET = 0, FILE_TARGET = 1 };
     enum State : int { STOPPED = 0, STARTING = 1, RUNNING = 2 };
