@@ -3,7 +3,7 @@
 # once through pkg-config, and runs both. CXX_FLAGS are the build's own,
 # so that a sanitizer build links its runtime into the consumer too.
 file(REMOVE_RECURSE ${WORK_DIR})
-set(prefix ${WORK_DIR}/prefix)
+unset(ENV{LD_LIBRARY_PATH})
 
 function(run)
     execute_process(COMMAND ${ARGV} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
@@ -12,6 +12,7 @@ function(run)
     endif()
 endfunction()
 
+set(prefix ${WORK_DIR}/prefix)
 run(${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${prefix})
 
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/consumer/project -B ${WORK_DIR}/build
@@ -31,10 +32,12 @@ if(PKG_CONFIG)
     if(NOT rc EQUAL 0)
         message(FATAL_ERROR "pkg-config does not know zvk-vorn")
     endif()
-    separate_arguments(flags UNIX_COMMAND "${CXX_FLAGS} ${flags}")
+    separate_arguments(flags UNIX_COMMAND "${CXX_FLAGS} -Wl,--as-needed ${flags}")
     get_filename_component(libdir ${pc_dir} DIRECTORY)
-    run(${CXX} ${SOURCE_DIR}/tests/consumer/project/main.cpp ${flags}
-        -Wl,-rpath,${libdir} -o ${WORK_DIR}/consumer_pc)
+    # The run path names the prefix's lib directory and nothing else, and as
+    # DT_RUNPATH it serves only the program's own dependencies.
+    run(${CXX} ${SOURCE_DIR}/tests/consumer/project/handle.cpp ${flags}
+        -Wl,--enable-new-dtags -Wl,-rpath,${libdir} -o ${WORK_DIR}/consumer_pc)
     run(${WORK_DIR}/consumer_pc)
 else()
     message(STATUS "pkg-config not found: pkg-config consumer not checked")
