@@ -7,7 +7,7 @@
 #        ZVK_QUICK=1 scripts/test.sh   (normal build only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh clang-format tzdata
+scripts/deps.sh clang-format tzdata dpkg-dev file lintian rsyslog
 
 jobs=$(nproc)
 build() {  # build-dir, cmake args...

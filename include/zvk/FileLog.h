@@ -16,13 +16,14 @@
 #include <string_view>
 
 #include "zvk/Target.h"
+#include "zvk/VornExport.h"
 
 namespace zvk {
 
 class Message;
 class VornConfig;
 
-class FileLog : public Target {
+class ZVK_VORN_API FileLog : public Target {
 public:
     // Orders rotated paths by the epoch seconds in their stamp, then by
     // name, so that the oldest file comes first across a change of year.

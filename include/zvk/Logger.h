@@ -4,12 +4,14 @@
 
 #include <string>
 
+#include "zvk/VornExport.h"
+
 namespace zvk {
 
 class Message;
 class Target;
 
-class Logger {
+class ZVK_VORN_API Logger {
 public:
     enum Level { OUT, FATAL, ERROR, WARN, AUDIT, INFO, TRACE, DEBUG };
 

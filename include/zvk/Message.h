@@ -5,9 +5,11 @@
 
 #include <sstream>
 
+#include "zvk/VornExport.h"
+
 namespace zvk {
 
-class Message {
+class ZVK_VORN_API Message {
 public:
     Message();
     // Takes over `text` (contents and formatting state); `text` is left

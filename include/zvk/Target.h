@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "zvk/VornExport.h"
+
 namespace zvk {
 
 class Message;
@@ -26,7 +28,7 @@ namespace detail {
 struct CrashAccess;
 }
 
-class Target {
+class ZVK_VORN_API Target {
 public:
     enum Type : int { CONSOLE_TARGET = 0, FILE_TARGET = 1 };
     enum State : int { STOPPED = 0, STARTING = 1, RUNNING = 2 };

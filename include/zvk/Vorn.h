@@ -8,11 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include "zvk/VornExport.h"
+
 namespace zvk {
 
 class Logger;
 
-class Vorn {
+class ZVK_VORN_API Vorn {
 public:
     enum Level { OUT, FATAL, ERROR, WARN, AUDIT, INFO, TRACE, DEBUG };
 

@@ -13,12 +13,14 @@
 #include <utility>
 #include <vector>
 
+#include "zvk/VornExport.h"
+
 namespace zvk {
 
 class XMLDoc;
 class XMLElement;
 
-class VornConfig {
+class ZVK_VORN_API VornConfig {
 public:
     using param_list = std::vector<std::pair<std::string, std::string>>;
 

@@ -4,9 +4,11 @@
 
 #include <string>
 
+#include "zvk/VornExport.h"
+
 namespace zvk {
 
-class VornInit {
+class ZVK_VORN_API VornInit {
 public:
     // Initialises the service again (constructing it first if needed);
     // 0 when it then runs, else -1.

@@ -12,13 +12,15 @@
 #include <string>
 #include <unordered_map>
 
+#include "zvk/VornExport.h"
+
 namespace zvk {
 
 class Logger;
 class Target;
 class VornConfig;
 
-class VornService {
+class ZVK_VORN_API VornService {
 public:
     enum { SERVICE_STOPPED = 1, SERVICE_RUNNING = 4 };
 

@@ -1,9 +1,12 @@
-# Installs the build tree into a temporary prefix, then configures and
-# builds a two-line consumer against it, once through find_package and
-# once through pkg-config, and runs both. CXX_FLAGS are the build's own,
-# so that a sanitizer build links its runtime into the consumer too.
+# Puts the library into a temporary prefix, then configures and builds a
+# two-line consumer against it, once through find_package and once through
+# pkg-config, and runs both. MODE "install" installs the build tree; MODE
+# "deb" builds the Debian packages with cpack, fails when lintian reports
+# an error in them, and unpacks them with dpkg-deb -x. CXX_FLAGS are the
+# build's own, so that a sanitizer build links its runtime into the
+# consumer too.
 file(REMOVE_RECURSE ${WORK_DIR})
-set(prefix ${WORK_DIR}/prefix)
+unset(ENV{LD_LIBRARY_PATH})
 
 function(run)
     execute_process(COMMAND ${ARGV} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
@@ -12,7 +15,30 @@ function(run)
     endif()
 endfunction()
 
-run(${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${prefix})
+if(MODE STREQUAL "deb")
+    find_program(DPKG_DEB dpkg-deb)
+    find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
+    find_program(LINTIAN lintian)
+    if(NOT DPKG_DEB OR NOT DPKG_SHLIBDEPS OR NOT LINTIAN)
+        message("SKIPPED: dpkg-dev and lintian are needed (scripts/deps.sh installs them)")
+        return()
+    endif()
+    run(${CPACK} -G DEB --config ${BINARY_DIR}/CPackConfig.cmake -B ${WORK_DIR}/packages)
+    file(GLOB debs ${WORK_DIR}/packages/*.deb)
+    execute_process(COMMAND ${LINTIAN} --fail-on error ${debs}
+        RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    message("lintian:\n${out}")
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "lintian reports errors")
+    endif()
+    foreach(deb ${debs})
+        run(${DPKG_DEB} -x ${deb} ${WORK_DIR}/root)
+    endforeach()
+    set(prefix ${WORK_DIR}/root/usr)
+else()
+    set(prefix ${WORK_DIR}/prefix)
+    run(${CMAKE_COMMAND} --install ${BINARY_DIR} --prefix ${prefix})
+endif()
 
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/consumer/project -B ${WORK_DIR}/build
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}")
@@ -31,10 +57,12 @@ if(PKG_CONFIG)
     if(NOT rc EQUAL 0)
         message(FATAL_ERROR "pkg-config does not know zvk-vorn")
     endif()
-    separate_arguments(flags UNIX_COMMAND "${CXX_FLAGS} ${flags}")
+    separate_arguments(flags UNIX_COMMAND "${CXX_FLAGS} -Wl,--as-needed ${flags}")
     get_filename_component(libdir ${pc_dir} DIRECTORY)
-    run(${CXX} ${SOURCE_DIR}/tests/consumer/project/main.cpp ${flags}
-        -Wl,-rpath,${libdir} -o ${WORK_DIR}/consumer_pc)
+    # The run path names the prefix's lib directory and nothing else, and as
+    # DT_RUNPATH it serves only the program's own dependencies.
+    run(${CXX} ${SOURCE_DIR}/tests/consumer/project/handle.cpp ${flags}
+        -Wl,--enable-new-dtags -Wl,-rpath,${libdir} -o ${WORK_DIR}/consumer_pc)
     run(${WORK_DIR}/consumer_pc)
 else()
     message(STATUS "pkg-config not found: pkg-config consumer not checked")

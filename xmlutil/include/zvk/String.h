@@ -3,9 +3,11 @@
 
 #include <string_view>
 
+#include "zvk/XMLUtilExport.h"
+
 namespace zvk {
 
-class String {
+class ZVK_XMLUTIL_API String {
 public:
     // An optional sign and decimal digits, nothing else (no blanks, no
     // trailing characters), within the range of int. On failure `value`

@@ -11,11 +11,13 @@
 #include <sstream>
 #include <string>
 
+#include "zvk/XMLUtilExport.h"
+
 namespace zvk {
 
 class XMLElement;
 
-class XMLDoc {
+class ZVK_XMLUTIL_API XMLDoc {
 public:
     static constexpr std::size_t max_depth = 256;
     static constexpr std::size_t max_size = 64u << 20;  // bytes of XML text

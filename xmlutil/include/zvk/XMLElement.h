@@ -13,9 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include "zvk/XMLUtilExport.h"
+
 namespace zvk {
 
-class XMLElement {
+class ZVK_XMLUTIL_API XMLElement {
 public:
     XMLElement();
     explicit XMLElement(const std::string& name);
