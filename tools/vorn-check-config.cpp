@@ -46,15 +46,8 @@ std::string find_config() {
 
 // Prints the bound and what happens at it, as the target will apply them.
 void check_queue_bound(const std::string& name, const zvk::VornConfig::target_cf_t& record) {
-    const std::string* max_text = nullptr;
-    const std::string* when_full = nullptr;
-    for (const auto& [key, value] : record.params) {
-        if (key == "queue_max" && max_text == nullptr) {
-            max_text = &value;
-        } else if (key == "when_full" && when_full == nullptr) {
-            when_full = &value;
-        }
-    }
+    const std::string* max_text = zvk::VornConfig::target_param(record, "queue_max");
+    const std::string* when_full = zvk::VornConfig::target_param(record, "when_full");
     std::size_t bound = max_text != nullptr ? zvk::Target::queue_max_from(*max_text) : 0;
     bool drop = when_full != nullptr && *when_full == "drop";
     if (bound == 0) {

@@ -44,6 +44,9 @@ public:
     // bits: the service then applies its default.
     static bool file_size_bytes(const std::string& text, std::uint64_t& bytes,
                                 const std::locale& loc = std::locale());
+    // The text of the first child `key` of a target record; null when the
+    // record has none.
+    static const std::string* target_param(const target_cf_t& record, const std::string& key);
 
     VornConfig();
     virtual ~VornConfig();

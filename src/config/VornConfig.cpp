@@ -39,6 +39,15 @@ int unit_shift(char unit) {
 
 }  // namespace
 
+const std::string* VornConfig::target_param(const target_cf_t& record, const std::string& key) {
+    for (const auto& [name, value] : record.params) {
+        if (name == key) {
+            return &value;
+        }
+    }
+    return nullptr;
+}
+
 bool VornConfig::file_size_bytes(const std::string& text, std::uint64_t& bytes,
                                  const std::locale& loc) {
     std::istringstream in(text);

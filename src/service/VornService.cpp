@@ -146,15 +146,8 @@ Target* apply_queue_bound(Target* target, const VornConfig::target_cf_t& record)
     if (target == nullptr) {
         return nullptr;
     }
-    const std::string* max_text = nullptr;
-    const std::string* when_full = nullptr;
-    for (const auto& [key, value] : record.params) {
-        if (key == "queue_max" && max_text == nullptr) {
-            max_text = &value;
-        } else if (key == "when_full" && when_full == nullptr) {
-            when_full = &value;
-        }
-    }
+    const std::string* max_text = VornConfig::target_param(record, "queue_max");
+    const std::string* when_full = VornConfig::target_param(record, "when_full");
     target->set_queue_bound(max_text != nullptr ? Target::queue_max_from(*max_text) : 0,
                             when_full != nullptr && *when_full == "drop");
     return target;
