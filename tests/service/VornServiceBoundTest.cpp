@@ -1,0 +1,94 @@
+// The one console target takes its queue bound from the stdout record it is
+// first created for; the built-in CONSOLE logger's is unbounded.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "ServiceTestUtil.h"
+#include "TestSupport.h"
+#include "zvk/Vorn.h"
+#include "zvk/VornInit.h"
+
+namespace zvk::test {
+namespace {
+
+// Logs `records` through `logger` while standard error is a full pipe, so
+// that the worker blocks in its first write; then lets the pipe drain.
+// Returns how many records reached standard error; `out` gets standard
+// output meanwhile.
+int log_into_a_stalled_console(const std::string& logger, int records, std::string& out) {
+    int fds[2];
+    EXPECT_EQ(pipe(fds), 0);
+    fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    int saved = dup(2);
+    dup2(fds[1], 2);
+    close(fds[1]);
+    // Filled up front: the worker's first write waits for the reader.
+    fcntl(2, F_SETFL, O_NONBLOCK);
+    while (write(2, "-", 1) == 1) {
+    }
+    fcntl(2, F_SETFL, 0);
+    StdoutPipe captured;
+    {
+        Vorn handle(logger, 0);
+        EXPECT_NE(handle.logger, nullptr);
+        for (int i = 0; i < records; ++i) {
+            std::ostringstream text;
+            text << "record " << i << '\n';
+            handle.log(std::move(text), Vorn::INFO);
+        }
+    }
+    int arrived = 0;
+    std::thread reader([&] {
+        std::string all;
+        char buf[4096];
+        for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) {
+            all.append(buf, static_cast<std::size_t>(n));
+        }
+        // The first record follows the filler on the same line.
+        for (auto at = all.find("record "); at != std::string::npos;
+             at = all.find("record ", at + 1)) {
+            ++arrived;
+        }
+    });
+    VornInit::reset_vorn_state();
+    dup2(saved, 2);
+    close(saved);
+    reader.join();
+    close(fds[0]);
+    out = captured.text();
+    return arrived;
+}
+
+TEST(VornServiceBound, ConsoleTakesTheBoundOfItsStdoutRecord) {
+    isolated([] {
+        write_config("vorn_config.xml",
+                     "<target name=\"screen\"><type>stdout</type><queue_max>2</queue_max>"
+                     "<when_full>drop</when_full></target>\n" +
+                         logger_record("app", "screen"));
+        std::string out;
+        int arrived = log_into_a_stalled_console("app", 50, out);
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(out, match,
+                                      std::regex(R"( dropped (\d+) records in target: console\n)")))
+            << out;
+        EXPECT_LE(arrived, 3);
+        EXPECT_EQ(arrived + std::stoi(match[1]), 50);
+    });
+}
+
+TEST(VornServiceBound, BuiltInConsoleIsUnbounded) {
+    isolated([] {
+        write_config("vorn_config.xml", "<log_dir>logs</log_dir>\n");
+        std::string out;
+        EXPECT_EQ(log_into_a_stalled_console("CONSOLE", 50, out), 50);
+        EXPECT_EQ(out, "");
+    });
+}
+
+}  // namespace
+}  // namespace zvk::test
