@@ -12,10 +12,10 @@ namespace zvk::detail {
 
 namespace {
 
-// Initial-exec: the hand-over reads it twice per record, and a plain
-// offset from the thread pointer is much cheaper than a lookup of the
-// library's TLS block. A few bytes only, so that loading the library with
-// dlopen still finds room for them in the static TLS block.
+// Initial-exec: a worker reads it twice per record, and a plain offset from
+// the thread pointer is much cheaper than a lookup of the library's TLS
+// block. A few bytes only, so that loading the library with dlopen still
+// finds room for them in the static TLS block.
 thread_local MessageCache* current __attribute__((tls_model("initial-exec"))) = nullptr;
 thread_local bool ended __attribute__((tls_model("initial-exec"))) = false;
 

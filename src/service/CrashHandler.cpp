@@ -84,7 +84,11 @@ void on_fatal_signal(int sig, siginfo_t* info, void*) {
     if (arrivals.fetch_add(1) == 0) {
         for (auto& slot : watched) {
             Target* target = slot.load(std::memory_order_acquire);
-            if (target != nullptr && !flush_at_crash(*target, deadline, kLockBound)) {
+            if (target == nullptr) {
+                continue;
+            }
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            if (!flush_at_crash(*target, deadline, later(now, kLockBound))) {
                 say_not_flushed(*target);
             }
         }

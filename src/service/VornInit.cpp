@@ -1,9 +1,9 @@
 #include "zvk/VornInit.h"
 
 #include <mutex>
-#include <unordered_set>
 
 #include "../frontend/Report.h"
+#include "Registry.h"
 #include "zvk/Target.h"
 #include "zvk/VornService.h"
 
@@ -51,12 +51,8 @@ int VornInit::flush() {
     // Held while waiting, so that no stop deletes a target meanwhile;
     // workers never take it.
     std::lock_guard lock(service->registry_mutex);
-    std::unordered_set<Target*> distinct;
-    for (auto& entry : service->targets) {
-        distinct.insert(entry.second);
-    }
     int result = 0;
-    for (Target* target : distinct) {
+    for (Target* target : detail::distinct_targets(*service)) {
         if (target->flush() != 0) {
             result = -1;
         }

@@ -8,10 +8,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <limits>
 #include <memory>
 #include <new>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <unordered_set>
@@ -20,6 +18,7 @@
 #include "../frontend/Report.h"
 #include "CrashHandler.h"
 #include "FileSizeSignal.h"
+#include "Registry.h"
 #include "zvk/FileLog.h"
 #include "zvk/Logger.h"
 #include "zvk/Target.h"
@@ -42,7 +41,22 @@ struct FileLimitChange {
 };
 FileLimitChange limit_change;
 
+bool handler_is_ours(const struct sigaction& action) {
+    return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == FileLog::handler;
+}
+
 }  // namespace
+
+std::vector<Target*> distinct_targets(const VornService& service) {
+    std::vector<Target*> distinct;
+    std::unordered_set<Target*> seen;
+    for (const auto& entry : service.targets) {
+        if (seen.insert(entry.second).second) {
+            distinct.push_back(entry.second);
+        }
+    }
+    return distinct;
+}
 
 // A handler rather than SIG_IGN, so that a program the process executes
 // gets the default disposition back.
@@ -51,8 +65,7 @@ void guard_file_size_signal() {
     if (sigaction(SIGXFSZ, nullptr, &current) != 0) {
         return;
     }
-    bool ours = (current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == FileLog::handler;
-    if (ours) {
+    if (handler_is_ours(current)) {
         limit_change.guarding = true;
         return;
     }
@@ -84,8 +97,7 @@ void restore_file_size_settings() {
     if (limit_change.guarding) {
         struct sigaction current {};
         // A handler the application installed after ours stays its own.
-        if (sigaction(SIGXFSZ, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) != 0 &&
-            current.sa_sigaction == FileLog::handler) {
+        if (sigaction(SIGXFSZ, nullptr, &current) == 0 && handler_is_ours(current)) {
             struct sigaction fallback {};
             fallback.sa_handler = SIG_DFL;
             sigemptyset(&fallback.sa_mask);
@@ -128,11 +140,7 @@ void tear_down(VornService& service) {
         delete entry.second;
     }
     service.loggers.clear();
-    // The console target may stand under "console" and configured names.
-    std::unordered_set<Target*> distinct;
-    for (auto& entry : service.targets) {
-        distinct.insert(entry.second);
-    }
+    const std::vector<Target*> distinct = detail::distinct_targets(service);
     service.targets.clear();
     for (Target* target : distinct) {
         detail::unwatch_target(target);
@@ -163,12 +171,8 @@ void stop_at_exit(VornService& service) {
     std::lock_guard lock(service.registry_mutex);
     delete service.config;
     service.config = nullptr;
-    std::unordered_set<Target*> distinct;
-    for (auto& entry : service.targets) {
-        distinct.insert(entry.second);
-    }
     detail::disable_crash_flush();
-    for (Target* target : distinct) {
+    for (Target* target : detail::distinct_targets(service)) {
         target->stop_for_exit();
     }
     restore_file_size_settings();
@@ -215,13 +219,7 @@ void before_fork() {
     }
     service->registry_mutex.lock();
     std::vector<Target*>& locked = forked_targets();
-    locked.clear();
-    std::unordered_set<Target*> seen;
-    for (auto& entry : service->targets) {
-        if (seen.insert(entry.second).second) {
-            locked.push_back(entry.second);
-        }
-    }
+    locked = detail::distinct_targets(*service);
     for (Target* target : locked) {
         target->mutex.lock();
     }
@@ -396,12 +394,9 @@ int VornService::init(const char* path) {
     // A model that failed half-way (an unknown locale) would fail every
     // target made from it: the service stops cleanly instead.
     try {
-        tear_down(*this);
+        stop();
     } catch (...) {
     }
-    detail::disable_crash_flush();
-    restore_file_size_settings();
-    state = SERVICE_STOPPED;
     return state;
 }
 
@@ -588,11 +583,14 @@ int VornService::set_file_limit() {
     const std::string text = config != nullptr ? config->file_size_litmit() : std::string();
     file_limit = text.empty() ? default_file_size : calculate_file_size(text);
     rlimit current{};
-    if (prlimit(0, RLIMIT_FSIZE, nullptr, &current) != 0) {
+    auto failed = [] {
         int err = errno;  // the output below may clobber errno
         detail::report("Could not set Vorn file limit - error: " + std::to_string(err) + " - " +
                        std::strerror(err));
         return -1;
+    };
+    if (prlimit(0, RLIMIT_FSIZE, nullptr, &current) != 0) {
+        return failed();
     }
     // Before the limit comes down: from then on a write past it must fail.
     guard_file_size_signal();
@@ -605,12 +603,9 @@ int VornService::set_file_limit() {
     limit.rlim_cur = file_limit;
     limit.rlim_max = current.rlim_max;
     if (prlimit(0, RLIMIT_FSIZE, &limit, nullptr) != 0) {
-        int err = errno;
-        detail::report("Could not set Vorn file limit - error: " + std::to_string(err) + " - " +
-                       std::strerror(err));
         // What is reported is what is in force.
         file_limit = current.rlim_cur;
-        return -1;
+        return failed();
     }
     detail::limit_change.lowered = true;
     return 0;

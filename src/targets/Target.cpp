@@ -101,19 +101,8 @@ struct CrashAccess {
         }
     }
 
-    static bool flush(Target& target, const timespec& deadline, const timespec& lock_wait) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        timespec lock_until = now;
-        lock_until.tv_sec += lock_wait.tv_sec;
-        lock_until.tv_nsec += lock_wait.tv_nsec;
-        if (lock_until.tv_nsec >= 1'000'000'000) {
-            lock_until.tv_sec += 1;
-            lock_until.tv_nsec -= 1'000'000'000;
-        }
-        if (before(deadline, lock_until)) {
-            lock_until = deadline;
-        }
+    static bool flush(Target& target, const timespec& deadline, const timespec& lock_deadline) {
+        const timespec& lock_until = before(deadline, lock_deadline) ? deadline : lock_deadline;
         if (writing_target == &target) {
             if (worker_taken != nullptr) {
                 while (!worker_taken->empty()) {
@@ -154,9 +143,10 @@ struct CrashAccess {
     }
 };
 
-bool flush_at_crash(Target& target, const timespec& deadline, const timespec& lock_wait) noexcept {
+bool flush_at_crash(Target& target, const timespec& deadline,
+                    const timespec& lock_deadline) noexcept {
     try {
-        return CrashAccess::flush(target, deadline, lock_wait);
+        return CrashAccess::flush(target, deadline, lock_deadline);
     } catch (...) {
         return false;
     }
@@ -198,8 +188,7 @@ void Target::shutdown() {
         queue.clear();
         spare.clear();
         if (dropped != 0) {
-            detail::report(Vorn::time_gmt() + " dropped " + std::to_string(dropped) +
-                           " records in target: " + name);
+            report_dropped(dropped);
             dropped = 0;
         }
     } catch (...) {
