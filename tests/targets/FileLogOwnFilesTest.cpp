@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "FileLogTestUtil.h"
 #include "TestSupport.h"
 #include "zvk/FileLog.h"
 #include "zvk/Message.h"
@@ -20,26 +21,14 @@ namespace zvk {
 namespace {
 
 using test::CaptureFd;
+using test::cwd;
+using test::file_config;
 using test::isolated;
 using test::list_dir;
 using test::read_file;
+using test::record;
 using test::write_file;
 using Names = std::vector<std::string>;
-
-std::unique_ptr<VornConfig> file_config(const std::string& file_name, const std::string& max) {
-    auto config = std::make_unique<VornConfig>();
-    config->targets["file"] = new VornConfig::target_cf_t{
-        "file", "file", {{"file_name", file_name}, {"max_number_file", max}}};
-    return config;
-}
-
-Message* record(const std::string& text) {
-    std::ostringstream out;
-    out << text;
-    return new Message(std::move(out), 5);
-}
-
-std::string cwd() { return std::filesystem::current_path().string(); }
 
 TEST(FileLogPlacement, WorkingDirectoryChangeChangesNothing) {
     isolated([] {

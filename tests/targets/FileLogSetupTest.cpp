@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "FileLogTestUtil.h"
 #include "TestSupport.h"
 #include "zvk/FileLog.h"
 #include "zvk/Message.h"
@@ -24,35 +25,17 @@ namespace zvk {
 namespace {
 
 using test::CaptureFd;
+using test::cwd;
+using test::file_config;
 using test::isolated;
 using test::list_dir;
 using test::read_file;
+using test::record;
 using test::write_file;
-
-// A configuration holding one target record "file"; an empty `max` leaves
-// "max_number_file" out.
-std::unique_ptr<VornConfig> file_config(const std::string& file_name,
-                                        const std::string& max = "-1") {
-    auto config = std::make_unique<VornConfig>();
-    auto* record = new VornConfig::target_cf_t{"file", "file", {{"file_name", file_name}}};
-    if (!max.empty()) {
-        record->params.emplace_back("max_number_file", max);
-    }
-    config->targets["file"] = record;
-    return config;
-}
 
 // Log files go to `dir`; the service is set up first so that it cannot
 // replace the directory later.
 void use_log_dir(const std::string& dir) { VornService::get_service()->log_dir = dir; }
-
-std::string cwd() { return std::filesystem::current_path().string(); }
-
-Message* record(const std::string& text) {
-    std::ostringstream out;
-    out << text;
-    return new Message(std::move(out), 5);
-}
 
 std::string stamp_now_date() {
     std::time_t now = std::time(nullptr);

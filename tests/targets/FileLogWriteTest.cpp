@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "FileLogTestUtil.h"
 #include "TestSupport.h"
 #include "zvk/FileLog.h"
 #include "zvk/Message.h"
@@ -29,21 +30,15 @@ namespace zvk {
 namespace {
 
 using test::CaptureFd;
+using test::cwd;
+using test::file_config;
 using test::isolated;
 using test::list_dir;
 using test::read_file;
+using test::record;
 using test::split_lines;
 using test::StdoutPipe;
 using test::write_file;
-
-std::unique_ptr<VornConfig> file_config(const std::string& file_name, const std::string& max) {
-    auto config = std::make_unique<VornConfig>();
-    config->targets["file"] = new VornConfig::target_cf_t{
-        "file", "file", {{"file_name", file_name}, {"max_number_file", max}}};
-    return config;
-}
-
-std::string cwd() { return std::filesystem::current_path().string(); }
 
 // Lowers the file-size limit of this process; RLIM_INFINITY keeps the one
 // the service applied when it started (raising it needs a privilege that
@@ -66,12 +61,6 @@ std::unique_ptr<FileLog> open_log(const std::string& file_name, const std::strin
     auto log = std::make_unique<FileLog>("file");
     EXPECT_EQ(log->init(config.get()), 1);
     return log;
-}
-
-Message* record(const std::string& text) {
-    std::ostringstream out;
-    out << text;
-    return new Message(std::move(out), 5);
 }
 
 // "<n>:" padded with letters to `size` bytes, the last one a line end.
