@@ -157,6 +157,29 @@ std::vector<std::string> split_lines(const std::string& text) {
     return lines;
 }
 
+void echo_failures() {
+    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+    if (test == nullptr) {
+        return;
+    }
+    std::string text;
+    for (int i = 0; i < test->result()->total_part_count(); ++i) {
+        const testing::TestPartResult& part = test->result()->GetTestPartResult(i);
+        if (part.failed()) {
+            text += std::string(part.file_name() != nullptr ? part.file_name() : "unknown file") +
+                    ":" + std::to_string(part.line_number()) + ": " + part.message() + "\n";
+        }
+    }
+    // Composed first, so that threads the body left running cannot split it.
+    for (std::size_t done = 0; done < text.size();) {
+        ssize_t n = write(2, text.data() + done, text.size() - done);
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
 void enter_fresh_dir(TempDir& dir) {
     if (chdir(dir.path().c_str()) != 0) {
         ADD_FAILURE() << "chdir " << dir.path();

@@ -77,13 +77,18 @@ std::vector<std::string> list_dir(const std::string& dir);
 // Splits on '\n'; a trailing piece without line end is kept.
 std::vector<std::string> split_lines(const std::string& text);
 
-// Runs `body` in a child process (re-exec, not fork: detached workers may
-// hold locks) inside a fresh temporary working directory. The test fails
-// when the body fails or the child dies. Use for everything that touches
-// the service singleton, the global locale, RLIMIT_FSIZE, SIGXFSZ or the
-// working directory.
 void enter_fresh_dir(TempDir& dir);
 
+// Writes "file:line: message" of each failure the running test has recorded
+// to standard error. In a death-test child gtest forwards no events to any
+// listener, and its standard error is all the parent shows of it.
+void echo_failures();
+
+// Runs `body` in a child process (re-exec, not fork: detached workers may
+// hold locks) inside a fresh temporary working directory. The test fails
+// when the body fails or the child dies; the child's failures appear in the
+// parent's report. Use for everything that touches the service singleton,
+// the global locale, RLIMIT_FSIZE, SIGXFSZ or the working directory.
 template <class Body>
 void isolated(Body body) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -93,6 +98,7 @@ void isolated(Body body) {
             enter_fresh_dir(dir);
             body();
         }
+        echo_failures();
         std::_Exit(testing::Test::HasFailure() ? 1 : 0);
     };
     EXPECT_EXIT(child(), testing::ExitedWithCode(0), "");
