@@ -4,6 +4,7 @@
 // Handles become invalid when the service stops or is re-initialised.
 #pragma once
 
+#include <ctime>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -18,12 +19,15 @@ class ZVK_VORN_API Vorn {
 public:
     enum Level { OUT, FATAL, ERROR, WARN, AUDIT, INFO, TRACE, DEBUG };
 
-    static std::string time_gmt();    // 12-06-2026 15:04:11.000250 GMT
+    static std::string time_gmt();  // 12-06-2026 15:04:11.000250 GMT
+    // The same for `instant`; "" when tv_nsec is outside [0, 999999999].
+    static std::string time_gmt_at(const std::timespec& instant);
     static std::string time_local();  // same layout, local zone
     static std::string http_gmt_time();
     static std::string time_gmt_format();
     static std::string time_local_format();
     static std::string time_gmt_format(const std::string& format);
+    static std::string time_gmt_format(const std::string& format, std::time_t seconds);
     static std::string time_local_format(const std::string& format);
     // "OUT" ... "DEBUG"; "" for a value outside the levels.
     static std::string_view level_name(int level);

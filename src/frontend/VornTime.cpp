@@ -1,3 +1,7 @@
+#include <charconv>
+#include <climits>
+#include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -7,33 +11,133 @@ namespace zvk {
 
 namespace {
 
-// The reentrant conversions: targets' workers stamp concurrently with the
-// application's threads.
-bool to_calendar(std::time_t seconds, bool utc, std::tm& calendar) {
-    return utc ? gmtime_r(&seconds, &calendar) != nullptr
-               : localtime_r(&seconds, &calendar) != nullptr;
+constexpr std::int64_t SecondsPerDay = 86400;
+constexpr std::int64_t DaysPerEra = 146097;  // 400 Gregorian years
+
+// The proleptic Gregorian calendar of `seconds`, as gmtime_r gives it, in
+// integer arithmetic only. gmtime_r takes the C library's time-zone lock:
+// a child forked while another thread held it would wait forever in every
+// UTC stamp. false where gmtime_r fails too (tm_year out of int).
+bool to_utc_calendar(std::time_t seconds, std::tm& calendar) {
+    std::int64_t days = seconds / SecondsPerDay;
+    std::int64_t second_of_day = seconds % SecondsPerDay;
+    if (second_of_day < 0) {
+        second_of_day += SecondsPerDay;
+        --days;
+    }
+    // Years counted from March, so that a leap day ends its year.
+    const std::int64_t from_march_0000 = days + 719468;
+    const std::int64_t era =
+        (from_march_0000 >= 0 ? from_march_0000 : from_march_0000 - (DaysPerEra - 1)) / DaysPerEra;
+    const int day_of_era = static_cast<int>(from_march_0000 - era * DaysPerEra);
+    const int year_of_era =
+        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    const int day_of_march_year =
+        day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const int month_from_march = (5 * day_of_march_year + 2) / 153;
+    const int month = month_from_march < 10 ? month_from_march + 2 : month_from_march - 10;
+    const std::int64_t year = era * 400 + year_of_era + (month < 2 ? 1 : 0);
+    if (year - 1900 < INT_MIN || year - 1900 > INT_MAX) {
+        return false;
+    }
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    calendar.tm_year = static_cast<int>(year - 1900);
+    calendar.tm_mon = month;
+    calendar.tm_mday = day_of_march_year - (153 * month_from_march + 2) / 5 + 1;
+    // 306 days from March 1 to January 1; 59 (60) from January 1 to March 1.
+    calendar.tm_yday = month < 2 ? day_of_march_year - 306 : day_of_march_year + 59 + leap;
+    calendar.tm_wday = static_cast<int>((days % 7 + 11) % 7);  // 1970-01-01 was a Thursday
+    calendar.tm_hour = static_cast<int>(second_of_day / 3600);
+    calendar.tm_min = static_cast<int>(second_of_day / 60 % 60);
+    calendar.tm_sec = static_cast<int>(second_of_day % 60);
+    calendar.tm_isdst = 0;
+    // strftime's %Z reads tm_zone; left empty it would call tzset, which
+    // takes the same lock.
+    calendar.tm_gmtoff = 0;
+    calendar.tm_zone = "GMT";
+    return true;
 }
 
-std::string format_now(bool utc, const char* format) {
-    std::timespec now{};
-    std::tm calendar{};
-    if (std::timespec_get(&now, TIME_UTC) != TIME_UTC || !to_calendar(now.tv_sec, utc, calendar)) {
-        return {};
-    }
+// strftime takes no lock for a calendar that names its zone, except for %s,
+// which glibc computes through mktime.
+std::string format_calendar(const std::tm& calendar, const char* format) {
     char buffer[128];
     // 0 means the text did not fit (or is empty): either way the result is empty.
     std::size_t length = std::strftime(buffer, sizeof buffer, format, &calendar);
     return std::string(buffer, length);
 }
 
-// "MM-DD-YYYY HH:MM:SS.uuuuuu ZONE". The microseconds are written digit by
-// digit: a stream would pick up the global locale, whose grouping the
-// service may have switched on.
-std::string stamp_now(bool utc) {
+std::string format_gmt(std::time_t seconds, const char* format) {
+    std::tm calendar{};
+    if (!to_utc_calendar(seconds, calendar)) {
+        return {};
+    }
+    return format_calendar(calendar, format);
+}
+
+std::string format_local_now(const char* format) {
+    std::timespec now{};
+    std::tm calendar{};
+    if (std::timespec_get(&now, TIME_UTC) != TIME_UTC ||
+        localtime_r(&now.tv_sec, &calendar) == nullptr) {
+        return {};
+    }
+    return format_calendar(calendar, format);
+}
+
+std::string format_gmt_now(const char* format) {
+    std::timespec now{};
+    if (std::timespec_get(&now, TIME_UTC) != TIME_UTC) {
+        return {};
+    }
+    return format_gmt(now.tv_sec, format);
+}
+
+char* put_two_digits(char* out, int value) {
+    out[0] = static_cast<char>('0' + value / 10);
+    out[1] = static_cast<char>('0' + value % 10);
+    return out + 2;
+}
+
+// "MM-DD-YYYY HH:MM:SS.uuuuuu GMT", digit by digit: a stream would pick up
+// the global locale, whose grouping the service may have switched on, and
+// take its mutex. The year is written as strftime's %Y writes it.
+std::string gmt_stamp(const std::timespec& instant) {
+    std::tm calendar{};
+    if (instant.tv_nsec < 0 || instant.tv_nsec >= 1000000000 ||
+        !to_utc_calendar(instant.tv_sec, calendar)) {
+        return {};
+    }
+    char buffer[48];
+    char* out = put_two_digits(buffer, calendar.tm_mon + 1);
+    *out++ = '-';
+    out = put_two_digits(out, calendar.tm_mday);
+    *out++ = '-';
+    out = std::to_chars(out, buffer + sizeof buffer, std::int64_t{calendar.tm_year} + 1900).ptr;
+    *out++ = ' ';
+    out = put_two_digits(out, calendar.tm_hour);
+    *out++ = ':';
+    out = put_two_digits(out, calendar.tm_min);
+    *out++ = ':';
+    out = put_two_digits(out, calendar.tm_sec);
+    *out++ = '.';
+    long micros = instant.tv_nsec / 1000;
+    for (int i = 5; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + micros % 10);
+        micros /= 10;
+    }
+    std::memcpy(out + 6, " GMT", 4);
+    return std::string(buffer, out + 10);
+}
+
+// localtime_r takes the time-zone lock in any case; strftime's %Z keeps
+// local zone names exactly as the zone data spells them.
+std::string local_stamp() {
     constexpr std::size_t DateTimeLength = 19;
     std::timespec now{};
     std::tm calendar{};
-    if (std::timespec_get(&now, TIME_UTC) != TIME_UTC || !to_calendar(now.tv_sec, utc, calendar)) {
+    if (std::timespec_get(&now, TIME_UTC) != TIME_UTC ||
+        localtime_r(&now.tv_sec, &calendar) == nullptr) {
         return {};
     }
     // Large enough for zone abbreviations far longer than three letters, so
@@ -60,22 +164,34 @@ std::string stamp_now(bool utc) {
 
 }  // namespace
 
-std::string Vorn::time_gmt() { return stamp_now(true); }
+std::string Vorn::time_gmt() {
+    std::timespec now{};
+    if (std::timespec_get(&now, TIME_UTC) != TIME_UTC) {
+        return {};
+    }
+    return gmt_stamp(now);
+}
 
-std::string Vorn::time_local() { return stamp_now(false); }
+std::string Vorn::time_gmt_at(const std::timespec& instant) { return gmt_stamp(instant); }
 
-std::string Vorn::http_gmt_time() { return format_now(true, "%a, %d %b %Y %T %Z"); }
+std::string Vorn::time_local() { return local_stamp(); }
 
-std::string Vorn::time_gmt_format() { return format_now(true, "%c"); }
+std::string Vorn::http_gmt_time() { return format_gmt_now("%a, %d %b %Y %T %Z"); }
 
-std::string Vorn::time_local_format() { return format_now(false, "%c"); }
+std::string Vorn::time_gmt_format() { return format_gmt_now("%c"); }
+
+std::string Vorn::time_local_format() { return format_local_now("%c"); }
 
 std::string Vorn::time_gmt_format(const std::string& format) {
-    return format_now(true, format.c_str());
+    return format_gmt_now(format.c_str());
+}
+
+std::string Vorn::time_gmt_format(const std::string& format, std::time_t seconds) {
+    return format_gmt(seconds, format.c_str());
 }
 
 std::string Vorn::time_local_format(const std::string& format) {
-    return format_now(false, format.c_str());
+    return format_local_now(format.c_str());
 }
 
 }  // namespace zvk

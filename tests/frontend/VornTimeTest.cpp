@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
+#include <limits>
 #include <locale>
 #include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "TestSupport.h"
@@ -168,6 +173,111 @@ TEST(VornTimeStamp, ConcurrentCallsAreAllWellFormed) {
         thread.join();
     }
     EXPECT_EQ(bad, std::vector<int>(4, 0));
+}
+
+std::time_t utc(int year, int month, int day, int hour, int minute, int second) {
+    std::tm calendar{};
+    calendar.tm_year = year - 1900;
+    calendar.tm_mon = month - 1;
+    calendar.tm_mday = day;
+    calendar.tm_hour = hour;
+    calendar.tm_min = minute;
+    calendar.tm_sec = second;
+    return timegm(&calendar);
+}
+
+// What gmtime_r and strftime make of `seconds`; "" where gmtime_r fails.
+std::string c_library_gmt(std::time_t seconds, const char* format) {
+    std::tm calendar{};
+    char buffer[128];
+    if (gmtime_r(&seconds, &calendar) == nullptr) {
+        return {};
+    }
+    return std::string(buffer, std::strftime(buffer, sizeof buffer, format, &calendar));
+}
+
+TEST(VornTimeStamp, GmtMatchesCLibraryAcrossCalendar) {
+    using Limits = std::numeric_limits<std::time_t>;
+    std::vector<std::pair<std::string, std::time_t>> instants = {
+        {"epoch", 0},
+        {"last second before epoch", -1},
+        {"leap day 2024", utc(2024, 2, 29, 23, 59, 59)},
+        {"leap day 2000", utc(2000, 2, 29, 12, 0, 0)},
+        {"no leap day 2100", utc(2100, 2, 28, 23, 59, 59)},
+        {"no leap day 1900", utc(1900, 3, 1, 0, 0, 0)},
+        {"leap day 1968", utc(1968, 2, 29, 6, 30, 0)},
+        {"year end 2025", utc(2025, 12, 31, 23, 59, 59)},
+        {"year start 2026", utc(2026, 1, 1, 0, 0, 0)},
+        {"last 32-bit second", 2147483647},
+        {"first second past 32 bits", 2147483648},
+        {"year 1", utc(1, 1, 1, 0, 0, 0)},
+        {"year 0", utc(0, 2, 29, 0, 0, 0)},
+        {"year -1", utc(-1, 12, 31, 23, 59, 59)},
+        {"year 9999", utc(9999, 12, 31, 23, 59, 59)},
+        {"year 10000", utc(10000, 1, 1, 0, 0, 0)},
+        {"largest tm_year", utc(2147483647, 12, 31, 23, 59, 59)},
+        {"smallest tm_year", utc(-2147481748, 1, 1, 0, 0, 0)},
+        {"before smallest tm_year", utc(-2147481748, 1, 1, 0, 0, 0) - 1},
+        {"time_t max", Limits::max()},
+        {"time_t min", Limits::min()},
+    };
+    for (std::time_t t = utc(1890, 1, 1, 0, 0, 0); t < utc(2410, 1, 1, 0, 0, 0);
+         t += 37 * 86400 + 3917) {
+        instants.emplace_back("sweep", t);
+    }
+    const char* formats[] = {"%a, %d %b %Y %T %Z", "%c",
+                             "%C %y %G %g %j %U %W %V %u %w %e %D %z %Z"};
+    long nanos = 0;
+    for (const auto& [name, seconds] : instants) {
+        SCOPED_TRACE(name + " " + std::to_string(seconds));
+        nanos = (nanos + 123456789) % 1000000000;
+        std::string expected = c_library_gmt(seconds, "%m-%d-%Y %H:%M:%S");
+        if (!expected.empty()) {
+            std::string micros = std::to_string(1000000 + nanos / 1000).substr(1);
+            expected += "." + micros + " GMT";
+        }
+        ASSERT_EQ(Vorn::time_gmt_at(std::timespec{seconds, nanos}), expected);
+        for (const char* format : formats) {
+            ASSERT_EQ(Vorn::time_gmt_format(format, seconds), c_library_gmt(seconds, format))
+                << format;
+        }
+    }
+    EXPECT_EQ(Vorn::time_gmt_at(std::timespec{0, 1000000000}), "");
+    EXPECT_EQ(Vorn::time_gmt_at(std::timespec{0, -1}), "");
+}
+
+// glibc's gmtime_r and localtime_r share one lock; a child forked while
+// another thread holds it could never take it again.
+TEST(VornTimeStamp, GmtStampsInChildForkedDuringLocalTimeConversion) {
+    isolated([] {
+        std::atomic<bool> stop = false;
+        std::thread converter([&stop] {
+            std::tm calendar{};
+            for (std::time_t t = 0; !stop.load(std::memory_order_relaxed); ++t) {
+                localtime_r(&t, &calendar);
+            }
+        });
+        int failed = 0;
+        for (int i = 0; i < 200 && failed == 0; ++i) {
+            pid_t child = fork();
+            if (child == -1) {
+                ADD_FAILURE() << "fork failed";
+                break;
+            }
+            if (child == 0) {
+                alarm(2);  // SIGALRM ends a child that hangs
+                bool stamped = Vorn::time_gmt().size() == 30 && !Vorn::http_gmt_time().empty() &&
+                               !Vorn::time_gmt_format().empty();
+                _exit(stamped ? 0 : 1);
+            }
+            int status = 0;
+            waitpid(child, &status, 0);
+            failed += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+        }
+        stop = true;
+        converter.join();
+        EXPECT_EQ(failed, 0);
+    });
 }
 
 TEST(VornTimeFormat, HttpDateLayout) {
