@@ -88,6 +88,8 @@ private:
     // A stamped path that sorts after every retained file and names nothing
     // on disk, so that a rotation never replaces an earlier rotated file.
     std::string next_rotated_path();
+    // Offers the open file to the fatal-signal handler.
+    void publish_crash_fd();
     // Writes `text` as one record; on EFBIG rotates and writes it whole
     // into the new file.
     void write_record(std::string_view text);

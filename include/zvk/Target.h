@@ -2,16 +2,19 @@
 // class is the console target: it writes each record to std::clog.
 // Producers only append to the queue; the worker takes what is queued off
 // it and writes the records one at a time, in queue order, without holding
-// the mutex, so that a producer never waits for a write. A record waits as
-// its text and level only; the worker hands write_msg a Message built from
-// them (the stream object is most of a Message's size).
+// the mutex, so that a producer waits for the mutex only while others move
+// records in or out, never for a write. A record waits as its text and
+// level only; the worker hands write_msg a Message built from them (the
+// stream object is most of a Message's size).
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -22,16 +25,30 @@
 namespace zvk {
 
 class Message;
+class Target;
 class VornConfig;
 
 namespace detail {
-struct CrashAccess;
-}
+class Backlog;
+bool flush_at_crash(Target& target, const timespec& deadline,
+                    const timespec& lock_deadline) noexcept;
+}  // namespace detail
 
 class ZVK_VORN_API Target {
 public:
     enum Type : int { CONSOLE_TARGET = 0, FILE_TARGET = 1 };
-    enum State : int { STOPPED = 0, STARTING = 1, RUNNING = 2 };
+    // STOPPED, STARTING and RUNNING as their names say. DRAINING: stop was
+    // asked, the worker writes what was accepted before and ends.
+    // WRITING_INLINE: after the stop at process exit, each caller writes
+    // its own records. FORKED: the copy in a forked child, which drops.
+    enum State : int {
+        STOPPED = 0,
+        STARTING = 1,
+        RUNNING = 2,
+        DRAINING = 3,
+        WRITING_INLINE = 4,
+        FORKED = 5
+    };
 
     // A record waiting in the queue: the text and level of a plain
     // Message, or the whole object for a type derived from Message.
@@ -43,13 +60,14 @@ public:
 
     Target(const std::string& name, Type type);
     // A running worker first writes every record already queued, then ends;
-    // only a target without a running worker drops what is queued.
+    // what no worker wrote is counted in a "dropped" line.
     virtual ~Target();
     Target(const Target&) = delete;
     Target& operator=(const Target&) = delete;
 
-    // Writes one record and destroys it (or keeps it for reuse). Called
-    // only by the worker. `message` holds the logged text and level, and
+    // Writes one record and destroys it (or keeps it for reuse). Called by
+    // the worker, or by the thread that logs once the process exits, never
+    // with `mutex` held. `message` holds the logged text and level, and
     // nothing else of the caller's stream.
     virtual void write_msg(Message* message);
     // -1: failure. The base checks the configured locale (throws for an
@@ -67,20 +85,22 @@ public:
     // usable, often with a buffer an earlier record had. Any thread; only
     // memory exhaustion while taking the text is thrown.
     void log(std::ostringstream&& text, int level);
-    // Ends the worker after it has written what is queued; returns 1.
+    // Ends the worker after it has written what was accepted before the
+    // call; returns 1.
     int stop();
     // At most `max_records` records wait (0: no bound). When that many
     // wait, log destroys and counts a new record (`drop_when_full`) or
-    // waits, sleeping, for room; a write_msg logging to its own target
-    // always drops. Set before the first record.
+    // waits for room. A library thread (a worker, or a write_msg logging)
+    // never waits for room: it drops and counts. Set before the first
+    // record.
     void set_queue_bound(std::size_t max_records, bool drop_when_full);
     // The bound a `queue_max` text asks for: a positive decimal number;
     // anything else (absent, zero, negative, unusable) is 0, no bound.
     static std::size_t queue_max_from(const std::string& text);
     // Waits until every record accepted before the call has been written
-    // (write_msg has returned for it): 0. -1 at once when records are held
-    // and no worker runs to write them, or when called from this target's
-    // own write_msg. Any thread.
+    // (write_msg has returned for it): 0. -1 when records are held and no
+    // worker runs to write them (also when the worker ends meanwhile), or
+    // when called from this target's own write_msg. Any thread.
     int flush();
     // For a target whose worker no longer exists: sets `state` and leaves
     // `mutex` unlocked whoever held it, so that stop and the destructor
@@ -102,67 +122,75 @@ public:
     std::string name;
     Type type;
     std::mutex mutex;
-    State state;  // guarded by mutex
+    State state;  // guarded by mutex; changed only by enter()
     std::atomic<bool> stop_requested;
+    // Lifecycle changes: start and stop handshakes wait here.
     std::condition_variable cond;
-    std::deque<Queued> queue;  // guarded by mutex; owns its records
-    // Guarded by mutex: the worker sleeps on cond until a record or the stop
-    // request comes, so log has to wake it. False while the worker writes.
-    bool worker_waiting;
+    // Guarded by mutex; owns its records. Only the backlog changes it.
+    std::deque<Queued> queue;
 
 protected:
     // The end of a written record in write_msg: kept for the threads that
     // log when it is a plain Message, deleted otherwise.
     void retire(Message* message) noexcept;
-    // Stops the worker (it drains the queue first) and drops what no worker
-    // can write any more. A derived destructor calls this before releasing
-    // anything its write_msg uses; calling it again finds nothing to do.
+    // Stops the worker (it drains the queue first), waits for the threads
+    // still waiting inside the target, and counts what no worker can write
+    // any more. A derived destructor calls this before releasing anything
+    // its write_msg uses; calling it again finds nothing to do.
     void shutdown();
+    // The descriptor a fatal-signal handler may append this target's
+    // queued texts to, with plain write(2) calls, or -1 for none (a target
+    // whose write_msg does more than that). The console target and the
+    // file target set theirs.
+    void set_crash_fd(int fd) noexcept;
 
 private:
-    friend struct detail::CrashAccess;
+    friend bool detail::flush_at_crash(Target& target, const timespec& deadline,
+                                       const timespec& lock_deadline) noexcept;
 
-    enum Delivery : int { QUEUE, INLINE, DROP };
-
+    // The one place the lifecycle changes: sets `state` and wakes whoever
+    // waits for what the change affects. The caller holds `mutex`.
+    void enter(State next);
     // Queues `record` with `text` (moved, or copied when its buffer is
     // roomy: then `text` keeps it); returns a spare text buffer for the
     // caller's stream when `want_buffer` and one is at hand.
     std::string enqueue(Queued&& record, std::string& text, bool want_buffer);
-    // The Message that write_msg gets for `record`: the whole one, or a
-    // kept or new plain one carrying the text. The text buffer the kept
-    // one had goes to `returned`, on its way back to the producers.
-    Message* materialise(Queued& record, std::vector<std::string>* returned);
-    // Under mutex, for a bounded target at its bound: false when `message`
-    // is to be dropped, true once there is room (after waiting).
+    // Under mutex, for a bounded target at its bound: false when the
+    // record is to be dropped, true once there is room (after waiting).
     bool admit(std::unique_lock<std::mutex>& lock);
+    // After the stop at exit: the calling thread writes what is queued
+    // unless another thread is writing; then it waits until its record
+    // (number `number`) is written, unless it is inside a write_msg.
+    void write_inline(std::unique_lock<std::mutex>& lock, std::uint64_t number);
+    // Writes what the writer holds out of the queue, one record at a time,
+    // without the mutex: at most `limit` records. `in_write` is true while
+    // write_msg has a record, so that a throw leaves it known.
+    void write_held(std::size_t limit, std::vector<std::string>* returned, bool& in_write);
     // The worker's line for a gap of `count` dropped records.
     void report_dropped(std::uint64_t count);
-    // log's way for a target without a worker that will write the queue.
-    void deliver_without_worker(Queued&& record);
     // Console write failures: the first is reported, then at most one line
     // a second with the count lost meanwhile. Called by the one writer.
     void console_write_failed();
     void report_console_losses();
 
-    // Guarded by mutex: text buffers of written records on their way back
-    // to the threads that log, so that a buffer is freed by the thread that
-    // allocated it, or used again. Capacity reserved, adding never allocates.
-    std::vector<std::string> spare;
-    Delivery delivery;      // guarded by mutex
-    std::uint64_t dropped;  // guarded by mutex; counted while DROP
-    // Guarded by mutex, for flush: records written so far, and records the
-    // worker has taken off the queue and not yet counted as written.
-    std::uint64_t written_count;
-    std::size_t in_flight;
-    int flush_waiters;
-    // Guarded by mutex. The bound; records dropped since the last accepted
-    // one; for each gap, the number of the record after it (counted as
-    // written_count counts) and its size; producers waiting for room.
-    std::size_t queue_max;
-    bool drop_when_full;
-    std::uint64_t pending_drops;
-    std::deque<std::pair<std::uint64_t, std::uint64_t>> gaps;
+    // Declared after `queue`, which it keeps.
+    std::unique_ptr<detail::Backlog> backlog;
+    // Each wait has its own condition, all with `mutex`: the worker's
+    // wake-up, room in a bounded queue, written records (flush and the
+    // writers after exit), and threads leaving the target (its shutdown).
+    std::condition_variable work_cond;
+    std::condition_variable room_cond;
+    std::condition_variable written_cond;
+    std::condition_variable leave_cond;
+    // Guarded by mutex: the worker sleeps on work_cond; a thread writes
+    // after exit; threads waiting for room, and for written records; the
+    // records the worker writes before it ends, once stop was asked.
+    bool worker_waiting;
+    bool inline_writer;
     int room_waiters;
+    int written_waiters;
+    std::uint64_t drain_goal;
+    std::atomic<int> crash_fd;
     bool initialised;      // init succeeded once; only start touches it
     bool console_failing;  // the write failures below: only the writer
     std::uint64_t console_lost;

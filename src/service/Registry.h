@@ -15,5 +15,11 @@ namespace detail {
 // registry mutex.
 std::vector<Target*> distinct_targets(const VornService& service);
 
+// distinct_targets, kept from being freed until the matching unpin_targets,
+// so that a flush can wait on them without the registry mutex. The caller
+// of pin_targets holds the registry mutex.
+std::vector<Target*> pin_targets(const VornService& service);
+void unpin_targets();
+
 }  // namespace detail
 }  // namespace zvk

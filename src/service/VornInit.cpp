@@ -1,6 +1,7 @@
 #include "zvk/VornInit.h"
 
 #include <mutex>
+#include <vector>
 
 #include "../frontend/Report.h"
 #include "Registry.h"
@@ -48,11 +49,18 @@ int VornInit::flush() {
     if (service == nullptr) {
         return 0;
     }
-    // Held while waiting, so that no stop deletes a target meanwhile;
-    // workers never take it.
-    std::lock_guard lock(service->registry_mutex);
+    std::vector<Target*> targets;
+    {
+        std::lock_guard lock(service->registry_mutex);
+        targets = detail::pin_targets(*service);
+    }
+    // Waiting without the registry mutex: a slow target holds up no other
+    // thread's handles or initialisation, only this flush.
+    struct Unpin {
+        ~Unpin() { detail::unpin_targets(); }
+    } unpin;
     int result = 0;
-    for (Target* target : detail::distinct_targets(*service)) {
+    for (Target* target : targets) {
         if (target->flush() != 0) {
             result = -1;
         }

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -32,6 +33,19 @@ namespace detail {
 
 namespace {
 
+// Flushes that wait on targets without the registry mutex: a target is
+// freed only once no flush holds it.
+struct FlushPins {
+    std::mutex mutex;
+    std::condition_variable released;
+    int flushes = 0;  // guarded by mutex
+};
+
+FlushPins& flush_pins() {
+    static FlushPins* pins = new FlushPins();  // outlives every static
+    return *pins;
+}
+
 // What the library changed of the process's file-size settings, to be put
 // back when the service stops. Guarded by registry_mutex.
 struct FileLimitChange {
@@ -46,6 +60,22 @@ bool handler_is_ours(const struct sigaction& action) {
 }
 
 }  // namespace
+
+std::vector<Target*> pin_targets(const VornService& service) {
+    std::vector<Target*> distinct = distinct_targets(service);
+    FlushPins& pins = flush_pins();
+    std::lock_guard lock(pins.mutex);
+    ++pins.flushes;
+    return distinct;
+}
+
+void unpin_targets() {
+    FlushPins& pins = flush_pins();
+    std::lock_guard lock(pins.mutex);
+    if (--pins.flushes == 0) {
+        pins.released.notify_all();
+    }
+}
 
 std::vector<Target*> distinct_targets(const VornService& service) {
     std::vector<Target*> distinct;
@@ -114,8 +144,8 @@ using detail::restore_file_size_settings;
 
 namespace {
 
-// Chooses between the two static instances when get_service and
-// init_vorn_service race on first use. Never taken again once `vornsvc` is
+// Chooses the one instance when get_service and init_vorn_service race on
+// first use. Never taken again once `vornsvc` is
 // set; constructing an instance must not call back into either operation.
 std::mutex& instance_mutex() {
     static std::mutex mutex;
@@ -130,10 +160,13 @@ bool path_exists(const std::string& path) {
            type != std::filesystem::file_type::not_found;
 }
 
-// Deletes the model, the loggers and each distinct target once. A target's
-// destructor lets its worker write what is queued and waits for it to end,
-// so no worker outlives its object. Caller holds registry_mutex.
+// Deletes the model, the loggers and each distinct target once. Each
+// worker first writes what is queued (which also ends every flush waiting
+// on it), then the targets are freed once no flush holds them. Caller
+// holds registry_mutex.
 void tear_down(VornService& service) {
+    using detail::flush_pins;
+    using detail::FlushPins;
     delete service.config;
     service.config = nullptr;
     for (auto& entry : service.loggers) {
@@ -144,6 +177,14 @@ void tear_down(VornService& service) {
     service.targets.clear();
     for (Target* target : distinct) {
         detail::unwatch_target(target);
+        target->stop();
+    }
+    if (!distinct.empty()) {
+        FlushPins& pins = flush_pins();
+        std::unique_lock lock(pins.mutex);
+        pins.released.wait(lock, [&] { return pins.flushes == 0; });
+    }
+    for (Target* target : distinct) {
         delete target;
     }
 }
@@ -218,6 +259,7 @@ void before_fork() {
         return;
     }
     service->registry_mutex.lock();
+    detail::flush_pins().mutex.lock();
     std::vector<Target*>& locked = forked_targets();
     locked = detail::distinct_targets(*service);
     for (Target* target : locked) {
@@ -235,6 +277,7 @@ void after_fork_in_parent() {
             target->mutex.unlock();
         }
         forked_targets().clear();
+        detail::flush_pins().mutex.unlock();
         service->registry_mutex.unlock();
     }
     instance_mutex().unlock();
@@ -250,12 +293,12 @@ void after_fork_in_child() {
     if (service != nullptr) {
         for (Target* target : forked_targets()) {
             target->drop_after_fork();  // mutex held since before_fork
-            // Destroying the copied condition variable would wait for the
-            // parent's waiters, which never leave it here: its storage is
-            // reused without a destructor call.
-            new (&target->cond) std::condition_variable();
             target->mutex.unlock();
         }
+        // The parent's crash handlers would flush copies that never write.
+        detail::disable_crash_flush();
+        // Flushes of the parent's threads do not go on here.
+        new (&detail::flush_pins()) detail::FlushPins();
         forked_targets().clear();
         // A recursive mutex knows its owner by thread id, and the child's
         // one thread has a new id: unlock would refuse. Made afresh.

@@ -3,19 +3,19 @@
 
 #include <ctime>
 
-namespace zvk {
+#include "zvk/Target.h"
 
-class Target;
+namespace zvk::detail {
 
-namespace detail {
-
-// Gets every record queued in `target` written, by its worker or, when the
-// calling thread is that worker or no worker runs, by the calling thread.
-// Gives up at `deadline` (CLOCK_MONOTONIC), or when the mutex is still
-// taken at `lock_deadline` or `deadline`, whichever comes first (the
-// crashing thread may hold it). True when flushed.
+// Gets every record queued in `target` written, within `deadline`
+// (CLOCK_MONOTONIC), with async-signal-safe steps only: by its worker when
+// that runs on another thread (this thread only watches the count), else
+// by this thread, with write(2) on the target's crash descriptor,
+// non-blocking, polled before each attempt. Gives up when the target's
+// mutex is still taken at `lock_deadline` or `deadline`, whichever comes
+// first (the crashing thread may hold it), or when the target has no crash
+// descriptor and nobody else writes for it. True when flushed.
 bool flush_at_crash(Target& target, const timespec& deadline,
                     const timespec& lock_deadline) noexcept;
 
-}  // namespace detail
-}  // namespace zvk
+}  // namespace zvk::detail

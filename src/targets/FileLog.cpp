@@ -13,6 +13,7 @@
 #include <exception>
 #include <memory>
 #include <stdexcept>
+#include <typeinfo>
 
 #include "../frontend/Report.h"
 #include "../service/FileSizeSignal.h"
@@ -213,6 +214,7 @@ FileLog::FileLog(const std::string& name)
 FileLog::~FileLog() {
     // The worker may be inside write_msg, which uses fd, dir_fd and the names.
     shutdown();
+    set_crash_fd(-1);
     if (fd >= 0) {
         close(fd);
     }
@@ -271,6 +273,7 @@ int FileLog::init(const VornConfig* config) {
                 detail::report("Could not open log file: " + file_path + " " + error_text(err));
                 return -1;
             }
+            publish_crash_fd();
         }
         // Whoever set the limit, reaching it must rotate the file, not end
         // the process.
@@ -451,6 +454,7 @@ int FileLog::rotate_file() {
         bool replaced = fd >= 0 && fstat(fd, &mine) == 0 &&
                         fstatat(dir_fd, file_name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
                         (mine.st_dev != named.st_dev || mine.st_ino != named.st_ino);
+        set_crash_fd(-1);
         if (fd >= 0) {
             close(fd);
         }
@@ -474,6 +478,7 @@ int FileLog::rotate_file() {
             detail::report("Could not re-open log file: " + file_path + " " + error_text(err));
             return -1;
         }
+        publish_crash_fd();
         if (!renamed) {
             return 0;
         }
@@ -485,6 +490,13 @@ int FileLog::rotate_file() {
         detail::report("exception rotating file");
     }
     return -1;
+}
+
+void FileLog::publish_crash_fd() {
+    // A derived type's write_msg may do more than append the text.
+    if (typeid(*this) == typeid(FileLog)) {
+        set_crash_fd(fd);
+    }
 }
 
 void FileLog::write_record(std::string_view text) {

@@ -1,12 +1,10 @@
 #include "zvk/Target.h"
 
+#include <unistd.h>
+
 #include <charconv>
-#include <chrono>
-#include <ctime>
-#include <deque>
 #include <exception>
 #include <iostream>
-#include <iterator>
 #include <new>
 #include <string>
 #include <string_view>
@@ -18,7 +16,9 @@
 #include "../frontend/MessageCache.h"
 #include "../frontend/Report.h"
 #include "../service/CrashHandler.h"
-#include "CrashFlush.h"
+#include "../service/LibraryThread.h"
+#include "Backlog.h"
+#include "Writing.h"
 #include "zvk/Message.h"
 #include "zvk/Vorn.h"
 #include "zvk/VornConfig.h"
@@ -27,6 +27,7 @@ namespace zvk {
 
 namespace {
 
+using detail::Backlog;
 using detail::MessageCache;
 
 // Tells the core that this is a spin loop (frees the pipeline for the
@@ -39,161 +40,139 @@ inline void cpu_relax() {
 #endif
 }
 
-// Enough for the worker to hand back whole chunks while producers catch up,
-// little enough to keep only some tens of KiB per target.
-constexpr std::size_t kSpareLimit = 2 * MessageCache::kCapacity;
 // Room beyond its text that a waiting record may keep.
 constexpr std::size_t kSlack = 128;
 
-// The target whose write_msg this thread may be inside: a worker's own
-// target for its whole life, or a target written on the caller's thread.
-// flush from there would wait for itself.
-thread_local const Target* writing_target = nullptr;
-
 struct Writing {
-    explicit Writing(const Target* target) : previous(writing_target) { writing_target = target; }
-    ~Writing() { writing_target = previous; }
-    const Target* previous;
+    const Target* target;
+    const Writing* previous;
+};
+thread_local const Writing* writing_chain = nullptr;
+
+// Marks the calling thread as writing for `target` while it lives.
+class WritingScope {
+public:
+    explicit WritingScope(const Target* target) : link{target, writing_chain} {
+        writing_chain = &link;
+    }
+    ~WritingScope() { writing_chain = link.previous; }
+    WritingScope(const WritingScope&) = delete;
+    WritingScope& operator=(const WritingScope&) = delete;
+
+private:
+    Writing link;
 };
 
-// A worker's records taken off the queue and not yet written, for the
-// crash handler when the crash is on the worker itself.
-thread_local std::deque<Target::Queued>* worker_taken = nullptr;
+// A thread that writes for any target is the library's (a worker) or
+// runs a write_msg: it must never wait for another target.
+bool writes_for_any() { return writing_chain != nullptr; }
 
-bool before(const timespec& a, const timespec& b) {
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+// Whether a worker or a writer after exit serves the queue, so that
+// waiting for room or for a write can end.
+bool served(Target::State state) {
+    return state == Target::STARTING || state == Target::RUNNING || state == Target::DRAINING ||
+           state == Target::WRITING_INLINE;
 }
 
-bool passed(const timespec& deadline) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return !before(now, deadline);
+// The Message that write_msg gets for `record`: the whole one, or a kept
+// or new plain one carrying the text. The text buffer the kept one had
+// goes to `returned`, on its way back to the producers.
+Message* materialise(Target::Queued& record, std::vector<std::string>* returned) {
+    if (record.whole != nullptr) {
+        Message* whole = record.whole;
+        record.whole = nullptr;
+        return whole;
+    }
+    MessageCache* cache = MessageCache::local();
+    Message* message = cache != nullptr ? cache->take() : nullptr;
+    if (message == nullptr) {
+        message = new Message();
+    } else {
+        std::string old = MessageCache::reset(*message);
+        if (returned != nullptr && old.capacity() > 15 && returned->size() < Backlog::kSpareLimit) {
+            returned->push_back(std::move(old));
+        }
+    }
+    MessageCache::put_text(*message, std::move(record.text));
+    message->level = record.level;
+    return message;
 }
 
-void pause_briefly() {
-    const timespec pause{0, 1'000'000};
-    nanosleep(&pause, nullptr);
+void report_worker_failure(const std::string& name, const std::exception* e) noexcept {
+    try {
+        if (e != nullptr) {
+            detail::report(Vorn::time_gmt() + " error receive msg in target: " + name + " - " +
+                           e->what());
+        } else {
+            detail::report(Vorn::time_gmt() + " unknown exception receive msg in target: " + name);
+        }
+    } catch (...) {
+    }
 }
 
 }  // namespace
 
-namespace detail {
-
-struct CrashAccess {
-    static bool lock(Target& target, const timespec& until) {
-        while (!target.mutex.try_lock()) {
-            if (passed(until)) {
-                return false;
-            }
-            pause_briefly();
-        }
-        return true;
-    }
-
-    // Written here, in order, by the calling thread: the one that would
-    // write them is this thread, or there is none.
-    static void write_queue(Target& target) {
-        while (!target.queue.empty()) {
-            Target::Queued record = std::move(target.queue.front());
-            target.queue.pop_front();
-            target.write_msg(target.materialise(record, nullptr));
-            ++target.written_count;
-        }
-    }
-
-    static bool flush(Target& target, const timespec& deadline, const timespec& lock_deadline) {
-        const timespec& lock_until = before(deadline, lock_deadline) ? deadline : lock_deadline;
-        if (writing_target == &target) {
-            if (worker_taken != nullptr) {
-                while (!worker_taken->empty()) {
-                    Target::Queued record = std::move(worker_taken->front());
-                    worker_taken->pop_front();
-                    target.write_msg(target.materialise(record, nullptr));
-                }
-            }
-            if (!lock(target, lock_until)) {
-                return false;
-            }
-            write_queue(target);
-            target.mutex.unlock();
+bool detail::writes_for(const Target* target) noexcept {
+    for (const Writing* link = writing_chain; link != nullptr; link = link->previous) {
+        if (link->target == target) {
             return true;
         }
-        if (!lock(target, lock_until)) {
-            return false;
-        }
-        if (target.state != Target::RUNNING) {
-            write_queue(target);
-            target.mutex.unlock();
-            return true;
-        }
-        const std::uint64_t goal = target.written_count + target.in_flight + target.queue.size();
-        target.mutex.unlock();
-        // The crash may have come between a record's queueing and the
-        // worker's wake-up.
-        target.cond.notify_all();
-        // The worker counts under the mutex; a torn read is impossible for
-        // an aligned 64-bit load, and a stale one only means one more pause.
-        while (__atomic_load_n(&target.written_count, __ATOMIC_RELAXED) < goal) {
-            if (passed(deadline)) {
-                return false;
-            }
-            pause_briefly();
-        }
-        return true;
     }
-};
-
-bool flush_at_crash(Target& target, const timespec& deadline,
-                    const timespec& lock_deadline) noexcept {
-    try {
-        return CrashAccess::flush(target, deadline, lock_deadline);
-    } catch (...) {
-        return false;
-    }
+    return false;
 }
-
-}  // namespace detail
 
 Target::Target(const std::string& name, Type type)
     : name(name),
       type(type),
       state(STOPPED),
       stop_requested(false),
+      backlog(std::make_unique<detail::Backlog>(queue)),
       worker_waiting(false),
-      delivery(QUEUE),
-      dropped(0),
-      written_count(0),
-      in_flight(0),
-      flush_waiters(0),
-      queue_max(0),
-      drop_when_full(false),
-      pending_drops(0),
+      inline_writer(false),
       room_waiters(0),
+      written_waiters(0),
+      drain_goal(0),
+      crash_fd(-1),
       initialised(false),
       console_failing(false),
-      console_lost(0) {
-    spare.reserve(kSpareLimit);
-}
+      console_lost(0) {}
 
 Target::~Target() { shutdown(); }
 
 void Target::shutdown() {
     try {
-        // A running worker writes everything queued before it reports STOPPED.
         stop();
-        std::lock_guard lock(mutex);
-        for (Queued& record : queue) {
-            delete record.whole;
+        std::unique_lock lock(mutex);
+        // Woken by the stop; their records are counted below.
+        leave_cond.wait(lock, [this] { return room_waiters == 0 && written_waiters == 0; });
+        std::uint64_t lost = backlog->discard_waiting() + backlog->take_trailing_gap();
+        if (lost != 0) {
+            report_dropped(lost);
         }
-        queue.clear();
-        spare.clear();
-        if (dropped != 0) {
-            report_dropped(dropped);
-            dropped = 0;
-        }
+        backlog->drop_spare();
     } catch (...) {
         // Only a broken mutex fails to lock; leaking the records is safer
         // than racing a worker that may still use them.
+    }
+}
+
+void Target::set_crash_fd(int fd) noexcept { crash_fd.store(fd, std::memory_order_release); }
+
+void Target::enter(State next) {
+    const bool was_served = served(state);
+    state = next;
+    cond.notify_all();
+    if (next == DRAINING && worker_waiting) {
+        work_cond.notify_one();
+    }
+    if (was_served && !served(next)) {
+        // Nothing makes room or writes any more: every waiter re-decides.
+        if (room_waiters != 0) {
+            room_cond.notify_all();
+        }
+        if (written_waiters != 0) {
+            written_cond.notify_all();
+        }
     }
 }
 
@@ -275,15 +254,13 @@ int Target::start(const VornConfig* config) {
         if (state != STOPPED) {
             return 0;
         }
-        state = STARTING;
-        // A stop request left over from an earlier run would end the new
-        // worker before it wrote anything.
+        enter(STARTING);
+        // A stop request left over from an earlier run is answered.
         stop_requested = false;
-        delivery = QUEUE;
     }
     auto unclaim = [this] {
         std::lock_guard lock(mutex);
-        state = STOPPED;
+        enter(STOPPED);
     };
     std::thread worker;
     try {
@@ -293,8 +270,11 @@ int Target::start(const VornConfig* config) {
                 return -1;
             }
             initialised = true;
+            if (typeid(*this) == typeid(Target)) {
+                set_crash_fd(STDERR_FILENO);
+            }
         }
-        worker = std::thread(&Target::receive_message, this);
+        worker = detail::library_thread([this] { receive_message(); });
     } catch (...) {
         unclaim();
         // An unknown locale name is the caller's to hear about.
@@ -303,15 +283,12 @@ int Target::start(const VornConfig* config) {
         }
         return -1;
     }
-    cond.notify_all();
     std::unique_lock lock(mutex);
     // Not "until RUNNING": a worker whose first write throws may have
     // confirmed and already ended (STOPPED) before this thread wakes up.
     cond.wait(lock, [this] { return state != STARTING; });
-    // Never joined: stop() waits for STOPPED instead.
+    // Never joined: stop() waits for the worker's end through `state`.
     worker.detach();
-    lock.unlock();
-    cond.notify_all();
     return 0;
 }
 
@@ -352,7 +329,6 @@ void Target::log(std::ostringstream&& text, int level) {
 }
 
 std::string Target::enqueue(Queued&& record, std::string& text, bool want_buffer) {
-    bool wake = false;
     std::string back;
     try {
         std::unique_lock lock(mutex, std::try_to_lock);
@@ -370,42 +346,39 @@ std::string Target::enqueue(Queued&& record, std::string& text, bool want_buffer
                 // Copied out of a roomy buffer (libstdc++ gives a stream at
                 // least 512 bytes), so that the waiting record holds little
                 // beyond its text; into a returned buffer when one fits, so
-                // that buffers go round instead of being freed by the worker.
-                if (!spare.empty() && spare.back().capacity() >= text.size()) {
-                    record.text = std::move(spare.back());
-                    spare.pop_back();
-                }
+                // that buffers go round instead of being freed by the writer.
+                record.text = backlog->take_spare(text.size());
                 record.text.assign(text);
             } else {
                 record.text = std::move(text);
-                // A buffer an earlier text had, for the caller's next text.
-                if (want_buffer && !spare.empty()) {
-                    back = std::move(spare.back());
-                    spare.pop_back();
+                if (want_buffer) {
+                    back = backlog->take_any_spare();
                 }
             }
         }
-        if (delivery != QUEUE) [[unlikely]] {
-            deliver_without_worker(std::move(record));
+        // A write_msg logging into its own target is written after the
+        // current record while the worker runs; once the target stops, its
+        // records would keep the stop from ending. A forked child's copy
+        // writes nothing.
+        if (state == FORKED || (state != RUNNING && detail::writes_for(this))) {
+            backlog->refuse();
+            delete record.whole;
             return back;
         }
-        if (queue_max != 0) [[unlikely]] {
-            if (!admit(lock)) {
-                delete record.whole;
-                return back;
-            }
-            if (pending_drops != 0) {
-                // The worker reports the gap right before this record.
-                gaps.emplace_back(written_count + in_flight + queue.size(), pending_drops);
-                pending_drops = 0;
-            }
+        if (!admit(lock)) {
+            delete record.whole;
+            return back;
         }
-        queue.push_back(std::move(record));
+        const std::uint64_t number = backlog->push(std::move(record));
         record.whole = nullptr;
-        // Only a sleeping worker needs the wake-up; one is enough for all
-        // records appended before it takes the mutex again.
-        wake = worker_waiting;
-        worker_waiting = false;
+        if (state == WRITING_INLINE) {
+            write_inline(lock, number);
+        } else if (worker_waiting) {
+            // Under the mutex: once it is released, this thread touches
+            // nothing of the target, which a stop may then free.
+            worker_waiting = false;
+            work_cond.notify_one();
+        }
     } catch (const std::system_error& e) {
         delete record.whole;
         try {
@@ -413,7 +386,6 @@ std::string Target::enqueue(Queued&& record, std::string& text, bool want_buffer
                            e.what());
         } catch (...) {
         }
-        return back;
     } catch (...) {
         // Also a failed push_back (no memory): the record is lost.
         delete record.whole;
@@ -421,78 +393,100 @@ std::string Target::enqueue(Queued&& record, std::string& text, bool want_buffer
             detail::report(Vorn::time_gmt() + " could not get lock in target - " + name);
         } catch (...) {
         }
-        return back;
-    }
-    if (wake) {
-        // All, not one: a thread waiting on cond for something else (a
-        // state change) must not swallow the worker's wake-up.
-        cond.notify_all();
     }
     return back;
 }
 
-Message* Target::materialise(Queued& record, std::vector<std::string>* returned) {
-    if (record.whole != nullptr) {
-        Message* whole = record.whole;
-        record.whole = nullptr;
-        return whole;
-    }
-    MessageCache* cache = MessageCache::local();
-    Message* message = cache != nullptr ? cache->take() : nullptr;
-    if (message == nullptr) {
-        message = new Message();
-    } else {
-        std::string old = MessageCache::reset(*message);
-        if (returned != nullptr && old.capacity() > 15 && returned->size() < kSpareLimit) {
-            returned->push_back(std::move(old));
-        }
-    }
-    MessageCache::put_text(*message, std::move(record.text));
-    message->level = record.level;
-    return message;
-}
-
-void Target::deliver_without_worker(Queued&& record) {
-    if (delivery == DROP) {
-        ++dropped;
-        delete record.whole;
-        record.whole = nullptr;
-        return;
-    }
-    // Under the mutex, so that records of several threads stay whole and
-    // in order; the caller waits for the write, which is fine at exit.
-    Writing writing(this);
-    try {
-        write_msg(materialise(record, nullptr));
-    } catch (...) {
-    }
-}
-
 bool Target::admit(std::unique_lock<std::mutex>& lock) {
-    auto waiting = [this] { return queue.size() + in_flight; };
-    if (waiting() < queue_max) {
+    if (!backlog->full() || state == WRITING_INLINE) {
         return true;
     }
-    // Without a worker nothing makes room: a blocking target accepts as an
-    // unbounded one would. Its own write_msg must never wait for itself.
-    bool own_write = writing_target == this;
-    if (!drop_when_full && !own_write) {
-        if (state != RUNNING) {
-            return true;
+    // A worker or a write_msg never waits for room: with targets logging
+    // into each other, two full queues would wait for each other.
+    if (backlog->drops_when_full() || writes_for_any()) {
+        backlog->refuse();
+        return false;
+    }
+    // Without a worker nothing makes room: accepted as unbounded.
+    if (!served(state)) {
+        return true;
+    }
+    ++room_waiters;
+    room_cond.wait(lock, [this] { return !backlog->full() || !served(state); });
+    if (--room_waiters == 0 && written_waiters == 0) {
+        leave_cond.notify_all();
+    }
+    return true;
+}
+
+void Target::write_inline(std::unique_lock<std::mutex>& lock, std::uint64_t number) {
+    while (backlog->written() <= number && state == WRITING_INLINE) {
+        if (!inline_writer) {
+            // The one writer writes whatever waits, others' records too,
+            // so that records of several threads stay whole and in order.
+            inline_writer = true;
+            while (backlog->accepted() > backlog->written()) {
+                backlog->take();
+                lock.unlock();
+                bool in_write = false;
+                do {
+                    try {
+                        write_held(SIZE_MAX, nullptr, in_write);
+                    } catch (const std::exception& e) {
+                        report_worker_failure(name, &e);
+                    } catch (...) {
+                        report_worker_failure(name, nullptr);
+                    }
+                    if (in_write) {
+                        // write_msg owned the record that failed.
+                        backlog->written_one();
+                        in_write = false;
+                    }
+                } while (backlog->holding());
+                lock.lock();
+                if (written_waiters != 0) {
+                    written_cond.notify_all();
+                }
+            }
+            if (std::uint64_t gap = backlog->take_trailing_gap(); gap != 0) {
+                report_dropped(gap);
+            }
+            inline_writer = false;
+            return;
         }
-        ++room_waiters;
-        cond.wait(lock, [&] { return waiting() < queue_max || state != RUNNING; });
-        --room_waiters;
-        return true;
+        // Inside a write_msg: the writer writes this record after its
+        // current one; waiting for it could wait for this very thread.
+        if (writes_for_any()) {
+            return;
+        }
+        ++written_waiters;
+        written_cond.wait(lock);
+        if (--written_waiters == 0 && room_waiters == 0) {
+            leave_cond.notify_all();
+        }
     }
-    ++pending_drops;
-    return false;
+}
+
+void Target::write_held(std::size_t limit, std::vector<std::string>* returned, bool& in_write) {
+    WritingScope scope(this);
+    std::size_t wrote = 0;
+    while (wrote < limit && backlog->holding()) {
+        std::uint64_t gap = 0;
+        Queued& record = backlog->next_held(gap);
+        if (gap != 0) {
+            report_dropped(gap);
+        }
+        in_write = true;
+        write_msg(materialise(record, returned));
+        in_write = false;
+        backlog->written_one();
+        ++wrote;
+    }
 }
 
 void Target::set_queue_bound(std::size_t max_records, bool drop) {
     std::lock_guard lock(mutex);
-    queue_max = max_records;
-    drop_when_full = drop;
+    backlog->set_bound(max_records, drop);
 }
 
 std::size_t Target::queue_max_from(const std::string& text) {
@@ -513,216 +507,149 @@ void Target::report_dropped(std::uint64_t count) {
 }
 
 int Target::flush() {
-    if (writing_target == this) {
+    if (detail::writes_for(this)) {
         return -1;
     }
     std::unique_lock lock(mutex);
     // Everything accepted until now; later records are not waited for.
-    const std::uint64_t goal = written_count + in_flight + queue.size();
-    if (written_count >= goal) {
-        return 0;
+    const std::uint64_t goal = backlog->accepted();
+    auto done = [&] { return backlog->written() >= goal; };
+    if (!done()) {
+        ++written_waiters;
+        written_cond.wait(lock, [&] { return done() || !served(state); });
+        if (--written_waiters == 0 && room_waiters == 0) {
+            leave_cond.notify_all();
+        }
     }
-    ++flush_waiters;
-    cond.wait(lock, [&] { return written_count >= goal || state != RUNNING; });
-    --flush_waiters;
-    return written_count >= goal ? 0 : -1;
+    return done() ? 0 : -1;
 }
 
 void Target::drop_after_fork() {
-    for (Queued& record : queue) {
-        delete record.whole;
+    // The copied records are the parent's, which writes them.
+    backlog->discard_waiting();
+    backlog->forget_held();
+    // The child has only the forking thread: the copied conditions may
+    // hold waiters that do not exist here, so they are made afresh without
+    // a destructor call (which would wait for those waiters).
+    for (std::condition_variable* c : {&cond, &work_cond, &room_cond, &written_cond, &leave_cond}) {
+        new (c) std::condition_variable();
     }
-    queue.clear();
-    state = STOPPED;
-    delivery = DROP;
+    worker_waiting = false;
+    inline_writer = false;
+    room_waiters = 0;
+    written_waiters = 0;
+    state = FORKED;
 }
 
 void Target::stop_for_exit() {
     stop();
-    std::lock_guard lock(mutex);
+    std::unique_lock lock(mutex);
     // A forked child's copy keeps dropping: its records are not its own to
     // write.
-    if (state != STOPPED || delivery == DROP) {
+    if (state != STOPPED) {
         return;
     }
-    delivery = INLINE;
+    enter(WRITING_INLINE);
     // What came in between the worker's end and now.
-    while (!queue.empty()) {
-        Queued record = std::move(queue.front());
-        queue.pop_front();
-        deliver_without_worker(std::move(record));
+    if (backlog->accepted() > backlog->written()) {
+        write_inline(lock, backlog->accepted() - 1);
     }
 }
 
 int Target::stop() {
-    {
-        std::lock_guard lock(mutex);
-        if (state != RUNNING) {
-            return 1;
-        }
-        stop_requested = true;
-    }
-    cond.notify_all();
     std::unique_lock lock(mutex);
-    cond.wait(lock, [this] { return state == STOPPED; });
-    lock.unlock();
-    cond.notify_all();
+    if (state == RUNNING) {
+        stop_requested = true;
+        drain_goal = backlog->accepted();
+        enter(DRAINING);
+    } else if (state != DRAINING) {
+        return 1;
+    }
+    // A write_msg that stops its own target cannot wait for itself.
+    if (!detail::writes_for(this)) {
+        cond.wait(lock, [this] { return state != DRAINING; });
+    }
     return 1;
 }
 
 void Target::reset_state(State new_state) {
     // The mutex may be held by a thread that is gone, or by any thread other
     // than the caller; only its holder may unlock a std::mutex. With no
-    // worker left, nobody waits on either object, so both are re-created in
-    // place: the fresh mutex is unlocked and the fresh condition variable has
-    // no waiters.
+    // worker left, nobody waits on these objects, so they are re-created in
+    // place: the fresh mutex is unlocked and the fresh conditions have no
+    // waiters.
     mutex.~mutex();
     new (&mutex) std::mutex();
-    cond.~condition_variable();
-    new (&cond) std::condition_variable();
+    for (std::condition_variable* c : {&cond, &work_cond, &room_cond, &written_cond, &leave_cond}) {
+        c->~condition_variable();
+        new (c) std::condition_variable();
+    }
     state = new_state;
 }
 
 void Target::receive_message() {
-    // Records taken off the queue and not yet written. Only this thread
-    // touches it; it owns its storage, so freeing that after the final
-    // unlock touches nothing of the target.
-    std::deque<Queued> taken;
-    // Text buffers of written records, handed to `spare` under the mutex.
+    // Text buffers of written records, handed to the backlog under the
+    // mutex, so that a buffer is freed by the thread that allocated it, or
+    // used again.
     std::vector<std::string> returned;
-    returned.reserve(kSpareLimit);
-    auto give_back = [&] {
-        while (!returned.empty() && spare.size() < kSpareLimit) {
-            spare.push_back(std::move(returned.back()));
-            returned.pop_back();
-        }
-        returned.clear();
-    };
-    Writing writing(this);
+    returned.reserve(Backlog::kSpareLimit);
+    WritingScope scope(this);
     detail::CrashStack crash_stack;
-    worker_taken = &taken;
-    // Written since the last look under the mutex; counted there, so that
-    // the log path does nothing for flush.
-    std::uint64_t written = 0;
-    // The number of the next record to write, and the gaps of dropped
-    // records ahead of it, oldest first.
-    std::uint64_t next = 0;
-    std::deque<std::pair<std::uint64_t, std::uint64_t>> gaps_ahead;
-    auto write_next = [&](Queued& record) {
-        if (!gaps_ahead.empty() && gaps_ahead.front().first == next) {
-            report_dropped(gaps_ahead.front().second);
-            gaps_ahead.pop_front();
-        }
-        ++next;
-        write_msg(materialise(record, &returned));
-    };
+    bool in_write = false;
     try {
         {
             std::unique_lock lock(mutex);
             cond.wait(lock, [this] { return state == STARTING; });
-            state = RUNNING;
-            next = written_count;
+            enter(RUNNING);
         }
-        cond.notify_one();
-        // No unlocked look at stop_requested before locking: it would skip
-        // the drain below and drop records that log has accepted.
         for (;;) {
             {
                 std::unique_lock lock(mutex);
-                give_back();
-                // Accepted = written_count + in_flight + queue.size(), at
-                // every moment the mutex is free.
-                written_count += written;
-                written = 0;
-                in_flight = taken.size();
-                if (flush_waiters != 0 || room_waiters != 0) {
-                    cond.notify_all();
+                backlog->give_back(returned);
+                if (room_waiters != 0 && !backlog->full()) {
+                    room_cond.notify_all();
                 }
-                while (!stop_requested && queue.empty() && taken.empty()) {
-                    worker_waiting = true;
-                    cond.wait(lock);
+                if (written_waiters != 0) {
+                    written_cond.notify_all();
                 }
-                worker_waiting = false;
-                // Gaps belong to records now queued: known before any of
-                // them is written.
-                while (!gaps.empty()) {
-                    gaps_ahead.push_back(gaps.front());
-                    gaps.pop_front();
-                }
-                if (stop_requested) {
-                    // Drain under the mutex: every record accepted until now
-                    // is written, in order, and the drain has an end.
-                    while (!taken.empty()) {
-                        Queued record = std::move(taken.front());
-                        taken.pop_front();
-                        write_next(record);
-                        ++written_count;
-                        --in_flight;
+                if (!backlog->holding()) {
+                    while (state == RUNNING && queue.empty()) {
+                        worker_waiting = true;
+                        work_cond.wait(lock);
                     }
-                    while (!queue.empty()) {
-                        Queued record = std::move(queue.front());
-                        queue.pop_front();
-                        write_next(record);
-                        ++written_count;
+                    worker_waiting = false;
+                    // Once stop is asked, what was accepted before is written;
+                    // later records do not keep the stop from ending.
+                    if (queue.empty() || (state != RUNNING && backlog->written() >= drain_goal)) {
+                        break;
                     }
-                    break;
-                }
-                if (taken.empty()) {
-                    taken.swap(queue);
-                    in_flight = taken.size();
+                    backlog->take();
                 }
             }
-            // Without the mutex: producers append meanwhile and never wait
-            // for a write. Still one record at a time, in queue order. A
-            // chunk at most, so that text buffers go back (above) often.
-            for (int n = 0; n < MessageCache::kCapacity && !taken.empty(); ++n) {
-                Queued record = std::move(taken.front());
-                taken.pop_front();
-                write_next(record);
-                ++written;
-            }
+            // Without the mutex: producers append meanwhile. A chunk at
+            // most, so that text buffers go back (above) often.
+            write_held(MessageCache::kCapacity, &returned, in_write);
         }
     } catch (const std::exception& e) {
-        try {
-            detail::report(Vorn::time_gmt() + " error receive msg in target: " + name + " - " +
-                           e.what());
-        } catch (...) {
-        }
+        report_worker_failure(name, &e);
     } catch (...) {
-        try {
-            detail::report(Vorn::time_gmt() + " unknown exception receive msg in target: " + name);
-        } catch (...) {
-        }
+        report_worker_failure(name, nullptr);
     }
-    // Notified under the mutex: once stop() sees STOPPED the target may be
-    // destroyed, so nothing of it is touched after the unlock.
+    // Under the mutex to the end: once stop() sees the state change, the
+    // target may be destroyed, so nothing of it is touched after the unlock.
     std::lock_guard lock(mutex);
-    // What was taken and not written goes back in front of later records:
-    // accepted, never written, dropped when the target is destroyed.
-    try {
-        queue.insert(queue.begin(), std::make_move_iterator(taken.begin()),
-                     std::make_move_iterator(taken.end()));
-    } catch (...) {
-        for (Queued& record : taken) {
-            delete record.whole;
-        }
-    }
-    taken.clear();
-    worker_taken = nullptr;
-    written_count += written;
-    in_flight = 0;
-    if (pending_drops != 0) {
+    // What was taken and not written goes back in front of later records.
+    backlog->return_held(in_write);
+    if (std::uint64_t gap = backlog->take_trailing_gap(); gap != 0) {
         // The gap is at the end: nothing was accepted after it.
-        report_dropped(pending_drops);
-        pending_drops = 0;
+        report_dropped(gap);
     }
-    give_back();
+    backlog->give_back(returned);
     if (console_failing) {
         report_console_losses();
     }
     worker_waiting = false;
-    state = STOPPED;
-    cond.notify_all();
+    enter(STOPPED);
 }
 
 }  // namespace zvk

@@ -1,0 +1,129 @@
+#include "Backlog.h"
+
+#include "zvk/Message.h"
+
+namespace zvk::detail {
+
+Backlog::Backlog(std::deque<Queued>& waiting)
+    : waiting(waiting), written_count(0), max(0), drop(false), refused(0) {
+    spare.reserve(kSpareLimit);
+}
+
+Backlog::~Backlog() {
+    discard_waiting();
+    for (Queued& record : held) {
+        delete record.whole;
+    }
+}
+
+void Backlog::set_bound(std::size_t max_records, bool drop_when_full) {
+    max = max_records;
+    drop = drop_when_full;
+}
+
+std::uint64_t Backlog::push(Queued&& record) {
+    std::uint64_t number = accepted();
+    if (refused != 0) {
+        gaps.emplace_back(number, refused);
+    }
+    waiting.push_back(std::move(record));
+    refused = 0;
+    return number;
+}
+
+std::uint64_t Backlog::take_trailing_gap() {
+    std::uint64_t count = refused;
+    refused = 0;
+    return count;
+}
+
+std::uint64_t Backlog::discard_waiting() {
+    std::uint64_t count = waiting.size();
+    for (Queued& record : waiting) {
+        delete record.whole;
+    }
+    waiting.clear();
+    // Gaps in front of discarded records are reported with them.
+    for (const auto& gap : gaps) {
+        count += gap.second;
+    }
+    gaps.clear();
+    return count;
+}
+
+void Backlog::forget_held() {
+    for (Queued& record : held) {
+        delete record.whole;
+    }
+    held.clear();
+    held_gaps.clear();
+    refused = 0;
+}
+
+void Backlog::take() {
+    held.swap(waiting);
+    while (!gaps.empty()) {
+        held_gaps.push_back(gaps.front());
+        gaps.pop_front();
+    }
+}
+
+Backlog::Queued& Backlog::next_held(std::uint64_t& gap_before) {
+    gap_before = 0;
+    if (!held_gaps.empty() && held_gaps.front().first == written()) {
+        gap_before = held_gaps.front().second;
+        held_gaps.pop_front();
+    }
+    return held.front();
+}
+
+void Backlog::written_one() {
+    held.pop_front();
+    // Only the writer changes the count; the relaxed order is enough for
+    // readers under the mutex, and the crash handler only compares.
+    written_count.store(written_count.load(std::memory_order_relaxed) + 1,
+                        std::memory_order_release);
+}
+
+void Backlog::return_held(bool husk_at_front) {
+    if (husk_at_front && !held.empty()) {
+        // write_msg owned that record and disposed of it: it counts as
+        // written, as far as anyone waiting for it is concerned.
+        written_one();
+    }
+    waiting.insert(waiting.begin(), std::make_move_iterator(held.begin()),
+                   std::make_move_iterator(held.end()));
+    held.clear();
+    while (!held_gaps.empty()) {
+        gaps.push_front(held_gaps.back());
+        held_gaps.pop_back();
+    }
+}
+
+std::string Backlog::take_spare(std::size_t size) {
+    std::string buffer;
+    if (!spare.empty() && spare.back().capacity() >= size) {
+        buffer = std::move(spare.back());
+        spare.pop_back();
+    }
+    return buffer;
+}
+
+std::string Backlog::take_any_spare() {
+    std::string buffer;
+    if (!spare.empty()) {
+        buffer = std::move(spare.back());
+        spare.pop_back();
+    }
+    return buffer;
+}
+
+void Backlog::give_back(std::vector<std::string>& returned) {
+    while (!returned.empty() && spare.size() < kSpareLimit) {
+        spare.push_back(std::move(returned.back()));
+        returned.pop_back();
+    }
+    returned.clear();
+}
+
+}  // namespace zvk::detail

@@ -1,0 +1,103 @@
+// The records a target has accepted and not yet written, and everything
+// that accounts for them: the bound, the gaps of dropped records, the
+// count of written records and the text buffers on their way back to the
+// threads that log. Guarded by the target's mutex, except `held`, which
+// only the one thread that writes touches between two looks at the queue.
+//
+// Invariant, at every moment the mutex is free:
+//     accepted() == written() + held.size() + waiting.size()
+// A record is numbered by its place in that count (0: the first the
+// target accepted). The record being written stays at the front of `held`
+// as an emptied husk until write_msg returns for it, so that it is never
+// in none of the three.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "zvk/Target.h"
+
+namespace zvk::detail {
+
+class Backlog {
+public:
+    using Queued = Target::Queued;
+
+    // Enough for the writer to hand back whole chunks while producers catch
+    // up, little enough to keep only some tens of KiB per target.
+    static constexpr std::size_t kSpareLimit = 128;
+
+    explicit Backlog(std::deque<Queued>& waiting);
+    // Deletes the whole Messages of records never written.
+    ~Backlog();
+    Backlog(const Backlog&) = delete;
+    Backlog& operator=(const Backlog&) = delete;
+
+    void set_bound(std::size_t max_records, bool drop_when_full);
+    bool drops_when_full() const { return drop; }
+    // Whether a record now would go beyond the bound.
+    bool full() const { return max != 0 && waiting.size() + held.size() >= max; }
+
+    // Appends `record`; a gap of records refused since the last accepted
+    // one is reported right before it. Returns its number.
+    std::uint64_t push(Queued&& record);
+    // A record refused: counted for the gap before the next accepted one.
+    void refuse() { ++refused; }
+    // The records refused since the last accepted one, now reported: the
+    // count (for a line at the end, where no record follows).
+    std::uint64_t take_trailing_gap();
+    // Destroys every waiting record unwritten; returns how many, with the
+    // gaps in front of them.
+    std::uint64_t discard_waiting();
+    // Destroys what the writer held, uncounted: a forked child's copy of
+    // records its parent writes.
+    void forget_held();
+
+    std::uint64_t accepted() const { return written() + held.size() + waiting.size(); }
+    std::uint64_t written() const { return written_count.load(std::memory_order_relaxed); }
+
+    // The writer's side. `take` moves everything waiting into `held` (held
+    // empty) with the gaps that belong to it.
+    void take();
+    bool holding() const { return !held.empty(); }
+    // The next record to write, and the gap to report before it (0: none).
+    Queued& next_held(std::uint64_t& gap_before);
+    // write_msg has returned for the record `next_held` gave.
+    void written_one();
+    // After a failed write: the husk of the record write_msg was given
+    // leaves, and what is still held goes back in front of the queue.
+    // Under the mutex.
+    void return_held(bool husk_at_front);
+
+    // A text buffer of at least `size` bytes when one is spare, else an
+    // empty string; any spare buffer for `take_any`.
+    std::string take_spare(std::size_t size);
+    std::string take_any_spare();
+    // Buffers of written records, kept (up to a limit) for the producers.
+    void give_back(std::vector<std::string>& returned);
+    void drop_spare() { spare.clear(); }
+
+    // Records accepted and unwritten, `held` first, for the fatal-signal
+    // handler: read only, nothing is freed or allocated.
+    const std::deque<Queued>& held_records() const { return held; }
+    const std::deque<Queued>& waiting_records() const { return waiting; }
+
+private:
+    std::deque<Queued>& waiting;
+    std::deque<Queued> held;
+    std::atomic<std::uint64_t> written_count;
+    std::size_t max;
+    bool drop;
+    std::uint64_t refused;
+    // For each gap: the number of the record after it, and its size.
+    std::deque<std::pair<std::uint64_t, std::uint64_t>> gaps;
+    std::deque<std::pair<std::uint64_t, std::uint64_t>> held_gaps;
+    // Capacity reserved, so that adding never allocates.
+    std::vector<std::string> spare;
+};
+
+}  // namespace zvk::detail

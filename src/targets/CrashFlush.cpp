@@ -1,0 +1,173 @@
+#include "CrashFlush.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <deque>
+#include <string_view>
+
+#include "Backlog.h"
+#include "Writing.h"
+#include "zvk/Message.h"
+
+namespace zvk::detail {
+
+namespace {
+
+bool before(const timespec& a, const timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// Milliseconds left until `deadline`, at least 1 while any is left.
+int ms_left(const timespec& deadline) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (!before(now, deadline)) {
+        return 0;
+    }
+    long long ms =
+        (deadline.tv_sec - now.tv_sec) * 1000LL + (deadline.tv_nsec - now.tv_nsec) / 1'000'000;
+    return ms < 1 ? 1 : static_cast<int>(ms);
+}
+
+void pause_briefly() {
+    const timespec pause{0, 1'000'000};
+    nanosleep(&pause, nullptr);
+}
+
+bool lock_until(std::mutex& mutex, const timespec& until) {
+    while (!mutex.try_lock()) {
+        if (ms_left(until) == 0) {
+            return false;
+        }
+        pause_briefly();
+    }
+    return true;
+}
+
+// The descriptor made non-blocking for as long as this lives, so that no
+// write waits beyond the deadline (a pipe nobody reads); its flags are put
+// back, as other processes may share the description.
+class NonBlocking {
+public:
+    explicit NonBlocking(int fd) : fd(fd), flags(fcntl(fd, F_GETFL)) {
+        if (flags >= 0 && (flags & O_NONBLOCK) == 0) {
+            fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+        }
+    }
+    ~NonBlocking() {
+        if (flags >= 0 && (flags & O_NONBLOCK) == 0) {
+            fcntl(fd, F_SETFL, flags);
+        }
+    }
+    NonBlocking(const NonBlocking&) = delete;
+    NonBlocking& operator=(const NonBlocking&) = delete;
+
+private:
+    int fd;
+    int flags;
+};
+
+// One record's text, whole or not at all where the descriptor is a file:
+// a record cut by the deadline or the file-size limit is cut back off.
+bool write_text(int fd, std::string_view text, const timespec& deadline) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        int left = n < 0 && errno == EAGAIN ? ms_left(deadline) : 0;
+        if (left == 0) {
+            break;
+        }
+        pollfd out{fd, POLLOUT, 0};
+        poll(&out, 1, left);
+    }
+    if (done != 0 && done < text.size()) {
+        struct stat st {};
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            [[maybe_unused]] int rc = ftruncate(fd, st.st_size - static_cast<off_t>(done));
+        }
+    }
+    return done == text.size();
+}
+
+bool write_records(int fd, const std::deque<Target::Queued>& records, const timespec& deadline) {
+    for (const Target::Queued& record : records) {
+        // The husk of a record whose write the signal interrupted is empty.
+        std::string_view text =
+            record.whole != nullptr ? record.whole->text.view() : std::string_view(record.text);
+        if (!write_text(fd, text, deadline)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool wait_for_count(const Backlog& backlog, std::uint64_t goal, const timespec& deadline) {
+    while (backlog.written() < goal) {
+        if (ms_left(deadline) == 0) {
+            return false;
+        }
+        pause_briefly();
+    }
+    return true;
+}
+
+}  // namespace
+
+bool flush_at_crash(Target& target, const timespec& deadline,
+                    const timespec& lock_deadline) noexcept {
+    const timespec& lock_by = before(deadline, lock_deadline) ? deadline : lock_deadline;
+    const int fd = target.crash_fd.load(std::memory_order_acquire);
+    const Backlog& backlog = *target.backlog;
+    if (writes_for(&target)) {
+        // The crash is on the thread that writes for this target: nobody
+        // else will write what it holds and what waits behind it.
+        if (fd < 0) {
+            return false;
+        }
+        NonBlocking nonblocking(fd);
+        if (!write_records(fd, backlog.held_records(), deadline) ||
+            !lock_until(target.mutex, lock_by)) {
+            return false;
+        }
+        bool written = write_records(fd, backlog.waiting_records(), deadline);
+        target.mutex.unlock();
+        return written;
+    }
+    if (!lock_until(target.mutex, lock_by)) {
+        return false;
+    }
+    const std::uint64_t goal = backlog.accepted();
+    const Target::State state = target.state;
+    if (backlog.written() >= goal) {
+        target.mutex.unlock();
+        return true;
+    }
+    if (state == Target::STARTING || state == Target::RUNNING || state == Target::DRAINING ||
+        (state == Target::WRITING_INLINE && target.inline_writer)) {
+        // Another thread writes them; a record queued has woken it already,
+        // since producers wake the worker before they release the mutex.
+        target.mutex.unlock();
+        return wait_for_count(backlog, goal, deadline);
+    }
+    // No thread writes for the target: this one does, if it can.
+    bool written = false;
+    if (fd >= 0) {
+        NonBlocking nonblocking(fd);
+        written = write_records(fd, backlog.waiting_records(), deadline);
+    }
+    target.mutex.unlock();
+    return written;
+}
+
+}  // namespace zvk::detail
