@@ -14,15 +14,7 @@
 // only exceptions the model can meet come from allocation, so this is how
 // its diagnostics are reached. ThreadSanitizer's runtime defines operator
 // new itself, so there the cases are skipped.
-#if defined(__SANITIZE_THREAD__)
-#define ZVK_NO_ALLOCATION_INJECTION 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define ZVK_NO_ALLOCATION_INJECTION 1
-#endif
-#endif
-
-#ifdef ZVK_NO_ALLOCATION_INJECTION
+#ifdef ZVK_TEST_TSAN
 #define SKIP_WITHOUT_INJECTION() GTEST_SKIP() << "operator new belongs to ThreadSanitizer"
 #else
 #define SKIP_WITHOUT_INJECTION() (void)0
@@ -37,7 +29,7 @@ thread_local Throw fail_kind = Throw::bad_alloc;
 
 }  // namespace
 
-#ifndef ZVK_NO_ALLOCATION_INJECTION
+#ifndef ZVK_TEST_TSAN
 void* operator new(std::size_t size) {
     if (fail_countdown >= 0 && fail_countdown-- == 0) {
         if (fail_kind == Throw::non_standard) {

@@ -1,7 +1,7 @@
 #include <string>
 #include <vector>
 
-#include "FaultSupport.h"
+#include "ConfigText.h"
 #include "TestSupport.h"
 #include "zvk/Logger.h"
 #include "zvk/Vorn.h"
@@ -9,18 +9,7 @@
 #include "zvk/VornInit.h"
 #include "zvk/VornService.h"
 
-using zvk::Vorn;
-using zvk::VornInit;
-using zvk::VornService;
-using zvk::test::CaptureFd;
-using zvk::test::file_target;
-using zvk::test::isolated;
-using zvk::test::list_dir;
-using zvk::test::log_text;
-using zvk::test::logger_record;
-using zvk::test::read_file;
-using zvk::test::vorn_xml;
-using zvk::test::write_file;
+namespace zvk::test {
 
 namespace {
 
@@ -130,7 +119,7 @@ TEST(VornFaultConfig, ConfigurationBeyondSizeCapLoadsNothing) {
 TEST(VornFaultConfig, LongSingleTokenLoadsWithoutStalling) {
     isolated([] {
         std::string comment = "<!--" + std::string(60u << 20, 'x') + "-->\n";
-        zvk::test::watchdog(12);
+        watchdog(12);
         expect_loaded(vorn_xml("<log_dir>logs</log_dir>" + comment + app_records()));
     });
 }
@@ -232,11 +221,10 @@ TEST(VornFaultConfig, LoggerAndTargetMayShareAName) {
 // whichever is created first serves the loggers of both.
 TEST(VornFaultConfig, FileTargetNamedConsoleSharesTheConsoleName) {
     isolated([] {
-        write_file(
-            "vorn_config.xml",
-            vorn_xml("<log_dir>logs</log_dir>" + file_target("console", "console.log", "3") +
-                     zvk::test::stdout_target("screen") + logger_record("to_file", "console") +
-                     logger_record("to_screen", "screen")));
+        write_file("vorn_config.xml",
+                   vorn_xml("<log_dir>logs</log_dir>" + file_target("console", "console.log", "3") +
+                            stdout_target("screen") + logger_record("to_file", "console") +
+                            logger_record("to_screen", "screen")));
         CaptureFd out(1);
         {
             CaptureFd err(2);
@@ -269,3 +257,5 @@ TEST(VornFaultConfig, FileTargetNamedConsoleSharesTheConsoleName) {
         EXPECT_EQ(list_dir("logs"), Names{"console.log"});
     });
 }
+
+}  // namespace zvk::test

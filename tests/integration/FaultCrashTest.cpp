@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "FaultSupport.h"
+#include "ConfigText.h"
 #include "TestSupport.h"
 #include "zvk/Logger.h"
 #include "zvk/Target.h"
@@ -24,19 +24,11 @@
 
 #ifndef ZVK_TEST_TSAN
 
-using zvk::Vorn;
-using zvk::VornInit;
-using zvk::test::file_target;
-using zvk::test::isolated;
-using zvk::test::logger_record;
-using zvk::test::read_file;
-using zvk::test::split_lines;
-using zvk::test::vorn_xml;
-using zvk::test::write_file;
+namespace zvk::test {
 
 namespace {
 
-constexpr int Records = zvk::test::sanitized ? 30000 : 200000;
+constexpr int Records = sanitized ? 30000 : 200000;
 
 // Deeper than any stack: the buffer keeps each frame large and alive.
 volatile int deepest = 1 << 30;
@@ -90,7 +82,7 @@ Outcome crash_child(const std::string& flush, void (*crash)(), bool hold_lock = 
     if (pid == 0) {
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
-        zvk::test::watchdog(60);
+        watchdog(60);
         if (use_library) {
             Vorn handle("app", 0);
             for (int i = 0; i < Records; ++i) {
@@ -138,7 +130,7 @@ TEST(VornFaultCrash, QueuedRecordsAreWrittenAndTheProcessDiesAsItWould) {
 }
 
 TEST(VornFaultCrash, WithoutTheSettingQueuedRecordsAreLost) {
-    if (zvk::test::sanitized) {
+    if (sanitized) {
         GTEST_SKIP() << "instrumented, the producer is slower than the worker: nothing stays "
                         "queued to be lost";
     }
@@ -180,5 +172,7 @@ TEST(VornFaultCrash, StopGivesTheSignalsBack) {
         EXPECT_EQ(after[1].sa_handler, before[1].sa_handler);
     });
 }
+
+}  // namespace zvk::test
 
 #endif

@@ -6,42 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "FaultSupport.h"
+#include "ConfigText.h"
 #include "TestSupport.h"
 #include "zvk/Vorn.h"
 #include "zvk/VornInit.h"
 
-using zvk::Vorn;
-using zvk::VornInit;
-using zvk::test::cannot_drop_privileges;
-using zvk::test::cannot_mount_tmpfs;
-using zvk::test::CaptureFd;
-using zvk::test::drop_privileges;
-using zvk::test::file_target;
-using zvk::test::isolated;
-using zvk::test::list_dir;
-using zvk::test::log_files_in_order;
-using zvk::test::log_text;
-using zvk::test::logger_record;
-using zvk::test::read_file;
-using zvk::test::regain_root;
-using zvk::test::split_lines;
-using zvk::test::StdoutPipe;
-using zvk::test::vorn_xml;
-using zvk::test::wait_for_size;
-using zvk::test::write_file;
+namespace zvk::test {
 
 namespace {
 
 using Names = std::vector<std::string>;
-
-void write_app_config(const std::string& log_dir, const std::string& size,
-                      const std::string& max_files = "-1") {
-    write_file(
-        "vorn_config.xml",
-        vorn_xml("<log_dir>" + log_dir + "</log_dir><file_size_max>" + size + "</file_size_max>\n" +
-                 file_target("app_file", "app.log", max_files) + logger_record("app", "app_file")));
-}
 
 // "<n>:" padded with a letter to `size` bytes, the last one a line end.
 std::string numbered(int n, std::size_t size = 100) {
@@ -79,7 +53,7 @@ void prepare_unprivileged(bool own_logs) {
     ASSERT_EQ(chmod("vorn_config.xml", 0644), 0);
     ASSERT_EQ(mkdir(own_logs ? "logs" : "locked", 0755), 0);
     if (own_logs) {
-        ASSERT_EQ(chown("logs", zvk::test::nobody, zvk::test::nobody), 0);
+        ASSERT_EQ(chown("logs", nobody, nobody), 0);
     }
     ASSERT_EQ(drop_privileges(), "");
 }
@@ -252,11 +226,7 @@ TEST(VornFaultFiles, FullDiskKeepsWholeRecordsAndDropsTheRestSilently) {
         GTEST_SKIP() << why;
     }
     isolated([] {
-        // Before any thread exists: a mount namespace of this process only.
-        ASSERT_EQ(unshare(CLONE_NEWNS), 0);
-        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
-        ASSERT_EQ(mkdir("logs", 0755), 0);
-        ASSERT_EQ(mount("tmpfs", "logs", "tmpfs", 0, "size=64k"), 0);
+        ASSERT_NO_FATAL_FAILURE(mount_small_tmpfs("logs"));
         write_app_config("logs", "1M");
         StdoutPipe out;
         ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
@@ -356,3 +326,5 @@ TEST(VornFaultFiles, UnremovableRotatedFileKeepsTheRotatingRecord) {
         regain_root();
     });
 }
+
+}  // namespace zvk::test

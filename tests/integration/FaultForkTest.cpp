@@ -7,23 +7,14 @@
 #include <thread>
 #include <vector>
 
-#include "FaultSupport.h"
+#include "ConfigText.h"
 #include "TestSupport.h"
 #include "zvk/Logger.h"
 #include "zvk/Target.h"
 #include "zvk/Vorn.h"
 #include "zvk/VornInit.h"
 
-using zvk::Vorn;
-using zvk::VornInit;
-using zvk::test::file_target;
-using zvk::test::isolated;
-using zvk::test::log_text;
-using zvk::test::logger_record;
-using zvk::test::read_file;
-using zvk::test::split_lines;
-using zvk::test::vorn_xml;
-using zvk::test::write_file;
+namespace zvk::test {
 
 namespace {
 
@@ -54,7 +45,7 @@ void fork_while_logging(Child child) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         // A hang in the child ends it by SIGALRM, which fails the test.
-        zvk::test::watchdog(30);
+        watchdog(30);
         child(handle);
         // What the exit would run; stopping is where a child used to wait
         // for ever. _Exit then, because the memory of the parent's threads,
@@ -114,15 +105,10 @@ TEST(VornFaultFork, ChildStartsAfreshAfterInit) {
 // What the child logs through copied targets no worker will ever write:
 // not kept (the child's memory stays bounded) but counted at its stop. The
 // child also gets back the file-size limit the process had.
-rlim_t soft_file_size_limit() {
-    rlimit limit{};
-    getrlimit(RLIMIT_FSIZE, &limit);
-    return limit.rlim_cur;
-}
 
 TEST(VornFaultFork, ChildDropsAndCountsWhatItCannotWrite) {
     isolated([] {
-        const rlim_t limit_before = soft_file_size_limit();
+        const rlim_t limit_before = file_size_limit();
         fork_while_logging([limit_before](const Vorn& handle) {
             for (int i = 0; i < 100000; ++i) {
                 log_text(handle, "child\n");
@@ -130,10 +116,10 @@ TEST(VornFaultFork, ChildDropsAndCountsWhatItCannotWrite) {
             if (!handle.logger->target->queue.empty()) {
                 std::_Exit(5);
             }
-            if (soft_file_size_limit() != limit_before) {
+            if (file_size_limit() != limit_before) {
                 std::_Exit(6);
             }
-            zvk::test::StdoutPipe out;
+            StdoutPipe out;
             VornInit::reset_vorn_state();
             if (out.text().find(" dropped 100000 records in target: app_file\n") ==
                 std::string::npos) {
@@ -161,7 +147,7 @@ TEST(VornFaultFork, ForkDuringConstructionLeavesTheChildUsable) {
                 std::this_thread::sleep_for(std::chrono::microseconds(50 * round));
                 pid_t pid = fork();
                 if (pid == 0) {
-                    zvk::test::watchdog(10);
+                    watchdog(10);
                     Vorn handle("app", 0);
                     std::_Exit(VornInit::init() == 0 ? 0 : 3);
                 }
@@ -178,3 +164,5 @@ TEST(VornFaultFork, ForkDuringConstructionLeavesTheChildUsable) {
     });
 }
 #endif
+
+}  // namespace zvk::test

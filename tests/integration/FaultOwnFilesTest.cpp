@@ -8,32 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "FaultSupport.h"
+#include "ConfigText.h"
 #include "TestSupport.h"
 #include "zvk/Vorn.h"
 #include "zvk/VornInit.h"
 
-using zvk::Vorn;
-using zvk::VornInit;
-using zvk::test::cannot_drop_privileges;
-using zvk::test::drop_privileges;
-using zvk::test::file_target;
-using zvk::test::isolated;
-using zvk::test::log_text;
-using zvk::test::logger_record;
-using zvk::test::read_file;
-using zvk::test::StdoutPipe;
-using zvk::test::vorn_xml;
-using zvk::test::write_file;
+namespace zvk::test {
 
 namespace {
-
-void write_app_config(const std::string& size, const std::string& max_files) {
-    write_file(
-        "vorn_config.xml",
-        vorn_xml("<log_dir>logs</log_dir><file_size_max>" + size + "</file_size_max>\n" +
-                 file_target("app_file", "app.log", max_files) + logger_record("app", "app_file")));
-}
 
 // Runs `body` in a child process acting as uid 65534; true when it did.
 template <class Body>
@@ -54,11 +36,11 @@ TEST(VornFaultOwnFiles, LinkPlacedAsTheLogFileByAnotherUserIsNeverWritten) {
         GTEST_SKIP() << why;
     }
     isolated([] {
-        write_app_config("4K", "5");
+        write_app_config("logs", "4K", "5");
         write_file("victim", "root's own\n");
         ASSERT_EQ(chmod(".", 0755), 0);
         ASSERT_EQ(mkdir("logs", 0755), 0);
-        ASSERT_EQ(chown("logs", zvk::test::nobody, zvk::test::nobody), 0);
+        ASSERT_EQ(chown("logs", nobody, nobody), 0);
         ASSERT_TRUE(as_other_user([] { return symlink("../victim", "logs/app.log") == 0; }));
         StdoutPipe out;
         ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
@@ -120,14 +102,14 @@ bool app_logger_starts() {
 // just removed.
 TEST(VornFaultOwnFiles, TwoProcessesStartingTogetherBothGetTheirLogger) {
     isolated([] {
-        write_app_config("4K", "2");
+        write_app_config("logs", "4K", "2");
         ASSERT_EQ(mkdir("logs", 0755), 0);
         for (int round = 0; round < 4; ++round) {
             for (int i = 0; i < 400; ++i) {
                 write_file("logs/app_01-01-2026_" + std::to_string(1700000000 + i) + ".log", "old");
             }
             EXPECT_TRUE(all_at_once(2, app_logger_starts)) << "round " << round;
-            EXPECT_EQ(zvk::test::list_dir("logs").size(), 2u);
+            EXPECT_EQ(list_dir("logs").size(), 2u);
         }
     });
 }
@@ -136,10 +118,12 @@ TEST(VornFaultOwnFiles, TwoProcessesStartingTogetherBothGetTheirLogger) {
 // all but one find it made by another one.
 TEST(VornFaultOwnFiles, ProcessesCreatingTheLogDirectoryTogetherAllStart) {
     isolated([] {
-        write_app_config("4K", "2");
+        write_app_config("logs", "4K", "2");
         for (int round = 0; round < 20; ++round) {
             EXPECT_TRUE(all_at_once(6, app_logger_starts)) << "round " << round;
             ASSERT_EQ(std::system("rm -rf logs"), 0);
         }
     });
 }
+
+}  // namespace zvk::test

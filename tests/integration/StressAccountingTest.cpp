@@ -5,27 +5,17 @@
 #include <utility>
 #include <vector>
 
-#include "FaultSupport.h"
+#include "ConfigText.h"
 #include "TestSupport.h"
 #include "zvk/Vorn.h"
 #include "zvk/VornInit.h"
 
-using zvk::Vorn;
-using zvk::VornInit;
-using zvk::test::CaptureFd;
-using zvk::test::file_target;
-using zvk::test::isolated;
-using zvk::test::list_dir;
-using zvk::test::logger_record;
-using zvk::test::read_file;
-using zvk::test::split_lines;
-using zvk::test::vorn_xml;
-using zvk::test::write_file;
+namespace zvk::test {
 
 namespace {
 
 constexpr int Producers = 4;
-constexpr int PerProducer = zvk::test::sanitized ? 5000 : 20000;
+constexpr int PerProducer = sanitized ? 5000 : 20000;
 constexpr std::size_t FileLimit = 8192;
 
 // "T<thread> S<seq> " and a pattern of letters that depends on both, 20 to
@@ -107,7 +97,7 @@ TEST(VornStressAccounting, FileTargetKeepsEveryRecordAcrossRotations) {
         VornInit::reset_vorn_state();
         EXPECT_EQ(out.text(), "");
 
-        std::vector<std::string> files = zvk::test::log_files_in_order("logs", "app.log");
+        std::vector<std::string> files = log_files_in_order("logs", "app.log");
         ASSERT_GE(files.size(), 100u);
         std::string all;
         for (std::size_t f = 0; f < files.size(); ++f) {
@@ -133,9 +123,9 @@ TEST(VornStressAccounting, FileTargetKeepsEveryRecordAcrossRotations) {
 TEST(VornStressAccounting, ConsoleTargetKeepsEveryRecord) {
     isolated([] {
         // The capture file of standard error is bound by the limit as well.
-        write_file("vorn_config.xml", vorn_xml("<file_size_max>256M</file_size_max>\n" +
-                                               zvk::test::stdout_target("screen") +
-                                               logger_record("stress", "screen")));
+        write_file("vorn_config.xml",
+                   vorn_xml("<file_size_max>256M</file_size_max>\n" + stdout_target("screen") +
+                            logger_record("stress", "screen")));
         CaptureFd out(1);
         CaptureFd err(2);
         produce("stress");
@@ -146,3 +136,5 @@ TEST(VornStressAccounting, ConsoleTargetKeepsEveryRecord) {
         EXPECT_EQ(list_dir("."), std::vector<std::string>{"vorn_config.xml"});
     });
 }
+
+}  // namespace zvk::test

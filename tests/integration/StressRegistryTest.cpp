@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "FaultSupport.h"
+#include "ConfigText.h"
 #include "TestSupport.h"
 #include "zvk/Logger.h"
 #include "zvk/Target.h"
@@ -13,19 +13,7 @@
 #include "zvk/VornInit.h"
 #include "zvk/VornService.h"
 
-using zvk::Vorn;
-using zvk::VornInit;
-using zvk::VornService;
-using zvk::test::CaptureFd;
-using zvk::test::file_target;
-using zvk::test::isolated;
-using zvk::test::list_dir;
-using zvk::test::log_text;
-using zvk::test::logger_record;
-using zvk::test::read_file;
-using zvk::test::split_lines;
-using zvk::test::vorn_xml;
-using zvk::test::write_file;
+namespace zvk::test {
 
 namespace {
 
@@ -56,7 +44,7 @@ TEST(VornStressRegistry, ThousandLoggersOnHundredFileTargets) {
         constexpr int Targets = 100;
         constexpr int Loggers = 1000;
         // 100 log files, 100 workers, and descriptors for the rest.
-        zvk::test::allow_open_files(1024);
+        allow_open_files(1024);
         std::string body = "<log_dir>logs</log_dir><file_size_max>16M</file_size_max>\n";
         for (int t = 0; t < Targets; ++t) {
             body += file_target(tag("target", t), tag("file", t) + ".log", "3");
@@ -193,12 +181,11 @@ TEST(VornStressRegistry, HandlesFromSixteenThreadsWhileOthersLog) {
 TEST(VornStressRegistry, ReinitialisingWritesRecordsStillQueued) {
     isolated([] {
         constexpr int Producers = 4;
-        constexpr int Records = zvk::test::sanitized ? 4000 : 20000;
-        write_file(
-            "vorn_config.xml",
-            vorn_xml("<log_dir>logs</log_dir><file_size_max>64M</file_size_max>\n" +
-                     file_target("app_file", "app.log", "3") + zvk::test::stdout_target("screen") +
-                     logger_record("file", "app_file") + logger_record("screen", "screen")));
+        constexpr int Records = sanitized ? 4000 : 20000;
+        write_file("vorn_config.xml",
+                   vorn_xml("<log_dir>logs</log_dir><file_size_max>64M</file_size_max>\n" +
+                            file_target("app_file", "app.log", "3") + stdout_target("screen") +
+                            logger_record("file", "app_file") + logger_record("screen", "screen")));
         CaptureFd out(1);
         CaptureFd err(2);
         ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
@@ -238,3 +225,5 @@ TEST(VornStressRegistry, ReinitialisingWritesRecordsStillQueued) {
         EXPECT_EQ(out.text(), "");
     });
 }
+
+}  // namespace zvk::test

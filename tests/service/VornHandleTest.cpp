@@ -1,33 +1,20 @@
 #include <sstream>
 #include <string>
 
-#include "ServiceTestUtil.h"
+#include "ConfigText.h"
 #include "TestSupport.h"
 #include "zvk/Logger.h"
 #include "zvk/Vorn.h"
 #include "zvk/VornInit.h"
 #include "zvk/VornService.h"
 
-using zvk::Vorn;
-using zvk::VornInit;
-using zvk::VornService;
-using zvk::test::file_target;
-using zvk::test::isolated;
-using zvk::test::logger_record;
-using zvk::test::read_file;
-using zvk::test::write_config;
+namespace zvk::test {
 
 namespace {
 
 std::string handle_config() {
     return file_target("file", "handle.log") + logger_record("warn", "file", "WARN") +
            logger_record("out", "file", "OUT") + logger_record("debug", "file", "DEBUG");
-}
-
-std::ostringstream text(const std::string& s) {
-    std::ostringstream out;
-    out << s;
-    return out;
 }
 
 }  // namespace
@@ -41,7 +28,7 @@ TEST(VornHandle, DefaultHandleIsSilent) {
     for (int level = Vorn::OUT; level <= Vorn::DEBUG; ++level) {
         EXPECT_FALSE(handle.logable(static_cast<Vorn::Level>(level)));
     }
-    std::ostringstream kept = text("untouched");
+    std::ostringstream kept = stream_of("untouched");
     handle.log(std::move(kept), Vorn::OUT);
     EXPECT_EQ(kept.str(), "untouched");
 }
@@ -90,7 +77,7 @@ TEST(VornHandleLog, QueuesWithoutLevelCheck) {
         write_config("vorn_config.xml", handle_config());
         Vorn handle("warn", 0);
         ASSERT_FALSE(handle.logable(Vorn::DEBUG));
-        std::ostringstream record = text("debug record\n");
+        std::ostringstream record = stream_of("debug record\n");
         handle.log(std::move(record), Vorn::DEBUG);
         EXPECT_EQ(record.str(), "");
         VornInit::reset_vorn_state();
@@ -110,7 +97,7 @@ TEST(VornHandleMove, SourceFallsSilent) {
         EXPECT_EQ(a.logger, nullptr);
         EXPECT_EQ(a.level, Vorn::WARN);
         EXPECT_FALSE(a.logable(Vorn::OUT));
-        std::ostringstream kept = text("from a\n");
+        std::ostringstream kept = stream_of("from a\n");
         a.log(std::move(kept), Vorn::OUT);
         EXPECT_EQ(kept.str(), "from a\n");
 
@@ -121,7 +108,7 @@ TEST(VornHandleMove, SourceFallsSilent) {
         Vorn& same = c;
         c = std::move(same);
         EXPECT_EQ(c.logger, logger);
-        c.log(text("from c\n"), Vorn::ERROR);
+        c.log(stream_of("from c\n"), Vorn::ERROR);
         VornInit::reset_vorn_state();
         EXPECT_EQ(read_file("logs/handle.log"), "from c\n");
     });
@@ -168,12 +155,14 @@ TEST(VornHandleFlush, HandleAndServiceWaitUntilTheFileHoldsTheRecords) {
         Vorn handle("debug", 0);
         Vorn second("second", 0);
         for (int i = 0; i < 2000; ++i) {
-            handle.log(text(std::to_string(i) + "\n"), Vorn::INFO);
-            second.log(text(std::to_string(i) + "\n"), Vorn::INFO);
+            handle.log(stream_of(std::to_string(i) + "\n"), Vorn::INFO);
+            second.log(stream_of(std::to_string(i) + "\n"), Vorn::INFO);
         }
         EXPECT_EQ(handle.flush(), 0);
-        EXPECT_EQ(zvk::test::split_lines(read_file("logs/handle.log")).size(), 2000u);
+        EXPECT_EQ(split_lines(read_file("logs/handle.log")).size(), 2000u);
         EXPECT_EQ(VornInit::flush(), 0);
-        EXPECT_EQ(zvk::test::split_lines(read_file("logs/other.log")).size(), 2000u);
+        EXPECT_EQ(split_lines(read_file("logs/other.log")).size(), 2000u);
     });
 }
+
+}  // namespace zvk::test

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "ServiceTestUtil.h"
+#include "ConfigText.h"
 #include "TestSupport.h"
 #include "zvk/Vorn.h"
 #include "zvk/VornInit.h"

@@ -5,7 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "ServiceTestUtil.h"
+#include "ConfigText.h"
 #include "TestSupport.h"
 #include "zvk/Logger.h"
 #include "zvk/Target.h"
@@ -13,15 +13,7 @@
 #include "zvk/VornInit.h"
 #include "zvk/VornService.h"
 
-using zvk::Vorn;
-using zvk::VornInit;
-using zvk::VornService;
-using zvk::test::file_target;
-using zvk::test::isolated;
-using zvk::test::logger_record;
-using zvk::test::read_file;
-using zvk::test::split_lines;
-using zvk::test::write_config;
+namespace zvk::test {
 
 namespace {
 
@@ -29,7 +21,7 @@ constexpr int Threads = 16;
 constexpr int Shared = 4;
 
 std::string concurrency_config() {
-    std::string body = zvk::test::stdout_target("screen");
+    std::string body = stdout_target("screen");
     for (int i = 0; i < Shared; ++i) {
         std::string n = std::to_string(i);
         body += file_target("shared_file" + n, "shared" + n + ".log") +
@@ -107,3 +99,5 @@ TEST(VornServiceConcurrency, HandlesFromManyThreadsShareOneLoggerPerName) {
         }
     });
 }
+
+}  // namespace zvk::test

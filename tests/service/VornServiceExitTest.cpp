@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "ServiceTestUtil.h"
+#include "ConfigText.h"
 #include "TestSupport.h"
 #include "zvk/Vorn.h"
 

@@ -13,37 +13,17 @@
 #include <string>
 #include <vector>
 
-#include "ServiceTestUtil.h"
+#include "ConfigText.h"
 #include "TestSupport.h"
 #include "zvk/Vorn.h"
 #include "zvk/VornInit.h"
 #include "zvk/VornService.h"
 
-using zvk::VornInit;
-using zvk::VornService;
-using zvk::test::CaptureFd;
-using zvk::test::file_size_limit;
-using zvk::test::isolated;
-using zvk::test::StdoutPipe;
-using zvk::test::write_config;
+namespace zvk::test {
 
 namespace {
 
 constexpr unsigned long Default = 10485760;
-constexpr uid_t Nobody = 65534;
-
-// Whether this process may take the identity of nobody; probed in a forked
-// child so that the test process keeps its own.
-bool can_drop_to_nobody() {
-    pid_t pid = fork();
-    if (pid == 0) {
-        _exit(setresgid(Nobody, Nobody, Nobody) == 0 && setresuid(Nobody, Nobody, Nobody) == 0 ? 0
-                                                                                               : 1);
-    }
-    int status = 0;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
-}
 
 }  // namespace
 
@@ -120,8 +100,8 @@ TEST(VornServiceFileLimit, OverflowingSizesNeverBecomeZero) {
             EXPECT_EQ(file_size_limit(), Default) << text;
         }
         // The process can still write once the limit is in force.
-        zvk::test::write_file("probe.txt", "still writable\n");
-        EXPECT_EQ(zvk::test::read_file("probe.txt"), "still writable\n");
+        write_file("probe.txt", "still writable\n");
+        EXPECT_EQ(read_file("probe.txt"), "still writable\n");
     });
 }
 
@@ -139,9 +119,9 @@ TEST(VornServiceFileLimit, SetWithoutModelUsesDefault) {
 }
 
 TEST(VornServiceFileLimit, RaisingWithoutPrivilegeTakesEffect) {
-    if (!can_drop_to_nobody()) {
-        GTEST_SKIP() << "cannot switch to uid/gid 65534 here; the EPERM path needs an "
-                        "unprivileged process";
+    std::string why = cannot_drop_privileges();
+    if (!why.empty()) {
+        GTEST_SKIP() << why << "; the EPERM path needs an unprivileged process";
     }
     isolated([] {
         write_config("small.xml", "<file_size_max>1M</file_size_max>\n");
@@ -149,11 +129,8 @@ TEST(VornServiceFileLimit, RaisingWithoutPrivilegeTakesEffect) {
         VornService* service = VornService::get_service();
         ASSERT_EQ(service->init("small.xml"), VornService::SERVICE_RUNNING);
         ASSERT_EQ(file_size_limit(), 1048576u);
-        // Keep 0 as the saved ids so that the directory can be cleaned up
-        // afterwards; the effective ids alone decide the permission.
         ASSERT_EQ(chmod(".", 0755), 0);
-        ASSERT_EQ(setresgid(Nobody, Nobody, 0), 0);
-        ASSERT_EQ(setresuid(Nobody, Nobody, 0), 0);
+        ASSERT_EQ(drop_privileges(), "");
         rlim_t hard_before = 0;
         file_size_limit(&hard_before);
         CaptureFd out(1);
@@ -163,16 +140,15 @@ TEST(VornServiceFileLimit, RaisingWithoutPrivilegeTakesEffect) {
         rlim_t hard = 0;
         EXPECT_EQ(file_size_limit(&hard), 2097152u);
         EXPECT_EQ(hard, hard_before);
-        ASSERT_EQ(setresuid(0, 0, 0), 0);
-        ASSERT_EQ(setresgid(0, 0, 0), 0);
+        regain_root();
     });
 }
 
 TEST(VornServiceFileLimit, ConsoleAtTheLimitSurvivesAndCountsWhatIsLost) {
     isolated([] {
         write_config("vorn_config.xml", "<file_size_max>4K</file_size_max>\n" +
-                                            zvk::test::stdout_target("screen") +
-                                            zvk::test::logger_record("app", "screen"));
+                                            stdout_target("screen") +
+                                            logger_record("app", "screen"));
         constexpr int Records = 3000;
         StdoutPipe out;
         // As `prog 2>>app.err`: standard error is a file under the limit.
@@ -194,7 +170,7 @@ TEST(VornServiceFileLimit, ConsoleAtTheLimitSurvivesAndCountsWhatIsLost) {
                            std::chrono::steady_clock::now() - started)
                            .count();
         dup2(saved_err, 2);
-        std::vector<std::string> lines = zvk::test::split_lines(out.text());
+        std::vector<std::string> lines = split_lines(out.text());
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines[0], "Could not write msg in target: console");
         EXPECT_LE(lines.size(), static_cast<std::size_t>(seconds) + 3);
@@ -207,7 +183,7 @@ TEST(VornServiceFileLimit, ConsoleAtTheLimitSurvivesAndCountsWhatIsLost) {
         }
         // Every record is either whole in the file or counted as lost.
         long whole = 0;
-        for (const std::string& line : zvk::test::split_lines(zvk::test::read_file("app.err"))) {
+        for (const std::string& line : split_lines(read_file("app.err"))) {
             whole += line.size() == 92 ? 1 : 0;
         }
         EXPECT_EQ(whole + lost, Records);
@@ -217,8 +193,8 @@ TEST(VornServiceFileLimit, ConsoleAtTheLimitSurvivesAndCountsWhatIsLost) {
 TEST(VornServiceFileLimit, ApplicationWritesPastTheLimitFailWithEfbig) {
     isolated([] {
         write_config("vorn_config.xml", "<file_size_max>1M</file_size_max>\n" +
-                                            zvk::test::file_target("f", "app.log") +
-                                            zvk::test::logger_record("app", "f"));
+                                            file_target("f", "app.log") +
+                                            logger_record("app", "f"));
         ASSERT_EQ(VornInit::init(), 0);
         int fd = open("own.bin", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ASSERT_GE(fd, 0);
@@ -236,7 +212,7 @@ TEST(VornServiceFileLimit, AfterStopChildrenWriteLargeFilesAgain) {
         write_config("vorn_config.xml", "<file_size_max>1M</file_size_max>\n");
         ASSERT_EQ(VornInit::init(), 0);
         VornInit::reset_vorn_state();
-        zvk::test::write_file("big.bin", std::string(3 << 20, 'b'));
+        write_file("big.bin", std::string(3 << 20, 'b'));
         EXPECT_EQ(std::system("cp big.bin copy.bin"), 0);
         struct stat st {};
         ASSERT_EQ(stat("copy.bin", &st), 0);
@@ -254,8 +230,8 @@ TEST(VornServiceFileLimit, ApplicationsOwnSignalDispositionStays) {
                          (handler == SIG_IGN ? " ignore" : " handler"));
             isolated([before, handler] {
                 write_config("vorn_config.xml", "<file_size_max>1M</file_size_max>\n" +
-                                                    zvk::test::file_target("f", "app.log") +
-                                                    zvk::test::logger_record("app", "f"));
+                                                    file_target("f", "app.log") +
+                                                    logger_record("app", "f"));
                 if (before) {
                     signal(SIGXFSZ, handler);
                 }
@@ -274,3 +250,5 @@ TEST(VornServiceFileLimit, ApplicationsOwnSignalDispositionStays) {
         }
     }
 }
+
+}  // namespace zvk::test

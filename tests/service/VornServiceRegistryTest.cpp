@@ -1,7 +1,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "ServiceTestUtil.h"
+#include "ConfigText.h"
 #include "TestSupport.h"
 #include "zvk/FileLog.h"
 #include "zvk/Logger.h"
@@ -9,16 +9,7 @@
 #include "zvk/VornInit.h"
 #include "zvk/VornService.h"
 
-using zvk::Logger;
-using zvk::Target;
-using zvk::VornInit;
-using zvk::VornService;
-using zvk::test::CaptureFd;
-using zvk::test::file_target;
-using zvk::test::isolated;
-using zvk::test::logger_record;
-using zvk::test::stdout_target;
-using zvk::test::write_config;
+namespace zvk::test {
 
 namespace {
 
@@ -46,7 +37,7 @@ TEST(VornServiceRegistry, SameNameGivesSameLoggerAndOneTarget) {
         ASSERT_EQ(service->targets.size(), 1u);
         EXPECT_EQ(service->targets.at("app_file"), first->target);
         EXPECT_EQ(first->target->type, Target::FILE_TARGET);
-        EXPECT_EQ(zvk::test::list_dir("logs"), std::vector<std::string>{"app.log"});
+        EXPECT_EQ(list_dir("logs"), std::vector<std::string>{"app.log"});
     });
 }
 
@@ -248,3 +239,5 @@ TEST(VornServiceRegistry, UnstartableFileTargetIsDeleted) {
         EXPECT_TRUE(service->loggers.empty());
     });
 }
+
+}  // namespace zvk::test

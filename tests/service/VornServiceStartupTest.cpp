@@ -4,21 +4,14 @@
 #include <stdexcept>
 #include <string>
 
-#include "ServiceTestUtil.h"
+#include "ConfigText.h"
 #include "TestSupport.h"
 #include "zvk/Vorn.h"
 #include "zvk/VornConfig.h"
 #include "zvk/VornInit.h"
 #include "zvk/VornService.h"
 
-using zvk::Vorn;
-using zvk::VornInit;
-using zvk::VornService;
-using zvk::test::CaptureFd;
-using zvk::test::isolated;
-using zvk::test::logger_record;
-using zvk::test::stdout_target;
-using zvk::test::write_config;
+namespace zvk::test {
 
 namespace {
 
@@ -92,7 +85,7 @@ TEST(VornServiceDiscovery, UnopenablePathStillRuns) {
         VornService* service = VornService::get_service();
         EXPECT_EQ(service->config_file, "missing/none.xml");
         EXPECT_EQ(service->state, VornService::SERVICE_RUNNING);
-        EXPECT_EQ(zvk::test::file_size_limit(), 10485760u);
+        EXPECT_EQ(file_size_limit(), 10485760u);
     });
 }
 
@@ -167,9 +160,9 @@ TEST(VornServiceDiscovery, ResetStopsAndInitOrLoadConfigRestarts) {
 
 TEST(VornServiceLoading, MalformedXmlRunsWithDefaults) {
     isolated([] {
-        zvk::test::write_file("vorn_config.xml", "<vorn><log_dir>x</log_dir>");
+        write_file("vorn_config.xml", "<vorn><log_dir>x</log_dir>");
         rlim_t hard_before = 0;
-        zvk::test::file_size_limit(&hard_before);
+        file_size_limit(&hard_before);
         CaptureFd out(1);
         EXPECT_EQ(VornInit::init(), 0);
         EXPECT_EQ(out.text(),
@@ -180,7 +173,7 @@ TEST(VornServiceLoading, MalformedXmlRunsWithDefaults) {
         EXPECT_EQ(service->time_zone, "");
         EXPECT_EQ(service->file_limit, 10485760u);
         rlim_t hard = 0;
-        EXPECT_EQ(zvk::test::file_size_limit(&hard), 10485760u);
+        EXPECT_EQ(file_size_limit(&hard), 10485760u);
         EXPECT_EQ(hard, hard_before);
     });
 }
@@ -197,7 +190,7 @@ TEST(VornServiceLoading, UnknownLocaleReportsAndFails) {
         write_config("vorn_config.xml",
                      "<locale>xx_NO.nosuch</locale><log_dir>mine</log_dir>"
                      "<time_zone>LOCAL</time_zone><file_size_max>1M</file_size_max>\n");
-        rlim_t before = zvk::test::file_size_limit();
+        rlim_t before = file_size_limit();
         CaptureFd out(1);
         EXPECT_EQ(VornInit::init(), -1);
         std::string line = "exception while loading Vorn config " + what + "\n";
@@ -207,7 +200,7 @@ TEST(VornServiceLoading, UnknownLocaleReportsAndFails) {
         EXPECT_EQ(service->init(nullptr), VornService::SERVICE_STOPPED);
         EXPECT_EQ(service->log_dir, "");
         EXPECT_EQ(service->time_zone, "");
-        EXPECT_EQ(zvk::test::file_size_limit(), before);
+        EXPECT_EQ(file_size_limit(), before);
     });
 }
 
@@ -254,9 +247,9 @@ TEST(VornServiceLoading, MissingOrEmptyLogDirGivesLogs) {
 TEST(VornServiceLoading, FailedReloadKeepsEarlierSettings) {
     isolated([] {
         write_config("good.xml", "<log_dir>kept</log_dir><time_zone>LOCAL</time_zone>\n" +
-                                     zvk::test::stdout_target("screen") +
-                                     zvk::test::logger_record("app", "screen", "INFO"));
-        zvk::test::write_file("bad.xml", "<vorn><unclosed>");
+                                     stdout_target("screen") +
+                                     logger_record("app", "screen", "INFO"));
+        write_file("bad.xml", "<vorn><unclosed>");
         VornService* service = VornService::get_service();
         ASSERT_EQ(service->init("good.xml"), VornService::SERVICE_RUNNING);
         ASSERT_NE(service->get_logger("app", 0), nullptr);
@@ -278,7 +271,7 @@ TEST(VornServiceLocale, UnknownNameLeavesGlobalLocale) {
         std::string text = out.text();
         std::string head = "Runtime error, could not set Vorn locale to: xx_NO.nosuch\nError: ";
         EXPECT_EQ(text.substr(0, head.size()), head);
-        EXPECT_EQ(zvk::test::split_lines(text).size(), 2u);
+        EXPECT_EQ(split_lines(text).size(), 2u);
         EXPECT_EQ(text.back(), '\n');
         EXPECT_EQ(std::locale().name(), "C");
     });
@@ -308,8 +301,7 @@ TEST(VornServiceConfigValue, EmptyWithoutModel) {
 
 TEST(VornServiceLoading, FailedReinitStopsCleanlyAndTheNextInitWorks) {
     isolated([] {
-        const std::string targets =
-            zvk::test::file_target("f", "app.log", "-1") + logger_record("app", "f");
+        const std::string targets = file_target("f", "app.log", "-1") + logger_record("app", "f");
         write_config("vorn_config.xml", targets);
         zvk::Vorn handle("app", 0);
         constexpr int Records = 20000;
@@ -322,8 +314,7 @@ TEST(VornServiceLoading, FailedReinitStopsCleanlyAndTheNextInitWorks) {
             EXPECT_EQ(VornInit::init(), -1);
         }
         VornService* service = VornService::get_service();
-        EXPECT_EQ(zvk::test::split_lines(zvk::test::read_file("logs/app.log")).size(),
-                  std::size_t{Records});
+        EXPECT_EQ(split_lines(read_file("logs/app.log")).size(), std::size_t{Records});
         EXPECT_EQ(service->config, nullptr);
         EXPECT_TRUE(service->targets.empty());
         EXPECT_EQ(zvk::Vorn("CONSOLE", 0).logger, nullptr);
@@ -334,6 +325,8 @@ TEST(VornServiceLoading, FailedReinitStopsCleanlyAndTheNextInitWorks) {
         ASSERT_NE(again.logger, nullptr);
         VORN_LOG(again, INFO, "after");
         VornInit::reset_vorn_state();
-        EXPECT_NE(zvk::test::read_file("logs/app.log").find(" INFO after\n"), std::string::npos);
+        EXPECT_NE(read_file("logs/app.log").find(" INFO after\n"), std::string::npos);
     });
 }
+
+}  // namespace zvk::test

@@ -19,15 +19,7 @@
 #include "zvk/Vorn.h"
 #include "zvk/VornInit.h"
 
-using zvk::Vorn;
-using zvk::VornInit;
-using zvk::test::file_target;
-using zvk::test::isolated;
-using zvk::test::logger_record;
-using zvk::test::read_file;
-using zvk::test::split_lines;
-using zvk::test::write_config;
-using zvk::test::write_file;
+namespace zvk::test {
 
 namespace {
 
@@ -188,7 +180,7 @@ TEST(RsyslogShipper, CollectsEveryRecordOnceInOrderThroughRotations) {
 
         produce();
         VornInit::reset_vorn_state();
-        std::size_t files = zvk::test::list_dir("logs").size();
+        std::size_t files = list_dir("logs").size();
         std::vector<std::string> lines =
             wait_for_lines("collected.log", 1 + Producers * PerProducer);
 
@@ -229,3 +221,5 @@ TEST(RsyslogShipper, CollectsEveryRecordOnceInOrderThroughRotations) {
         EXPECT_EQ(foreign, 0);
     });
 }
+
+}  // namespace zvk::test

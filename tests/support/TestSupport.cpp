@@ -2,17 +2,21 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <thread>
 
 namespace zvk::test {
 
@@ -120,6 +124,81 @@ std::string cannot_mount_tmpfs() {
                                                          : "mounting a tmpfs is not permitted";
 }
 
+void mount_small_tmpfs(const std::string& dir) {
+    ASSERT_EQ(unshare(CLONE_NEWNS), 0);
+    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=64k"), 0);
+}
+
+std::string drop_privileges() {
+    if (geteuid() != 0) {
+        return "the tests do not run as root";
+    }
+    if (setgroups(0, nullptr) != 0) {
+        return "setgroups is not permitted";
+    }
+    if (setresgid(nobody, nobody, 0) != 0) {
+        return "setresgid(65534) is not permitted";
+    }
+    if (setresuid(nobody, nobody, 0) != 0) {
+        setresgid(0, 0, 0);
+        return "setresuid(65534) is not permitted";
+    }
+    return {};
+}
+
+std::string cannot_drop_privileges() {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return "pipe failed";
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        std::string why = drop_privileges();
+        ssize_t n = write(fds[1], why.data(), why.size());
+        _exit(n == static_cast<ssize_t>(why.size()) ? 0 : 1);
+    }
+    close(fds[1]);
+    std::string why;
+    char buf[256];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) {
+        why.append(buf, static_cast<std::size_t>(n));
+    }
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return why;
+}
+
+void regain_root() {
+    EXPECT_EQ(setresuid(0, 0, 0), 0);
+    EXPECT_EQ(setresgid(0, 0, 0), 0);
+}
+
+void allow_open_files(rlim_t wanted) {
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur >= wanted) {
+        return;
+    }
+    limit.rlim_cur =
+        limit.rlim_max == RLIM_INFINITY || limit.rlim_max >= wanted ? wanted : limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+rlim_t file_size_limit(rlim_t* hard) {
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    if (hard != nullptr) {
+        *hard = limit.rlim_max;
+    }
+    return limit.rlim_cur;
+}
+
+void watchdog(unsigned seconds) { alarm(seconds); }
+
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream out;
@@ -155,6 +234,52 @@ std::vector<std::string> split_lines(const std::string& text) {
         start = end + 1;
     }
     return lines;
+}
+
+std::string cwd() { return std::filesystem::current_path().string(); }
+
+off_t wait_for_size(const std::string& path, off_t bytes) {
+    struct stat st {};
+    for (int i = 0; i < 1000; ++i) {
+        if (stat(path.c_str(), &st) == 0 && st.st_size >= bytes) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+long long rotation_seconds(const std::string& name) {
+    auto underscore = name.rfind('_');
+    return std::stoll(name.substr(underscore + 1));
+}
+
+std::vector<std::string> log_files_in_order(const std::string& dir, const std::string& active) {
+    std::vector<std::string> rotated;
+    for (const std::string& name : list_dir(dir)) {
+        if (name != active) {
+            rotated.push_back(name);
+        }
+    }
+    std::sort(rotated.begin(), rotated.end(), [](const auto& a, const auto& b) {
+        return rotation_seconds(a) < rotation_seconds(b);
+    });
+    std::vector<std::string> paths;
+    for (const std::string& name : rotated) {
+        paths.push_back(dir + "/" + name);
+    }
+    paths.push_back(dir + "/" + active);
+    return paths;
+}
+
+std::ostringstream stream_of(const std::string& text) {
+    std::ostringstream stream;
+    stream << text;
+    return stream;
+}
+
+void log_text(const Vorn& handle, const std::string& text) {
+    handle.log(stream_of(text), Vorn::INFO);
 }
 
 void echo_failures() {

@@ -2,12 +2,49 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/types.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "zvk/Vorn.h"
+
+#if defined(__SANITIZE_THREAD__)
+#define ZVK_TEST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZVK_TEST_TSAN 1
+#endif
+#endif
+
+#if defined(__SANITIZE_ADDRESS__) || defined(ZVK_TEST_TSAN)
+#define ZVK_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZVK_TEST_SANITIZED 1
+#endif
+#endif
+
 namespace zvk::test {
+
+// Sanitizers run the same work several times slower.
+#ifdef ZVK_TEST_SANITIZED
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+
+#ifdef ZVK_TEST_TSAN
+constexpr bool thread_sanitized = true;
+#else
+constexpr bool thread_sanitized = false;
+#endif
+
+// A time stamp as Vorn::time_gmt writes it.
+inline const std::string StampPattern = R"(\d{2}-\d{2}-\d{4} \d{2}:\d{2}:\d{2}\.\d{6} GMT)";
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents.
 class TempDir {
@@ -69,6 +106,28 @@ private:
 // Empty when a child process can mount a tmpfs in a mount namespace of
 // its own, else why not.
 std::string cannot_mount_tmpfs();
+// Mounts a 64 KiB tmpfs on the new directory `dir`, in a mount namespace of
+// this process alone. Before any thread exists: unshare needs a single thread.
+void mount_small_tmpfs(const std::string& dir);
+
+constexpr uid_t nobody = 65534;
+
+// Makes this process act as uid/gid 65534 for permission checks. The saved
+// ids stay 0, so `regain_root` can undo it for the clean-up; the effective
+// capabilities are gone meanwhile. Empty on success, else why it failed.
+std::string drop_privileges();
+// Empty when a child process can drop to uid/gid 65534, else why not.
+std::string cannot_drop_privileges();
+void regain_root();
+
+// Raises the soft limit of open files to at least `wanted` (or the hard one).
+void allow_open_files(rlim_t wanted);
+// The soft file-size limit; `hard`, when given, gets the hard one.
+rlim_t file_size_limit(rlim_t* hard = nullptr);
+
+// Ends the process with SIGALRM when it is still running after `seconds`:
+// a hang fails the test instead of stalling the suite. Generous on purpose.
+void watchdog(unsigned seconds);
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
@@ -76,6 +135,19 @@ void write_file(const std::string& path, const std::string& content);
 std::vector<std::string> list_dir(const std::string& dir);
 // Splits on '\n'; a trailing piece without line end is kept.
 std::vector<std::string> split_lines(const std::string& text);
+std::string cwd();
+
+// The size of `path`, waiting up to ten seconds for it to reach `bytes`:
+// the worker writes after log() has returned.
+off_t wait_for_size(const std::string& path, off_t bytes);
+// Epoch seconds in a rotated name "<base>_MM-DD-YYYY_<seconds><ext>".
+long long rotation_seconds(const std::string& name);
+// The files of `dir`: rotated ones oldest first, then `active`. Paths
+// relative to the working directory.
+std::vector<std::string> log_files_in_order(const std::string& dir, const std::string& active);
+
+std::ostringstream stream_of(const std::string& text);
+void log_text(const Vorn& handle, const std::string& text);
 
 void enter_fresh_dir(TempDir& dir);
 

@@ -10,24 +10,17 @@
 #include <string>
 #include <vector>
 
-#include "FileLogTestUtil.h"
+#include "ConfigText.h"
+#include "RecordingTarget.h"
 #include "TestSupport.h"
 #include "zvk/FileLog.h"
 #include "zvk/Message.h"
 #include "zvk/VornConfig.h"
 #include "zvk/VornService.h"
 
-namespace zvk {
+namespace zvk::test {
 namespace {
 
-using test::CaptureFd;
-using test::cwd;
-using test::file_config;
-using test::isolated;
-using test::list_dir;
-using test::read_file;
-using test::record;
-using test::write_file;
 using Names = std::vector<std::string>;
 
 TEST(FileLogPlacement, WorkingDirectoryChangeChangesNothing) {
@@ -175,4 +168,4 @@ TEST(FileLogRetention, FileAlreadyGoneCountsAsRemoved) {
 }
 
 }  // namespace
-}  // namespace zvk
+}  // namespace zvk::test

@@ -14,28 +14,16 @@
 #include <memory>
 #include <string>
 
-#include "FileLogTestUtil.h"
+#include "ConfigText.h"
+#include "RecordingTarget.h"
 #include "TestSupport.h"
 #include "zvk/FileLog.h"
 #include "zvk/Message.h"
 #include "zvk/VornConfig.h"
 #include "zvk/VornService.h"
 
-namespace zvk {
+namespace zvk::test {
 namespace {
-
-using test::CaptureFd;
-using test::cwd;
-using test::file_config;
-using test::isolated;
-using test::list_dir;
-using test::read_file;
-using test::record;
-using test::write_file;
-
-// Log files go to `dir`; the service is set up first so that it cannot
-// replace the directory later.
-void use_log_dir(const std::string& dir) { VornService::get_service()->log_dir = dir; }
 
 std::string stamp_now_date() {
     std::time_t now = std::time(nullptr);
@@ -362,23 +350,12 @@ TEST(FileLogRetention, OrderIsBySecondsThenName) {
     EXPECT_FALSE(before("/d/a_01-01-1970_0.log", "/d/a_01-01-1970_0.log"));
 }
 
-// Whether a child of this process can give up root for uid/gid 65534.
-bool can_drop_root() {
-    pid_t pid = fork();
-    if (pid == 0) {
-        _exit(setgroups(0, nullptr) == 0 && setresgid(65534, 65534, 65534) == 0 &&
-                      setresuid(65534, 65534, 65534) == 0
-                  ? 0
-                  : 1);
-    }
-    int status = 0;
-    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 TEST(FileLogRetention, UndeletableFileStopsStartUp) {
-    if (geteuid() != 0 || !can_drop_root()) {
-        GTEST_SKIP() << "needs root that can switch to uid 65534: an unprivileged run could "
-                        "not make a file it cannot delete itself";
+    std::string why = cannot_drop_privileges();
+    if (!why.empty()) {
+        GTEST_SKIP() << why
+                     << "; an unprivileged run could not make a file it cannot delete "
+                        "itself";
     }
     isolated([] {
         // Root ignores permissions: the scan runs in a child that gave them up.
@@ -393,8 +370,7 @@ TEST(FileLogRetention, UndeletableFileStopsStartUp) {
         CaptureFd out(1);
         pid_t pid = fork();
         if (pid == 0) {
-            if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-                setresuid(65534, 65534, 65534) != 0 || access(dir.c_str(), R_OK | X_OK) != 0) {
+            if (!drop_privileges().empty() || access(dir.c_str(), R_OK | X_OK) != 0) {
                 _exit(77);
             }
             FileLog log("file");
@@ -417,4 +393,4 @@ TEST(FileLogRetention, UndeletableFileStopsStartUp) {
 }
 
 }  // namespace
-}  // namespace zvk
+}  // namespace zvk::test

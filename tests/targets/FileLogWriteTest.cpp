@@ -19,26 +19,16 @@
 #include <thread>
 #include <vector>
 
-#include "FileLogTestUtil.h"
+#include "ConfigText.h"
+#include "RecordingTarget.h"
 #include "TestSupport.h"
 #include "zvk/FileLog.h"
 #include "zvk/Message.h"
 #include "zvk/VornConfig.h"
 #include "zvk/VornService.h"
 
-namespace zvk {
+namespace zvk::test {
 namespace {
-
-using test::CaptureFd;
-using test::cwd;
-using test::file_config;
-using test::isolated;
-using test::list_dir;
-using test::read_file;
-using test::record;
-using test::split_lines;
-using test::StdoutPipe;
-using test::write_file;
 
 // Lowers the file-size limit of this process; RLIM_INFINITY keeps the one
 // the service applied when it started (raising it needs a privilege that
@@ -299,16 +289,13 @@ TEST(FileLogRotation, WriteFailingAfterRotationIsReported) {
 }
 
 TEST(FileLogRotation, FullDiskDropsRecordsSilently) {
-    std::string why = test::cannot_mount_tmpfs();
+    std::string why = cannot_mount_tmpfs();
     if (!why.empty()) {
         GTEST_SKIP() << why;
     }
     isolated([] {
-        ASSERT_EQ(unshare(CLONE_NEWNS), 0);
-        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
         std::string dir = cwd() + "/small";
-        ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
-        ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=64k"), 0);
+        ASSERT_NO_FATAL_FAILURE(mount_small_tmpfs(dir));
         {
             limit_files(RLIM_INFINITY);
             VornService::get_service()->log_dir = dir;
@@ -427,4 +414,4 @@ TEST(FileLogWorker, ProducersThroughTheWorkerLoseNothing) {
 }
 
 }  // namespace
-}  // namespace zvk
+}  // namespace zvk::test

@@ -62,8 +62,6 @@ private:
     bool opened = false;
 };
 
-const std::string Stamp = R"(\d{2}-\d{2}-\d{4} \d{2}:\d{2}:\d{2}\.\d{6} GMT)";
-
 TEST(TargetBound, QueueMaxTextGivesABoundOnlyForPositiveNumbers) {
     for (const auto& [text, bound] : {std::pair<const char*, std::size_t>{"8192", 8192},
                                       {"1", 1},
@@ -101,7 +99,8 @@ TEST(TargetBound, DroppedRecordsAreReportedWhereTheGapIs) {
     ASSERT_EQ(lines.size(), 7u) << out.text();
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 5),
               (std::vector<std::string>{"r0", "r1", "r2", "r3", "r4"}));
-    EXPECT_TRUE(std::regex_match(lines[5], std::regex(Stamp + " dropped 10 records in target: t")))
+    EXPECT_TRUE(
+        std::regex_match(lines[5], std::regex(StampPattern + " dropped 10 records in target: t")))
         << lines[5];
     EXPECT_EQ(lines[6], "after");
     EXPECT_EQ(journal->size(), 6u);
@@ -137,7 +136,7 @@ TEST(TargetBound, DropUnderFourProducersKeepsTheBoundAndCountsEveryLoss) {
     }
     EXPECT_LE(most.load(), Bound);
     std::uint64_t dropped = 0;
-    const std::regex line(Stamp + R"( dropped (\d+) records in target: t)");
+    const std::regex line(StampPattern + R"( dropped (\d+) records in target: t)");
     for (const std::string& text : split_lines(out.text())) {
         std::smatch match;
         ASSERT_TRUE(std::regex_match(text, match, line)) << text;
@@ -194,8 +193,8 @@ TEST(TargetBound, OwnWriteAtTheBoundDropsInsteadOfWaiting) {
         target.stop();
     }
     EXPECT_EQ(journal->texts(), std::vector<std::string>{"first"});
-    EXPECT_TRUE(
-        std::regex_match(out.text(), std::regex(Stamp + " dropped 1 records in target: t\n")))
+    EXPECT_TRUE(std::regex_match(out.text(),
+                                 std::regex(StampPattern + " dropped 1 records in target: t\n")))
         << out.text();
 }
 

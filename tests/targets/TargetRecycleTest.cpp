@@ -24,12 +24,6 @@
 namespace zvk::test {
 namespace {
 
-std::ostringstream text_of(const std::string& text) {
-    std::ostringstream stream;
-    stream << text;
-    return stream;
-}
-
 Vorn handle_on(Logger& logger) {
     Vorn handle;
     handle.logger = &logger;
@@ -219,7 +213,7 @@ TEST(TargetRecycle, RecordsPassingBetweenThreadsKeepTextLevelAndOrder) {
 struct LogsAtThreadExit {
     ~LogsAtThreadExit() {
         if (handle != nullptr) {
-            handle->log(text_of("bye\n"), Vorn::INFO);
+            handle->log(stream_of("bye\n"), Vorn::INFO);
         }
     }
     const Vorn* handle = nullptr;
@@ -234,7 +228,7 @@ TEST(TargetRecycle, RecordsLoggedAfterTheThreadsCacheIsGoneAreWritten) {
         thread_local LogsAtThreadExit at_exit;
         at_exit.handle = &handle;
         for (int i = 0; i < 20; ++i) {
-            handle.log(text_of("r" + std::to_string(i) + "\n"), Vorn::INFO);
+            handle.log(stream_of("r" + std::to_string(i) + "\n"), Vorn::INFO);
         }
         // Written records are back in the target's spare list: a late
         // refill would put them into a cache nobody deletes any more.
