@@ -1,0 +1,181 @@
+// Where the library's threads meet the application's signals: a signal the
+// application blocks and waits for reaches it, a crash flush ends within
+// its bound whichever thread takes the signal and however stuck the
+// output is, and a forked child does not keep the crash handlers.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "ConfigText.h"
+#include "TestSupport.h"
+#include "zvk/Vorn.h"
+
+#ifndef ZVK_TEST_TSAN
+
+namespace zvk::test {
+namespace {
+
+const std::string FlushOnCrash = "<flush_on_crash>true</flush_on_crash>\n";
+
+// The threads of this process other than the calling one: the workers.
+std::vector<pid_t> other_threads() {
+    std::vector<pid_t> tids;
+    pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
+    for (const std::string& entry : list_dir("/proc/self/task")) {
+        pid_t tid = std::stoi(entry);
+        if (tid != self) {
+            tids.push_back(tid);
+        }
+    }
+    return tids;
+}
+
+TEST(VornCoreSignals, ApplicationGetsTheSignalsItBlocksAndWaitsFor) {
+    struct Case {
+        const char* name;
+        int sig;
+        bool flush_on_crash;
+    };
+    for (const Case& c : {Case{"SIGTERM", SIGTERM, false}, Case{"SIGTERM, flush", SIGTERM, true},
+                          Case{"SIGCHLD", SIGCHLD, false}, Case{"SIGUSR1, flush", SIGUSR1, true}}) {
+        SCOPED_TRACE(c.name);
+        isolated([&c] {
+            write_config("vorn_config.xml", (c.flush_on_crash ? FlushOnCrash : "") +
+                                                file_target("f", "app.log") +
+                                                logger_record("app", "f"));
+            Vorn handle("app", 0);
+            for (int i = 0; i < 100; ++i) {
+                VORN_LOG(handle, INFO, "record " << i);
+            }
+            // The usual event loop's shutdown: block, then wait for it.
+            sigset_t set;
+            sigemptyset(&set);
+            sigaddset(&set, c.sig);
+            ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &set, nullptr), 0);
+            for (int round = 0; round < 20; ++round) {
+                ASSERT_EQ(kill(getpid(), c.sig), 0);
+                const timespec wait{2, 0};
+                ASSERT_EQ(sigtimedwait(&set, nullptr, &wait), c.sig) << "round " << round;
+            }
+        });
+    }
+}
+
+// A child whose standard error is a pipe nobody reads: the console worker
+// is stuck in a write when `crash` runs.
+void stuck_console_child(void (*crash)()) {
+    int err[2];
+    if (pipe(err) != 0) {
+        std::_Exit(3);
+    }
+    dup2(err[1], STDERR_FILENO);
+    write_config("vorn_config.xml",
+                 FlushOnCrash + stdout_target("console") + logger_record("app", "console"));
+    Vorn handle("app", 0);
+    // Four times what the pipe holds.
+    for (int i = 0; i < 2600; ++i) {
+        VORN_LOG(handle, INFO, std::string(92, 'x') << " " << i);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    crash();
+    std::this_thread::sleep_for(std::chrono::seconds(30));
+}
+
+TEST(VornCoreSignals, CrashFlushEndsWithinItsBoundWhenTheConsoleIsStuck) {
+    struct Case {
+        const char* name;
+        int sig;
+        void (*crash)();
+    };
+    const Case cases[] = {
+        {"fault on the worker", SIGSEGV,
+         [] { syscall(SYS_tgkill, getpid(), other_threads().at(0), SIGSEGV); }},
+        {"SIGTERM to the process", SIGTERM, [] { kill(getpid(), SIGTERM); }},
+        {"SIGTERM to the worker, blocked there", SIGTERM,
+         [] {
+             syscall(SYS_tgkill, getpid(), other_threads().at(0), SIGTERM);
+             std::this_thread::sleep_for(std::chrono::milliseconds(200));
+             kill(getpid(), SIGTERM);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        isolated([&c] {
+            ChildEnd end = run_child([&c] { stuck_console_child(c.crash); }, 20, true);
+            EXPECT_FALSE(end.hung);
+            ASSERT_TRUE(WIFSIGNALED(end.status)) << end.status;
+            EXPECT_EQ(WTERMSIG(end.status), c.sig);
+            // The flush gives up after 3 s; the rest is the child's set-up.
+            EXPECT_LT(end.seconds, 8.0);
+            EXPECT_NE(end.out.find("Could not flush target: console\n"), std::string::npos)
+                << end.out;
+        });
+    }
+}
+
+TEST(VornCoreSignals, FaultOnAFileWorkerWritesWhatIsQueued) {
+    constexpr int Records = 20000;
+    isolated([] {
+        ChildEnd end = run_child(
+            [] {
+                write_config("vorn_config.xml", FlushOnCrash + file_target("f", "app.log") +
+                                                    logger_record("app", "f"));
+                Vorn handle("app", 0);
+                for (int i = 0; i < Records; ++i) {
+                    VORN_LOG(handle, INFO, "record " << i);
+                }
+                syscall(SYS_tgkill, getpid(), other_threads().at(0), SIGSEGV);
+                std::this_thread::sleep_for(std::chrono::seconds(30));
+            },
+            20);
+        EXPECT_FALSE(end.hung);
+        ASSERT_TRUE(WIFSIGNALED(end.status));
+        EXPECT_EQ(WTERMSIG(end.status), SIGSEGV);
+        std::vector<std::string> lines = split_lines(read_file("logs/app.log"));
+        // The record inside write_msg when the fault came may be lost.
+        EXPECT_GE(lines.size(), std::size_t{Records - 1});
+        // Whole lines, in order, at most one missing.
+        for (std::size_t i = 0, expected = 0; i < lines.size(); ++i, ++expected) {
+            std::string tail = lines[i].substr(lines[i].find(" INFO ") + 6);
+            if (tail != "record " + std::to_string(expected)) {
+                ASSERT_EQ(tail, "record " + std::to_string(++expected)) << "line " << i;
+            }
+        }
+    });
+}
+
+TEST(VornCoreSignals, ForkedChildGetsTheCrashSignalsBack) {
+    isolated([] {
+        write_config("vorn_config.xml",
+                     FlushOnCrash + file_target("f", "app.log") + logger_record("app", "f"));
+        Vorn handle("app", 0);
+        VORN_LOG(handle, INFO, "before the fork");
+        ChildEnd end = run_child(
+            [] {
+                for (int sig : {SIGSEGV, SIGABRT, SIGTERM}) {
+                    struct sigaction action {};
+                    sigaction(sig, nullptr, &action);
+                    if ((action.sa_flags & SA_SIGINFO) != 0 || action.sa_handler != SIG_DFL) {
+                        std::_Exit(10 + sig);
+                    }
+                }
+            },
+            10);
+        ASSERT_TRUE(WIFEXITED(end.status));
+        EXPECT_EQ(WEXITSTATUS(end.status), 0);
+    });
+}
+
+}  // namespace
+}  // namespace zvk::test
+
+#endif
