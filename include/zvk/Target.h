@@ -122,7 +122,7 @@ public:
     std::string name;
     Type type;
     std::mutex mutex;
-    State state;  // guarded by mutex; changed only by enter()
+    State state;  // guarded by mutex; changed by enter() (and reset_state)
     std::atomic<bool> stop_requested;
     // Lifecycle changes: start and stop handshakes wait here.
     std::condition_variable cond;

@@ -5,7 +5,7 @@
 namespace zvk::detail {
 
 Backlog::Backlog(std::deque<Queued>& waiting)
-    : waiting(waiting), written_count(0), max(0), drop(false), refused(0) {
+    : waiting(waiting), accepted_count(0), written_count(0), max(0), drop(false), refused(0) {
     spare.reserve(kSpareLimit);
 }
 
@@ -27,6 +27,7 @@ std::uint64_t Backlog::push(Queued&& record) {
         gaps.emplace_back(number, refused);
     }
     waiting.push_back(std::move(record));
+    ++accepted_count;
     refused = 0;
     return number;
 }
@@ -43,6 +44,9 @@ std::uint64_t Backlog::discard_waiting() {
         delete record.whole;
     }
     waiting.clear();
+    // They leave the count of accepted records, so that what is accepted
+    // later is not waited for behind them.
+    accepted_count -= count;
     // Gaps in front of discarded records are reported with them.
     for (const auto& gap : gaps) {
         count += gap.second;
@@ -55,6 +59,7 @@ void Backlog::forget_held() {
     for (Queued& record : held) {
         delete record.whole;
     }
+    accepted_count -= held.size();
     held.clear();
     held_gaps.clear();
     refused = 0;
@@ -79,8 +84,7 @@ Backlog::Queued& Backlog::next_held(std::uint64_t& gap_before) {
 
 void Backlog::written_one() {
     held.pop_front();
-    // Only the writer changes the count; the relaxed order is enough for
-    // readers under the mutex, and the crash handler only compares.
+    // Only the writer changes the count: a plain store suffices.
     written_count.store(written_count.load(std::memory_order_relaxed) + 1,
                         std::memory_order_release);
 }

@@ -9,7 +9,9 @@
 // A record is numbered by its place in that count (0: the first the
 // target accepted). The record being written stays at the front of `held`
 // as an emptied husk until write_msg returns for it, so that it is never
-// in none of the three.
+// in none of the three. Threads other than the writer never look at
+// `held`: they see accepted() - written(), which only shrinks behind
+// their back.
 #pragma once
 
 #include <atomic>
@@ -40,7 +42,7 @@ public:
     void set_bound(std::size_t max_records, bool drop_when_full);
     bool drops_when_full() const { return drop; }
     // Whether a record now would go beyond the bound.
-    bool full() const { return max != 0 && waiting.size() + held.size() >= max; }
+    bool full() const { return max != 0 && unwritten() >= max; }
 
     // Appends `record`; a gap of records refused since the last accepted
     // one is reported right before it. Returns its number.
@@ -57,8 +59,9 @@ public:
     // records its parent writes.
     void forget_held();
 
-    std::uint64_t accepted() const { return written() + held.size() + waiting.size(); }
-    std::uint64_t written() const { return written_count.load(std::memory_order_relaxed); }
+    std::uint64_t accepted() const { return accepted_count; }
+    std::uint64_t written() const { return written_count.load(std::memory_order_acquire); }
+    std::uint64_t unwritten() const { return accepted_count - written(); }
 
     // The writer's side. `take` moves everything waiting into `held` (held
     // empty) with the gaps that belong to it.
@@ -89,6 +92,8 @@ public:
 private:
     std::deque<Queued>& waiting;
     std::deque<Queued> held;
+    std::uint64_t accepted_count;
+    // Changed by the writer alone, read by anyone.
     std::atomic<std::uint64_t> written_count;
     std::size_t max;
     bool drop;

@@ -538,7 +538,7 @@ void Target::drop_after_fork() {
     inline_writer = false;
     room_waiters = 0;
     written_waiters = 0;
-    state = FORKED;
+    enter(FORKED);
 }
 
 void Target::stop_for_exit() {

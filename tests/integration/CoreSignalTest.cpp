@@ -26,6 +26,14 @@ namespace {
 
 const std::string FlushOnCrash = "<flush_on_crash>true</flush_on_crash>\n";
 
+// A sanitizer's own SIGSEGV handler would end the process its way: the
+// crash cases expect the default's.
+void default_fault_handling() {
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigaction(SIGSEGV, &fallback, nullptr);
+}
+
 // The threads of this process other than the calling one: the workers.
 std::vector<pid_t> other_threads() {
     std::vector<pid_t> tids;
@@ -73,6 +81,7 @@ TEST(VornCoreSignals, ApplicationGetsTheSignalsItBlocksAndWaitsFor) {
 // A child whose standard error is a pipe nobody reads: the console worker
 // is stuck in a write when `crash` runs.
 void stuck_console_child(void (*crash)()) {
+    default_fault_handling();
     int err[2];
     if (pipe(err) != 0) {
         std::_Exit(3);
@@ -127,6 +136,7 @@ TEST(VornCoreSignals, FaultOnAFileWorkerWritesWhatIsQueued) {
     isolated([] {
         ChildEnd end = run_child(
             [] {
+                default_fault_handling();
                 write_config("vorn_config.xml", FlushOnCrash + file_target("f", "app.log") +
                                                     logger_record("app", "f"));
                 Vorn handle("app", 0);
@@ -155,17 +165,22 @@ TEST(VornCoreSignals, FaultOnAFileWorkerWritesWhatIsQueued) {
 
 TEST(VornCoreSignals, ForkedChildGetsTheCrashSignalsBack) {
     isolated([] {
+        static constexpr int Signals[] = {SIGSEGV, SIGABRT, SIGTERM};
+        struct sigaction before[3]{};
+        for (int i = 0; i < 3; ++i) {
+            sigaction(Signals[i], nullptr, &before[i]);
+        }
         write_config("vorn_config.xml",
                      FlushOnCrash + file_target("f", "app.log") + logger_record("app", "f"));
         Vorn handle("app", 0);
         VORN_LOG(handle, INFO, "before the fork");
         ChildEnd end = run_child(
-            [] {
-                for (int sig : {SIGSEGV, SIGABRT, SIGTERM}) {
-                    struct sigaction action {};
-                    sigaction(sig, nullptr, &action);
-                    if ((action.sa_flags & SA_SIGINFO) != 0 || action.sa_handler != SIG_DFL) {
-                        std::_Exit(10 + sig);
+            [&before] {
+                for (int i = 0; i < 3; ++i) {
+                    struct sigaction now {};
+                    sigaction(Signals[i], nullptr, &now);
+                    if (now.sa_sigaction != before[i].sa_sigaction) {
+                        std::_Exit(10 + Signals[i]);
                     }
                 }
             },
