@@ -126,7 +126,8 @@ public:
     std::atomic<bool> stop_requested;
     // Lifecycle changes: start and stop handshakes wait here.
     std::condition_variable cond;
-    // Guarded by mutex; owns its records. Only the backlog changes it.
+    // Guarded by mutex; owns its records, destroyed with the target. Only
+    // the backlog's operations change it.
     std::deque<Queued> queue;
 
 protected:
@@ -173,15 +174,9 @@ private:
     void console_write_failed();
     void report_console_losses();
 
-    // Declared after `queue`, which it keeps.
+    // The accounting of `queue`. The fields a producer uses with each
+    // record sit right after it.
     std::unique_ptr<detail::Backlog> backlog;
-    // Each wait has its own condition, all with `mutex`: the worker's
-    // wake-up, room in a bounded queue, written records (flush and the
-    // writers after exit), and threads leaving the target (its shutdown).
-    std::condition_variable work_cond;
-    std::condition_variable room_cond;
-    std::condition_variable written_cond;
-    std::condition_variable leave_cond;
     // Guarded by mutex: the worker sleeps on work_cond; a thread writes
     // after exit; threads waiting for room, and for written records; the
     // records the worker writes before it ends, once stop was asked.
@@ -190,6 +185,13 @@ private:
     int room_waiters;
     int written_waiters;
     std::uint64_t drain_goal;
+    // Each wait has its own condition, all with `mutex`: the worker's
+    // wake-up, room in a bounded queue, written records (flush and the
+    // writers after exit), and threads leaving the target (its shutdown).
+    std::condition_variable work_cond;
+    std::condition_variable room_cond;
+    std::condition_variable written_cond;
+    std::condition_variable leave_cond;
     std::atomic<int> crash_fd;
     bool initialised;      // init succeeded once; only start touches it
     bool console_failing;  // the write failures below: only the writer

@@ -17,7 +17,9 @@ public:
     static int load_config(const std::string& path);
     static void reset_vorn_state();
     // Target::flush for every target of the service: 0 when all were
-    // flushed (also without service or targets), else -1.
+    // flushed (also without service or targets), else -1. Waits holding no
+    // lock of the service: other threads make handles and initialise
+    // meanwhile; a stop lets the flush end before it frees the targets.
     static int flush();
 
     VornInit();

@@ -4,13 +4,11 @@
 
 namespace zvk::detail {
 
-Backlog::Backlog(std::deque<Queued>& waiting)
-    : waiting(waiting), accepted_count(0), written_count(0), max(0), drop(false), refused(0) {
+Backlog::Backlog() : accepted_count(0), max(0), drop(false), refused(0), written_count(0) {
     spare.reserve(kSpareLimit);
 }
 
 Backlog::~Backlog() {
-    discard_waiting();
     for (Queued& record : held) {
         delete record.whole;
     }
@@ -21,15 +19,9 @@ void Backlog::set_bound(std::size_t max_records, bool drop_when_full) {
     drop = drop_when_full;
 }
 
-std::uint64_t Backlog::push(Queued&& record) {
-    std::uint64_t number = accepted();
-    if (refused != 0) {
-        gaps.emplace_back(number, refused);
-    }
-    waiting.push_back(std::move(record));
-    ++accepted_count;
+void Backlog::note_gap(std::uint64_t number) {
+    gaps.emplace_back(number, refused);
     refused = 0;
-    return number;
 }
 
 std::uint64_t Backlog::take_trailing_gap() {
@@ -38,7 +30,7 @@ std::uint64_t Backlog::take_trailing_gap() {
     return count;
 }
 
-std::uint64_t Backlog::discard_waiting() {
+std::uint64_t Backlog::discard_waiting(std::deque<Queued>& waiting) {
     std::uint64_t count = waiting.size();
     for (Queued& record : waiting) {
         delete record.whole;
@@ -65,7 +57,7 @@ void Backlog::forget_held() {
     refused = 0;
 }
 
-void Backlog::take() {
+void Backlog::take(std::deque<Queued>& waiting) {
     held.swap(waiting);
     while (!gaps.empty()) {
         held_gaps.push_back(gaps.front());
@@ -89,7 +81,7 @@ void Backlog::written_one() {
                         std::memory_order_release);
 }
 
-void Backlog::return_held(bool husk_at_front) {
+void Backlog::return_held(std::deque<Queued>& waiting, bool husk_at_front) {
     if (husk_at_front && !held.empty()) {
         // write_msg owned that record and disposed of it: it counts as
         // written, as far as anyone waiting for it is concerned.
@@ -102,24 +94,6 @@ void Backlog::return_held(bool husk_at_front) {
         gaps.push_front(held_gaps.back());
         held_gaps.pop_back();
     }
-}
-
-std::string Backlog::take_spare(std::size_t size) {
-    std::string buffer;
-    if (!spare.empty() && spare.back().capacity() >= size) {
-        buffer = std::move(spare.back());
-        spare.pop_back();
-    }
-    return buffer;
-}
-
-std::string Backlog::take_any_spare() {
-    std::string buffer;
-    if (!spare.empty()) {
-        buffer = std::move(spare.back());
-        spare.pop_back();
-    }
-    return buffer;
 }
 
 void Backlog::give_back(std::vector<std::string>& returned) {

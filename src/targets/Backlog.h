@@ -1,8 +1,11 @@
 // The records a target has accepted and not yet written, and everything
 // that accounts for them: the bound, the gaps of dropped records, the
 // count of written records and the text buffers on their way back to the
-// threads that log. Guarded by the target's mutex, except `held`, which
-// only the one thread that writes touches between two looks at the queue.
+// threads that log. The records waiting are the target's `queue`, handed
+// to each operation that changes it (the path every record takes saves a
+// load that way); nothing else changes it. Guarded by the target's mutex,
+// except `held`, which only the one thread that writes touches between two
+// looks at the queue.
 //
 // Invariant, at every moment the mutex is free:
 //     accepted() == written() + held.size() + waiting.size()
@@ -33,20 +36,29 @@ public:
     // up, little enough to keep only some tens of KiB per target.
     static constexpr std::size_t kSpareLimit = 128;
 
-    explicit Backlog(std::deque<Queued>& waiting);
+    Backlog();
     // Deletes the whole Messages of records never written.
     ~Backlog();
     Backlog(const Backlog&) = delete;
     Backlog& operator=(const Backlog&) = delete;
 
     void set_bound(std::size_t max_records, bool drop_when_full);
+    bool bounded() const { return max != 0; }
     bool drops_when_full() const { return drop; }
     // Whether a record now would go beyond the bound.
     bool full() const { return max != 0 && unwritten() >= max; }
 
-    // Appends `record`; a gap of records refused since the last accepted
-    // one is reported right before it. Returns its number.
-    std::uint64_t push(Queued&& record);
+    // Appends `record` to `waiting`; a gap of records refused since the
+    // last accepted one is reported right before it. Returns its number.
+    std::uint64_t push(std::deque<Queued>& waiting, Queued&& record) {
+        const std::uint64_t number = accepted_count;
+        if (refused != 0) [[unlikely]] {
+            note_gap(number);
+        }
+        waiting.push_back(std::move(record));
+        ++accepted_count;
+        return number;
+    }
     // A record refused: counted for the gap before the next accepted one.
     void refuse() { ++refused; }
     // The records refused since the last accepted one, now reported: the
@@ -54,7 +66,7 @@ public:
     std::uint64_t take_trailing_gap();
     // Destroys every waiting record unwritten; returns how many, with the
     // gaps in front of them.
-    std::uint64_t discard_waiting();
+    std::uint64_t discard_waiting(std::deque<Queued>& waiting);
     // Destroys what the writer held, uncounted: a forked child's copy of
     // records its parent writes.
     void forget_held();
@@ -65,7 +77,7 @@ public:
 
     // The writer's side. `take` moves everything waiting into `held` (held
     // empty) with the gaps that belong to it.
-    void take();
+    void take(std::deque<Queued>& waiting);
     bool holding() const { return !held.empty(); }
     // The next record to write, and the gap to report before it (0: none).
     Queued& next_held(std::uint64_t& gap_before);
@@ -74,35 +86,45 @@ public:
     // After a failed write: the husk of the record write_msg was given
     // leaves, and what is still held goes back in front of the queue.
     // Under the mutex.
-    void return_held(bool husk_at_front);
+    void return_held(std::deque<Queued>& waiting, bool husk_at_front);
 
-    // A text buffer of at least `size` bytes when one is spare, else an
-    // empty string; any spare buffer for `take_any`.
-    std::string take_spare(std::size_t size);
-    std::string take_any_spare();
+    // Moves a spare text buffer into `into`: one of at least `size` bytes,
+    // or any for `take_any_spare`. False, `into` untouched, when none is.
+    bool take_spare(std::string& into, std::size_t size) {
+        if (spare.empty() || spare.back().capacity() < size) {
+            return false;
+        }
+        into = std::move(spare.back());
+        spare.pop_back();
+        return true;
+    }
+    bool take_any_spare(std::string& into) { return take_spare(into, 0); }
     // Buffers of written records, kept (up to a limit) for the producers.
     void give_back(std::vector<std::string>& returned);
     void drop_spare() { spare.clear(); }
 
-    // Records accepted and unwritten, `held` first, for the fatal-signal
-    // handler: read only, nothing is freed or allocated.
+    // The records the writer holds, for the fatal-signal handler on the
+    // writer's own thread: read only, nothing is freed or allocated.
     const std::deque<Queued>& held_records() const { return held; }
-    const std::deque<Queued>& waiting_records() const { return waiting; }
 
 private:
-    std::deque<Queued>& waiting;
-    std::deque<Queued> held;
+    void note_gap(std::uint64_t number);
+
+    // What the producers use with each record, together.
     std::uint64_t accepted_count;
-    // Changed by the writer alone, read by anyone.
-    std::atomic<std::uint64_t> written_count;
     std::size_t max;
     bool drop;
     std::uint64_t refused;
-    // For each gap: the number of the record after it, and its size.
-    std::deque<std::pair<std::uint64_t, std::uint64_t>> gaps;
-    std::deque<std::pair<std::uint64_t, std::uint64_t>> held_gaps;
     // Capacity reserved, so that adding never allocates.
     std::vector<std::string> spare;
+    // For each gap: the number of the record after it, and its size.
+    std::deque<std::pair<std::uint64_t, std::uint64_t>> gaps;
+    // The writer's own, on cache lines of their own: its count changes with
+    // each record written, and would otherwise take the line the producers
+    // change with each record accepted away from them every time.
+    alignas(64) std::atomic<std::uint64_t> written_count;
+    std::deque<Queued> held;
+    std::deque<std::pair<std::uint64_t, std::uint64_t>> held_gaps;
 };
 
 }  // namespace zvk::detail

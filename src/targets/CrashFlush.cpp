@@ -140,7 +140,7 @@ bool flush_at_crash(Target& target, const timespec& deadline,
             !lock_until(target.mutex, lock_by)) {
             return false;
         }
-        bool written = write_records(fd, backlog.waiting_records(), deadline);
+        bool written = write_records(fd, target.queue, deadline);
         target.mutex.unlock();
         return written;
     }
@@ -164,7 +164,7 @@ bool flush_at_crash(Target& target, const timespec& deadline,
     bool written = false;
     if (fd >= 0) {
         NonBlocking nonblocking(fd);
-        written = write_records(fd, backlog.waiting_records(), deadline);
+        written = write_records(fd, target.queue, deadline);
     }
     target.mutex.unlock();
     return written;

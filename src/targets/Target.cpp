@@ -126,7 +126,7 @@ Target::Target(const std::string& name, Type type)
       type(type),
       state(STOPPED),
       stop_requested(false),
-      backlog(std::make_unique<detail::Backlog>(queue)),
+      backlog(std::make_unique<detail::Backlog>()),
       worker_waiting(false),
       inline_writer(false),
       room_waiters(0),
@@ -145,7 +145,7 @@ void Target::shutdown() {
         std::unique_lock lock(mutex);
         // Woken by the stop; their records are counted below.
         leave_cond.wait(lock, [this] { return room_waiters == 0 && written_waiters == 0; });
-        std::uint64_t lost = backlog->discard_waiting() + backlog->take_trailing_gap();
+        std::uint64_t lost = backlog->discard_waiting(queue) + backlog->take_trailing_gap();
         if (lost != 0) {
             report_dropped(lost);
         }
@@ -347,12 +347,12 @@ std::string Target::enqueue(Queued&& record, std::string& text, bool want_buffer
                 // least 512 bytes), so that the waiting record holds little
                 // beyond its text; into a returned buffer when one fits, so
                 // that buffers go round instead of being freed by the writer.
-                record.text = backlog->take_spare(text.size());
+                backlog->take_spare(record.text, text.size());
                 record.text.assign(text);
             } else {
                 record.text = std::move(text);
                 if (want_buffer) {
-                    back = backlog->take_any_spare();
+                    backlog->take_any_spare(back);
                 }
             }
         }
@@ -360,16 +360,16 @@ std::string Target::enqueue(Queued&& record, std::string& text, bool want_buffer
         // current record while the worker runs; once the target stops, its
         // records would keep the stop from ending. A forked child's copy
         // writes nothing.
-        if (state == FORKED || (state != RUNNING && detail::writes_for(this))) {
+        if (state != RUNNING && (state == FORKED || detail::writes_for(this))) [[unlikely]] {
             backlog->refuse();
             delete record.whole;
             return back;
         }
-        if (!admit(lock)) {
+        if (backlog->bounded() && !admit(lock)) [[unlikely]] {
             delete record.whole;
             return back;
         }
-        const std::uint64_t number = backlog->push(std::move(record));
+        const std::uint64_t number = backlog->push(queue, std::move(record));
         record.whole = nullptr;
         if (state == WRITING_INLINE) {
             write_inline(lock, number);
@@ -426,7 +426,7 @@ void Target::write_inline(std::unique_lock<std::mutex>& lock, std::uint64_t numb
             // so that records of several threads stay whole and in order.
             inline_writer = true;
             while (backlog->accepted() > backlog->written()) {
-                backlog->take();
+                backlog->take(queue);
                 lock.unlock();
                 bool in_write = false;
                 do {
@@ -526,7 +526,7 @@ int Target::flush() {
 
 void Target::drop_after_fork() {
     // The copied records are the parent's, which writes them.
-    backlog->discard_waiting();
+    backlog->discard_waiting(queue);
     backlog->forget_held();
     // The child has only the forking thread: the copied conditions may
     // hold waiters that do not exist here, so they are made afresh without
@@ -617,13 +617,16 @@ void Target::receive_message() {
                         worker_waiting = true;
                         work_cond.wait(lock);
                     }
-                    worker_waiting = false;
+                    // Written only when set: the line is the producers'.
+                    if (worker_waiting) {
+                        worker_waiting = false;
+                    }
                     // Once stop is asked, what was accepted before is written;
                     // later records do not keep the stop from ending.
                     if (queue.empty() || (state != RUNNING && backlog->written() >= drain_goal)) {
                         break;
                     }
-                    backlog->take();
+                    backlog->take(queue);
                 }
             }
             // Without the mutex: producers append meanwhile. A chunk at
@@ -639,7 +642,7 @@ void Target::receive_message() {
     // target may be destroyed, so nothing of it is touched after the unlock.
     std::lock_guard lock(mutex);
     // What was taken and not written goes back in front of later records.
-    backlog->return_held(in_write);
+    backlog->return_held(queue, in_write);
     if (std::uint64_t gap = backlog->take_trailing_gap(); gap != 0) {
         // The gap is at the end: nothing was accepted after it.
         report_dropped(gap);
