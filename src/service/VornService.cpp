@@ -160,6 +160,9 @@ bool path_exists(const std::string& path) {
            type != std::filesystem::file_type::not_found;
 }
 
+// Set by the stop at process exit, under registry_mutex.
+bool exiting = false;
+
 // Deletes the model, the loggers and each distinct target once. Each
 // worker first writes what is queued (which also ends every flush waiting
 // on it), then the targets are freed once no flush holds them. Caller
@@ -209,13 +212,22 @@ Target* apply_queue_bound(Target* target, const VornConfig::target_cf_t& record)
 // The service itself is never destroyed, so a handle made even later finds
 // a stopped service and no logger.
 void stop_at_exit(VornService& service) {
-    std::lock_guard lock(service.registry_mutex);
-    delete service.config;
-    service.config = nullptr;
-    detail::disable_crash_flush();
-    for (Target* target : detail::distinct_targets(service)) {
+    std::vector<Target*> distinct;
+    {
+        std::lock_guard lock(service.registry_mutex);
+        delete service.config;
+        service.config = nullptr;
+        detail::disable_crash_flush();
+        distinct = detail::distinct_targets(service);
+        exiting = true;
+    }
+    // Without the registry mutex: what is left is written on this thread,
+    // through write_msg, which may make handles or wait for other threads.
+    // Nothing frees these targets from now on.
+    for (Target* target : distinct) {
         target->stop_for_exit();
     }
+    std::lock_guard lock(service.registry_mutex);
     restore_file_size_settings();
     service.state = VornService::SERVICE_STOPPED;
 }

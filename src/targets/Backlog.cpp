@@ -1,5 +1,7 @@
 #include "Backlog.h"
 
+#include <new>
+
 #include "zvk/Message.h"
 
 namespace zvk::detail {
@@ -48,12 +50,12 @@ std::uint64_t Backlog::discard_waiting(std::deque<Queued>& waiting) {
 }
 
 void Backlog::forget_held() {
-    for (Queued& record : held) {
-        delete record.whole;
-    }
-    accepted_count -= held.size();
-    held.clear();
-    held_gaps.clear();
+    // The parent's writer changed `held` without the mutex: the child's
+    // copy may be half-changed, so it is neither read nor freed, only
+    // replaced (its memory stays with the child, one batch at most).
+    new (&held) std::deque<Queued>();
+    new (&held_gaps) std::deque<std::pair<std::uint64_t, std::uint64_t>>();
+    accepted_count = written();
     refused = 0;
 }
 

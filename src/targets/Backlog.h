@@ -67,8 +67,8 @@ public:
     // Destroys every waiting record unwritten; returns how many, with the
     // gaps in front of them.
     std::uint64_t discard_waiting(std::deque<Queued>& waiting);
-    // Destroys what the writer held, uncounted: a forked child's copy of
-    // records its parent writes.
+    // For a forked child, after discard_waiting: forgets what the writer
+    // held, uncounted (records its parent writes).
     void forget_held();
 
     std::uint64_t accepted() const { return accepted_count; }
