@@ -67,12 +67,15 @@ private:
 // runs a write_msg: it must never wait for another target.
 bool writes_for_any() { return writing_chain != nullptr; }
 
-// Whether a worker or a writer after exit serves the queue, so that
-// waiting for room or for a write can end.
-bool served(Target::State state) {
-    return state == Target::STARTING || state == Target::RUNNING || state == Target::DRAINING ||
-           state == Target::WRITING_INLINE;
+// Whether a worker serves the queue, so that room can come: only then does
+// a producer wait for it.
+bool worker_serves(Target::State state) {
+    return state == Target::STARTING || state == Target::RUNNING || state == Target::DRAINING;
 }
+
+// Whether a worker or a writer after exit serves the queue, so that
+// waiting for a write can end.
+bool served(Target::State state) { return worker_serves(state) || state == Target::WRITING_INLINE; }
 
 // The Message that write_msg gets for `record`: the whole one, or a kept
 // or new plain one carrying the text. The text buffer the kept one had
@@ -159,20 +162,18 @@ void Target::shutdown() {
 void Target::set_crash_fd(int fd) noexcept { crash_fd.store(fd, std::memory_order_release); }
 
 void Target::enter(State next) {
-    const bool was_served = served(state);
+    const State previous = state;
     state = next;
     cond.notify_all();
     if (next == DRAINING && worker_waiting) {
         work_cond.notify_one();
     }
-    if (was_served && !served(next)) {
-        // Nothing makes room or writes any more: every waiter re-decides.
-        if (room_waiters != 0) {
-            room_cond.notify_all();
-        }
-        if (written_waiters != 0) {
-            written_cond.notify_all();
-        }
+    // Nothing makes room, or writes, any more: those waiters re-decide.
+    if (worker_serves(previous) && !worker_serves(next) && room_waiters != 0) {
+        room_cond.notify_all();
+    }
+    if (served(previous) && !served(next) && written_waiters != 0) {
+        written_cond.notify_all();
     }
 }
 
@@ -408,11 +409,11 @@ bool Target::admit(std::unique_lock<std::mutex>& lock) {
         return false;
     }
     // Without a worker nothing makes room: accepted as unbounded.
-    if (!served(state)) {
+    if (!worker_serves(state)) {
         return true;
     }
     ++room_waiters;
-    room_cond.wait(lock, [this] { return !backlog->full() || !served(state); });
+    room_cond.wait(lock, [this] { return !backlog->full() || !worker_serves(state); });
     if (--room_waiters == 0 && written_waiters == 0) {
         leave_cond.notify_all();
     }
