@@ -8,6 +8,7 @@
 // stream object is most of a Message's size).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -149,6 +150,12 @@ private:
     friend bool detail::flush_at_crash(Target& target, const timespec& deadline,
                                        const timespec& lock_deadline) noexcept;
 
+    // A thread stops waiting inside the target (`waiters` is the count it
+    // was in); the last one lets a shutdown go on. The caller holds `mutex`.
+    void left_wait(int& waiters);
+    // Every condition below, for re-creating them where their waiters are
+    // gone (a forked child, a vanished worker).
+    std::array<std::condition_variable*, 5> conditions();
     // The one place the lifecycle changes: sets `state` and wakes whoever
     // waits for what the change affects. The caller holds `mutex`.
     void enter(State next);

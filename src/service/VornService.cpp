@@ -145,8 +145,8 @@ using detail::restore_file_size_settings;
 namespace {
 
 // Chooses the one instance when get_service and init_vorn_service race on
-// first use. Never taken again once `vornsvc` is
-// set; constructing an instance must not call back into either operation.
+// first use. Never taken again once `vornsvc` is set; constructing an
+// instance must not call back into either operation.
 std::mutex& instance_mutex() {
     static std::mutex mutex;
     return mutex;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <charconv>
 #include <exception>
 #include <iostream>
@@ -160,6 +161,16 @@ void Target::shutdown() {
 }
 
 void Target::set_crash_fd(int fd) noexcept { crash_fd.store(fd, std::memory_order_release); }
+
+void Target::left_wait(int& waiters) {
+    if (--waiters == 0 && room_waiters == 0 && written_waiters == 0) {
+        leave_cond.notify_all();
+    }
+}
+
+std::array<std::condition_variable*, 5> Target::conditions() {
+    return {&cond, &work_cond, &room_cond, &written_cond, &leave_cond};
+}
 
 void Target::enter(State next) {
     const State previous = state;
@@ -414,9 +425,7 @@ bool Target::admit(std::unique_lock<std::mutex>& lock) {
     }
     ++room_waiters;
     room_cond.wait(lock, [this] { return !backlog->full() || !worker_serves(state); });
-    if (--room_waiters == 0 && written_waiters == 0) {
-        leave_cond.notify_all();
-    }
+    left_wait(room_waiters);
     return true;
 }
 
@@ -462,9 +471,7 @@ void Target::write_inline(std::unique_lock<std::mutex>& lock, std::uint64_t numb
         }
         ++written_waiters;
         written_cond.wait(lock);
-        if (--written_waiters == 0 && room_waiters == 0) {
-            leave_cond.notify_all();
-        }
+        left_wait(written_waiters);
     }
 }
 
@@ -518,9 +525,7 @@ int Target::flush() {
     if (!done()) {
         ++written_waiters;
         written_cond.wait(lock, [&] { return done() || !served(state); });
-        if (--written_waiters == 0 && room_waiters == 0) {
-            leave_cond.notify_all();
-        }
+        left_wait(written_waiters);
     }
     return done() ? 0 : -1;
 }
@@ -532,7 +537,7 @@ void Target::drop_after_fork() {
     // The child has only the forking thread: the copied conditions may
     // hold waiters that do not exist here, so they are made afresh without
     // a destructor call (which would wait for those waiters).
-    for (std::condition_variable* c : {&cond, &work_cond, &room_cond, &written_cond, &leave_cond}) {
+    for (std::condition_variable* c : conditions()) {
         new (c) std::condition_variable();
     }
     worker_waiting = false;
@@ -581,7 +586,7 @@ void Target::reset_state(State new_state) {
     // waiters.
     mutex.~mutex();
     new (&mutex) std::mutex();
-    for (std::condition_variable* c : {&cond, &work_cond, &room_cond, &written_cond, &leave_cond}) {
+    for (std::condition_variable* c : conditions()) {
         c->~condition_variable();
         new (c) std::condition_variable();
     }

@@ -140,30 +140,6 @@ TEST(VornCoreDeadlock, TargetsLoggingIntoEachOthersFullQueuesDropInsteadOfWaitin
     });
 }
 
-// Holds each write until the gate opens.
-class GatedTarget : public RecordingTarget {
-public:
-    using RecordingTarget::RecordingTarget;
-    ~GatedTarget() override { shutdown(); }
-
-    void write_msg(Message* message) override {
-        {
-            std::unique_lock lock(gate_mutex);
-            gate.wait(lock, [this] { return open; });
-        }
-        RecordingTarget::write_msg(message);
-    }
-    void open_gate() {
-        std::lock_guard lock(gate_mutex);
-        open = true;
-        gate.notify_all();
-    }
-
-    std::mutex gate_mutex;
-    std::condition_variable gate;
-    bool open = false;
-};
-
 // Producers wait for room in a full `block` queue while the target goes:
 // each record whose log returned is written or counted, and no thread
 // touches the freed target (AddressSanitizer sees to that).
@@ -191,7 +167,7 @@ TEST(VornCoreDeadlock, ProducersWaitingForRoomAtStopLoseNothingUncounted) {
         GatedTarget* raw = target.get();
         std::thread opener([raw] {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            raw->open_gate();
+            raw->open();
         });
         if (at_exit) {
             raw->stop_for_exit();

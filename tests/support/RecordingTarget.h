@@ -3,6 +3,8 @@
 // the target was destroyed can still be checked.
 #pragma once
 
+#include <condition_variable>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -81,5 +83,48 @@ inline Message* record(const std::string& text, int level = 5) {
     stream << text;
     return new Message(std::move(stream), level);
 }
+
+// Its worker waits at the first record until the gate opens; with `echo`,
+// each written text also goes to standard output, where the gap lines go.
+class GatedTarget : public RecordingTarget {
+public:
+    using RecordingTarget::RecordingTarget;
+    ~GatedTarget() override {
+        open();
+        shutdown();
+    }
+    void write_msg(Message* message) override {
+        {
+            std::unique_lock lock(gate_mutex);
+            gate.wait(lock, [this] { return opened; });
+        }
+        if (echo) {
+            std::cout << message->text.str() << '\n' << std::flush;
+        }
+        if (log_inside && message->text.str() == "first") {
+            log(record("inner"));
+        }
+        RecordingTarget::write_msg(message);
+    }
+    void open() {
+        {
+            std::lock_guard lock(gate_mutex);
+            opened = true;
+        }
+        gate.notify_all();
+    }
+    std::size_t waiting() {
+        std::lock_guard lock(mutex);
+        return queue.size();
+    }
+
+    bool echo = false;
+    bool log_inside = false;
+
+private:
+    std::mutex gate_mutex;
+    std::condition_variable gate;
+    bool opened = false;
+};
 
 }  // namespace zvk::test

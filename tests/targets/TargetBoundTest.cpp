@@ -19,49 +19,6 @@
 namespace zvk::test {
 namespace {
 
-// Its worker waits at the first record until the gate opens; each written
-// text is also echoed to standard output, where the gap lines go.
-class GatedTarget : public RecordingTarget {
-public:
-    using RecordingTarget::RecordingTarget;
-    ~GatedTarget() override {
-        open();
-        shutdown();
-    }
-    void write_msg(Message* message) override {
-        {
-            std::unique_lock lock(gate_mutex);
-            gate.wait(lock, [this] { return opened; });
-        }
-        if (echo) {
-            std::cout << message->text.str() << '\n' << std::flush;
-        }
-        if (log_inside && message->text.str() == "first") {
-            log(record("inner"));
-        }
-        RecordingTarget::write_msg(message);
-    }
-    void open() {
-        {
-            std::lock_guard lock(gate_mutex);
-            opened = true;
-        }
-        gate.notify_all();
-    }
-    std::size_t waiting() {
-        std::lock_guard lock(mutex);
-        return queue.size();
-    }
-
-    bool echo = false;
-    bool log_inside = false;
-
-private:
-    std::mutex gate_mutex;
-    std::condition_variable gate;
-    bool opened = false;
-};
-
 TEST(TargetBound, QueueMaxTextGivesABoundOnlyForPositiveNumbers) {
     for (const auto& [text, bound] : {std::pair<const char*, std::size_t>{"8192", 8192},
                                       {"1", 1},
