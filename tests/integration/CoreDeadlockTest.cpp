@@ -155,29 +155,38 @@ TEST(VornCoreDeadlock, ProducersWaitingForRoomAtStopLoseNothingUncounted) {
         target->log(record("held"));     // taken by the worker, which waits
         target->log(record("waiting"));  // the queue is full from here
         std::vector<std::thread> producers;
+        std::atomic<int> calling{0};
         std::atomic<int> returned{0};
         for (int i = 0; i < Producers; ++i) {
             producers.emplace_back([&, i, raw = target.get()] {
-                raw->log(record("p" + std::to_string(i)));
+                Message* message = record("p" + std::to_string(i));
+                ++calling;
+                raw->log(message);
                 ++returned;
             });
         }
+        // The target must not go before every producer is inside log.
+        while (calling < Producers) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         EXPECT_EQ(returned, 0);
-        GatedTarget* raw = target.get();
-        std::thread opener([raw] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            raw->open();
-        });
         if (at_exit) {
+            GatedTarget* raw = target.get();
+            std::thread opener([raw] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                raw->open();
+            });
             raw->stop_for_exit();
+            opener.join();
         } else {
+            // Its destructor opens the gate, then stops: the drain runs while
+            // the producers wait.
             target.reset();
         }
         for (auto& producer : producers) {
             producer.join();
         }
-        opener.join();
         target.reset();
         std::uint64_t dropped = dropped_in(out.text(), "gated");
         EXPECT_EQ(journal->size() + dropped, std::size_t{2 + Producers});
