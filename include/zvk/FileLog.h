@@ -93,6 +93,11 @@ private:
     // Writes `text` as one record; on EFBIG rotates and writes it whole
     // into the new file.
     void write_record(std::string_view text);
+    // A run of records in one writev per IOV_MAX records. What a short
+    // write leaves (the file-size limit or the disk reached inside the run)
+    // is cut back to the last whole record, and the next record goes the
+    // way of write_record, which rotates or reports as for a single one.
+    void write_texts(const std::string_view* texts, std::size_t count) noexcept override;
 };
 
 }  // namespace zvk

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "zvk/VornExport.h"
@@ -140,6 +141,9 @@ protected:
     // any more. A derived destructor calls this before releasing anything
     // its write_msg uses; calling it again finds nothing to do.
     void shutdown();
+    // For a target whose write_msg writes the record's text and nothing
+    // else: the worker then hands write_texts runs of records at once.
+    void write_in_runs() noexcept { runs = true; }
     // The descriptor a fatal-signal handler may append this target's
     // queued texts to, with plain write(2) calls, or -1 for none (a target
     // whose write_msg does more than that). The console target and the
@@ -147,6 +151,12 @@ protected:
     void set_crash_fd(int fd) noexcept;
 
 private:
+    // Writes `count` consecutive whole records in as few calls as the
+    // destination takes, with everything write_msg does for each record
+    // (failure reports included). Called only for a target that asked for
+    // runs; never throws. The console target: one write to std::clog.
+    virtual void write_texts(const std::string_view* texts, std::size_t count) noexcept;
+
     friend bool detail::flush_at_crash(Target& target, const timespec& deadline,
                                        const timespec& lock_deadline) noexcept;
 
@@ -200,6 +210,10 @@ private:
     std::condition_variable written_cond;
     std::condition_variable leave_cond;
     std::atomic<int> crash_fd;
+    bool runs;  // set before start; see write_in_runs
+    // The writer's own: the texts of a run, and the console's one buffer.
+    std::vector<std::string_view> run_texts;
+    std::string run_buffer;
     bool initialised;      // init succeeded once; only start touches it
     bool console_failing;  // the write failures below: only the writer
     std::uint64_t console_lost;

@@ -83,6 +83,35 @@ void Backlog::written_one() {
                         std::memory_order_release);
 }
 
+std::size_t Backlog::start_run(std::size_t limit) {
+    std::size_t until_gap = held.size();
+    if (!held_gaps.empty()) {
+        until_gap = static_cast<std::size_t>(held_gaps.front().first - written());
+    }
+    std::size_t count = 0;
+    while (count < limit && count < until_gap && count < held.size() &&
+           held[count].whole == nullptr) {
+        ++count;
+    }
+    running = count;
+    return count;
+}
+
+void Backlog::finish_run(std::vector<std::string>* returned) {
+    for (std::size_t i = 0; i < running; ++i) {
+        std::string& text = held.front().text;
+        if (returned != nullptr && text.capacity() > 15 && returned->size() < kSpareLimit) {
+            text.clear();
+            returned->push_back(std::move(text));
+        }
+        held.pop_front();
+    }
+    // One store for the run: the count moves on once its records are out.
+    written_count.store(written_count.load(std::memory_order_relaxed) + running,
+                        std::memory_order_release);
+    running = 0;
+}
+
 void Backlog::return_held(std::deque<Queued>& waiting, bool husk_at_front) {
     if (husk_at_front && !held.empty()) {
         // write_msg owned that record and disposed of it: it counts as

@@ -83,6 +83,16 @@ public:
     Queued& next_held(std::uint64_t& gap_before);
     // write_msg has returned for the record `next_held` gave.
     void written_one();
+    // How many records from the front of `held` (after next_held has
+    // reported any gap before the first) can go out in one write: plain
+    // records, up to `limit`, none after a gap. Marks them as being written.
+    std::size_t start_run(std::size_t limit);
+    // The run is out: its records leave `held`, their text buffers go to
+    // `returned` (up to the spare limit).
+    void finish_run(std::vector<std::string>* returned);
+    // Records at the front of `held` in a write now: the crash handler on
+    // the writer's thread does not write them again.
+    std::size_t in_write() const { return running; }
     // After a failed write: the husk of the record write_msg was given
     // leaves, and what is still held goes back in front of the queue.
     // Under the mutex.
@@ -125,6 +135,7 @@ private:
     alignas(64) std::atomic<std::uint64_t> written_count;
     std::deque<Queued> held;
     std::deque<std::pair<std::uint64_t, std::uint64_t>> held_gaps;
+    std::size_t running = 0;
 };
 
 }  // namespace zvk::detail

@@ -100,8 +100,11 @@ bool write_text(int fd, std::string_view text, const timespec& deadline) {
     return done == text.size();
 }
 
-bool write_records(int fd, const std::deque<Target::Queued>& records, const timespec& deadline) {
-    for (const Target::Queued& record : records) {
+// The records from `first` on.
+bool write_records(int fd, const std::deque<Target::Queued>& records, const timespec& deadline,
+                   std::size_t first = 0) {
+    for (std::size_t i = first; i < records.size(); ++i) {
+        const Target::Queued& record = records[i];
         // The husk of a record whose write the signal interrupted is empty.
         std::string_view text =
             record.whole != nullptr ? record.whole->text.view() : std::string_view(record.text);
@@ -136,7 +139,9 @@ bool flush_at_crash(Target& target, const timespec& deadline,
             return false;
         }
         NonBlocking nonblocking(fd);
-        if (!write_records(fd, backlog.held_records(), deadline) ||
+        // A run in a write may be in the file already, or not: it is not
+        // written twice.
+        if (!write_records(fd, backlog.held_records(), deadline, backlog.in_write()) ||
             !lock_until(target.mutex, lock_by)) {
             return false;
         }

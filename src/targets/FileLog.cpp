@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,6 +33,8 @@ constexpr int kOpenFlags = O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXE
 constexpr mode_t kFileMode = 0664;
 constexpr mode_t kDirMode = 0760;
 constexpr int kDefaultMaxFiles = 5;
+// Records handed to one writev.
+constexpr std::size_t kRunCalls = 64;
 
 // strerror_r, because several workers may report errors at once.
 std::string error_text(int err) {
@@ -496,6 +499,52 @@ void FileLog::publish_crash_fd() {
     // A derived type's write_msg may do more than append the text.
     if (typeid(*this) == typeid(FileLog)) {
         set_crash_fd(fd);
+        write_in_runs();
+    }
+}
+
+void FileLog::write_texts(const std::string_view* texts, std::size_t count) noexcept {
+    try {
+        iovec iov[kRunCalls];
+        std::size_t next = 0;
+        while (next < count) {
+            const std::size_t batch = std::min(count - next, kRunCalls);
+            std::size_t total = 0;
+            for (std::size_t i = 0; i < batch; ++i) {
+                iov[i].iov_base = const_cast<char*>(texts[next + i].data());
+                iov[i].iov_len = texts[next + i].size();
+                total += iov[i].iov_len;
+            }
+            ssize_t n = fd >= 0 ? ::writev(fd, iov, static_cast<int>(batch)) : -1;
+            std::size_t left = n > 0 ? static_cast<std::size_t>(n) : 0;
+            if (left == total) {
+                next += batch;
+                continue;
+            }
+            // Whole records before the one the write ended in.
+            while (next < count && left >= texts[next].size()) {
+                left -= texts[next].size();
+                ++next;
+            }
+            if (left > 0) {
+                // The file must end with whole records.
+                cut_file(fd, record_start(fd, left));
+            }
+            if (next < count) {
+                write_record(texts[next]);
+                ++next;
+            }
+        }
+    } catch (const std::exception& e) {
+        try {
+            detail::report("Exception write msg in target: " + name + " - " + e.what());
+        } catch (...) {
+        }
+    } catch (...) {
+        try {
+            detail::report("Unknown exception write msg in target: " + name);
+        } catch (...) {
+        }
     }
 }
 

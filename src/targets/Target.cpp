@@ -43,6 +43,8 @@ inline void cpu_relax() {
 
 // Room beyond its text that a waiting record may keep.
 constexpr std::size_t kSlack = 128;
+// The console's run buffer kept between runs.
+constexpr std::size_t kRunBufferKept = 256 * 1024;
 
 struct Writing {
     const Target* target;
@@ -137,6 +139,7 @@ Target::Target(const std::string& name, Type type)
       written_waiters(0),
       drain_goal(0),
       crash_fd(-1),
+      runs(false),
       initialised(false),
       console_failing(false),
       console_lost(0) {}
@@ -284,6 +287,7 @@ int Target::start(const VornConfig* config) {
             initialised = true;
             if (typeid(*this) == typeid(Target)) {
                 set_crash_fd(STDERR_FILENO);
+                write_in_runs();
             }
         }
         worker = detail::library_thread([this] { receive_message(); });
@@ -484,11 +488,63 @@ void Target::write_held(std::size_t limit, std::vector<std::string>* returned, b
         if (gap != 0) {
             report_dropped(gap);
         }
+        if (runs && record.whole == nullptr) {
+            // The records the writer holds go out together: one call to
+            // the kernel instead of one a record.
+            const std::size_t count = backlog->start_run(limit - wrote);
+            const std::deque<Queued>& held = backlog->held_records();
+            run_texts.clear();
+            for (std::size_t i = 0; i < count; ++i) {
+                run_texts.emplace_back(held[i].text);
+            }
+            write_texts(run_texts.data(), count);
+            backlog->finish_run(returned);
+            wrote += count;
+            continue;
+        }
         in_write = true;
         write_msg(materialise(record, returned));
         in_write = false;
         backlog->written_one();
         ++wrote;
+    }
+}
+
+void Target::write_texts(const std::string_view* texts, std::size_t count) noexcept {
+    try {
+        std::string_view all = texts[0];
+        if (count > 1) {
+            run_buffer.clear();
+            for (std::size_t i = 0; i < count; ++i) {
+                run_buffer.append(texts[i]);
+            }
+            all = run_buffer;
+        }
+        std::clog.write(all.data(), static_cast<std::streamsize>(all.size()));
+        if (!std::clog) {
+            std::clog.clear();
+            // Counted per record, as if each had failed on its own.
+            for (std::size_t i = 0; i < count; ++i) {
+                console_write_failed();
+            }
+        } else if (console_failing) {
+            report_console_losses();
+        }
+        // A run of a burst can be large: its buffer is not kept beyond
+        // what an ordinary run needs.
+        if (run_buffer.capacity() > kRunBufferKept) {
+            std::string().swap(run_buffer);
+        }
+    } catch (const std::exception& e) {
+        try {
+            detail::report("Exception write msg in target: " + name + " - " + e.what());
+        } catch (...) {
+        }
+    } catch (...) {
+        try {
+            detail::report("Unknown exception write msg in target: " + name);
+        } catch (...) {
+        }
     }
 }
 
