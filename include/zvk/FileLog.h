@@ -98,6 +98,11 @@ private:
     // is cut back to the last whole record, and the next record goes the
     // way of write_record, which rotates or reports as for a single one.
     void write_texts(const std::string_view* texts, std::size_t count) noexcept override;
+
+    // The length of the open file as this target's writes have left it,
+    // for the crash handler to tell whether a write in flight took place;
+    // -1 until known again (a new file, a write cut short).
+    std::int64_t file_end = -1;
 };
 
 }  // namespace zvk

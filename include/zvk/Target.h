@@ -144,6 +144,12 @@ protected:
     // For a target whose write_msg writes the record's text and nothing
     // else: the worker then hands write_texts runs of records at once.
     void write_in_runs() noexcept { runs = true; }
+    // What write_texts tells a fatal-signal handler on its own thread
+    // before each call: the first `sent` texts are out, the next
+    // `in_flight` go in this call, to a file `size_before` bytes long (-1:
+    // not a file, or unknown). The handler then writes none of them twice
+    // and loses none, but where the length is unknown.
+    void run_progress(std::size_t sent, std::size_t in_flight, std::int64_t size_before) noexcept;
     // The descriptor a fatal-signal handler may append this target's
     // queued texts to, with plain write(2) calls, or -1 for none (a target
     // whose write_msg does more than that). The console target and the

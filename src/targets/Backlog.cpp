@@ -94,11 +94,20 @@ std::size_t Backlog::start_run(std::size_t limit) {
         ++count;
     }
     running = count;
+    run_progress(0, 0, -1);
     return count;
 }
 
 void Backlog::finish_run(std::vector<std::string>* returned) {
-    for (std::size_t i = 0; i < running; ++i) {
+    const std::size_t count = running;
+    running = 0;
+    // The whole run is out before any of it leaves; once it has left, what
+    // is held is all still to write.
+    resume_at.store(place(count), std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    flight_end.store(kNoneOut, std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    for (std::size_t i = 0; i < count; ++i) {
         std::string& text = held.front().text;
         if (returned != nullptr && text.capacity() > 15 && returned->size() < kSpareLimit) {
             text.clear();
@@ -106,10 +115,11 @@ void Backlog::finish_run(std::vector<std::string>* returned) {
         }
         held.pop_front();
     }
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    resume_at.store(kNoneOut, std::memory_order_relaxed);
     // One store for the run: the count moves on once its records are out.
-    written_count.store(written_count.load(std::memory_order_relaxed) + running,
+    written_count.store(written_count.load(std::memory_order_relaxed) + count,
                         std::memory_order_release);
-    running = 0;
 }
 
 void Backlog::return_held(std::deque<Queued>& waiting, bool husk_at_front) {

@@ -90,9 +90,42 @@ public:
     // The run is out: its records leave `held`, their text buffers go to
     // `returned` (up to the spare limit).
     void finish_run(std::vector<std::string>* returned);
-    // Records at the front of `held` in a write now: the crash handler on
-    // the writer's thread does not write them again.
-    std::size_t in_write() const { return running; }
+    // How far the writer is in the run: the first `sent` records are out,
+    // the next `in_flight` are in one call that is under way or has just
+    // returned, to a file `size_before` bytes long before it (-1: not a
+    // file, or its length unknown).
+    void run_progress(std::size_t sent, std::size_t in_flight, std::int64_t size_before) {
+        // For a fatal-signal handler on this thread, which may come between
+        // any two stores: the range in flight is empty while it changes.
+        const std::uintptr_t first = place(sent);
+        resume_at.store(first, std::memory_order_relaxed);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        flight_end.store(first, std::memory_order_relaxed);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        flight_size_before.store(size_before, std::memory_order_relaxed);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        flight_end.store(place(sent + in_flight), std::memory_order_relaxed);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    }
+    // The same, read by that handler: the place of the first record not
+    // out, that of the first after the call in flight, and the length.
+    // A place is a record's address in `held` (which popping from the front
+    // does not move), kNoneOut or kAllOut.
+    static constexpr std::uintptr_t kNoneOut = 0;
+    static constexpr std::uintptr_t kAllOut = 1;
+    struct RunState {
+        std::uintptr_t resume;
+        std::uintptr_t flight_end;
+        std::int64_t size_before;
+    };
+    RunState run_state() const {
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        return {resume_at.load(std::memory_order_relaxed), flight_end.load(std::memory_order_relaxed),
+                flight_size_before.load(std::memory_order_relaxed)};
+    }
+    static std::uintptr_t place_of(const Queued& record) {
+        return reinterpret_cast<std::uintptr_t>(&record);
+    }
     // After a failed write: the husk of the record write_msg was given
     // leaves, and what is still held goes back in front of the queue.
     // Under the mutex.
@@ -136,6 +169,13 @@ private:
     std::deque<Queued> held;
     std::deque<std::pair<std::uint64_t, std::uint64_t>> held_gaps;
     std::size_t running = 0;
+    std::atomic<std::uintptr_t> resume_at{kNoneOut};
+    std::atomic<std::uintptr_t> flight_end{kNoneOut};
+    std::atomic<std::int64_t> flight_size_before{-1};
+
+    std::uintptr_t place(std::size_t index) const {
+        return index < held.size() ? place_of(held[index]) : kAllOut;
+    }
 };
 
 }  // namespace zvk::detail

@@ -115,6 +115,38 @@ bool write_records(int fd, const std::deque<Target::Queued>& records, const time
     return true;
 }
 
+// The index in `records` of the record at `place`: from `from` on, or
+// records.size() for kAllOut or a place not found.
+std::size_t index_of(const std::deque<Target::Queued>& records, std::uintptr_t place,
+                     std::size_t from) {
+    for (std::size_t i = from; i < records.size(); ++i) {
+        if (Backlog::place_of(records[i]) == place) {
+            return i;
+        }
+    }
+    return records.size();
+}
+
+// Whether the call in flight when the signal came had already put
+// records[from, to) in the file that was `size_before` bytes long before
+// it: the file has grown by their length since. The writer is alone in
+// appending to its file, or a crash on its own thread is not worth a
+// second descriptor to read the file back with.
+bool run_in_file(int fd, const std::deque<Target::Queued>& records, std::size_t from,
+                 std::size_t to, std::int64_t size_before) {
+    if (size_before < 0) {
+        // Not a file (the console), or a record on its own: the call counts
+        // as made, as for the record inside write_msg.
+        return true;
+    }
+    std::size_t bytes = 0;
+    for (std::size_t i = from; i < to; ++i) {
+        bytes += records[i].text.size();
+    }
+    struct stat st {};
+    return fstat(fd, &st) == 0 && st.st_size >= size_before + static_cast<off_t>(bytes);
+}
+
 bool wait_for_count(const Backlog& backlog, std::uint64_t goal, const timespec& deadline) {
     while (backlog.written() < goal) {
         if (ms_left(deadline) == 0) {
@@ -139,9 +171,21 @@ bool flush_at_crash(Target& target, const timespec& deadline,
             return false;
         }
         NonBlocking nonblocking(fd);
-        // A run in a write may be in the file already, or not: it is not
-        // written twice.
-        if (!write_records(fd, backlog.held_records(), deadline, backlog.in_write()) ||
+        // Of a run in progress, what is out is not written again, nor the
+        // part the interrupted call has put in the file.
+        const std::deque<Target::Queued>& held = backlog.held_records();
+        const Backlog::RunState run = backlog.run_state();
+        std::size_t first = 0;
+        if (run.resume != Backlog::kNoneOut) {
+            first = index_of(held, run.resume, 0);
+            if (run.flight_end != Backlog::kNoneOut) {
+                const std::size_t end = index_of(held, run.flight_end, first);
+                if (run_in_file(fd, held, first, end, run.size_before)) {
+                    first = end;
+                }
+            }
+        }
+        if (!write_records(fd, held, deadline, first) ||
             !lock_until(target.mutex, lock_by)) {
             return false;
         }

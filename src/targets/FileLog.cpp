@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <charconv>
 #include <cstring>
 #include <ctime>
@@ -33,8 +34,8 @@ constexpr int kOpenFlags = O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXE
 constexpr mode_t kFileMode = 0664;
 constexpr mode_t kDirMode = 0760;
 constexpr int kDefaultMaxFiles = 5;
-// Records handed to one writev.
-constexpr std::size_t kRunCalls = 64;
+// Records handed to one writev: as many as the system takes in one call.
+constexpr std::size_t kRunCalls = IOV_MAX;
 
 // strerror_r, because several workers may report errors at once.
 std::string error_text(int err) {
@@ -496,6 +497,7 @@ int FileLog::rotate_file() {
 }
 
 void FileLog::publish_crash_fd() {
+    file_end = -1;
     // A derived type's write_msg may do more than append the text.
     if (typeid(*this) == typeid(FileLog)) {
         set_crash_fd(fd);
@@ -515,13 +517,23 @@ void FileLog::write_texts(const std::string_view* texts, std::size_t count) noex
                 iov[i].iov_len = texts[next + i].size();
                 total += iov[i].iov_len;
             }
+            if (file_end < 0 && fd >= 0) {
+                struct stat st {};
+                file_end = fstat(fd, &st) == 0 ? st.st_size : -1;
+            }
+            run_progress(next, batch, file_end);
             ssize_t n = fd >= 0 ? ::writev(fd, iov, static_cast<int>(batch)) : -1;
             std::size_t left = n > 0 ? static_cast<std::size_t>(n) : 0;
             if (left == total) {
+                if (file_end >= 0) {
+                    file_end += static_cast<std::int64_t>(total);
+                }
                 next += batch;
                 continue;
             }
-            // Whole records before the one the write ended in.
+            // The limit or the disk was reached inside the batch: whole
+            // records before the one the write ended in stay.
+            file_end = -1;
             while (next < count && left >= texts[next].size()) {
                 left -= texts[next].size();
                 ++next;
@@ -531,6 +543,8 @@ void FileLog::write_texts(const std::string_view* texts, std::size_t count) noex
                 cut_file(fd, record_start(fd, left));
             }
             if (next < count) {
+                // Rotates, or reports, as for a record on its own.
+                run_progress(next, 1, -1);
                 write_record(texts[next]);
                 ++next;
             }

@@ -43,8 +43,8 @@ inline void cpu_relax() {
 
 // Room beyond its text that a waiting record may keep.
 constexpr std::size_t kSlack = 128;
-// The console's run buffer kept between runs.
-constexpr std::size_t kRunBufferKept = 256 * 1024;
+// The most the console hands std::clog at once, unless one record is longer.
+constexpr std::size_t kRunBytes = 64 * 1024;
 
 struct Writing {
     const Target* target;
@@ -510,30 +510,57 @@ void Target::write_held(std::size_t limit, std::vector<std::string>* returned, b
     }
 }
 
+void Target::run_progress(std::size_t sent, std::size_t in_flight,
+                          std::int64_t size_before) noexcept {
+    backlog->run_progress(sent, in_flight, size_before);
+}
+
 void Target::write_texts(const std::string_view* texts, std::size_t count) noexcept {
     try {
-        std::string_view all = texts[0];
-        if (count > 1) {
-            run_buffer.clear();
-            for (std::size_t i = 0; i < count; ++i) {
-                run_buffer.append(texts[i]);
+        std::size_t next = 0;
+        while (next < count) {
+            // Up to 64 KiB a call, a longer record alone: what a worker that
+            // crashes inside the call may lose stays small.
+            std::size_t batch = 1;
+            std::size_t bytes = texts[next].size();
+            while (next + batch < count && bytes + texts[next + batch].size() <= kRunBytes) {
+                bytes += texts[next + batch].size();
+                ++batch;
             }
-            all = run_buffer;
-        }
-        std::clog.write(all.data(), static_cast<std::streamsize>(all.size()));
-        if (!std::clog) {
-            std::clog.clear();
-            // Counted per record, as if each had failed on its own.
-            for (std::size_t i = 0; i < count; ++i) {
-                console_write_failed();
+            std::string_view all = texts[next];
+            if (batch > 1) {
+                run_buffer.clear();
+                for (std::size_t i = next; i < next + batch; ++i) {
+                    run_buffer.append(texts[i]);
+                }
+                all = run_buffer;
             }
-        } else if (console_failing) {
-            report_console_losses();
-        }
-        // A run of a burst can be large: its buffer is not kept beyond
-        // what an ordinary run needs.
-        if (run_buffer.capacity() > kRunBufferKept) {
-            std::string().swap(run_buffer);
+            run_progress(next, batch, -1);
+            // As an unformatted write, but the stream buffer says how much
+            // it took: the records it took whole are out.
+            std::streamsize put = 0;
+            if (std::ostream::sentry ready(std::clog); ready) {
+                put = std::clog.rdbuf()->sputn(all.data(), static_cast<std::streamsize>(all.size()));
+            }
+            if (put != static_cast<std::streamsize>(all.size())) {
+                std::clog.clear();
+                std::size_t out = static_cast<std::size_t>(std::max<std::streamsize>(put, 0));
+                std::size_t whole = 0;
+                while (whole < batch && out >= texts[next + whole].size()) {
+                    out -= texts[next + whole].size();
+                    ++whole;
+                }
+                if (whole != 0 && console_failing) {
+                    report_console_losses();
+                }
+                // Counted per record, as if each had failed on its own.
+                for (std::size_t i = whole; i < batch; ++i) {
+                    console_write_failed();
+                }
+            } else if (console_failing) {
+                report_console_losses();
+            }
+            next += batch;
         }
     } catch (const std::exception& e) {
         try {
