@@ -120,7 +120,8 @@ public:
     };
     RunState run_state() const {
         std::atomic_signal_fence(std::memory_order_seq_cst);
-        return {resume_at.load(std::memory_order_relaxed), flight_end.load(std::memory_order_relaxed),
+        return {resume_at.load(std::memory_order_relaxed),
+                flight_end.load(std::memory_order_relaxed),
                 flight_size_before.load(std::memory_order_relaxed)};
     }
     static std::uintptr_t place_of(const Queued& record) {

@@ -185,8 +185,7 @@ bool flush_at_crash(Target& target, const timespec& deadline,
                 }
             }
         }
-        if (!write_records(fd, held, deadline, first) ||
-            !lock_until(target.mutex, lock_by)) {
+        if (!write_records(fd, held, deadline, first) || !lock_until(target.mutex, lock_by)) {
             return false;
         }
         bool written = write_records(fd, target.queue, deadline);

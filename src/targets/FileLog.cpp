@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <charconv>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <exception>

@@ -540,7 +540,8 @@ void Target::write_texts(const std::string_view* texts, std::size_t count) noexc
             // it took: the records it took whole are out.
             std::streamsize put = 0;
             if (std::ostream::sentry ready(std::clog); ready) {
-                put = std::clog.rdbuf()->sputn(all.data(), static_cast<std::streamsize>(all.size()));
+                put =
+                    std::clog.rdbuf()->sputn(all.data(), static_cast<std::streamsize>(all.size()));
             }
             if (put != static_cast<std::streamsize>(all.size())) {
                 std::clog.clear();

@@ -67,6 +67,33 @@ std::vector<std::string> files_in_order(const FileLog& log) {
     return files;
 }
 
+// How records reach the file: a write_msg each, or queued before the
+// worker starts, so that it takes them all and writes them in runs.
+enum class Path { EACH, RUNS };
+
+// A target "file" writing app.log in `dir`, stopped after `texts` went
+// through `path`.
+std::unique_ptr<FileLog> written_log(const std::vector<std::string>& texts, Path path, rlim_t limit,
+                                     const std::string& dir) {
+    limit_files(limit);
+    VornService::get_service()->log_dir = dir;
+    auto config = file_config("app.log", "-1");
+    auto log = std::make_unique<FileLog>("file");
+    if (path == Path::EACH) {
+        EXPECT_EQ(log->init(config.get()), 1);
+        for (const std::string& text : texts) {
+            log->write_msg(record(text));
+        }
+        return log;
+    }
+    for (const std::string& text : texts) {
+        log->log(record(text));
+    }
+    EXPECT_EQ(log->start(config.get()), 0);
+    log->stop();
+    return log;
+}
+
 TEST(FileLogRotation, FullFilesOfWholeRecords) {
     isolated([] {
         auto log = open_log("app.log", "-1", 1024);
@@ -89,52 +116,57 @@ TEST(FileLogRotation, FullFilesOfWholeRecords) {
 }
 
 TEST(FileLogRotation, RecordsOfMixedSizesEndEveryFile) {
-    isolated([] {
-        auto log = open_log("app.log", "-1", 1024);
-        std::vector<std::string> records;
-        for (int i = 0; i < 300; ++i) {
-            records.push_back(numbered(i, 20 + (i * 37) % 180));
-            log->write_msg(record(records.back()));
-        }
-        std::string all = std::accumulate(records.begin(), records.end(), std::string());
-        std::set<std::size_t> boundaries;
-        for (std::size_t end = 0, i = 0; i < records.size(); ++i) {
-            end += records[i].size();
-            boundaries.insert(end);
-        }
-        std::string joined;
-        std::vector<std::string> files = files_in_order(*log);
-        ASSERT_GT(files.size(), 10u);
-        for (std::size_t f = 0; f < files.size(); ++f) {
-            std::string content = read_file(files[f]);
-            EXPECT_LE(content.size(), 1024u);
-            joined += content;
-            EXPECT_EQ(boundaries.count(joined.size()), 1u) << "torn record at end of " << files[f];
-            if (f + 1 < files.size()) {
-                // The record that opens the next file did not fit in this one.
-                std::size_t next = all.find('\n', joined.size()) + 1 - joined.size();
-                EXPECT_GT(content.size() + next, 1024u) << files[f];
+    for (Path path : {Path::EACH, Path::RUNS}) {
+        SCOPED_TRACE(path == Path::EACH ? "one write_msg each" : "runs");
+        isolated([path] {
+            std::vector<std::string> records;
+            for (int i = 0; i < 300; ++i) {
+                records.push_back(numbered(i, 20 + (i * 37) % 180));
             }
-        }
-        EXPECT_EQ(joined, all);
-    });
+            auto log = written_log(records, path, 1024, cwd());
+            std::string all = std::accumulate(records.begin(), records.end(), std::string());
+            std::set<std::size_t> boundaries;
+            for (std::size_t end = 0, i = 0; i < records.size(); ++i) {
+                end += records[i].size();
+                boundaries.insert(end);
+            }
+            std::string joined;
+            std::vector<std::string> files = files_in_order(*log);
+            ASSERT_GT(files.size(), 10u);
+            for (std::size_t f = 0; f < files.size(); ++f) {
+                std::string content = read_file(files[f]);
+                EXPECT_LE(content.size(), 1024u);
+                joined += content;
+                EXPECT_EQ(boundaries.count(joined.size()), 1u)
+                    << "torn record at end of " << files[f];
+                if (f + 1 < files.size()) {
+                    // The record that opens the next file did not fit here.
+                    std::size_t next = all.find('\n', joined.size()) + 1 - joined.size();
+                    EXPECT_GT(content.size() + next, 1024u) << files[f];
+                }
+            }
+            EXPECT_EQ(joined, all);
+        });
+    }
 }
 
 TEST(FileLogRotation, RecordLongerThanLimitIsCutOnceAndReported) {
-    isolated([] {
-        auto log = open_log("app.log", "-1", 1024);
-        std::string big(3000, 'B');
-        CaptureFd out(1);
-        log->write_msg(record(numbered(1, 100)));
-        log->write_msg(record(big));
-        log->write_msg(record(numbered(2, 100)));
-        EXPECT_EQ(out.text(), "Record longer than file size limit, truncated in target: file\n");
-        std::vector<std::string> files = files_in_order(*log);
-        ASSERT_EQ(files.size(), 3u);
-        EXPECT_EQ(read_file(files[0]), numbered(1, 100));
-        EXPECT_EQ(read_file(files[1]), big.substr(0, 1024));
-        EXPECT_EQ(read_file(files[2]), numbered(2, 100));
-    });
+    for (Path path : {Path::EACH, Path::RUNS}) {
+        SCOPED_TRACE(path == Path::EACH ? "one write_msg each" : "runs");
+        isolated([path] {
+            std::string big(3000, 'B');
+            VornService::get_service();  // its start-up lines are not this test's
+            CaptureFd out(1);
+            auto log = written_log({numbered(1, 100), big, numbered(2, 100)}, path, 1024, cwd());
+            EXPECT_EQ(out.text(),
+                      "Record longer than file size limit, truncated in target: file\n");
+            std::vector<std::string> files = files_in_order(*log);
+            ASSERT_EQ(files.size(), 3u);
+            EXPECT_EQ(read_file(files[0]), numbered(1, 100));
+            EXPECT_EQ(read_file(files[1]), big.substr(0, 1024));
+            EXPECT_EQ(read_file(files[2]), numbered(2, 100));
+        });
+    }
 }
 
 TEST(FileLogRotation, LongRecordInEmptyFileStaysWithoutRotation) {
@@ -293,33 +325,34 @@ TEST(FileLogRotation, FullDiskDropsRecordsSilently) {
     if (!why.empty()) {
         GTEST_SKIP() << why;
     }
-    isolated([] {
-        std::string dir = cwd() + "/small";
-        ASSERT_NO_FATAL_FAILURE(mount_small_tmpfs(dir));
-        {
-            limit_files(RLIM_INFINITY);
-            VornService::get_service()->log_dir = dir;
-            auto config = file_config("app.log", "-1");
-            FileLog log("file");
-            ASSERT_EQ(log.init(config.get()), 1);
-            CaptureFd out(1);
-            for (int i = 0; i < 100; ++i) {
-                log.write_msg(record(numbered(i, 1000)));
+    for (Path path : {Path::EACH, Path::RUNS}) {
+        SCOPED_TRACE(path == Path::EACH ? "one write_msg each" : "runs");
+        isolated([path] {
+            std::string dir = cwd() + "/small";
+            ASSERT_NO_FATAL_FAILURE(mount_small_tmpfs(dir));
+            {
+                std::vector<std::string> records;
+                for (int i = 0; i < 100; ++i) {
+                    records.push_back(numbered(i, 1000));
+                }
+                VornService::get_service();
+                CaptureFd out(1);
+                auto log = written_log(records, path, RLIM_INFINITY, dir);
+                EXPECT_EQ(out.text(), "");
+                EXPECT_TRUE(log->rotated_files.empty());
+                std::string content = read_file(log->file_path);
+                EXPECT_GT(content.size(), 0u);
+                EXPECT_LT(content.size(), 100000u);
+                EXPECT_EQ(content.size() % 1000, 0u) << "torn record at the end";
+                std::string expected;
+                for (std::size_t i = 0; i < content.size() / 1000; ++i) {
+                    expected += records[i];
+                }
+                EXPECT_EQ(content, expected);
             }
-            EXPECT_EQ(out.text(), "");
-            EXPECT_TRUE(log.rotated_files.empty());
-            std::string content = read_file(log.file_path);
-            EXPECT_GT(content.size(), 0u);
-            EXPECT_LT(content.size(), 100000u);
-            EXPECT_EQ(content.size() % 1000, 0u) << "torn record at the end";
-            std::string expected;
-            for (std::size_t i = 0; i < content.size() / 1000; ++i) {
-                expected += numbered(static_cast<int>(i), 1000);
-            }
-            EXPECT_EQ(content, expected);
-        }
-        EXPECT_EQ(umount2(dir.c_str(), MNT_DETACH), 0);
-    });
+            EXPECT_EQ(umount2(dir.c_str(), MNT_DETACH), 0);
+        });
+    }
 }
 
 // A global locale that groups digits, as a user's locale may.
@@ -410,6 +443,32 @@ TEST(FileLogWorker, ProducersThroughTheWorkerLoseNothing) {
             EXPECT_EQ(line + "\n", numbered(n, 30 + ((n % 1000) * 7) % 40));
         }
         EXPECT_EQ(count, 400u);
+    });
+}
+
+TEST(FileLogWorker, DerivedTypeGetsOneWriteMsgPerRecord) {
+    isolated([] {
+        struct Counting : FileLog {
+            using FileLog::FileLog;
+            void write_msg(Message* message) override {
+                ++calls;
+                FileLog::write_msg(message);
+            }
+            int calls = 0;
+        };
+        limit_files(RLIM_INFINITY);
+        VornService::get_service()->log_dir = cwd();
+        auto config = file_config("app.log", "-1");
+        Counting log("file");
+        std::string all;
+        for (int i = 0; i < 200; ++i) {
+            all += numbered(i, 50);
+            log.log(record(numbered(i, 50)));
+        }
+        ASSERT_EQ(log.start(config.get()), 0);
+        log.stop();
+        EXPECT_EQ(log.calls, 200);
+        EXPECT_EQ(read_file(log.file_path), all);
     });
 }
 

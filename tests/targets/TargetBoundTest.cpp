@@ -1,6 +1,8 @@
 // A bounded queue: never more than its bound waiting; dropped records are
 // counted and reported where the gap is; blocked producers resume.
 #include <gtest/gtest.h>
+#include <unistd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -61,6 +63,42 @@ TEST(TargetBound, DroppedRecordsAreReportedWhereTheGapIs) {
         << lines[5];
     EXPECT_EQ(lines[6], "after");
     EXPECT_EQ(journal->size(), 6u);
+}
+
+TEST(TargetBound, ConsoleRunReportsTheGapBetweenItsRecords) {
+    isolated([] {
+        // Records (standard error) and reports (standard output) in one
+        // file, in the order they were written.
+        CaptureFd out(1);
+        const int saved = dup(2);
+        ASSERT_EQ(dup2(1, 2), 2);
+        {
+            Target console("console", Target::CONSOLE_TARGET);
+            console.set_queue_bound(3, true);
+            for (const char* text : {"r0\n", "r1\n", "r2\n", "lost\n", "lost\n"}) {
+                console.log(record(text));
+            }
+            // Nothing makes room before the worker starts: without the
+            // bound the next records queue behind the gap, and the worker
+            // takes all of them at once.
+            console.set_queue_bound(0, true);
+            for (const char* text : {"r3\n", "r4\n"}) {
+                console.log(record(text));
+            }
+            ASSERT_EQ(console.start(nullptr), 0);
+            console.stop();
+        }
+        dup2(saved, 2);
+        std::vector<std::string> lines = split_lines(out.text());
+        ASSERT_EQ(lines.size(), 6u) << out.text();
+        EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 3),
+                  (std::vector<std::string>{"r0", "r1", "r2"}));
+        EXPECT_TRUE(std::regex_match(
+            lines[3], std::regex(StampPattern + " dropped 2 records in target: console")))
+            << lines[3];
+        EXPECT_EQ(std::vector<std::string>(lines.begin() + 4, lines.end()),
+                  (std::vector<std::string>{"r3", "r4"}));
+    });
 }
 
 TEST(TargetBound, DropUnderFourProducersKeepsTheBoundAndCountsEveryLoss) {
