@@ -4,12 +4,21 @@
 // logger in a process of its own (forked per run), so that what one sets up
 // (the library's global locale, its threads) cannot slow another:
 //   raw        compose, then write() in the producer
-//   vorn       a handle of a service loaded from vorn_config.xml
+//   vorn       a handle of a service loaded from vorn_config.xml (defaults,
+//              unbounded queue)
 //   vorn-8192  the same with <queue_max>8192</queue_max> (block), the size
 //              of spdlog's queue
-//   spd-flush  spdlog's asynchronous logger flushing after every record
-// With one producer and with four; also the peak resident memory of each
-// run's process.
+//   spd-buf    spdlog's asynchronous logger with its default buffered file
+//              sink
+//   spd-flush  the same flushing after every record
+//   ceiling    one thread whatever the producer count, composing the same
+//              records into a buffer of its own and writing it 64 KiB at a
+//              time: what composing and writing these bytes costs at best
+// With 1, 2 and 4 producers, five rounds in rotating order, medians; per
+// mode records/s end to end, the median compose, the median and p99.9 of
+// the call (for the ceiling, the copy into its buffer and every 64 KiB its
+// write), and the peak resident memory of the run's process. Printed first:
+// what one write(2) of a 100-byte record costs on the scratch file system.
 // Usage: realistic_spdlog [records] [locale]  (locale: the service's
 // <locale> element; default none, the environment's)
 #include <fcntl.h>
@@ -39,9 +48,11 @@ namespace {
 
 using namespace zvk::bench;
 
-enum Mode { RAW, VORN, VORN_BOUNDED, SPD_FLUSH };
-constexpr int kModes = 4;
-constexpr std::array<const char*, kModes> kModeNames = {"raw", "vorn", "vorn-8192", "spd-flush"};
+enum Mode { RAW, VORN, VORN_BOUNDED, SPD_BUF, SPD_FLUSH, CEILING };
+constexpr int kModes = 6;
+constexpr std::array<const char*, kModes> kModeNames = {"raw",     "vorn",      "vorn-8192",
+                                                        "spd-buf", "spd-flush", "ceiling"};
+constexpr std::size_t kCeilingChunk = 64 << 10;
 
 std::ostringstream compose(int seq) {
     std::ostringstream out;
@@ -54,10 +65,11 @@ std::ostringstream compose(int seq) {
 }
 
 struct Result {
-    double rate = 0;     // records/s, first record until everything is written
-    double compose = 0;  // median ns to compose a record
-    double call = 0;     // median ns of the logging call
-    double peak_mb = 0;  // the process's peak resident memory
+    double rate = 0;       // records/s, first record until everything is written
+    double compose = 0;    // median ns to compose a record
+    double call = 0;       // median ns of the logging call
+    double call_p999 = 0;  // its 99.9th percentile
+    double peak_mb = 0;    // the process's peak resident memory
 };
 
 // One run in this process: compose and log `records` from `threads`
@@ -68,17 +80,26 @@ Result run(Mode mode, int records, int threads, const std::string& locale) {
     if (chdir(dir.c_str()) != 0) {
         std::exit(1);
     }
+    // The ceiling has no hand-over, so more threads would only contend for
+    // its one buffer.
+    if (mode == CEILING) {
+        threads = 1;
+    }
     std::vector<std::vector<std::uint64_t>> compose_ticks(threads);
     std::vector<std::vector<std::uint64_t>> call_ticks(threads);
     for (int t = 0; t < threads; ++t) {
         compose_ticks[t].reserve(records / threads + 1);
         call_ticks[t].reserve(records / threads + 1);
     }
+    const bool to_vorn = mode == VORN || mode == VORN_BOUNDED;
+    const bool to_spdlog = mode == SPD_BUF || mode == SPD_FLUSH;
     int fd = -1;
+    std::vector<char> chunk;
+    std::size_t filled = 0;
     zvk::Vorn handle;
     std::shared_ptr<spdlog::details::thread_pool> pool;
     std::shared_ptr<spdlog::async_logger> spd;
-    if (mode == VORN || mode == VORN_BOUNDED) {
+    if (to_vorn) {
         std::ofstream("vorn_config.xml")
             << "<vorn><log_dir>logs</log_dir><file_size_max>1G</file_size_max>"
             << (locale.empty() ? "" : "<locale>" + locale + "</locale>")
@@ -88,9 +109,7 @@ Result run(Mode mode, int records, int threads, const std::string& locale) {
                "<logger name=\"app\"><target>f</target><accept_level>INFO</accept_level>"
                "</logger></vorn>\n";
         handle = zvk::Vorn("app", 0);
-    } else if (mode == RAW) {
-        fd = open("app.log", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0664);
-    } else {
+    } else if (to_spdlog) {
         pool = std::make_shared<spdlog::details::thread_pool>(spdlog::details::default_async_q_size,
                                                               1);
         auto sink = std::make_shared<spdlog::sinks::basic_file_sink_mt>("app.log", true);
@@ -98,34 +117,60 @@ Result run(Mode mode, int records, int threads, const std::string& locale) {
                                                      spdlog::async_overflow_policy::block);
         spd->set_formatter(std::make_unique<spdlog::pattern_formatter>(
             "%v", spdlog::pattern_time_type::local, ""));
-        spd->flush_on(spdlog::level::trace);
+        if (mode == SPD_FLUSH) {
+            spd->flush_on(spdlog::level::trace);
+        }
+    } else {
+        fd = open("app.log", O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0664);
+        if (mode == CEILING) {
+            chunk.resize(kCeilingChunk);
+        }
     }
     auto t0 = std::chrono::steady_clock::now();
     run_producers(threads, records, [&](int t, int i) {
         std::uint64_t c0 = ticks();
         std::ostringstream text = compose(i);
         std::uint64_t c1 = ticks();
-        if (mode == VORN || mode == VORN_BOUNDED) {
+        if (to_vorn) {
             handle.log(std::move(text), zvk::Vorn::INFO);
+        } else if (to_spdlog) {
+            std::string_view view = text.view();
+            spd->log(spdlog::level::info, spdlog::string_view_t(view.data(), view.size()));
         } else if (mode == RAW) {
             std::string_view view = text.view();
             [[maybe_unused]] ssize_t n = ::write(fd, view.data(), view.size());
         } else {
+            // Whole 64 KiB writes, a record split across two of them where it
+            // falls on the boundary, as a buffered writer does.
             std::string_view view = text.view();
-            spd->log(spdlog::level::info, spdlog::string_view_t(view.data(), view.size()));
+            while (!view.empty()) {
+                std::size_t part = std::min(view.size(), kCeilingChunk - filled);
+                std::copy_n(view.data(), part, chunk.data() + filled);
+                filled += part;
+                view.remove_prefix(part);
+                if (filled == kCeilingChunk) {
+                    [[maybe_unused]] ssize_t n = ::write(fd, chunk.data(), filled);
+                    filled = 0;
+                }
+            }
         }
         std::uint64_t c2 = ticks();
         compose_ticks[t].push_back(c1 - c0);
         call_ticks[t].push_back(c2 - c1);
     });
-    if (mode == VORN || mode == VORN_BOUNDED) {
+    if (to_vorn) {
         zvk::VornInit::reset_vorn_state();
-    } else if (mode == RAW) {
-        close(fd);
-    } else {
+    } else if (to_spdlog) {
+        // flush() only queues a flush; the pool's destructor lets its thread
+        // work through the queue, that flush included, and joins it.
         spd->flush();
         pool.reset();
         spd.reset();
+    } else {
+        if (filled > 0) {
+            [[maybe_unused]] ssize_t n = ::write(fd, chunk.data(), filled);
+        }
+        close(fd);
     }
     std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - t0;
     std::vector<std::uint64_t> all_compose;
@@ -134,7 +179,8 @@ Result run(Mode mode, int records, int threads, const std::string& locale) {
         all_compose.insert(all_compose.end(), compose_ticks[t].begin(), compose_ticks[t].end());
         all_calls.insert(all_calls.end(), call_ticks[t].begin(), call_ticks[t].end());
     }
-    return {records / elapsed.count(), percentiles(all_compose).p50, percentiles(all_calls).p50,
+    Percentiles calls = percentiles(all_calls);
+    return {records / elapsed.count(), percentiles(all_compose).p50, calls.p50, calls.p999,
             static_cast<double>(peak_rss_bytes()) / (1 << 20)};
 }
 
@@ -158,7 +204,30 @@ Result run_apart(Mode mode, int records, int threads, const std::string& locale)
     }
     close(fds[0]);
     waitpid(pid, nullptr, 0);
+    // The next run's file should not have to wait for this one's writeback.
+    std::filesystem::remove_all(scratch().dir + "/" + kModeNames[mode]);
     return result;
+}
+
+// The median of single write(2) calls of a 100-byte record to a file in the
+// scratch directory, in ns, clock reading included as in the table's calls:
+// the unit a one-write-per-record logger pays on its writing thread.
+double write_cost_ns() {
+    std::string path = scratch().dir + "/write-cost.log";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0664);
+    if (fd < 0) {
+        return 0;
+    }
+    const std::string record = std::string(99, 'x') + '\n';
+    std::vector<std::uint64_t> samples(200000);
+    for (auto& sample : samples) {
+        std::uint64_t c0 = ticks();
+        [[maybe_unused]] ssize_t n = ::write(fd, record.data(), record.size());
+        sample = ticks() - c0;
+    }
+    close(fd);
+    std::filesystem::remove(path);
+    return percentiles(samples).p50;
 }
 
 double median_of(std::vector<double> values) {
@@ -167,7 +236,7 @@ double median_of(std::vector<double> values) {
 }
 
 void report(int records, int threads, const std::string& locale) {
-    constexpr int kRounds = 3;
+    constexpr int kRounds = 5;
     std::map<Mode, std::vector<Result>> results;
     for (int round = 0; round < kRounds; ++round) {
         for (int k = 0; k < kModes; ++k) {
@@ -177,27 +246,34 @@ void report(int records, int threads, const std::string& locale) {
     }
     std::printf(
         "\nrealistic pattern: fresh stream with setfill/setw, %d records, %d producer(s), "
-        "one process per run, median of %d; service locale %s\n",
+        "one process per run, median of %d; service locale %s; ceiling on one thread\n",
         records, threads, kRounds, locale.empty() ? "(the environment's)" : locale.c_str());
-    std::printf("  %-10s %12s %12s %12s %12s\n", "", "records/s", "compose ns", "call ns",
-                "peak MB");
+    std::printf("  %-10s %12s %12s %12s %12s %12s\n", "", "records/s", "compose ns", "call ns",
+                "call p99.9", "peak MB");
     std::map<Mode, Result> m;
     for (int k = 0; k < kModes; ++k) {
         Mode mode = static_cast<Mode>(k);
-        std::vector<double> r, c, l, p;
+        std::vector<double> r, c, l, q, p;
         for (const Result& result : results[mode]) {
             r.push_back(result.rate);
             c.push_back(result.compose);
             l.push_back(result.call);
+            q.push_back(result.call_p999);
             p.push_back(result.peak_mb);
         }
-        m[mode] = {median_of(r), median_of(c), median_of(l), median_of(p)};
-        std::printf("  %-10s %12.0f %12.0f %12.0f %12.1f\n", kModeNames[mode], m[mode].rate,
-                    m[mode].compose, m[mode].call, m[mode].peak_mb);
+        m[mode] = {median_of(r), median_of(c), median_of(l), median_of(q), median_of(p)};
+        std::printf("  %-10s %12.0f %12.0f %12.0f %12.0f %12.1f\n", kModeNames[mode], m[mode].rate,
+                    m[mode].compose, m[mode].call, m[mode].call_p999, m[mode].peak_mb);
     }
-    std::printf("  vorn / raw %.2f  vorn / spd-flush %.2f  vorn-8192 peak / spd-flush peak %.2f\n",
-                m[VORN].rate / m[RAW].rate, m[VORN].rate / m[SPD_FLUSH].rate,
-                m[VORN_BOUNDED].peak_mb / m[SPD_FLUSH].peak_mb);
+    std::printf(
+        "  vorn / spd-buf %.2f  vorn / raw %.2f  vorn / spd-flush %.2f  vorn / ceiling %.2f  "
+        "call p50 vorn / spd-buf %.2f  call p99.9 vorn / spd-buf %.2f  peak vorn / spd-buf %.2f  "
+        "peak vorn-8192 / spd-buf %.2f\n",
+        m[VORN].rate / m[SPD_BUF].rate, m[VORN].rate / m[RAW].rate,
+        m[VORN].rate / m[SPD_FLUSH].rate, m[VORN].rate / m[CEILING].rate,
+        m[VORN].call / m[SPD_BUF].call, m[VORN].call_p999 / m[SPD_BUF].call_p999,
+        m[VORN].peak_mb / m[SPD_BUF].peak_mb, m[VORN_BOUNDED].peak_mb / m[SPD_BUF].peak_mb);
+    std::fflush(stdout);
 }
 
 }  // namespace
@@ -205,7 +281,15 @@ void report(int records, int threads, const std::string& locale) {
 int main(int argc, char** argv) {
     const int records = argc > 1 ? std::atoi(argv[1]) : 1000000;
     const std::string locale = argc > 2 ? argv[2] : "";
-    for (int threads : {1, 4}) {
+    // Made before the first fork, so that every run works in this one
+    // directory, which goes at exit; a child leaves through _exit and would
+    // leave a directory of its own behind.
+    scratch();
+    // Flushed before the first fork, and after each table, so that a pipe
+    // shows the tables as they come and no child inherits unwritten output.
+    std::printf("one write(2) of 100 bytes: %.0f ns\n", write_cost_ns());
+    std::fflush(stdout);
+    for (int threads : {1, 2, 4}) {
         report(records, threads, locale);
     }
     return 0;

@@ -3,8 +3,9 @@
 # builds the benchmarks in a Release build in build-bench and runs them all:
 # the calling thread's costs, end-to-end throughput, memory per queued
 # record, and the comparisons with spdlog. A few minutes on two cores.
-# Draws docs/performance.svg from this run's own comparison figures (kept
-# in build-bench/compare.txt), with the date and machine in its title.
+# Draws docs/performance.svg from this run's own realistic-pattern figures
+# (kept in build-bench/realistic.txt; compare_spdlog's in compare.txt), with
+# the date and machine in its title.
 # Usage: scripts/bench.sh            (everything)
 #        scripts/bench.sh quick      (short runs, to check that it works)
 # Scratch files go to TMPDIR (default /tmp); put it on the file system
@@ -43,11 +44,11 @@ echo "== a burst of 1,000,000 records against a stalled worker"
 echo "== side by side with spdlog"
 if [ "$mode" = quick ]; then
     "$dir"/bench/compare_spdlog quick | tee "$dir"/compare.txt
-    "$dir"/bench/realistic_spdlog 100000
+    "$dir"/bench/realistic_spdlog 100000 | tee "$dir"/realistic.txt
 else
     "$dir"/bench/compare_spdlog | tee "$dir"/compare.txt
-    "$dir"/bench/realistic_spdlog
+    "$dir"/bench/realistic_spdlog | tee "$dir"/realistic.txt
 fi
 
-scripts/chart.sh "$dir"/compare.txt docs/performance.svg "$(date -u +%Y-%m-%d), $machine"
+scripts/chart.sh "$dir"/realistic.txt docs/performance.svg "$(date -u +%Y-%m-%d), $machine"
 echo "== chart: docs/performance.svg"
