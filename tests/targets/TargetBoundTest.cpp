@@ -2,7 +2,6 @@
 // counted and reported where the gap is; blocked producers resume.
 #include <gtest/gtest.h>
 #include <unistd.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
