@@ -1,7 +1,10 @@
-// A named route from handles to one target. The service creates and
-// deletes loggers; handles keep plain pointers to them.
+// A named route from handles to one target. The service keeps one Logger
+// per name for the life of the process and points it at the target and
+// level of whatever configuration runs, so that a handle's pointer stays
+// valid through every reload, re-initialisation and stop.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "zvk/VornExport.h"
@@ -19,14 +22,27 @@ public:
     Logger(const std::string& name, Target* target, Level level);
     virtual ~Logger();
 
-    // Hands `message` to the target, which now owns it. Any thread.
+    // Hands `message` to the target, which now owns it (deletes it when
+    // the logger has no target now). Any thread.
     void log(Message* message);
+    // The target records go to now; null while the running configuration
+    // has no such logger.
+    Target* current_target() const {
+        return std::atomic_ref<Target*>(const_cast<Target*&>(target))
+            .load(std::memory_order_acquire);
+    }
 
     long owner_id;
     std::string name;
+    // As configured now, changed by the service under its registry mutex;
+    // `target` also while handles use it (through std::atomic_ref): threads
+    // that log read it through current_target.
     Level level;
-    Target* target;  // never null; owned by the service
+    Target* target;
     bool has_owner;
+    // The most verbose level that passes, -1 when nothing does (no such
+    // logger in the running configuration): what Vorn::logable compares.
+    std::atomic<int> accepts;
 };
 
 }  // namespace zvk

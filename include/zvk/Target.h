@@ -120,6 +120,13 @@ public:
     // ends; records logged after that (from static destructors, atexit
     // handlers) are written on the caller's thread.
     void stop_for_exit();
+    // Out of service, for the service's re-initialisations and reloads: as
+    // stop_for_exit, and a forked child's copy reports what it dropped.
+    void retire();
+    // For a target that retire or stop_for_exit took out of service: once no thread
+    // writes on its own any more, starts it afresh (init again, then the
+    // worker) with `config`. As start.
+    int restart(const VornConfig* config);
 
     std::string name;
     Type type;

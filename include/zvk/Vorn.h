@@ -9,11 +9,12 @@
 #include <string>
 #include <string_view>
 
+#include "zvk/Logger.h"
 #include "zvk/VornExport.h"
 
 namespace zvk {
 
-class Logger;
+class Target;
 
 class ZVK_VORN_API Vorn {
 public:
@@ -41,19 +42,35 @@ public:
     virtual ~Vorn();
 
     std::string_view version() const;
-    bool logable(Level lvl) const { return logger != nullptr && (lvl == OUT || level >= lvl); }
+    // A handle the service made follows its logger's configuration as it
+    // is now; one whose fields the application set compares them.
+    bool logable(Level lvl) const {
+        if (route != nullptr) {
+            return lvl <= route->accepts.load(std::memory_order_relaxed);
+        }
+        return logger != nullptr && (lvl == OUT || level >= lvl);
+    }
     // Queues the record without a level check; the target owns it from
     // here. Without a logger `text` is left untouched.
     void log(std::ostringstream&& text, Level lvl) const;
     // Waits until every record this handle's target accepted before the
     // call is written: 0; -1 when they cannot be. 0 without a logger.
     int flush() const;
-    // The stamp that goes with this handle's time-zone setting.
-    std::string stamp() const { return stamp_function(); }
+    // The stamp of the running configuration's time zone (time_gmt or
+    // time_local); a stamp_function of the application's own is kept.
+    std::string stamp() const;
 
-    int level;
-    Logger* logger;  // not owned; null: the handle logs nothing
+    int level;       // the logger's level when the handle was made
+    Logger* logger;  // its logger when it was made (not owned); null: none then
     std::string (*stamp_function)();
+
+private:
+    // The service's Logger of the handle's name, which lives as long as the
+    // process and is routed by whatever configuration runs; null for a
+    // handle the service did not make.
+    Logger* route;
+    // The target a record goes to now.
+    Target* target_now() const;
 };
 
 }  // namespace zvk

@@ -15,6 +15,12 @@ public:
     static int init();
     // Constructs the service from `path` on first use only; 0 when it runs.
     static int load_config(const std::string& path);
+    // Re-reads the file the service was loaded from and applies it while it
+    // runs; every handle follows it from its next call. 0; -1 when the file
+    // does not load: the running configuration stays, with the line
+    // "Could not reload Vorn config file: PATH - the running configuration
+    // stays".
+    static int reload();
     static void reset_vorn_state();
     // Target::flush for every target of the service: 0 when all were
     // flushed (also without service or targets), else -1. Waits holding no

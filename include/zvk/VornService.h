@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <locale>
 #include <mutex>
 #include <string>
@@ -45,6 +46,11 @@ public:
     Target* create_std_target();
     Target* create_file_target(const std::string& name);
     void stop();
+    // Re-reads the file the service was loaded from and applies it while it
+    // runs: every Logger handed out follows it, unchanged targets keep
+    // running untouched, changed and removed ones write what they accepted
+    // and leave. 0; -1 (and nothing changed) when the file does not load.
+    int reload();
 
     const std::string& get_config_value(const std::string& key);
     void set_locale(const std::string& name);
@@ -72,6 +78,25 @@ public:
     std::recursive_mutex registry_mutex;
 
     static std::atomic<VornService*> vornsvc;
+
+private:
+    friend class Vorn;
+
+    // The Logger of `name` for the life of the process (made here on first
+    // use); null when another owner holds the name.
+    Logger* slot(const std::string& name, long owner_id);
+    // Routes every Logger handed out by the model in `config`.
+    void route_all();
+    Target* console_for(const std::string& record_name);
+    // Starts the target `name` made from the record `record_name`: one taken
+    // out of service earlier with the same identity, or `make`'s.
+    Target* start_target(const std::string& name, const std::string& record_name,
+                         const std::function<Target*()>& make);
+    // The file that init and reload load: the given one, or the search's.
+    std::string config_path() const;
+    // Loads `path` into `model`; false (with the line that says why) when it
+    // does not load.
+    static bool load_model(VornConfig& model, const std::string& path);
 };
 
 }  // namespace zvk

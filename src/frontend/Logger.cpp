@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "zvk/Message.h"
 #include "zvk/Target.h"
 
 namespace zvk {
@@ -19,10 +20,21 @@ int Logger::get_level(const std::string& name) {
 }
 
 Logger::Logger(const std::string& name, Target* target, Level level)
-    : owner_id(0), name(name), level(level), target(target), has_owner(false) {}
+    : owner_id(0),
+      name(name),
+      level(level),
+      target(target),
+      has_owner(false),
+      accepts(target != nullptr ? level : -1) {}
 
 Logger::~Logger() = default;
 
-void Logger::log(Message* message) { target->log(message); }
+void Logger::log(Message* message) {
+    if (Target* now = current_target(); now != nullptr) {
+        now->log(message);
+        return;
+    }
+    delete message;
+}
 
 }  // namespace zvk

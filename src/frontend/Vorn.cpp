@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "../service/Registry.h"
 #include "zvk/Logger.h"
 #include "zvk/Message.h"
 #include "zvk/Target.h"
@@ -18,10 +19,10 @@ std::string_view Vorn::level_name(int level) {
     return names[level];
 }
 
-Vorn::Vorn() : level(0), logger(nullptr), stamp_function(&Vorn::time_gmt) {}
+Vorn::Vorn() : level(0), logger(nullptr), stamp_function(&Vorn::time_gmt), route(nullptr) {}
 
 Vorn::Vorn(const std::string& name, long owner_id)
-    : level(0), logger(nullptr), stamp_function(&Vorn::time_gmt) {
+    : level(0), logger(nullptr), stamp_function(&Vorn::time_gmt), route(nullptr) {
     VornService* service = VornService::get_service();
     // Keeps the lookup and the time-zone read consistent with a concurrent
     // re-initialisation.
@@ -30,14 +31,19 @@ Vorn::Vorn(const std::string& name, long owner_id)
     if (logger != nullptr) {
         level = logger->level;
     }
+    route = service->slot(name, owner_id);
     if (service->time_zone == "local") {
         stamp_function = &Vorn::time_local;
     }
 }
 
 Vorn::Vorn(Vorn&& other)
-    : level(other.level), logger(other.logger), stamp_function(other.stamp_function) {
+    : level(other.level),
+      logger(other.logger),
+      stamp_function(other.stamp_function),
+      route(other.route) {
     other.logger = nullptr;
+    other.route = nullptr;
 }
 
 Vorn& Vorn::operator=(Vorn&& other) {
@@ -48,7 +54,9 @@ Vorn& Vorn::operator=(Vorn&& other) {
     level = other.level;
     stamp_function = other.stamp_function;
     logger = other.logger;
+    route = other.route;
     other.logger = nullptr;
+    other.route = nullptr;
     return *this;
 }
 
@@ -56,15 +64,31 @@ Vorn::~Vorn() = default;
 
 std::string_view Vorn::version() const { return "1.0.0"; }
 
+Target* Vorn::target_now() const {
+    const Logger* through = route != nullptr ? route : logger;
+    return through != nullptr ? through->current_target() : nullptr;
+}
+
 void Vorn::log(std::ostringstream&& text, Level lvl) const {
-    if (logger == nullptr) {
+    Target* target = target_now();
+    if (target == nullptr) {
         return;
     }
     // Straight to the target: a record waits as its text, and building a
     // Message here would cost a stream construction per record.
-    logger->target->log(std::move(text), lvl);
+    target->log(std::move(text), lvl);
 }
 
-int Vorn::flush() const { return logger != nullptr ? logger->target->flush() : 0; }
+int Vorn::flush() const {
+    Target* target = target_now();
+    return target != nullptr ? target->flush() : 0;
+}
+
+std::string Vorn::stamp() const {
+    if (stamp_function == &Vorn::time_gmt || stamp_function == &Vorn::time_local) {
+        return detail::stamps_local() ? time_local() : time_gmt();
+    }
+    return stamp_function();
+}
 
 }  // namespace zvk

@@ -21,5 +21,9 @@ std::vector<Target*> distinct_targets(const VornService& service);
 std::vector<Target*> pin_targets(const VornService& service);
 void unpin_targets();
 
+// Whether handles stamp their records in local time (the running
+// configuration's time_zone). Any thread.
+bool stamps_local();
+
 }  // namespace detail
 }  // namespace zvk

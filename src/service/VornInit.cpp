@@ -24,6 +24,8 @@ int VornInit::init() {
     return service->state == VornService::SERVICE_RUNNING ? 0 : -1;
 }
 
+int VornInit::reload() { return VornService::get_service()->reload(); }
+
 int VornInit::load_config(const std::string& path) {
     VornService* service = VornService::init_vorn_service(path);
     std::lock_guard lock(service->registry_mutex);

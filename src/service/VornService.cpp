@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -55,11 +56,31 @@ struct FileLimitChange {
 };
 FileLimitChange limit_change;
 
+// Handles keep Logger pointers and may hold a Target pointer they read a
+// moment before: neither is ever freed while the process runs. A target
+// taken out of service waits here, and serves again when a later
+// configuration asks for the same one, so that memory stays bounded by the
+// distinct targets a program configures. Guarded by registry_mutex.
+struct Routing {
+    std::unordered_map<std::string, Logger*> slots;     // every logger handed out, by name
+    std::unordered_map<Target*, std::string> identity;  // what each target was made from
+    std::vector<Target*> retired;
+};
+
+Routing& routing() {
+    static Routing* state = new Routing();  // outlives every static
+    return *state;
+}
+
+std::atomic<bool> local_stamps{false};
+
 bool handler_is_ours(const struct sigaction& action) {
     return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == FileLog::handler;
 }
 
 }  // namespace
+
+bool stamps_local() { return local_stamps.load(std::memory_order_relaxed); }
 
 std::vector<Target*> pin_targets(const VornService& service) {
     std::vector<Target*> distinct = distinct_targets(service);
@@ -163,32 +184,64 @@ bool path_exists(const std::string& path) {
 // Set by the stop at process exit, under registry_mutex.
 bool exiting = false;
 
-// Deletes the model, the loggers and each distinct target once. Each
-// worker first writes what is queued (which also ends every flush waiting
-// on it), then the targets are freed once no flush holds them. Caller
-// holds registry_mutex.
+// Points `logger` at `target` with `level` (-1 and null: no such logger
+// now). Threads that log see the target first, then the level.
+void route(Logger* logger, Target* target, int level) {
+    std::atomic_ref<Target*>(logger->target).store(target, std::memory_order_release);
+    if (level >= 0) {
+        logger->level = static_cast<Logger::Level>(level);
+    }
+    logger->accepts.store(target != nullptr ? level : -1, std::memory_order_release);
+}
+
+// Takes `target` out of service: its worker writes what was accepted and
+// ends; a thread that still reaches it writes its record itself.
+void retire(Target* target) {
+    detail::unwatch_target(target);
+    target->retire();
+    detail::routing().retired.push_back(target);
+}
+
+// What a target of the running configuration is made from: two names with
+// the same identity are the same target.
+std::string identity_of(const VornConfig& config, const std::string& name,
+                        const std::string& log_dir) {
+    const VornConfig::target_cf_t* record = config.get_target(name);
+    if (record == nullptr) {
+        return name == "console" ? "stdout\n" : std::string();
+    }
+    std::string identity = record->type + "\n";
+    if (record->type == config.key_file) {
+        identity += name + "\n" + log_dir + "\n";
+    }
+    for (const auto& [key, value] : record->params) {
+        identity += key + "=" + value + "\n";
+    }
+    return identity;
+}
+
+// Every logger, target and the model out of service: handles log nothing
+// until loggers of a new configuration take over. Each worker first writes
+// what is queued (which also ends every flush waiting on it). Caller holds
+// registry_mutex.
 void tear_down(VornService& service) {
     using detail::flush_pins;
     using detail::FlushPins;
     delete service.config;
     service.config = nullptr;
-    for (auto& entry : service.loggers) {
-        delete entry.second;
+    for (auto& entry : detail::routing().slots) {
+        route(entry.second, nullptr, -1);
     }
     service.loggers.clear();
     const std::vector<Target*> distinct = detail::distinct_targets(service);
     service.targets.clear();
     for (Target* target : distinct) {
-        detail::unwatch_target(target);
-        target->stop();
+        retire(target);
     }
     if (!distinct.empty()) {
         FlushPins& pins = flush_pins();
         std::unique_lock lock(pins.mutex);
         pins.released.wait(lock, [&] { return pins.flushes == 0; });
-    }
-    for (Target* target : distinct) {
-        delete target;
     }
 }
 
@@ -274,6 +327,9 @@ void before_fork() {
     detail::flush_pins().mutex.lock();
     std::vector<Target*>& locked = forked_targets();
     locked = detail::distinct_targets(*service);
+    // Retired ones too: a thread may still write its record through one.
+    const std::vector<Target*>& retired = detail::routing().retired;
+    locked.insert(locked.end(), retired.begin(), retired.end());
     for (Target* target : locked) {
         target->mutex.lock();
     }
@@ -400,33 +456,13 @@ int VornService::init(const char* path) {
         state = SERVICE_STOPPED;
         config = new VornConfig();
         config_given = path != nullptr;
-        if (path != nullptr) {
-            config_file = given;
-        } else if (path_exists(default_config_path)) {
-            config_file = default_config_path;
-        } else if (path_exists(default_config_file)) {
-            config_file = default_config_file;
-        } else {
+        config_file = path != nullptr ? given : config_path();
+        if (config_file.empty()) {
             detail::report("Could not locate Vorn config file");
             return -1;
         }
-        std::ifstream in(config_file);
-        std::error_code ec;
-        // A directory opens for reading on Linux and fails only when read;
-        // report it as the unopenable file it is.
-        if (in.is_open() && std::filesystem::is_directory(config_file, ec)) {
-            in.close();
-        }
-        bool opened = in.is_open();
-        if (!opened) {
-            detail::report("Could not open Vorn config file: " + config_file);
-        }
-        if (config->load_config(static_cast<std::istream&>(in)) != 0) {
-            // Without this line an application would run with no loggers
-            // and no clue why.
-            if (opened) {
-                detail::report("Could not load Vorn config file: " + config_file);
-            }
+        if (!load_model(*config, config_file)) {
+            // Nothing to apply: the service runs without loggers.
         } else {
             set_locale(config->get_locale());
             time_zone = get_config_value("time_zone") == "LOCAL" ? "local" : "GMT";
@@ -435,11 +471,14 @@ int VornService::init(const char* path) {
                 log_dir = default_log_dir;
             }
         }
+        detail::local_stamps.store(time_zone == "local", std::memory_order_relaxed);
         set_file_limit();
         if (get_config_value("flush_on_crash") == "true") {
             detail::enable_crash_flush();
         }
         state = SERVICE_RUNNING;
+        // Handles made before follow the new model.
+        route_all();
         return state;
     } catch (const std::exception& e) {
         detail::report(std::string("exception while loading Vorn config ") + e.what());
@@ -453,6 +492,119 @@ int VornService::init(const char* path) {
     } catch (...) {
     }
     return state;
+}
+
+std::string VornService::config_path() const {
+    if (config_given) {
+        return config_file;
+    }
+    if (path_exists(default_config_path)) {
+        return default_config_path;
+    }
+    if (path_exists(default_config_file)) {
+        return default_config_file;
+    }
+    return {};
+}
+
+int VornService::reload() {
+    std::lock_guard lock(registry_mutex);
+    if (state != SERVICE_RUNNING) {
+        // Nothing runs to keep: as an initialisation.
+        init(config_given ? config_file.c_str() : nullptr);
+        return state == SERVICE_RUNNING ? 0 : -1;
+    }
+    std::string path;
+    auto fresh = std::make_unique<VornConfig>();
+    std::locale locale;
+    try {
+        path = config_path();
+        if (path.empty()) {
+            detail::report("Could not locate Vorn config file");
+        }
+        if (path.empty() || !load_model(*fresh, path)) {
+            throw std::runtime_error("");
+        }
+        locale = fresh->get_locale();
+    } catch (const std::exception& e) {
+        if (*e.what() != '\0') {
+            detail::report(std::string("exception while loading Vorn config ") + e.what());
+        }
+        detail::report("Could not reload Vorn config file: " + path +
+                       " - the running configuration stays");
+        return -1;
+    }
+    std::string new_log_dir = fresh->log_dir().empty() ? default_log_dir : fresh->log_dir();
+    // The targets whose record is unchanged stay as they run. The one
+    // console target stays while a record of the new model is the one it
+    // was made from; stdout records find it under "console".
+    std::unordered_map<std::string, Target*> kept;
+    for (const auto& [name, target] : targets) {
+        const std::string& was = detail::routing().identity[target];
+        if (target->type != Target::CONSOLE_TARGET) {
+            if (identity_of(*fresh, name, new_log_dir) == was) {
+                kept.emplace(name, target);
+            }
+            continue;
+        }
+        bool made_here = identity_of(*fresh, "console", new_log_dir) == was;
+        for (const auto& [record_name, record] : fresh->targets) {
+            made_here = made_here || (record->type == fresh->key_stdout &&
+                                      identity_of(*fresh, record_name, new_log_dir) == was);
+        }
+        if (made_here) {
+            kept.emplace("console", target);
+        }
+    }
+    const std::vector<Target*> before = detail::distinct_targets(*this);
+    delete config;
+    config = fresh.release();
+    set_locale(locale);
+    time_zone = get_config_value("time_zone") == "LOCAL" ? "local" : "GMT";
+    detail::local_stamps.store(time_zone == "local", std::memory_order_relaxed);
+    log_dir = new_log_dir;
+    set_file_limit();
+    if (get_config_value("flush_on_crash") == "true") {
+        detail::enable_crash_flush();
+    } else {
+        detail::disable_crash_flush();
+    }
+    targets = std::move(kept);
+    route_all();
+    // What no logger reaches any more writes what it accepted and leaves.
+    std::unordered_set<Target*> now;
+    for (const auto& entry : targets) {
+        now.insert(entry.second);
+    }
+    for (Target* target : before) {
+        if (now.count(target) == 0) {
+            retire(target);
+        }
+    }
+    return 0;
+}
+
+bool VornService::load_model(VornConfig& model, const std::string& path) {
+    std::ifstream in(path);
+    std::error_code ec;
+    // A directory opens for reading on Linux and fails only when read;
+    // report it as the unopenable file it is.
+    if (in.is_open() && std::filesystem::is_directory(path, ec)) {
+        in.close();
+    }
+    bool opened = in.is_open();
+    if (!opened) {
+        detail::report("Could not open Vorn config file: " + path);
+    }
+    if (model.load_config(static_cast<std::istream&>(in)) != 0) {
+        // Without this line an application would run with no loggers and
+        // no clue why.
+        if (opened) {
+            detail::report("Could not load Vorn config file: " + path);
+        }
+        return false;
+    }
+    return true;
 }
 
 Logger* VornService::get_logger(const std::string& name, long owner_id) {
@@ -471,6 +623,10 @@ Logger* VornService::get_logger(const std::string& name, long owner_id) {
 Logger* VornService::create_logger(const std::string& name, long owner_id) {
     std::lock_guard lock(registry_mutex);
     try {
+        // The logger of this name exists from now on, routed or not.
+        if (slot(name, owner_id) == nullptr) {
+            return nullptr;
+        }
         std::string level_text;
         Target* target = nullptr;
         const VornConfig::logger_cf_t* record =
@@ -494,7 +650,7 @@ Logger* VornService::create_logger(const std::string& name, long owner_id) {
                 target = get_target(target_name);
                 if (target != nullptr) {
                     // For a "stdout" record this adds a second name of the
-                    // console target; teardown still deletes it once.
+                    // console target; teardown still retires it once.
                     targets.emplace(target_name, target);
                 }
             }
@@ -510,12 +666,12 @@ Logger* VornService::create_logger(const std::string& name, long owner_id) {
         if (target == nullptr) {
             return nullptr;
         }
-        Logger* logger = new Logger(name, target, static_cast<Logger::Level>(level));
-        if (owner_id != 0) {
-            logger->owner_id = owner_id;
-            logger->has_owner = true;
+        Logger* logger = slot(name, owner_id);
+        if (logger == nullptr) {
+            return nullptr;
         }
-        loggers.emplace(name, logger);
+        route(logger, target, level);
+        loggers[name] = logger;
         return logger;
     } catch (const std::invalid_argument& e) {
         detail::report("invalid_argument exception occurred while create logger: " + name + " - " +
@@ -527,6 +683,31 @@ Logger* VornService::create_logger(const std::string& name, long owner_id) {
         detail::report("unknown exception occurred while create logger: " + name);
     }
     return nullptr;
+}
+
+Logger* VornService::slot(const std::string& name, long owner_id) {
+    auto& slots = detail::routing().slots;
+    auto found = slots.find(name);
+    if (found != slots.end()) {
+        Logger* logger = found->second;
+        return logger->has_owner && logger->owner_id != owner_id ? nullptr : logger;
+    }
+    auto* logger = new Logger(name, nullptr, Logger::OUT);
+    if (owner_id != 0) {
+        logger->owner_id = owner_id;
+        logger->has_owner = true;
+    }
+    slots.emplace(name, logger);
+    return logger;
+}
+
+void VornService::route_all() {
+    for (auto& [name, logger] : detail::routing().slots) {
+        if (create_logger(name, logger->owner_id) == nullptr) {
+            route(logger, nullptr, -1);
+            loggers.erase(name);
+        }
+    }
 }
 
 Target* VornService::get_target(const std::string& name) {
@@ -550,7 +731,7 @@ Target* VornService::get_target(const std::string& name) {
         }
         // The one console target takes its bound from the stdout record it
         // is first created for.
-        return apply_queue_bound(create_std_target(), *record);
+        return apply_queue_bound(console_for(name), *record);
     }
     if (record->type == config->key_file) {
         return apply_queue_bound(create_file_target(name), *record);
@@ -561,22 +742,44 @@ Target* VornService::get_target(const std::string& name) {
 
 Target* VornService::create_std_target() {
     std::lock_guard lock(registry_mutex);
-    // Deleted also when start throws (an unknown locale name).
-    std::unique_ptr<Target> target(new Target("console", Target::CONSOLE_TARGET));
-    if (target->start(config) != 0) {
-        return nullptr;
-    }
-    targets.emplace("console", target.get());
-    detail::watch_target(target.get());
-    return target.release();
+    return console_for("console");
+}
+
+Target* VornService::console_for(const std::string& record_name) {
+    return start_target("console", record_name,
+                        [] { return new Target("console", Target::CONSOLE_TARGET); });
 }
 
 Target* VornService::create_file_target(const std::string& name) {
     std::lock_guard lock(registry_mutex);
-    std::unique_ptr<Target> target(new FileLog(name));
+    return start_target(name, name, [&name] { return new FileLog(name); });
+}
+
+Target* VornService::start_target(const std::string& name, const std::string& record_name,
+                                  const std::function<Target*()>& make) {
+    detail::Routing& routing = detail::routing();
+    const std::string identity =
+        config != nullptr ? identity_of(*config, record_name, log_dir) : std::string();
+    // The same target taken out of service before serves again.
+    for (std::size_t i = 0; i < routing.retired.size(); ++i) {
+        Target* target = routing.retired[i];
+        // A forked child's copy, or one that no longer starts, stays out:
+        // a new target is tried in its place.
+        if (target->name != name || routing.identity[target] != identity ||
+            target->restart(config) != 0) {
+            continue;
+        }
+        routing.retired.erase(routing.retired.begin() + static_cast<std::ptrdiff_t>(i));
+        targets.emplace(name, target);
+        detail::watch_target(target);
+        return target;
+    }
+    // Deleted also when start throws (an unknown locale name).
+    std::unique_ptr<Target> target(make());
     if (target->start(config) != 0) {
         return nullptr;
     }
+    routing.identity[target.get()] = identity;
     targets.emplace(name, target.get());
     detail::watch_target(target.get());
     return target.release();

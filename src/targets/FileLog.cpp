@@ -229,6 +229,18 @@ FileLog::~FileLog() {
 
 int FileLog::init(const VornConfig* config) {
     try {
+        // Started again after a stop: the file and directory are looked up
+        // afresh, as at the first start.
+        set_crash_fd(-1);
+        if (fd >= 0) {
+            close(fd);
+            fd = -1;
+        }
+        if (dir_fd >= 0) {
+            close(dir_fd);
+            dir_fd = -1;
+        }
+        rotated_files.clear();
         log_dir = VornService::get_service()->log_dir;
         const VornConfig::target_cf_t* record =
             config != nullptr ? config->get_target(name) : nullptr;

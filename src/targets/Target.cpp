@@ -466,6 +466,9 @@ void Target::write_inline(std::unique_lock<std::mutex>& lock, std::uint64_t numb
                 report_dropped(gap);
             }
             inline_writer = false;
+            if (written_waiters != 0) {
+                written_cond.notify_all();
+            }
             return;
         }
         // Inside a write_msg: the writer writes this record after its
@@ -644,6 +647,44 @@ void Target::stop_for_exit() {
     if (backlog->accepted() > backlog->written()) {
         write_inline(lock, backlog->accepted() - 1);
     }
+}
+
+void Target::retire() {
+    {
+        std::lock_guard lock(mutex);
+        if (state == FORKED) {
+            if (std::uint64_t lost = backlog->take_trailing_gap(); lost != 0) {
+                report_dropped(lost);
+            }
+            return;
+        }
+    }
+    stop_for_exit();
+}
+
+int Target::restart(const VornConfig* config) {
+    {
+        std::unique_lock lock(mutex);
+        if (state == WRITING_INLINE) {
+            // A thread that writes its own records finishes first; records
+            // logged from here on wait in the queue for the new worker.
+            while (inline_writer || backlog->accepted() > backlog->written()) {
+                ++written_waiters;
+                written_cond.wait(lock);
+                left_wait(written_waiters);
+            }
+            enter(STOPPED);
+        }
+        if (state == FORKED) {
+            // The copy of a target the parent writes: it never writes here.
+            return -1;
+        }
+        if (state != STOPPED) {
+            return 0;
+        }
+    }
+    initialised = false;
+    return start(config);
 }
 
 int Target::stop() {

@@ -208,8 +208,8 @@ TEST(VornStressRegistry, ReinitialisingWritesRecordsStillQueued) {
         }
         ASSERT_EQ(VornInit::init(), 0);
         VornService* service = VornService::get_service();
-        EXPECT_TRUE(service->targets.empty());
-        EXPECT_TRUE(service->loggers.empty());
+        // The loggers of the handles made before are routed by the new load.
+        EXPECT_EQ(service->loggers.size(), 2u);
         const std::vector<int> all(Producers, Records);
         EXPECT_EQ(count_in_order(read_file("logs/app.log"), Producers), all);
         {
