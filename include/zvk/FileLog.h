@@ -103,6 +103,11 @@ private:
     // for the crash handler to tell whether a write in flight took place;
     // -1 until known again (a new file, a write cut short).
     std::int64_t file_end = -1;
+    // At most once a second (from `next_look` on, monotonic seconds): when
+    // the active file was moved away or removed by someone else, a fresh
+    // one is opened under the configured name.
+    void follow_file();
+    std::int64_t next_look = 0;
 };
 
 }  // namespace zvk

@@ -519,6 +519,7 @@ void FileLog::publish_crash_fd() {
 
 void FileLog::write_texts(const std::string_view* texts, std::size_t count) noexcept {
     try {
+        follow_file();
         iovec iov[kRunCalls];
         std::size_t next = 0;
         while (next < count) {
@@ -617,8 +618,44 @@ void FileLog::write_record(std::string_view text) {
     detail::report("write file error: " + error_text(err));
 }
 
+void FileLog::follow_file() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    if (now.tv_sec < next_look || fd < 0 || dir_fd < 0) {
+        return;
+    }
+    next_look = now.tv_sec + 1;
+    struct stat mine {};
+    struct stat named {};
+    if (fstat(fd, &mine) != 0) {
+        return;
+    }
+    if (fstatat(dir_fd, file_name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0) {
+        // Still ours; or a link put in its place, which is never followed
+        // (the rotation reports it).
+        if (S_ISLNK(named.st_mode) ||
+            (named.st_dev == mine.st_dev && named.st_ino == mine.st_ino)) {
+            return;
+        }
+    } else if (errno != ENOENT) {
+        return;
+    }
+    // Moved away or removed (a fresh file may stand in its place already):
+    // the records go under the configured name again. Where that cannot be
+    // opened they go on into the file held.
+    int fresh = openat(dir_fd, file_name.c_str(), kOpenFlags, kFileMode);
+    if (fresh < 0) {
+        return;
+    }
+    set_crash_fd(-1);
+    close(fd);
+    fd = fresh;
+    publish_crash_fd();
+}
+
 void FileLog::write_msg(Message* message) {
     try {
+        follow_file();
         write_record(message->text.view());
     } catch (const std::exception& e) {
         detail::report("Exception write msg in target: " + name + " - " + e.what());
