@@ -242,6 +242,24 @@ void check_settings(const zvk::VornConfig& config) {
     if (!crash.empty() && crash != "true") {
         problem("flush_on_crash " + q(crash) + " means off; only \"true\" turns it on");
     }
+
+    // As the service reads it: digits only, more than zero.
+    const std::string& watch = config.get_element("watch_seconds");
+    std::uint64_t every = 0;
+    bool digits = !watch.empty() && watch.size() <= 9;
+    for (char c : watch) {
+        digits = digits && c >= '0' && c <= '9';
+        every = every * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    every = digits ? every : 0;
+    std::cout << "watch: "
+              << (every != 0 ? "every " + std::to_string(every) +
+                                   " s (the file is reloaded when it changes)"
+                             : std::string("off"))
+              << "\n";
+    if (!watch.empty() && every == 0) {
+        problem("watch_seconds " + q(watch) + " is not a positive number; the file is not watched");
+    }
 }
 
 constexpr const char* kUsage =
@@ -262,7 +280,8 @@ constexpr const char* kUsage =
     "  - a time_zone other than LOCAL or GMT, and a locale the system lacks;\n"
     "  - a queue_max that is not a positive number (no bound), a when_full other than\n"
     "    drop or block (block applies);\n"
-    "  - a flush_on_crash other than true (it means off).\n"
+    "  - a flush_on_crash other than true (it means off);\n"
+    "  - a watch_seconds that is not a positive number (the file is not watched).\n"
     "Exit status: 0 no problems found; 1 problems found; 2 the file was not found,\n"
     "cannot be opened or does not load, or the arguments are wrong.\n";
 

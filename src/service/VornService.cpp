@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "../frontend/Report.h"
+#include "ConfigWatch.h"
 #include "CrashHandler.h"
 #include "FileSizeSignal.h"
 #include "Registry.h"
@@ -227,6 +228,7 @@ std::string identity_of(const VornConfig& config, const std::string& name,
 void tear_down(VornService& service) {
     using detail::flush_pins;
     using detail::FlushPins;
+    detail::end_config_watch();
     delete service.config;
     service.config = nullptr;
     for (auto& entry : detail::routing().slots) {
@@ -268,6 +270,7 @@ void stop_at_exit(VornService& service) {
     std::vector<Target*> distinct;
     {
         std::lock_guard lock(service.registry_mutex);
+        detail::end_config_watch();
         delete service.config;
         service.config = nullptr;
         detail::disable_crash_flush();
@@ -365,6 +368,7 @@ void after_fork_in_child() {
         }
         // The parent's crash handlers would flush copies that never write.
         detail::disable_crash_flush();
+        detail::forget_config_watch();
         // Flushes of the parent's threads do not go on here.
         new (&detail::flush_pins()) detail::FlushPins();
         forked_targets().clear();
@@ -461,6 +465,7 @@ int VornService::init(const char* path) {
             detail::report("Could not locate Vorn config file");
             return -1;
         }
+        const detail::FileVersion loaded = detail::version_of(config_file);
         if (!load_model(*config, config_file)) {
             // Nothing to apply: the service runs without loggers.
         } else {
@@ -479,6 +484,8 @@ int VornService::init(const char* path) {
         state = SERVICE_RUNNING;
         // Handles made before follow the new model.
         route_all();
+        detail::watch_config(detail::watch_seconds_from(get_config_value("watch_seconds")),
+                             config_file, loaded);
         return state;
     } catch (const std::exception& e) {
         detail::report(std::string("exception while loading Vorn config ") + e.what());
@@ -515,6 +522,7 @@ int VornService::reload() {
         return state == SERVICE_RUNNING ? 0 : -1;
     }
     std::string path;
+    detail::FileVersion loaded;
     auto fresh = std::make_unique<VornConfig>();
     std::locale locale;
     try {
@@ -522,6 +530,7 @@ int VornService::reload() {
         if (path.empty()) {
             detail::report("Could not locate Vorn config file");
         }
+        loaded = detail::version_of(path);
         if (path.empty() || !load_model(*fresh, path)) {
             throw std::runtime_error("");
         }
@@ -581,6 +590,8 @@ int VornService::reload() {
             retire(target);
         }
     }
+    detail::watch_config(detail::watch_seconds_from(get_config_value("watch_seconds")), path,
+                         loaded);
     return 0;
 }
 

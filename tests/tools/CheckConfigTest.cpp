@@ -42,6 +42,7 @@ const char* kClean = R"(<vorn>
   <time_zone>LOCAL</time_zone>
   <locale>C</locale>
   <flush_on_crash>true</flush_on_crash>
+  <watch_seconds>30</watch_seconds>
   <target name="screen"><type>stdout</type><queue_max>8192</queue_max><when_full>drop</when_full></target>
   <target name="disk"><type>file</type><file_name>app.log</file_name><max_number_file>3</max_number_file></target>
   <logger name="main"><target>screen</target><accept_level>INFO</accept_level></logger>
@@ -60,6 +61,7 @@ TEST(CheckConfig, CleanFileReportsWhatItDefines) {
     EXPECT_NE(run.out.find("maximum file size: 524288 bytes"), std::string::npos);
     EXPECT_NE(run.out.find("time zone: local"), std::string::npos);
     EXPECT_NE(run.out.find("flush on crash: on"), std::string::npos);
+    EXPECT_NE(run.out.find("watch: every 30 s"), std::string::npos);
     EXPECT_NE(run.out.find("queue at most 8192 records, then drops new ones"), std::string::npos);
     EXPECT_NE(run.out.find("\"disk\" type \"file\", file \"app.log\", keeps 3 file(s) including "
                            "the active one, queue unbounded"),
@@ -73,6 +75,7 @@ TEST(CheckConfig, ReportsEveryRunTimeProblem) {
   <log_dir>missing/parent/logs</log_dir>
   <file_size_max>16E</file_size_max>
   <locale>xx_NOT_A_LOCALE</locale>
+  <watch_seconds>0.5</watch_seconds>
   <target name="net"><type>network</type><queue_max>many</queue_max><when_full>wait</when_full></target>
   <target name="disk"><type>file</type><file_name>a.log</file_name><max_number_file>five</max_number_file></target>
   <logger name="loud"><target>disk</target><accept_level>warn</accept_level></logger>
@@ -91,6 +94,7 @@ TEST(CheckConfig, ReportsEveryRunTimeProblem) {
              "log directory \"missing/parent/logs\" cannot be created",
              "queue_max \"many\" is not a positive number; the queue is unbounded",
              "when_full \"wait\" is neither \"drop\" nor \"block\"; block applies",
+             "watch_seconds \"0.5\" is not a positive number; the file is not watched",
          }) {
         EXPECT_NE(run.out.find(expected), std::string::npos) << expected << "\n" << run.out;
     }
