@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "zvk/Logger.h"
 #include "zvk/Message.h"
 #include "zvk/Vorn.h"
+#include "zvk/VornInit.h"
 #include "zvk/VornService.h"
 
 ZVK_BENCH_COUNT_ALLOCATIONS
@@ -103,6 +105,23 @@ void BM_LogableFilteredOut(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_LogableFilteredOut);
+
+// The same for a handle the service made, which follows its logger's
+// configuration through reloads: one more load.
+void BM_LogableFilteredOutFollowing(benchmark::State& state) {
+    const std::string path = scratch().dir + "/following.xml";
+    std::ofstream(path) << "<vorn><target name=\"s\"><type>stdout</type></target>"
+                           "<logger name=\"following\"><target>s</target>"
+                           "<accept_level>INFO</accept_level></logger></vorn>\n";
+    zvk::VornInit::load_config(path);
+    zvk::Vorn handle("following", 0);
+    for (auto _ : state) {
+        bool yes = handle.logable(zvk::Vorn::DEBUG);
+        benchmark::DoNotOptimize(yes);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_LogableFilteredOutFollowing);
 
 // Times `call` on its own: its ticks and the heap allocations it made.
 template <class Call>
