@@ -660,6 +660,9 @@ void Target::retire() {
         }
     }
     stop_for_exit();
+    // Out of service, it keeps no text buffers for producers.
+    std::lock_guard lock(mutex);
+    backlog->drop_spare();
 }
 
 int Target::restart(const VornConfig* config) {
