@@ -38,7 +38,7 @@ bool flush_at_crash(Target& target, const timespec& deadline,
 
 class ZVK_VORN_API Target {
 public:
-    enum Type : int { CONSOLE_TARGET = 0, FILE_TARGET = 1 };
+    enum Type : int { CONSOLE_TARGET = 0, FILE_TARGET = 1, SYSLOG_TARGET = 2 };
     // STOPPED, STARTING and RUNNING as their names say. DRAINING: stop was
     // asked, the worker writes what was accepted before and ends.
     // WRITING_INLINE: after the stop at process exit, each caller writes
@@ -162,6 +162,18 @@ protected:
     // whose write_msg does more than that). The console target and the
     // file target set theirs.
     void set_crash_fd(int fd) noexcept;
+    // Write failures of the writer, reported as for standard error: the
+    // first as "Could not write msg in target: NAME" (with " - " and
+    // `reason` when given), then at most a line a second with the count of
+    // records lost since, and a last one when a write succeeds again or the
+    // worker ends.
+    void console_write_failed(const std::string& reason = std::string());
+    void report_console_losses();
+    void write_succeeded() {
+        if (console_failing) {
+            report_console_losses();
+        }
+    }
 
 private:
     // Writes `count` consecutive whole records in as few calls as the
@@ -201,8 +213,7 @@ private:
     void report_dropped(std::uint64_t count);
     // Console write failures: the first is reported, then at most one line
     // a second with the count lost meanwhile. Called by the one writer.
-    void console_write_failed();
-    void report_console_losses();
+
 
     // The accounting of `queue`. The fields a producer uses with each
     // record sit right after it.

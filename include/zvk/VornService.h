@@ -45,6 +45,7 @@ public:
     Target* get_target(const std::string& name);
     Target* create_std_target();
     Target* create_file_target(const std::string& name);
+    Target* create_syslog_target(const std::string& name);
     void stop();
     // Re-reads the file the service was loaded from and applies it while it
     // runs: every Logger handed out follows it, unchanged targets keep

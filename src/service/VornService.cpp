@@ -24,6 +24,7 @@
 #include "Registry.h"
 #include "zvk/FileLog.h"
 #include "zvk/Logger.h"
+#include "zvk/SyslogLog.h"
 #include "zvk/Target.h"
 #include "zvk/VornConfig.h"
 
@@ -747,6 +748,9 @@ Target* VornService::get_target(const std::string& name) {
     if (record->type == config->key_file) {
         return apply_queue_bound(create_file_target(name), *record);
     }
+    if (record->type == "syslog") {
+        return apply_queue_bound(create_syslog_target(name), *record);
+    }
     detail::report("Invalid target type: " + record->type);
     return nullptr;
 }
@@ -764,6 +768,11 @@ Target* VornService::console_for(const std::string& record_name) {
 Target* VornService::create_file_target(const std::string& name) {
     std::lock_guard lock(registry_mutex);
     return start_target(name, name, [&name] { return new FileLog(name); });
+}
+
+Target* VornService::create_syslog_target(const std::string& name) {
+    std::lock_guard lock(registry_mutex);
+    return start_target(name, name, [&name] { return new SyslogLog(name); });
 }
 
 Target* VornService::start_target(const std::string& name, const std::string& record_name,

@@ -216,7 +216,7 @@ void Target::write_msg(Message* message) {
     }
 }
 
-void Target::console_write_failed() {
+void Target::console_write_failed(const std::string& reason) {
     // Standard error at the file-size limit (or gone) fails every record:
     // a line per record would flood standard output.
     auto now = std::chrono::steady_clock::now();
@@ -224,7 +224,8 @@ void Target::console_write_failed() {
         console_failing = true;
         console_lost = 0;
         console_reported = now;
-        detail::report("Could not write msg in target: " + name);
+        detail::report("Could not write msg in target: " + name +
+                       (reason.empty() ? std::string() : " - " + reason));
         return;
     }
     ++console_lost;

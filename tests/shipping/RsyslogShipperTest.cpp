@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ConfigText.h"
+#include "Rsyslogd.h"
 #include "TestSupport.h"
 #include "zvk/Vorn.h"
 #include "zvk/VornInit.h"
@@ -26,20 +27,10 @@ namespace {
 constexpr int Producers = 4;
 constexpr int PerProducer = 25000;
 
-std::string rsyslogd_path() {
-    for (const char* path : {"/usr/sbin/rsyslogd", "/sbin/rsyslogd"}) {
-        if (access(path, X_OK) == 0) {
-            return path;
-        }
-    }
-    return "";
-}
-
 // The configuration the README shows, with the test's directories: imfile
 // follows the active file by name and, told by inotify that it was
 // renamed, reads it to its end before it opens the new one.
-std::string rsyslog_conf(const std::string& dir) {
-    std::string conf = R"(global(workDirectory="DIR/rsyslog-work")
+const char* const kShipperConf = R"(global(workDirectory="DIR/rsyslog-work")
 module(load="imfile" mode="inotify")
 input(type="imfile" file="DIR/logs/ship.log" tag="ship" ruleset="ship" freshStartTail="off")
 template(name="line" type="string" string="%msg%\n")
@@ -47,49 +38,6 @@ ruleset(name="ship") {
     action(type="omfile" file="DIR/collected.log" template="line")
 }
 )";
-    for (std::size_t at = conf.find("DIR"); at != std::string::npos; at = conf.find("DIR", at)) {
-        conf.replace(at, 3, dir);
-        at += dir.size();
-    }
-    return conf;
-}
-
-// An rsyslog daemon of the test's own, in the foreground, with its
-// configuration, work directory, PID file and output inside `dir`. It has
-// to start before the service sets RLIMIT_FSIZE, which children inherit:
-// its output file would stop at the log files' limit.
-class Rsyslogd {
-public:
-    Rsyslogd(const std::string& binary, const std::string& dir) {
-        mkdir((dir + "/rsyslog-work").c_str(), 0700);
-        write_file(dir + "/rsyslog.conf", rsyslog_conf(dir));
-        std::string conf = dir + "/rsyslog.conf";
-        std::string pid_file = dir + "/rsyslogd.pid";
-        std::string out = dir + "/rsyslogd.out";
-        pid = fork();
-        if (pid == 0) {
-            // Ends with the test even when the watchdog kills it.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            execl(binary.c_str(), binary.c_str(), "-n", "-f", conf.c_str(), "-i", pid_file.c_str(),
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~Rsyslogd() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            int status = 0;
-            waitpid(pid, &status, 0);
-        }
-    }
-    Rsyslogd(const Rsyslogd&) = delete;
-    Rsyslogd& operator=(const Rsyslogd&) = delete;
-
-    pid_t pid;
-};
 
 // "T<thread> S<seq> " padded to 160 bytes with a pattern that follows from
 // both, so that a torn or altered record cannot match.
@@ -99,29 +47,6 @@ std::string shipped_record(int thread, int seq) {
         text += static_cast<char>('a' + (thread * 7 + seq * 13 + i) % 26);
     }
     return text;
-}
-
-// The lines of `path` once it holds `count` of them, or when it has not
-// grown for 30 seconds.
-std::vector<std::string> wait_for_lines(const std::string& path, std::size_t count) {
-    std::size_t size = 0;
-    auto last_growth = std::chrono::steady_clock::now();
-    for (;;) {
-        std::string text = read_file(path);
-        std::vector<std::string> lines = split_lines(text);
-        if (!lines.empty() && lines.back().empty()) {
-            lines.pop_back();
-        }
-        auto now = std::chrono::steady_clock::now();
-        if (text.size() != size) {
-            size = text.size();
-            last_growth = now;
-        }
-        if (lines.size() >= count || now - last_growth > std::chrono::seconds(30)) {
-            return lines;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
 }
 
 // Each thread pauses 300 us after a record: about 10,000 records/s in all,
@@ -160,7 +85,7 @@ TEST(RsyslogShipper, CollectsEveryRecordOnceInOrderThroughRotations) {
         ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
         std::string dir = cwd;
         mkdir("logs", 0700);
-        Rsyslogd rsyslogd(binary, dir);
+        Rsyslogd rsyslogd(binary, dir, kShipperConf);
         ASSERT_GT(rsyslogd.pid, 0);
 
         write_config("vorn_config.xml",

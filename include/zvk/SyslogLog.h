@@ -1,0 +1,62 @@
+// A target that sends each record to a local syslog socket (on a systemd
+// machine /dev/log is journald's, elsewhere rsyslog's) from its own
+// worker, one datagram a record in the format syslog(3) uses:
+//     <PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT
+// with the record's final line end removed. The ident and facility belong
+// to the target alone: nothing process-wide (openlog) is touched. A missing
+// socket or a refused send does not stop the target: it reports once,
+// counts what it cannot deliver, and connects again by itself when the
+// socket is back. A receiver that does not keep up makes the worker wait,
+// so the target's queue_max / when_full policy applies.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "zvk/Target.h"
+#include "zvk/VornExport.h"
+
+namespace zvk {
+
+class Message;
+class VornConfig;
+
+class ZVK_VORN_API SyslogLog : public Target {
+public:
+    // The code of a facility name: "user" 1, "daemon" 3, "local0" ...
+    // "local7" 16 ... 23; -1 for any other text.
+    static int facility_from(std::string_view name);
+    // The syslog severity of a record's level: FATAL crit (2), ERROR err
+    // (3), WARN warning (4), AUDIT and OUT notice (5), INFO info (6), TRACE
+    // and DEBUG debug (7).
+    static int severity_of(int level);
+    // The program's short name as ps shows it.
+    static std::string program_name();
+
+    explicit SyslogLog(const std::string& name);
+    ~SyslogLog() override;
+
+    void write_msg(Message* message) override;
+    // Reads <socket>, <facility> and <ident>; -1 (with a line naming the
+    // target and the value) for an unknown facility.
+    int init(const VornConfig* config) override;
+
+    std::string socket_path;  // default "/dev/log"
+    int facility;             // default user (1)
+    std::string ident;        // default program_name()
+
+private:
+    // Sends one record; false (reported and counted) when it could not be
+    // delivered.
+    bool send_record(std::string_view text, int level);
+    bool connect_socket();
+
+    int fd;
+    // The writer's own: the datagram being built, and the longest one the
+    // socket takes (0: not known yet).
+    std::string datagram;
+    std::size_t longest;
+};
+
+}  // namespace zvk

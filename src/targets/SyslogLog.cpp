@@ -1,0 +1,227 @@
+#include "zvk/SyslogLog.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <fstream>
+
+#include "../frontend/Report.h"
+#include "zvk/Message.h"
+#include "zvk/Vorn.h"
+#include "zvk/VornConfig.h"
+
+namespace zvk {
+
+namespace {
+
+// Whatever the global locale: the receivers parse these.
+constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+std::string error_text(int err) {
+    char buf[256];
+    return strerror_r(err, buf, sizeof buf);
+}
+
+// A send that a fresh connection may cure: the receiver restarted, and its
+// socket is a new one (or not there yet).
+bool receiver_gone(int err) {
+    return err == ECONNREFUSED || err == ENOTCONN || err == ENOENT || err == EPIPE ||
+           err == EBADF || err == EDESTADDRREQ;
+}
+
+}  // namespace
+
+int SyslogLog::facility_from(std::string_view name) {
+    if (name == "user") {
+        return 1;
+    }
+    if (name == "daemon") {
+        return 3;
+    }
+    if (name.size() == 6 && name.substr(0, 5) == "local" && name[5] >= '0' && name[5] <= '7') {
+        return 16 + (name[5] - '0');
+    }
+    return -1;
+}
+
+int SyslogLog::severity_of(int level) {
+    switch (level) {
+        case Vorn::FATAL:
+            return 2;
+        case Vorn::ERROR:
+            return 3;
+        case Vorn::WARN:
+            return 4;
+        case Vorn::INFO:
+            return 6;
+        case Vorn::TRACE:
+        case Vorn::DEBUG:
+            return 7;
+        default:  // OUT, AUDIT
+            return 5;
+    }
+}
+
+std::string SyslogLog::program_name() {
+    std::ifstream comm("/proc/self/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name.empty() ? std::string(program_invocation_short_name) : name;
+}
+
+SyslogLog::SyslogLog(const std::string& name)
+    : Target(name, SYSLOG_TARGET), socket_path("/dev/log"), facility(1), fd(-1), longest(0) {}
+
+SyslogLog::~SyslogLog() {
+    // The worker may be inside write_msg, which uses the socket.
+    shutdown();
+    if (fd >= 0) {
+        close(fd);
+    }
+}
+
+int SyslogLog::init(const VornConfig* config) {
+    try {
+        Target::init(config);
+        ident = program_name();
+        const VornConfig::target_cf_t* record =
+            config != nullptr ? config->get_target(name) : nullptr;
+        if (record == nullptr) {
+            return 0;
+        }
+        if (const std::string* path = VornConfig::target_param(*record, "socket")) {
+            socket_path = *path;
+        }
+        if (const std::string* text = VornConfig::target_param(*record, "facility")) {
+            facility = facility_from(*text);
+            if (facility < 0) {
+                detail::report("Invalid facility in target: " + name + " - \"" + *text + "\"");
+                return -1;
+            }
+        }
+        if (const std::string* text = VornConfig::target_param(*record, "ident")) {
+            ident = *text;
+        }
+        // A socket that is not there yet is not fatal: the first record
+        // says so, and the target connects when it appears.
+        return 0;
+    } catch (const std::exception&) {
+        // An unknown locale name: the start fails, as for every target.
+        throw;
+    }
+}
+
+bool SyslogLog::connect_socket() {
+    fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socket_path.size() >= sizeof address.sun_path) {
+        close(fd);
+        fd = -1;
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        int err = errno;
+        close(fd);
+        fd = -1;
+        errno = err;
+        return false;
+    }
+    // What the kernel takes in one datagram on this socket, to cut a record
+    // that is longer at once.
+    int buffer = 0;
+    socklen_t size = sizeof buffer;
+    if (longest == 0 && getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, &size) == 0 && buffer > 64) {
+        longest = static_cast<std::size_t>(buffer) - 32;
+    }
+    return true;
+}
+
+bool SyslogLog::send_record(std::string_view text, int level) {
+    if (!text.empty() && text.back() == '\n') {
+        text.remove_suffix(1);
+    }
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char head[64];
+    int n = std::snprintf(head, sizeof head, "<%d>%s %2d %02d:%02d:%02d ",
+                          facility * 8 + severity_of(level), kMonths[local.tm_mon % 12],
+                          local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    datagram.assign(head, n > 0 ? static_cast<std::size_t>(n) : 0);
+    datagram += ident;
+    datagram += '[';
+    datagram += std::to_string(getpid());
+    datagram += "]: ";
+    datagram.append(text);
+    std::size_t length = datagram.size();
+    int err = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (fd < 0 && !connect_socket()) {
+            err = errno;
+            break;
+        }
+        if (longest != 0 && length > longest) {
+            length = longest;
+        }
+        ssize_t sent = -1;
+        for (;;) {
+            sent = send(fd, datagram.data(), length, MSG_NOSIGNAL);
+            if (sent >= 0 || errno == EINTR) {
+                if (sent >= 0) {
+                    break;
+                }
+                continue;
+            }
+            if (errno == EMSGSIZE && length > 1) {
+                // Less room than the buffer size says: half until it fits.
+                length /= 2;
+                longest = length;
+                continue;
+            }
+            break;
+        }
+        if (sent >= 0) {
+            if (length < datagram.size()) {
+                detail::report("Record longer than the syslog socket takes, truncated in target: " +
+                               name);
+            }
+            return true;
+        }
+        err = errno;
+        close(fd);
+        fd = -1;
+        if (!receiver_gone(err)) {
+            break;
+        }
+    }
+    console_write_failed(error_text(err));
+    return false;
+}
+
+void SyslogLog::write_msg(Message* message) {
+    try {
+        if (send_record(message->text.view(), message->level)) {
+            write_succeeded();
+        }
+    } catch (const std::exception& e) {
+        detail::report("Exception write msg in target: " + name + " - " + e.what());
+    } catch (...) {
+        detail::report("Unknown exception write msg in target: " + name);
+    }
+    retire(message);
+}
+
+}  // namespace zvk

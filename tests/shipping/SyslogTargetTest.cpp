@@ -1,0 +1,215 @@
+// The syslog target against a real rsyslogd listening on a socket in the
+// test's own directory (imuxsock, rate limiting off), which writes each
+// message's PRI, tag and text: every record arrives once, in order, with
+// its severity, facility and tag; a restart of rsyslog loses only what the
+// library counts; a missing socket is reported, not fatal.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ConfigText.h"
+#include "Rsyslogd.h"
+#include "TestSupport.h"
+#include "zvk/SyslogLog.h"
+#include "zvk/Vorn.h"
+#include "zvk/VornInit.h"
+
+namespace zvk::test {
+namespace {
+
+const char* const kReceiverConf = R"(global(workDirectory="DIR/rsyslog-work")
+module(load="imuxsock" SysSock.Use="off")
+input(type="imuxsock" Socket="DIR/log.sock" RateLimit.Interval="0")
+template(name="fields" type="string" string="%pri% %syslogtag%%msg%\n")
+action(type="omfile" file="DIR/received.log" template="fields")
+)";
+
+std::string syslog_config(const std::string& socket) {
+    return "<target name=\"sys\"><type>syslog</type><socket>" + socket +
+           "</socket><facility>local3</facility><ident>vorntest</ident></target>" +
+           logger_record("app", "sys");
+}
+
+bool wait_for_path(const std::string& path) {
+    for (int i = 0; i < 200; ++i) {
+        struct stat st {};
+        if (stat(path.c_str(), &st) == 0) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return false;
+}
+
+// The sum of the records a target's failure lines count: the first line
+// stands for one record, each later one says how many more.
+long counted_losses(const std::string& out) {
+    long lost = 0;
+    const std::regex first("Could not write msg in target: sys - [A-Za-z ]+");
+    const std::regex more("Could not write msg in target: sys - (\\d+) more records lost");
+    for (const std::string& line : split_lines(out)) {
+        std::smatch match;
+        if (std::regex_match(line, match, more)) {
+            lost += std::stol(match[1]);
+        } else if (std::regex_match(line, first)) {
+            ++lost;
+        }
+    }
+    return lost;
+}
+
+class SyslogTarget : public ::testing::Test {
+protected:
+    void SetUp() override {
+        binary = rsyslogd_path();
+        if (binary.empty()) {
+            GTEST_SKIP() << "rsyslogd is not installed (scripts/deps.sh installs rsyslog)";
+        }
+    }
+    std::string binary;
+};
+
+TEST(SyslogTargetNames, FacilitiesAndSeverities) {
+    for (const auto& [name, code] : {std::pair<const char*, int>{"user", 1},
+                                     {"daemon", 3},
+                                     {"local0", 16},
+                                     {"local7", 23},
+                                     {"local8", -1},
+                                     {"kern", -1},
+                                     {"User", -1},
+                                     {"", -1}}) {
+        EXPECT_EQ(SyslogLog::facility_from(name), code) << name;
+    }
+    const int expected[] = {5, 2, 3, 4, 5, 6, 7, 7};  // OUT ... DEBUG
+    for (int level = Vorn::OUT; level <= Vorn::DEBUG; ++level) {
+        EXPECT_EQ(SyslogLog::severity_of(level), expected[level]) << level;
+    }
+}
+
+TEST_F(SyslogTarget, FourThreadsArriveOnceInOrderWithLevelFacilityAndTag) {
+    isolated([this] {
+        alarm(300);
+        const std::string dir = cwd();
+        Rsyslogd rsyslogd(binary, dir, kReceiverConf);
+        ASSERT_TRUE(wait_for_path(dir + "/log.sock")) << read_file("rsyslogd.out");
+        write_config("vorn_config.xml", syslog_config(dir + "/log.sock"));
+        constexpr int Threads = 4;
+        constexpr int PerThread = 10000;
+        constexpr Vorn::Level Levels[] = {Vorn::INFO, Vorn::WARN, Vorn::ERROR, Vorn::DEBUG};
+        std::vector<std::thread> producers;
+        for (int t = 0; t < Threads; ++t) {
+            producers.emplace_back([t, &Levels] {
+                Vorn handle("app", 0);
+                for (int s = 0; s < PerThread; ++s) {
+                    std::ostringstream text;
+                    text << "T" << t << " S" << s << '\n';
+                    handle.log(std::move(text), Levels[s % 4]);
+                }
+            });
+        }
+        for (std::thread& producer : producers) {
+            producer.join();
+        }
+        StdoutPipe out;
+        VornInit::reset_vorn_state();
+        EXPECT_EQ(out.text(), "");
+        std::vector<std::string> lines =
+            wait_for_lines("received.log", Threads * PerThread, std::chrono::seconds(10));
+        ASSERT_EQ(lines.size(), std::size_t{Threads * PerThread});
+        const std::string tag = "vorntest[" + std::to_string(getpid()) + "]:";
+        const int severity[] = {6, 4, 3, 7};
+        std::vector<int> next(Threads, 0);
+        for (const std::string& line : lines) {
+            int pri = 0;
+            int t = 0;
+            int s = 0;
+            char seen_tag[64] = {};
+            ASSERT_EQ(std::sscanf(line.c_str(), "%d %63s T%d S%d", &pri, seen_tag, &t, &s), 4)
+                << line;
+            ASSERT_TRUE(t >= 0 && t < Threads) << line;
+            EXPECT_EQ(s, next[t]) << line;
+            next[t] = s + 1;
+            EXPECT_EQ(seen_tag, tag) << line;
+            EXPECT_EQ(pri, 19 * 8 + severity[s % 4]) << line;
+        }
+    });
+}
+
+TEST_F(SyslogTarget, RestartOfTheReceiverLosesOnlyWhatIsCounted) {
+    isolated([this] {
+        alarm(300);
+        const std::string dir = cwd();
+        const std::string socket = dir + "/log.sock";
+        Rsyslogd rsyslogd(binary, dir, kReceiverConf);
+        ASSERT_TRUE(wait_for_path(socket)) << read_file("rsyslogd.out");
+        write_config("vorn_config.xml", syslog_config(socket));
+        Vorn handle("app", 0);
+        auto log_range = [&handle](int first, int end) {
+            for (int n = first; n < end; ++n) {
+                log_text(handle, "R" + std::to_string(n) + "\n");
+            }
+            ASSERT_EQ(handle.flush(), 0);
+        };
+        StdoutPipe out;
+        log_range(0, 100);
+        ASSERT_EQ(wait_for_lines("received.log", 100).size(), 100u);
+        rsyslogd.stop();
+        unlink(socket.c_str());
+        log_range(100, 200);
+        rsyslogd.start();
+        ASSERT_TRUE(wait_for_path(socket));
+        log_range(200, 300);
+        VornInit::reset_vorn_state();
+        const long lost = counted_losses(out.text());
+        std::vector<std::string> lines =
+            wait_for_lines("received.log", 300 - lost, std::chrono::seconds(5));
+        EXPECT_EQ(lost, 100) << out.text();
+        EXPECT_EQ(static_cast<long>(lines.size()), 300 - lost);
+        // What arrived is every record but those counted, in order.
+        int previous = -1;
+        for (const std::string& line : lines) {
+            int n = std::stoi(line.substr(line.find(" R") + 2));
+            EXPECT_GT(n, previous) << line;
+            previous = n;
+        }
+    });
+}
+
+TEST_F(SyslogTarget, MissingSocketIsReportedAndCounted) {
+    isolated([] {
+        write_config("vorn_config.xml", syslog_config(cwd() + "/nobody.sock"));
+        StdoutPipe out;
+        {
+            Vorn handle("app", 0);
+            for (int n = 0; n < 3; ++n) {
+                log_text(handle, "lost\n");
+            }
+        }
+        VornInit::reset_vorn_state();
+        EXPECT_EQ(split_lines(out.text()),
+                  (std::vector<std::string>{
+                      "Could not write msg in target: sys - No such file or directory",
+                      "Could not write msg in target: sys - 2 more records lost"}));
+    });
+}
+
+TEST(SyslogTargetSetup, UnknownFacilityKeepsTheTargetFromStarting) {
+    isolated([] {
+        write_config("vorn_config.xml",
+                     "<target name=\"sys\"><type>syslog</type><facility>kern</facility></target>" +
+                         logger_record("app", "sys"));
+        StdoutPipe out;
+        Vorn handle("app", 0);
+        EXPECT_FALSE(handle.logable(Vorn::OUT));
+        EXPECT_EQ(out.text(), "Invalid facility in target: sys - \"kern\"\n");
+    });
+}
+
+}  // namespace
+}  // namespace zvk::test
