@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <zvk/FileLog.h>
 #include <zvk/Logger.h>
+#include <zvk/SyslogLog.h>
 #include <zvk/Target.h>
 #include <zvk/VornConfig.h>
 #include <zvk/XMLDoc.h>
@@ -108,9 +109,20 @@ void check_targets(const zvk::VornConfig& config) {
                 problem("targets " + q(first->second) + " and " + q(name) +
                         " both write file_name " + q(file_name));
             }
+        } else if (record->type == "syslog") {
+            const std::string* socket = zvk::VornConfig::target_param(*record, "socket");
+            const std::string* facility = zvk::VornConfig::target_param(*record, "facility");
+            const std::string* ident = zvk::VornConfig::target_param(*record, "ident");
+            std::cout << ", socket " << q(socket != nullptr ? *socket : "/dev/log") << ", facility "
+                      << q(facility != nullptr ? *facility : "user") << ", ident "
+                      << (ident != nullptr ? q(*ident) : std::string("(the program's name)"));
+            if (facility != nullptr && zvk::SyslogLog::facility_from(*facility) < 0) {
+                problem("target " + q(name) + ": facility " + q(*facility) +
+                        " is not user, daemon or local0 ... local7; the target cannot start");
+            }
         } else if (record->type != config.key_stdout) {
             problem("target " + q(name) + ": type " + q(record->type) +
-                    " is neither \"stdout\" nor \"file\"; its loggers get no target");
+                    " is not \"stdout\", \"file\" or \"syslog\"; its loggers get no target");
         }
         check_queue_bound(name, *record);
         std::cout << "\n";
@@ -269,7 +281,8 @@ constexpr const char* kUsage =
     "directory, as the library does. Loads the file with the library's own loader and\n"
     "reading of every value, prints the targets, loggers and settings it defines, then\n"
     "each problem that the library would meet only at run time or silently work around:\n"
-    "  - a target type other than stdout or file;\n"
+    "  - a target type other than stdout, file or syslog, and a syslog facility other\n"
+    "    than user, daemon or local0 ... local7;\n"
     "  - a file_name that is refused (empty, \".\", \"..\" or containing \"/\"), and two\n"
     "    targets that write the same file_name;\n"
     "  - a max_number_file that is not a number (5 files are kept);\n"

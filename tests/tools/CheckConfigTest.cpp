@@ -45,6 +45,7 @@ const char* kClean = R"(<vorn>
   <watch_seconds>30</watch_seconds>
   <target name="screen"><type>stdout</type><queue_max>8192</queue_max><when_full>drop</when_full></target>
   <target name="disk"><type>file</type><file_name>app.log</file_name><max_number_file>3</max_number_file></target>
+  <target name="sys"><type>syslog</type><facility>local2</facility><ident>api</ident></target>
   <logger name="main"><target>screen</target><accept_level>INFO</accept_level></logger>
   <logger name="db"><target>disk</target><accept_level>DEBUG</accept_level></logger>
 </vorn>)";
@@ -62,6 +63,10 @@ TEST(CheckConfig, CleanFileReportsWhatItDefines) {
     EXPECT_NE(run.out.find("time zone: local"), std::string::npos);
     EXPECT_NE(run.out.find("flush on crash: on"), std::string::npos);
     EXPECT_NE(run.out.find("watch: every 30 s"), std::string::npos);
+    EXPECT_NE(run.out.find("\"sys\" type \"syslog\", socket \"/dev/log\", facility \"local2\", "
+                           "ident \"api\""),
+              std::string::npos)
+        << run.out;
     EXPECT_NE(run.out.find("queue at most 8192 records, then drops new ones"), std::string::npos);
     EXPECT_NE(run.out.find("\"disk\" type \"file\", file \"app.log\", keeps 3 file(s) including "
                            "the active one, queue unbounded"),
@@ -78,6 +83,7 @@ TEST(CheckConfig, ReportsEveryRunTimeProblem) {
   <watch_seconds>0.5</watch_seconds>
   <target name="net"><type>network</type><queue_max>many</queue_max><when_full>wait</when_full></target>
   <target name="disk"><type>file</type><file_name>a.log</file_name><max_number_file>five</max_number_file></target>
+  <target name="sys"><type>syslog</type><facility>kern</facility></target>
   <logger name="loud"><target>disk</target><accept_level>warn</accept_level></logger>
   <logger name="lost"><target>nowhere</target><accept_level>INFO</accept_level></logger>
   <logger name="netlog"><target>net</target><accept_level>INFO</accept_level></logger>
@@ -85,7 +91,8 @@ TEST(CheckConfig, ReportsEveryRunTimeProblem) {
     CheckRun run = check(dir.file("bad.xml"));
     EXPECT_EQ(run.status, 1) << run.out;
     for (const char* expected : {
-             "type \"network\" is neither \"stdout\" nor \"file\"",
+             "type \"network\" is not \"stdout\", \"file\" or \"syslog\"",
+             "facility \"kern\" is not user, daemon or local0 ... local7",
              "max_number_file \"five\" is not a number; 5 files are kept",
              "accept_level \"warn\" is not one of",
              "logger \"lost\" dropped: its target \"nowhere\" is not defined",
