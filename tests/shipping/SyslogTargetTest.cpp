@@ -3,7 +3,9 @@
 // message's PRI, tag and text: every record arrives once, in order, with
 // its severity, facility and tag; a restart of rsyslog loses only what the
 // library counts; a missing socket is reported, not fatal.
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "ConfigText.h"
 #include "Rsyslogd.h"
 #include "TestSupport.h"
@@ -178,6 +181,44 @@ TEST_F(SyslogTarget, RestartOfTheReceiverLosesOnlyWhatIsCounted) {
             EXPECT_GT(n, previous) << line;
             previous = n;
         }
+    });
+}
+
+// With flush_on_crash, what the target had queued when the process died
+// reaches the system logger through its worker.
+TEST_F(SyslogTarget, QueuedRecordsArriveWhenTheProcessCrashes) {
+    isolated([this] {
+        alarm(300);
+        const std::string dir = cwd();
+        Rsyslogd rsyslogd(binary, dir, kReceiverConf);
+        ASSERT_TRUE(wait_for_path(dir + "/log.sock")) << read_file("rsyslogd.out");
+        write_config("vorn_config.xml",
+                     "<flush_on_crash>true</flush_on_crash>" + syslog_config(dir + "/log.sock"));
+        // The receiver stops reading: the records queue up in the target
+        // until it reads again, some time after the crash began.
+        constexpr int Records = 20000;
+        ASSERT_EQ(kill(rsyslogd.pid, SIGSTOP), 0);
+        // A process, not a thread: the child below is forked from this one.
+        const pid_t receiver = rsyslogd.pid;
+        const pid_t resume = fork();
+        if (resume == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            kill(receiver, SIGCONT);
+            std::_Exit(0);
+        }
+        ChildEnd end = run_child(
+            [] {
+                Vorn handle("app", 0);
+                for (int n = 0; n < Records; ++n) {
+                    log_text(handle, "R" + std::to_string(n) + "\n");
+                }
+                std::abort();
+            },
+            20);
+        waitpid(resume, nullptr, 0);
+        EXPECT_TRUE(WIFSIGNALED(end.status) && WTERMSIG(end.status) == SIGABRT);
+        EXPECT_EQ(wait_for_lines("received.log", Records, std::chrono::seconds(5)).size(),
+                  std::size_t{Records});
     });
 }
 
