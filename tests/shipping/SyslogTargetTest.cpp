@@ -104,10 +104,10 @@ TEST_F(SyslogTarget, FourThreadsArriveOnceInOrderWithLevelFacilityAndTag) {
         write_config("vorn_config.xml", syslog_config(dir + "/log.sock"));
         constexpr int Threads = 4;
         constexpr int PerThread = 10000;
-        constexpr Vorn::Level Levels[] = {Vorn::INFO, Vorn::WARN, Vorn::ERROR, Vorn::DEBUG};
+        static constexpr Vorn::Level Levels[] = {Vorn::INFO, Vorn::WARN, Vorn::ERROR, Vorn::DEBUG};
         std::vector<std::thread> producers;
         for (int t = 0; t < Threads; ++t) {
-            producers.emplace_back([t, &Levels] {
+            producers.emplace_back([t] {
                 Vorn handle("app", 0);
                 for (int s = 0; s < PerThread; ++s) {
                     std::ostringstream text;
