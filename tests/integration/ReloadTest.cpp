@@ -3,7 +3,10 @@
 // across reloads, stops and re-initialisations; a watched file reloads by
 // itself.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -231,6 +234,49 @@ long rss_kib() {
     return 0;
 }
 #endif
+
+std::vector<std::string> threads() { return list_dir("/proc/self/task"); }
+
+// The watching thread exists only while the configuration asks for it,
+// blocks the application's signals, ends at a stop, and a forked child,
+// which has none, starts its own with its own initialisation.
+TEST(VornReload, WatchThreadOnlyWhileAsked) {
+    isolated([] {
+        write_config("vorn_config.xml", "<watch_seconds>1</watch_seconds>" + stdout_target("s") +
+                                            logger_record("app", "s"));
+        const std::size_t alone = threads().size();
+        ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
+        std::vector<std::string> now = threads();
+        ASSERT_EQ(now.size(), alone + 1);
+        for (const std::string& task : now) {
+            if (task == std::to_string(getpid())) {
+                continue;
+            }
+            std::string status = read_file("/proc/self/task/" + task + "/status");
+            const std::size_t at = status.find("SigBlk:");
+            ASSERT_NE(at, std::string::npos);
+            const unsigned long long blocked = std::stoull(status.substr(at + 7), nullptr, 16);
+            EXPECT_NE(blocked & (1ULL << (SIGTERM - 1)), 0u) << "thread " << task;
+        }
+#ifndef ZVK_TEST_TSAN
+        pid_t child = fork();
+        if (child == 0) {
+            const bool fresh = VornInit::init() == 0 && threads().size() == 2;
+            VornInit::reset_vorn_state();
+            std::_Exit(fresh ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+#endif
+        VornInit::reset_vorn_state();
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (threads().size() > alone && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(threads().size(), alone);
+    });
+}
 
 // Reloads alternating two configurations (the logger moves between two
 // targets, one of which changes) while four threads log: memory stays where the first hundred

@@ -222,6 +222,29 @@ TEST_F(SyslogTarget, QueuedRecordsArriveWhenTheProcessCrashes) {
     });
 }
 
+TEST_F(SyslogTarget, RecordLongerThanADatagramIsCutAndReported) {
+    isolated([this] {
+        alarm(300);
+        const std::string dir = cwd();
+        Rsyslogd rsyslogd(binary, dir, kReceiverConf);
+        ASSERT_TRUE(wait_for_path(dir + "/log.sock")) << read_file("rsyslogd.out");
+        write_config("vorn_config.xml", syslog_config(dir + "/log.sock"));
+        StdoutPipe out;
+        {
+            Vorn handle("app", 0);
+            log_text(handle, "L" + std::string(1 << 20, 'x') + "\n");
+            log_text(handle, "after\n");
+        }
+        VornInit::reset_vorn_state();
+        EXPECT_EQ(out.text(),
+                  "Record longer than the syslog socket takes, truncated in target: sys\n");
+        std::vector<std::string> lines = wait_for_lines("received.log", 2);
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_NE(lines[0].find(" Lxxx"), std::string::npos);
+        EXPECT_NE(lines[1].find(" after"), std::string::npos);
+    });
+}
+
 TEST_F(SyslogTarget, MissingSocketIsReportedAndCounted) {
     isolated([] {
         write_config("vorn_config.xml", syslog_config(cwd() + "/nobody.sock"));
