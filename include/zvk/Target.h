@@ -211,9 +211,6 @@ private:
     void write_held(std::size_t limit, std::vector<std::string>* returned, bool& in_write);
     // The worker's line for a gap of `count` dropped records.
     void report_dropped(std::uint64_t count);
-    // Console write failures: the first is reported, then at most one line
-    // a second with the count lost meanwhile. Called by the one writer.
-
 
     // The accounting of `queue`. The fields a producer uses with each
     // record sit right after it.
