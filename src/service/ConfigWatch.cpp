@@ -1,5 +1,6 @@
 #include "ConfigWatch.h"
 
+#include <pthread.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -115,7 +116,10 @@ void watch_config(std::uint64_t seconds, const std::string& path, const FileVers
     fresh->seen = loaded;
     try {
         // Not joined: a stop may come from the thread's own reload.
-        library_thread([fresh] { run(fresh); }).detach();
+        std::thread thread = library_thread([fresh] { run(fresh); });
+        // Named, so that ps and a debugger tell it from the application's.
+        pthread_setname_np(thread.native_handle(), "vorn-watch");
+        thread.detach();
         watch = std::move(fresh);
     } catch (...) {
         // No thread: the file is not watched.
