@@ -255,15 +255,9 @@ void check_settings(const zvk::VornConfig& config) {
         problem("flush_on_crash " + q(crash) + " means off; only \"true\" turns it on");
     }
 
-    // As the service reads it: digits only, more than zero.
+    // As the service reads it: digits only, more than zero, at most nine.
     const std::string& watch = config.get_element("watch_seconds");
-    std::uint64_t every = 0;
-    bool digits = !watch.empty() && watch.size() <= 9;
-    for (char c : watch) {
-        digits = digits && c >= '0' && c <= '9';
-        every = every * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    every = digits ? every : 0;
+    const std::uint64_t every = watch.size() <= 9 ? zvk::Target::queue_max_from(watch) : 0;
     std::cout << "watch: "
               << (every != 0 ? "every " + std::to_string(every) +
                                    " s (the file is reloaded when it changes)"

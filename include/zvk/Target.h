@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <ctime>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -169,6 +170,11 @@ protected:
     // worker ends.
     void console_write_failed(const std::string& reason = std::string());
     void report_console_losses();
+    // The line for a write that threw (`what` null: not a std::exception):
+    // "Exception write msg in target: NAME - WHAT", or "Unknown exception
+    // write msg in target: NAME". Throws nothing, for the writer's catch
+    // blocks.
+    void report_write_exception(const std::exception* what) noexcept;
     void write_succeeded() {
         if (console_failing) {
             report_console_losses();

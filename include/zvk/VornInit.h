@@ -25,7 +25,7 @@ public:
     // Target::flush for every target of the service: 0 when all were
     // flushed (also without service or targets), else -1. Waits holding no
     // lock of the service: other threads make handles and initialise
-    // meanwhile; a stop lets the flush end before it frees the targets.
+    // meanwhile; a stop ends the flush.
     static int flush();
 
     VornInit();

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "LibraryThread.h"
+#include "zvk/Target.h"
 #include "zvk/VornService.h"
 
 namespace zvk::detail {
@@ -83,17 +84,9 @@ FileVersion version_of(const std::string& path) {
 }
 
 std::uint64_t watch_seconds_from(const std::string& text) {
-    if (text.empty() || text.size() > 9) {
-        return 0;
-    }
-    std::uint64_t seconds = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') {
-            return 0;
-        }
-        seconds = seconds * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    return seconds;
+    // The rule of queue_max; at most nine digits, so that the wait's end
+    // stays within the clock's range.
+    return text.size() <= 9 ? Target::queue_max_from(text) : 0;
 }
 
 void watch_config(std::uint64_t seconds, const std::string& path, const FileVersion& loaded) {

@@ -54,13 +54,11 @@ int VornInit::flush() {
     std::vector<Target*> targets;
     {
         std::lock_guard lock(service->registry_mutex);
-        targets = detail::pin_targets(*service);
+        targets = detail::distinct_targets(*service);
     }
     // Waiting without the registry mutex: a slow target holds up no other
-    // thread's handles or initialisation, only this flush.
-    struct Unpin {
-        ~Unpin() { detail::unpin_targets(); }
-    } unpin;
+    // thread's handles or initialisation, only this flush. Targets are
+    // never freed while the process runs, and a stop ends the wait.
     int result = 0;
     for (Target* target : targets) {
         if (target->flush() != 0) {

@@ -5,7 +5,6 @@
 #include <sys/resource.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -35,19 +34,6 @@ std::atomic<VornService*> VornService::vornsvc{nullptr};
 namespace detail {
 
 namespace {
-
-// Flushes that wait on targets without the registry mutex: a target is
-// freed only once no flush holds it.
-struct FlushPins {
-    std::mutex mutex;
-    std::condition_variable released;
-    int flushes = 0;  // guarded by mutex
-};
-
-FlushPins& flush_pins() {
-    static FlushPins* pins = new FlushPins();  // outlives every static
-    return *pins;
-}
 
 // What the library changed of the process's file-size settings, to be put
 // back when the service stops. Guarded by registry_mutex.
@@ -83,22 +69,6 @@ bool handler_is_ours(const struct sigaction& action) {
 }  // namespace
 
 bool stamps_local() { return local_stamps.load(std::memory_order_relaxed); }
-
-std::vector<Target*> pin_targets(const VornService& service) {
-    std::vector<Target*> distinct = distinct_targets(service);
-    FlushPins& pins = flush_pins();
-    std::lock_guard lock(pins.mutex);
-    ++pins.flushes;
-    return distinct;
-}
-
-void unpin_targets() {
-    FlushPins& pins = flush_pins();
-    std::lock_guard lock(pins.mutex);
-    if (--pins.flushes == 0) {
-        pins.released.notify_all();
-    }
-}
 
 std::vector<Target*> distinct_targets(const VornService& service) {
     std::vector<Target*> distinct;
@@ -227,8 +197,6 @@ std::string identity_of(const VornConfig& config, const std::string& name,
 // what is queued (which also ends every flush waiting on it). Caller holds
 // registry_mutex.
 void tear_down(VornService& service) {
-    using detail::flush_pins;
-    using detail::FlushPins;
     detail::end_config_watch();
     delete service.config;
     service.config = nullptr;
@@ -240,11 +208,6 @@ void tear_down(VornService& service) {
     service.targets.clear();
     for (Target* target : distinct) {
         retire(target);
-    }
-    if (!distinct.empty()) {
-        FlushPins& pins = flush_pins();
-        std::unique_lock lock(pins.mutex);
-        pins.released.wait(lock, [&] { return pins.flushes == 0; });
     }
 }
 
@@ -328,7 +291,6 @@ void before_fork() {
         return;
     }
     service->registry_mutex.lock();
-    detail::flush_pins().mutex.lock();
     std::vector<Target*>& locked = forked_targets();
     locked = detail::distinct_targets(*service);
     // Retired ones too: a thread may still write its record through one.
@@ -349,7 +311,6 @@ void after_fork_in_parent() {
             target->mutex.unlock();
         }
         forked_targets().clear();
-        detail::flush_pins().mutex.unlock();
         service->registry_mutex.unlock();
     }
     instance_mutex().unlock();
@@ -370,8 +331,6 @@ void after_fork_in_child() {
         // The parent's crash handlers would flush copies that never write.
         detail::disable_crash_flush();
         detail::forget_config_watch();
-        // Flushes of the parent's threads do not go on here.
-        new (&detail::flush_pins()) detail::FlushPins();
         forked_targets().clear();
         // A recursive mutex knows its owner by thread id, and the child's
         // one thread has a new id: unlock would refuse. Made afresh.
@@ -636,7 +595,8 @@ Logger* VornService::create_logger(const std::string& name, long owner_id) {
     std::lock_guard lock(registry_mutex);
     try {
         // The logger of this name exists from now on, routed or not.
-        if (slot(name, owner_id) == nullptr) {
+        Logger* logger = slot(name, owner_id);
+        if (logger == nullptr) {
             return nullptr;
         }
         std::string level_text;
@@ -676,10 +636,6 @@ Logger* VornService::create_logger(const std::string& name, long owner_id) {
             return nullptr;
         }
         if (target == nullptr) {
-            return nullptr;
-        }
-        Logger* logger = slot(name, owner_id);
-        if (logger == nullptr) {
             return nullptr;
         }
         route(logger, target, level);

@@ -563,15 +563,9 @@ void FileLog::write_texts(const std::string_view* texts, std::size_t count) noex
             }
         }
     } catch (const std::exception& e) {
-        try {
-            detail::report("Exception write msg in target: " + name + " - " + e.what());
-        } catch (...) {
-        }
+        report_write_exception(&e);
     } catch (...) {
-        try {
-            detail::report("Unknown exception write msg in target: " + name);
-        } catch (...) {
-        }
+        report_write_exception(nullptr);
     }
 }
 
@@ -658,9 +652,9 @@ void FileLog::write_msg(Message* message) {
         follow_file();
         write_record(message->text.view());
     } catch (const std::exception& e) {
-        detail::report("Exception write msg in target: " + name + " - " + e.what());
+        report_write_exception(&e);
     } catch (...) {
-        detail::report("Unknown exception write msg in target: " + name);
+        report_write_exception(nullptr);
     }
     retire(message);
 }

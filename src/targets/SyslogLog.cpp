@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <exception>
 #include <fstream>
 
 #include "../frontend/Report.h"
@@ -88,34 +87,29 @@ SyslogLog::~SyslogLog() {
 }
 
 int SyslogLog::init(const VornConfig* config) {
-    try {
-        Target::init(config);
-        ident = program_name();
-        const VornConfig::target_cf_t* record =
-            config != nullptr ? config->get_target(name) : nullptr;
-        if (record == nullptr) {
-            return 0;
-        }
-        if (const std::string* path = VornConfig::target_param(*record, "socket")) {
-            socket_path = *path;
-        }
-        if (const std::string* text = VornConfig::target_param(*record, "facility")) {
-            facility = facility_from(*text);
-            if (facility < 0) {
-                detail::report("Invalid facility in target: " + name + " - \"" + *text + "\"");
-                return -1;
-            }
-        }
-        if (const std::string* text = VornConfig::target_param(*record, "ident")) {
-            ident = *text;
-        }
-        // A socket that is not there yet is not fatal: the first record
-        // says so, and the target connects when it appears.
+    // Throws for an unknown locale name: the start fails, as for every target.
+    Target::init(config);
+    ident = program_name();
+    const VornConfig::target_cf_t* record = config != nullptr ? config->get_target(name) : nullptr;
+    if (record == nullptr) {
         return 0;
-    } catch (const std::exception&) {
-        // An unknown locale name: the start fails, as for every target.
-        throw;
     }
+    if (const std::string* path = VornConfig::target_param(*record, "socket")) {
+        socket_path = *path;
+    }
+    if (const std::string* text = VornConfig::target_param(*record, "facility")) {
+        facility = facility_from(*text);
+        if (facility < 0) {
+            detail::report("Invalid facility in target: " + name + " - \"" + *text + "\"");
+            return -1;
+        }
+    }
+    if (const std::string* text = VornConfig::target_param(*record, "ident")) {
+        ident = *text;
+    }
+    // A socket that is not there yet is not fatal: the first record says
+    // so, and the target connects when it appears.
+    return 0;
 }
 
 bool SyslogLog::connect_socket() {
@@ -177,21 +171,14 @@ bool SyslogLog::send_record(std::string_view text, int level) {
             length = longest;
         }
         ssize_t sent = -1;
-        for (;;) {
-            sent = send(fd, datagram.data(), length, MSG_NOSIGNAL);
-            if (sent >= 0 || errno == EINTR) {
-                if (sent >= 0) {
-                    break;
-                }
-                continue;
-            }
+        while ((sent = send(fd, datagram.data(), length, MSG_NOSIGNAL)) < 0) {
             if (errno == EMSGSIZE && length > 1) {
                 // Less room than the buffer size says: half until it fits.
                 length /= 2;
                 longest = length;
-                continue;
+            } else if (errno != EINTR) {
+                break;
             }
-            break;
         }
         if (sent >= 0) {
             if (length < datagram.size()) {
@@ -217,9 +204,9 @@ void SyslogLog::write_msg(Message* message) {
             write_succeeded();
         }
     } catch (const std::exception& e) {
-        detail::report("Exception write msg in target: " + name + " - " + e.what());
+        report_write_exception(&e);
     } catch (...) {
-        detail::report("Unknown exception write msg in target: " + name);
+        report_write_exception(nullptr);
     }
     retire(message);
 }

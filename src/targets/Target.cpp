@@ -210,9 +210,18 @@ void Target::write_msg(Message* message) {
             report_console_losses();
         }
     } catch (const std::exception& e) {
-        detail::report("Exception write msg in target: " + name + " - " + e.what());
+        report_write_exception(&e);
     } catch (...) {
-        detail::report("Unknown exception write msg in target: " + name);
+        report_write_exception(nullptr);
+    }
+}
+
+void Target::report_write_exception(const std::exception* what) noexcept {
+    try {
+        detail::report(what != nullptr
+                           ? "Exception write msg in target: " + name + " - " + what->what()
+                           : "Unknown exception write msg in target: " + name);
+    } catch (...) {
     }
 }
 
@@ -568,15 +577,9 @@ void Target::write_texts(const std::string_view* texts, std::size_t count) noexc
             next += batch;
         }
     } catch (const std::exception& e) {
-        try {
-            detail::report("Exception write msg in target: " + name + " - " + e.what());
-        } catch (...) {
-        }
+        report_write_exception(&e);
     } catch (...) {
-        try {
-            detail::report("Unknown exception write msg in target: " + name);
-        } catch (...) {
-        }
+        report_write_exception(nullptr);
     }
 }
 

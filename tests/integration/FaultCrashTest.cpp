@@ -98,11 +98,7 @@ Outcome crash_child(const std::string& flush, void (*crash)(), bool hold_lock = 
     }
     close(out[1]);
     Outcome outcome;
-    char buf[4096];
-    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) {
-        outcome.out.append(buf, static_cast<std::size_t>(n));
-    }
-    close(out[0]);
+    outcome.out = read_to_end(out[0]);
     waitpid(pid, &outcome.status, 0);
     outcome.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -149,12 +145,7 @@ TEST(VornFaultCrash, WithoutTheSettingQueuedRecordsAreLost) {
             },
             60);
         close(err[1]);
-        std::string text;
-        char buf[65536];
-        for (ssize_t n; (n = read(err[0], buf, sizeof buf)) > 0;) {
-            text.append(buf, static_cast<std::size_t>(n));
-        }
-        close(err[0]);
+        const std::string text = read_to_end(err[0]);
         ASSERT_TRUE(WIFSIGNALED(end.status));
         EXPECT_EQ(WTERMSIG(end.status), SIGTERM);
         EXPECT_LT(split_lines(text).size(), std::size_t{Records});

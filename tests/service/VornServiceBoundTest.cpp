@@ -44,11 +44,7 @@ int log_into_a_stalled_console(const std::string& logger, int records, std::stri
     }
     int arrived = 0;
     std::thread reader([&] {
-        std::string all;
-        char buf[4096];
-        for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) {
-            all.append(buf, static_cast<std::size_t>(n));
-        }
+        const std::string all = read_to_end(fds[0]);
         // The first record follows the filler on the same line.
         for (auto at = all.find("record "); at != std::string::npos;
              at = all.find("record ", at + 1)) {
@@ -59,7 +55,6 @@ int log_into_a_stalled_console(const std::string& logger, int records, std::stri
     dup2(saved, 2);
     close(saved);
     reader.join();
-    close(fds[0]);
     out = captured.text();
     return arrived;
 }

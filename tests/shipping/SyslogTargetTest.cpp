@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <regex>
 #include <string>
 #include <thread>
@@ -75,6 +76,17 @@ protected:
             GTEST_SKIP() << "rsyslogd is not installed (scripts/deps.sh installs rsyslog)";
         }
     }
+    // A receiver on "log.sock" in the test's directory, and the service's
+    // configuration sending to it, after the top-level elements `before`.
+    // Inside `isolated`; a hang fails the test instead of stalling the suite.
+    void start_receiver(std::unique_ptr<Rsyslogd>& receiver, const std::string& before = "") {
+        alarm(300);
+        receiver = std::make_unique<Rsyslogd>(binary, cwd(), kReceiverConf);
+        ASSERT_TRUE(wait_for_path(socket())) << read_file("rsyslogd.out");
+        write_config("vorn_config.xml", before + syslog_config(socket()));
+    }
+    static std::string socket() { return cwd() + "/log.sock"; }
+
     std::string binary;
 };
 
@@ -97,11 +109,8 @@ TEST(SyslogTargetNames, FacilitiesAndSeverities) {
 
 TEST_F(SyslogTarget, FourThreadsArriveOnceInOrderWithLevelFacilityAndTag) {
     isolated([this] {
-        alarm(300);
-        const std::string dir = cwd();
-        Rsyslogd rsyslogd(binary, dir, kReceiverConf);
-        ASSERT_TRUE(wait_for_path(dir + "/log.sock")) << read_file("rsyslogd.out");
-        write_config("vorn_config.xml", syslog_config(dir + "/log.sock"));
+        std::unique_ptr<Rsyslogd> rsyslogd;
+        ASSERT_NO_FATAL_FAILURE(start_receiver(rsyslogd));
         constexpr int Threads = 4;
         constexpr int PerThread = 10000;
         static constexpr Vorn::Level Levels[] = {Vorn::INFO, Vorn::WARN, Vorn::ERROR, Vorn::DEBUG};
@@ -146,12 +155,8 @@ TEST_F(SyslogTarget, FourThreadsArriveOnceInOrderWithLevelFacilityAndTag) {
 
 TEST_F(SyslogTarget, RestartOfTheReceiverLosesOnlyWhatIsCounted) {
     isolated([this] {
-        alarm(300);
-        const std::string dir = cwd();
-        const std::string socket = dir + "/log.sock";
-        Rsyslogd rsyslogd(binary, dir, kReceiverConf);
-        ASSERT_TRUE(wait_for_path(socket)) << read_file("rsyslogd.out");
-        write_config("vorn_config.xml", syslog_config(socket));
+        std::unique_ptr<Rsyslogd> rsyslogd;
+        ASSERT_NO_FATAL_FAILURE(start_receiver(rsyslogd));
         Vorn handle("app", 0);
         auto log_range = [&handle](int first, int end) {
             for (int n = first; n < end; ++n) {
@@ -162,11 +167,11 @@ TEST_F(SyslogTarget, RestartOfTheReceiverLosesOnlyWhatIsCounted) {
         StdoutPipe out;
         log_range(0, 100);
         ASSERT_EQ(wait_for_lines("received.log", 100).size(), 100u);
-        rsyslogd.stop();
-        unlink(socket.c_str());
+        rsyslogd->stop();
+        unlink(socket().c_str());
         log_range(100, 200);
-        rsyslogd.start();
-        ASSERT_TRUE(wait_for_path(socket));
+        rsyslogd->start();
+        ASSERT_TRUE(wait_for_path(socket()));
         log_range(200, 300);
         VornInit::reset_vorn_state();
         const long lost = counted_losses(out.text());
@@ -188,18 +193,14 @@ TEST_F(SyslogTarget, RestartOfTheReceiverLosesOnlyWhatIsCounted) {
 // reaches the system logger through its worker.
 TEST_F(SyslogTarget, QueuedRecordsArriveWhenTheProcessCrashes) {
     isolated([this] {
-        alarm(300);
-        const std::string dir = cwd();
-        Rsyslogd rsyslogd(binary, dir, kReceiverConf);
-        ASSERT_TRUE(wait_for_path(dir + "/log.sock")) << read_file("rsyslogd.out");
-        write_config("vorn_config.xml",
-                     "<flush_on_crash>true</flush_on_crash>" + syslog_config(dir + "/log.sock"));
+        std::unique_ptr<Rsyslogd> rsyslogd;
+        ASSERT_NO_FATAL_FAILURE(start_receiver(rsyslogd, "<flush_on_crash>true</flush_on_crash>"));
         // The receiver stops reading: the records queue up in the target
         // until it reads again, some time after the crash began.
         constexpr int Records = 20000;
-        ASSERT_EQ(kill(rsyslogd.pid, SIGSTOP), 0);
+        ASSERT_EQ(kill(rsyslogd->pid, SIGSTOP), 0);
         // A process, not a thread: the child below is forked from this one.
-        const pid_t receiver = rsyslogd.pid;
+        const pid_t receiver = rsyslogd->pid;
         const pid_t resume = fork();
         if (resume == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -224,11 +225,8 @@ TEST_F(SyslogTarget, QueuedRecordsArriveWhenTheProcessCrashes) {
 
 TEST_F(SyslogTarget, RecordLongerThanADatagramIsCutAndReported) {
     isolated([this] {
-        alarm(300);
-        const std::string dir = cwd();
-        Rsyslogd rsyslogd(binary, dir, kReceiverConf);
-        ASSERT_TRUE(wait_for_path(dir + "/log.sock")) << read_file("rsyslogd.out");
-        write_config("vorn_config.xml", syslog_config(dir + "/log.sock"));
+        std::unique_ptr<Rsyslogd> rsyslogd;
+        ASSERT_NO_FATAL_FAILURE(start_receiver(rsyslogd));
         StdoutPipe out;
         {
             Vorn handle("app", 0);

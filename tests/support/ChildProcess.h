@@ -13,6 +13,8 @@
 #include <string>
 #include <thread>
 
+#include "TestSupport.h"
+
 namespace zvk::test {
 
 struct ChildEnd {
@@ -46,13 +48,7 @@ ChildEnd run_child(Body body, double allowed_seconds, bool capture_stdout = fals
     std::thread reader;
     if (capture_stdout) {
         close(out[1]);
-        reader = std::thread([&] {
-            char buf[4096];
-            for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) {
-                end.out.append(buf, static_cast<std::size_t>(n));
-            }
-            close(out[0]);
-        });
+        reader = std::thread([&] { end.out = read_to_end(out[0]); });
     }
     auto elapsed = [&] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

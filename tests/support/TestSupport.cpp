@@ -96,11 +96,7 @@ std::string StdoutPipe::text() {
         dup2(saved, 1);
         close(saved);
         saved = -1;
-        char buf[4096];
-        for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) {
-            captured.append(buf, static_cast<std::size_t>(n));
-        }
-        close(fds[0]);
+        captured = read_to_end(fds[0]);
     }
     return captured;
 }
@@ -161,12 +157,7 @@ std::string cannot_drop_privileges() {
         _exit(n == static_cast<ssize_t>(why.size()) ? 0 : 1);
     }
     close(fds[1]);
-    std::string why;
-    char buf[256];
-    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) {
-        why.append(buf, static_cast<std::size_t>(n));
-    }
-    close(fds[0]);
+    std::string why = read_to_end(fds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
     return why;
@@ -198,6 +189,16 @@ rlim_t file_size_limit(rlim_t* hard) {
 }
 
 void watchdog(unsigned seconds) { alarm(seconds); }
+
+std::string read_to_end(int fd) {
+    std::string all;
+    char buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) {
+        all.append(buf, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    return all;
+}
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

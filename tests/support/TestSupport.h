@@ -130,6 +130,9 @@ rlim_t file_size_limit(rlim_t* hard = nullptr);
 void watchdog(unsigned seconds);
 
 std::string read_file(const std::string& path);
+// Everything `fd` gives until its end (a pipe's writers all closed); then
+// closes it.
+std::string read_to_end(int fd);
 void write_file(const std::string& path, const std::string& content);
 // Names of the entries of `dir` (no "." or ".."), sorted.
 std::vector<std::string> list_dir(const std::string& dir);
