@@ -90,6 +90,10 @@ private:
     std::string next_rotated_path();
     // Offers the open file to the fatal-signal handler.
     void publish_crash_fd();
+    // This type's write_msg appends the text and nothing else: runs, and
+    // the open file for the fatal-signal handler.
+    bool takes_runs() const noexcept override;
+    int crash_descriptor() const noexcept override;
     // Writes `text` as one record; on EFBIG rotates and writes it whole
     // into the new file.
     void write_record(std::string_view text);

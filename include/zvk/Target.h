@@ -1,19 +1,18 @@
 // One output destination with its own queue and worker thread. The base
-// class is the console target: it writes each record to std::clog.
+// class is the console target: it writes records to std::clog.
 // Producers only append to the queue; the worker takes what is queued off
-// it and writes the records one at a time, in queue order, without holding
-// the mutex, so that a producer waits for the mutex only while others move
-// records in or out, never for a write. A record waits as its text and
-// level only; the worker hands write_msg a Message built from them (the
-// stream object is most of a Message's size).
+// it and writes it in queue order, without holding the mutex, so that a
+// producer waits for the mutex only while others move records in or out,
+// never for a write. A record waits as its text and level only; the worker
+// hands write_msg a Message built from them (the stream object is most of
+// a Message's size). The worker calls write_msg once a record, unless the
+// target's type says it takes runs (takes_runs): the console and the file
+// target then get consecutive plain records in one write_texts call.
 #pragma once
 
-#include <array>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <ctime>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -21,20 +20,17 @@
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "zvk/VornExport.h"
 
 namespace zvk {
 
 class Message;
-class Target;
 class VornConfig;
 
 namespace detail {
-class Backlog;
-bool flush_at_crash(Target& target, const timespec& deadline,
-                    const timespec& lock_deadline) noexcept;
+class Carrier;
+class ConsoleWriting;
 }  // namespace detail
 
 class ZVK_VORN_API Target {
@@ -60,6 +56,10 @@ public:
         int level;
         Message* whole;  // owned; null for a plain record
     };
+
+    // The bound a `queue_max` text asks for: a positive decimal number;
+    // anything else (absent, zero, negative, unusable) is 0, no bound.
+    static std::size_t queue_max_from(const std::string& text);
 
     Target(const std::string& name, Type type);
     // A running worker first writes every record already queued, then ends;
@@ -97,9 +97,6 @@ public:
     // never waits for room: it drops and counts. Set before the first
     // record.
     void set_queue_bound(std::size_t max_records, bool drop_when_full);
-    // The bound a `queue_max` text asks for: a positive decimal number;
-    // anything else (absent, zero, negative, unusable) is 0, no bound.
-    static std::size_t queue_max_from(const std::string& text);
     // Waits until every record accepted before the call has been written
     // (write_msg has returned for it): 0. -1 when records are held and no
     // worker runs to write them (also when the worker ends meanwhile), or
@@ -124,20 +121,20 @@ public:
     // Out of service, for the service's re-initialisations and reloads: as
     // stop_for_exit, and a forked child's copy reports what it dropped.
     void retire();
-    // For a target that retire or stop_for_exit took out of service: once no thread
-    // writes on its own any more, starts it afresh (init again, then the
-    // worker) with `config`. As start.
+    // For a target that retire or stop_for_exit took out of service: once
+    // no thread writes on its own any more, starts it afresh (init again,
+    // then the worker) with `config`. As start.
     int restart(const VornConfig* config);
 
     std::string name;
     Type type;
     std::mutex mutex;
-    State state;  // guarded by mutex; changed by enter() (and reset_state)
+    State state;  // guarded by mutex; changed only by the carrier
     std::atomic<bool> stop_requested;
     // Lifecycle changes: start and stop handshakes wait here.
     std::condition_variable cond;
     // Guarded by mutex; owns its records, destroyed with the target. Only
-    // the backlog's operations change it.
+    // the carrier's accounting changes it.
     std::deque<Queued> queue;
 
 protected:
@@ -146,105 +143,61 @@ protected:
     void retire(Message* message) noexcept;
     // Stops the worker (it drains the queue first), waits for the threads
     // still waiting inside the target, and counts what no worker can write
-    // any more. A derived destructor calls this before releasing anything
-    // its write_msg uses; calling it again finds nothing to do.
+    // any more; calling it again finds nothing to do. A derived type's
+    // destructor calls it before releasing anything its write_msg uses:
+    // until then the worker may be inside write_msg, and ~Target runs only
+    // after the derived members are gone.
     void shutdown();
-    // For a target whose write_msg writes the record's text and nothing
-    // else: the worker then hands write_texts runs of records at once.
-    void write_in_runs() noexcept { runs = true; }
     // What write_texts tells a fatal-signal handler on its own thread
     // before each call: the first `sent` texts are out, the next
     // `in_flight` go in this call, to a file `size_before` bytes long (-1:
     // not a file, or unknown). The handler then writes none of them twice
     // and loses none, but where the length is unknown.
     void run_progress(std::size_t sent, std::size_t in_flight, std::int64_t size_before) noexcept;
-    // The descriptor a fatal-signal handler may append this target's
-    // queued texts to, with plain write(2) calls, or -1 for none (a target
-    // whose write_msg does more than that). The console target and the
-    // file target set theirs.
+    // Publishes the descriptor a fatal-signal handler may append this
+    // target's queued texts to (-1: none, while it changes); a type offers
+    // one through crash_descriptor only.
     void set_crash_fd(int fd) noexcept;
     // Write failures of the writer, reported as for standard error: the
     // first as "Could not write msg in target: NAME" (with " - " and
     // `reason` when given), then at most a line a second with the count of
-    // records lost since, and a last one when a write succeeds again or the
-    // worker ends.
+    // records lost since, and a last one when a write succeeds again
+    // (write_succeeded) or the worker ends.
     void console_write_failed(const std::string& reason = std::string());
-    void report_console_losses();
+    void write_succeeded();
     // The line for a write that threw (`what` null: not a std::exception):
     // "Exception write msg in target: NAME - WHAT", or "Unknown exception
     // write msg in target: NAME". Throws nothing, for the writer's catch
     // blocks.
     void report_write_exception(const std::exception* what) noexcept;
-    void write_succeeded() {
-        if (console_failing) {
-            report_console_losses();
-        }
-    }
 
 private:
+    friend class detail::Carrier;
+
+    // What this type takes besides one write_msg a record. Each answers
+    // for its own type only: a type derived from one of these, which may
+    // override write_msg, gets a record at a time and no descriptor unless
+    // it says otherwise.
+    //
+    // Whether write_msg writes the record's text and nothing else, so that
+    // the worker may hand runs of plain records to write_texts instead.
+    // The console: yes.
+    virtual bool takes_runs() const noexcept;
+    // The descriptor a fatal-signal handler may append queued texts to with
+    // plain write(2) calls, or -1. Published after each successful init.
+    // The console: standard error.
+    virtual int crash_descriptor() const noexcept;
     // Writes `count` consecutive whole records in as few calls as the
     // destination takes, with everything write_msg does for each record
-    // (failure reports included). Called only for a target that asked for
-    // runs; never throws. The console target: one write to std::clog.
+    // (failure reports included). Called only where takes_runs says so;
+    // never throws. The console: up to 64 KiB a write to std::clog.
     virtual void write_texts(const std::string_view* texts, std::size_t count) noexcept;
 
-    friend bool detail::flush_at_crash(Target& target, const timespec& deadline,
-                                       const timespec& lock_deadline) noexcept;
-
-    // A thread stops waiting inside the target (`waiters` is the count it
-    // was in); the last one lets a shutdown go on. The caller holds `mutex`.
-    void left_wait(int& waiters);
-    // Every condition below, for re-creating them where their waiters are
-    // gone (a forked child, a vanished worker).
-    std::array<std::condition_variable*, 5> conditions();
-    // The one place the lifecycle changes: sets `state` and wakes whoever
-    // waits for what the change affects. The caller holds `mutex`.
-    void enter(State next);
-    // Queues `record` with `text` (moved, or copied when its buffer is
-    // roomy: then `text` keeps it); returns a spare text buffer for the
-    // caller's stream when `want_buffer` and one is at hand.
-    std::string enqueue(Queued&& record, std::string& text, bool want_buffer);
-    // Under mutex, for a bounded target at its bound: false when the
-    // record is to be dropped, true once there is room (after waiting).
-    bool admit(std::unique_lock<std::mutex>& lock);
-    // After the stop at exit: the calling thread writes what is queued
-    // unless another thread is writing; then it waits until its record
-    // (number `number`) is written, unless it is inside a write_msg.
-    void write_inline(std::unique_lock<std::mutex>& lock, std::uint64_t number);
-    // Writes what the writer holds out of the queue, one record at a time,
-    // without the mutex: at most `limit` records. `in_write` is true while
-    // write_msg has a record, so that a throw leaves it known.
-    void write_held(std::size_t limit, std::vector<std::string>* returned, bool& in_write);
-    // The worker's line for a gap of `count` dropped records.
-    void report_dropped(std::uint64_t count);
-
-    // The accounting of `queue`. The fields a producer uses with each
-    // record sit right after it.
-    std::unique_ptr<detail::Backlog> backlog;
-    // Guarded by mutex: the worker sleeps on work_cond; a thread writes
-    // after exit; threads waiting for room, and for written records; the
-    // records the worker writes before it ends, once stop was asked.
-    bool worker_waiting;
-    bool inline_writer;
-    int room_waiters;
-    int written_waiters;
-    std::uint64_t drain_goal;
-    // Each wait has its own condition, all with `mutex`: the worker's
-    // wake-up, room in a bounded queue, written records (flush and the
-    // writers after exit), and threads leaving the target (its shutdown).
-    std::condition_variable work_cond;
-    std::condition_variable room_cond;
-    std::condition_variable written_cond;
-    std::condition_variable leave_cond;
-    std::atomic<int> crash_fd;
-    bool runs;  // set before start; see write_in_runs
-    // The writer's own: the texts of a run, and the console's one buffer.
-    std::vector<std::string_view> run_texts;
-    std::string run_buffer;
-    bool initialised;      // init succeeded once; only start touches it
-    bool console_failing;  // the write failures below: only the writer
-    std::uint64_t console_lost;
-    std::chrono::steady_clock::time_point console_reported;
+    // The queue's accounting, the worker and the lifecycle.
+    std::unique_ptr<detail::Carrier> carrier;
+    // The console's writing: its run buffer and the failure counts of any
+    // target that reports as for standard error. The writer's own.
+    std::unique_ptr<detail::ConsoleWriting> console;
 };
 
 }  // namespace zvk

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "Backlog.h"
-#include "Writing.h"
+#include "Carrier.h"
 #include "zvk/Message.h"
 
 namespace zvk::detail {
@@ -147,8 +147,8 @@ bool run_in_file(int fd, const std::deque<Target::Queued>& records, std::size_t 
     return fstat(fd, &st) == 0 && st.st_size >= size_before + static_cast<off_t>(bytes);
 }
 
-bool wait_for_count(const Backlog& backlog, std::uint64_t goal, const timespec& deadline) {
-    while (backlog.written() < goal) {
+bool wait_for_count(const Carrier& carrier, std::uint64_t goal, const timespec& deadline) {
+    while (carrier.written() < goal) {
         if (ms_left(deadline) == 0) {
             return false;
         }
@@ -157,64 +157,64 @@ bool wait_for_count(const Backlog& backlog, std::uint64_t goal, const timespec& 
     return true;
 }
 
+// On the writer's own thread: what it holds, then what waits. Of a run in
+// progress, what is out is not written again, nor the part the
+// interrupted call has put in the file.
+bool flush_on_writer(Carrier& carrier, int fd, const timespec& deadline, const timespec& lock_by) {
+    NonBlocking nonblocking(fd);
+    Backlog::RunState run{};
+    const std::deque<Target::Queued>& held = carrier.crash_held(run);
+    std::size_t first = 0;
+    if (run.resume != Backlog::kNoneOut) {
+        first = index_of(held, run.resume, 0);
+        if (run.flight_end != Backlog::kNoneOut) {
+            const std::size_t end = index_of(held, run.flight_end, first);
+            if (run_in_file(fd, held, first, end, run.size_before)) {
+                first = end;
+            }
+        }
+    }
+    if (!write_records(fd, held, deadline, first) || !lock_until(carrier.crash_mutex(), lock_by)) {
+        return false;
+    }
+    bool written = write_records(fd, carrier.crash_waiting(), deadline);
+    carrier.crash_mutex().unlock();
+    return written;
+}
+
 }  // namespace
 
 bool flush_at_crash(Target& target, const timespec& deadline,
                     const timespec& lock_deadline) noexcept {
     const timespec& lock_by = before(deadline, lock_deadline) ? deadline : lock_deadline;
-    const int fd = target.crash_fd.load(std::memory_order_acquire);
-    const Backlog& backlog = *target.backlog;
-    if (writes_for(&target)) {
+    Carrier& carrier = Carrier::of(target);
+    const int fd = carrier.crash_descriptor();
+    if (carrier.crash_on_writer()) {
         // The crash is on the thread that writes for this target: nobody
         // else will write what it holds and what waits behind it.
-        if (fd < 0) {
-            return false;
-        }
-        NonBlocking nonblocking(fd);
-        // Of a run in progress, what is out is not written again, nor the
-        // part the interrupted call has put in the file.
-        const std::deque<Target::Queued>& held = backlog.held_records();
-        const Backlog::RunState run = backlog.run_state();
-        std::size_t first = 0;
-        if (run.resume != Backlog::kNoneOut) {
-            first = index_of(held, run.resume, 0);
-            if (run.flight_end != Backlog::kNoneOut) {
-                const std::size_t end = index_of(held, run.flight_end, first);
-                if (run_in_file(fd, held, first, end, run.size_before)) {
-                    first = end;
-                }
-            }
-        }
-        if (!write_records(fd, held, deadline, first) || !lock_until(target.mutex, lock_by)) {
-            return false;
-        }
-        bool written = write_records(fd, target.queue, deadline);
-        target.mutex.unlock();
-        return written;
+        return fd >= 0 && flush_on_writer(carrier, fd, deadline, lock_by);
     }
-    if (!lock_until(target.mutex, lock_by)) {
+    if (!lock_until(carrier.crash_mutex(), lock_by)) {
         return false;
     }
-    const std::uint64_t goal = backlog.accepted();
-    const Target::State state = target.state;
-    if (backlog.written() >= goal) {
-        target.mutex.unlock();
+    const std::uint64_t goal = carrier.accepted();
+    if (carrier.written() >= goal) {
+        carrier.crash_mutex().unlock();
         return true;
     }
-    if (state == Target::STARTING || state == Target::RUNNING || state == Target::DRAINING ||
-        (state == Target::WRITING_INLINE && target.inline_writer)) {
+    if (carrier.crash_served()) {
         // Another thread writes them; a record queued has woken it already,
         // since producers wake the worker before they release the mutex.
-        target.mutex.unlock();
-        return wait_for_count(backlog, goal, deadline);
+        carrier.crash_mutex().unlock();
+        return wait_for_count(carrier, goal, deadline);
     }
     // No thread writes for the target: this one does, if it can.
     bool written = false;
     if (fd >= 0) {
         NonBlocking nonblocking(fd);
-        written = write_records(fd, target.queue, deadline);
+        written = write_records(fd, carrier.crash_waiting(), deadline);
     }
-    target.mutex.unlock();
+    carrier.crash_mutex().unlock();
     return written;
 }
 

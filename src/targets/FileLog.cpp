@@ -510,12 +510,15 @@ int FileLog::rotate_file() {
 
 void FileLog::publish_crash_fd() {
     file_end = -1;
-    // A derived type's write_msg may do more than append the text.
-    if (typeid(*this) == typeid(FileLog)) {
-        set_crash_fd(fd);
-        write_in_runs();
-    }
+    set_crash_fd(crash_descriptor());
 }
+
+bool FileLog::takes_runs() const noexcept {
+    // A derived type's write_msg may do more than append the text.
+    return typeid(*this) == typeid(FileLog);
+}
+
+int FileLog::crash_descriptor() const noexcept { return FileLog::takes_runs() ? fd : -1; }
 
 void FileLog::write_texts(const std::string_view* texts, std::size_t count) noexcept {
     try {

@@ -11,6 +11,9 @@ namespace detail {
 
 // Whether the calling thread is inside a write for `target`.
 bool writes_for(const Target* target) noexcept;
+// Whether it writes for any target: it is the library's (a worker) or runs
+// a write_msg, and must never wait for another target.
+bool writes_for_any() noexcept;
 
 }  // namespace detail
 }  // namespace zvk

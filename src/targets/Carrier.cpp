@@ -1,0 +1,261 @@
+#include "Carrier.h"
+
+#include <new>
+#include <thread>
+
+#include "../frontend/Report.h"
+#include "../service/LibraryThread.h"
+#include "Writing.h"
+#include "zvk/Vorn.h"
+
+namespace zvk::detail {
+
+namespace {
+
+// Whether a worker serves the queue, so that room can come.
+bool worker_serves(Target::State state) {
+    return state == Target::STARTING || state == Target::RUNNING || state == Target::DRAINING;
+}
+
+// Whether a worker or a writer after exit serves the queue, so that
+// waiting for a write can end.
+bool served(Target::State state) { return worker_serves(state) || state == Target::WRITING_INLINE; }
+
+}  // namespace
+
+Carrier::Carrier(Target& owner)
+    : owner(owner),
+      worker_waiting(false),
+      inline_writer(false),
+      room_waiters(0),
+      written_waiters(0),
+      drain_goal(0),
+      crash_fd(-1),
+      runs(false),
+      initialised(false) {}
+
+void Carrier::set_bound(std::size_t max_records, bool drop_when_full) {
+    std::lock_guard lock(owner.mutex);
+    backlog.set_bound(max_records, drop_when_full);
+}
+
+void Carrier::left_wait(int& waiters) {
+    if (--waiters == 0 && room_waiters == 0 && written_waiters == 0) {
+        leave_cond.notify_all();
+    }
+}
+
+std::array<std::condition_variable*, 5> Carrier::conditions() {
+    return {&owner.cond, &work_cond, &room_cond, &written_cond, &leave_cond};
+}
+
+void Carrier::enter(State next) {
+    const State previous = owner.state;
+    owner.state = next;
+    owner.cond.notify_all();
+    if (next == Target::DRAINING && worker_waiting) {
+        work_cond.notify_one();
+    }
+    // Nothing makes room, or writes, any more: those waiters re-decide.
+    if (worker_serves(previous) && !worker_serves(next) && room_waiters != 0) {
+        room_cond.notify_all();
+    }
+    if (served(previous) && !served(next) && written_waiters != 0) {
+        written_cond.notify_all();
+    }
+}
+
+void Carrier::report_dropped(std::uint64_t count) {
+    report(Vorn::time_gmt() + " dropped " + std::to_string(count) +
+           " records in target: " + owner.name);
+}
+
+bool Carrier::crash_served() const noexcept {
+    return worker_serves(owner.state) || (owner.state == Target::WRITING_INLINE && inline_writer);
+}
+
+int Carrier::start(const VornConfig* config) {
+    {
+        std::lock_guard lock(owner.mutex);
+        // STARTING claims the start: a second caller finds the worker
+        // running or about to, and starts none of its own.
+        if (owner.state != Target::STOPPED) {
+            return 0;
+        }
+        enter(Target::STARTING);
+        // A stop request left over from an earlier run is answered.
+        owner.stop_requested = false;
+    }
+    auto unclaim = [this] {
+        std::lock_guard lock(owner.mutex);
+        enter(Target::STOPPED);
+    };
+    std::thread worker;
+    try {
+        if (!initialised) {
+            if (owner.init(config) == -1) {
+                unclaim();
+                return -1;
+            }
+            initialised = true;
+            runs = owner.takes_runs();
+            if (int fd = owner.crash_descriptor(); fd >= 0) {
+                set_crash_fd(fd);
+            }
+        }
+        worker = library_thread([this] { owner.receive_message(); });
+    } catch (...) {
+        unclaim();
+        // An unknown locale name is the caller's to hear about.
+        if (!initialised) {
+            throw;
+        }
+        return -1;
+    }
+    std::unique_lock lock(owner.mutex);
+    // Not "until RUNNING": a worker whose first write throws may have
+    // confirmed and already ended (STOPPED) before this thread wakes up.
+    owner.cond.wait(lock, [this] { return owner.state != Target::STARTING; });
+    // Never joined: stop() waits for the worker's end through `state`.
+    worker.detach();
+    return 0;
+}
+
+int Carrier::stop() {
+    std::unique_lock lock(owner.mutex);
+    if (owner.state == Target::RUNNING) {
+        owner.stop_requested = true;
+        drain_goal = backlog.accepted();
+        enter(Target::DRAINING);
+    } else if (owner.state != Target::DRAINING) {
+        return 1;
+    }
+    // A write_msg that stops its own target cannot wait for itself.
+    if (!writes_for(&owner)) {
+        owner.cond.wait(lock, [this] { return owner.state != Target::DRAINING; });
+    }
+    return 1;
+}
+
+int Carrier::flush() {
+    if (writes_for(&owner)) {
+        return -1;
+    }
+    std::unique_lock lock(owner.mutex);
+    // Everything accepted until now; later records are not waited for.
+    const std::uint64_t goal = backlog.accepted();
+    auto done = [&] { return backlog.written() >= goal; };
+    if (!done()) {
+        ++written_waiters;
+        written_cond.wait(lock, [&] { return done() || !served(owner.state); });
+        left_wait(written_waiters);
+    }
+    return done() ? 0 : -1;
+}
+
+void Carrier::shutdown() {
+    try {
+        stop();
+        std::unique_lock lock(owner.mutex);
+        // Woken by the stop; their records are counted below.
+        leave_cond.wait(lock, [this] { return room_waiters == 0 && written_waiters == 0; });
+        std::uint64_t lost = backlog.discard_waiting(owner.queue) + backlog.take_trailing_gap();
+        if (lost != 0) {
+            report_dropped(lost);
+        }
+        backlog.drop_spare();
+    } catch (...) {
+        // Only a broken mutex fails to lock; leaking the records is safer
+        // than racing a worker that may still use them.
+    }
+}
+
+void Carrier::drop_after_fork() {
+    // The copied records are the parent's, which writes them.
+    backlog.discard_waiting(owner.queue);
+    backlog.forget_held();
+    // The child has only the forking thread: the copied conditions may
+    // hold waiters that do not exist here, so they are made afresh without
+    // a destructor call (which would wait for those waiters).
+    for (std::condition_variable* c : conditions()) {
+        new (c) std::condition_variable();
+    }
+    worker_waiting = false;
+    inline_writer = false;
+    room_waiters = 0;
+    written_waiters = 0;
+    enter(Target::FORKED);
+}
+
+void Carrier::stop_for_exit() {
+    stop();
+    std::unique_lock lock(owner.mutex);
+    // A forked child's copy keeps dropping: its records are not its own to
+    // write.
+    if (owner.state != Target::STOPPED) {
+        return;
+    }
+    enter(Target::WRITING_INLINE);
+    // What came in between the worker's end and now.
+    if (backlog.accepted() > backlog.written()) {
+        write_inline(lock, backlog.accepted() - 1);
+    }
+}
+
+void Carrier::retire() {
+    {
+        std::lock_guard lock(owner.mutex);
+        if (owner.state == Target::FORKED) {
+            if (std::uint64_t lost = backlog.take_trailing_gap(); lost != 0) {
+                report_dropped(lost);
+            }
+            return;
+        }
+    }
+    stop_for_exit();
+    // Out of service, it keeps no text buffers for producers.
+    std::lock_guard lock(owner.mutex);
+    backlog.drop_spare();
+}
+
+int Carrier::restart(const VornConfig* config) {
+    {
+        std::unique_lock lock(owner.mutex);
+        if (owner.state == Target::WRITING_INLINE) {
+            // A thread that writes its own records finishes first; records
+            // logged from here on wait in the queue for the new worker.
+            while (inline_writer || backlog.accepted() > backlog.written()) {
+                ++written_waiters;
+                written_cond.wait(lock);
+                left_wait(written_waiters);
+            }
+            enter(Target::STOPPED);
+        }
+        if (owner.state == Target::FORKED) {
+            // The copy of a target the parent writes: it never writes here.
+            return -1;
+        }
+        if (owner.state != Target::STOPPED) {
+            return 0;
+        }
+    }
+    initialised = false;
+    return start(config);
+}
+
+void Carrier::reset_state(State next) {
+    // The mutex may be held by a thread that is gone, or by any thread other
+    // than the caller; only its holder may unlock a std::mutex. With no
+    // worker left, nobody waits on these objects, so they are re-created in
+    // place: the fresh mutex is unlocked and the fresh conditions have no
+    // waiters.
+    owner.mutex.~mutex();
+    new (&owner.mutex) std::mutex();
+    for (std::condition_variable* c : conditions()) {
+        c->~condition_variable();
+        new (c) std::condition_variable();
+    }
+    owner.state = next;
+}
+
+}  // namespace zvk::detail

@@ -1,0 +1,140 @@
+// What carries records to one target: the hand-over from the threads that
+// log, the accounting of the queue, its bound, the worker thread and the
+// target's lifecycle, flushes, and what a fatal-signal handler may read.
+// The target keeps the mutex, state, condition and queue that its public
+// header names; the carrier is the only one to change them (reset_state
+// aside), and owns everything else.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Backlog.h"
+#include "zvk/Target.h"
+
+namespace zvk {
+
+class VornConfig;
+
+namespace detail {
+
+class Carrier {
+public:
+    using Queued = Target::Queued;
+    using State = Target::State;
+
+    static Carrier& of(Target& target) noexcept { return *target.carrier; }
+
+    explicit Carrier(Target& owner);
+    Carrier(const Carrier&) = delete;
+    Carrier& operator=(const Carrier&) = delete;
+
+    // The producers' side: queues `record` with `text` (moved, or copied
+    // when its buffer is roomy: then `text` keeps it); returns a spare text
+    // buffer for the caller's stream when `want_buffer` and one is at hand.
+    std::string enqueue(Queued&& record, std::string& text, bool want_buffer);
+    void set_bound(std::size_t max_records, bool drop_when_full);
+
+    // The target's operations of the same names.
+    int start(const VornConfig* config);
+    int stop();
+    int flush();
+    void shutdown();
+    void drop_after_fork();
+    void stop_for_exit();
+    void retire();
+    int restart(const VornConfig* config);
+    void reset_state(State next);
+    // The worker thread's body.
+    void work();
+
+    void set_crash_fd(int fd) noexcept { crash_fd.store(fd, std::memory_order_release); }
+    void run_progress(std::size_t sent, std::size_t in_flight, std::int64_t size_before) noexcept {
+        backlog.run_progress(sent, in_flight, size_before);
+    }
+
+    // For a fatal-signal handler: reads only, nothing allocates, frees or
+    // blocks. The descriptor the target offers (-1: none), and whether the
+    // calling thread is the one writing for the target.
+    int crash_descriptor() const noexcept { return crash_fd.load(std::memory_order_acquire); }
+    bool crash_on_writer() const noexcept;
+    // What the writer holds, and how far a run of it is out. The writer's
+    // own thread only.
+    const std::deque<Queued>& crash_held(Backlog::RunState& run) const noexcept {
+        run = backlog.run_state();
+        return backlog.held_records();
+    }
+    std::mutex& crash_mutex() noexcept { return owner.mutex; }
+    // With crash_mutex held: the records waiting, and whether a thread
+    // other than the caller will write them (the count then moves on:
+    // written() reaches accepted()).
+    const std::deque<Queued>& crash_waiting() const noexcept { return owner.queue; }
+    bool crash_served() const noexcept;
+    std::uint64_t accepted() const noexcept { return backlog.accepted(); }
+    std::uint64_t written() const noexcept { return backlog.written(); }
+
+private:
+    // Under mutex, for a bounded target at its bound: false when the
+    // record is to be dropped, true once there is room (after waiting).
+    bool admit(std::unique_lock<std::mutex>& lock);
+    // After the stop at exit: the calling thread writes what is queued
+    // unless another thread is writing; then it waits until its record
+    // (number `number`) is written, unless it is inside a write_msg.
+    void write_inline(std::unique_lock<std::mutex>& lock, std::uint64_t number);
+    void write_all_inline(std::unique_lock<std::mutex>& lock);
+    // The worker's loop between its start and stop handshakes; `returned`
+    // and `in_write` as for write_held.
+    void serve(std::vector<std::string>& returned, bool& in_write);
+    // Writes what the writer holds out of the queue, without the mutex: at
+    // most `limit` records, texts of plain ones going back to `returned`.
+    // `in_write` is true while write_msg has a record, so that a throw
+    // leaves it known.
+    void write_held(std::size_t limit, std::vector<std::string>* returned, bool& in_write);
+    std::size_t write_run(std::size_t limit, std::vector<std::string>* returned);
+    // The worker's line for a gap of `count` dropped records.
+    void report_dropped(std::uint64_t count);
+    // A thread stops waiting inside the target (`waiters` is the count it
+    // was in); the last one lets a shutdown go on. The caller holds `mutex`.
+    void left_wait(int& waiters);
+    // Every condition of the target, for re-creating them where their
+    // waiters are gone (a forked child, a vanished worker).
+    std::array<std::condition_variable*, 5> conditions();
+    // The one place the lifecycle changes: sets `state` and wakes whoever
+    // waits for what the change affects. The caller holds `mutex`.
+    void enter(State next);
+
+    // What a producer uses with each record, together: the target, the
+    // worker's wake-up, then the backlog's own fields (it aligns itself).
+    Target& owner;
+    bool worker_waiting;  // guarded by mutex: the worker sleeps on work_cond
+    std::condition_variable work_cond;
+    Backlog backlog;
+    // Guarded by mutex: a thread writes after exit; threads waiting for
+    // room, and for written records; the records the worker writes before
+    // it ends, once stop was asked.
+    bool inline_writer;
+    int room_waiters;
+    int written_waiters;
+    std::uint64_t drain_goal;
+    // Each wait has its own condition, all with `mutex`: room in a bounded
+    // queue, written records (flush and the writers after exit), and
+    // threads leaving the target (its shutdown).
+    std::condition_variable room_cond;
+    std::condition_variable written_cond;
+    std::condition_variable leave_cond;
+    std::atomic<int> crash_fd;
+    // Set at start from the target's type; the writer's texts of a run.
+    bool runs;
+    std::vector<std::string_view> run_texts;
+    bool initialised;  // init succeeded once; only start touches it
+};
+
+}  // namespace detail
+}  // namespace zvk

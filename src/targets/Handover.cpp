@@ -1,0 +1,169 @@
+// The path every record takes from the thread that logs into the queue.
+// Target::log sits beside Carrier::enqueue so that the compiler may join
+// them.
+#include <system_error>
+#include <typeinfo>
+#include <utility>
+
+#include "../frontend/Report.h"
+#include "Carrier.h"
+#include "Writing.h"
+#include "zvk/Message.h"
+#include "zvk/Target.h"
+#include "zvk/Vorn.h"
+
+namespace zvk {
+
+namespace {
+
+// Tells the core that this is a spin loop (frees the pipeline for the
+// sibling hardware thread).
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+// Room beyond its text that a waiting record may keep.
+constexpr std::size_t kSlack = 128;
+
+void report_lock_failure(const std::string& name, const char* what) noexcept {
+    try {
+        detail::report(Vorn::time_gmt() + " could not get lock in target - " + name +
+                       (what != nullptr ? std::string(" - ") + what : std::string()));
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+void Target::log(Message* message) {
+    if (message == nullptr) {
+        return;
+    }
+    Queued record{{}, message->level, nullptr};
+    try {
+        // A plain Message waits as its text only; a derived type may carry
+        // more, for its own write_msg, and waits whole.
+        if (typeid(*message) == typeid(Message)) {
+            std::string text = std::move(message->text).str();
+            delete message;
+            message = nullptr;
+            carrier->enqueue(std::move(record), text, false);
+            return;
+        }
+        record.whole = message;
+    } catch (...) {
+        delete message;
+        return;
+    }
+    std::string none;
+    carrier->enqueue(std::move(record), none, false);
+}
+
+void Target::log(std::ostringstream&& text, int level) {
+    std::string taken = std::move(text).str();
+    std::string back = carrier->enqueue(Queued{{}, level, nullptr}, taken, true);
+    // The caller's stream is left empty, with room for its next text: its
+    // own buffer when the text was copied out of it, else one that an
+    // earlier record's text had.
+    std::string& room = taken.capacity() > back.capacity() ? taken : back;
+    room.clear();
+    text.str(std::move(room));
+    text.clear();
+}
+
+namespace detail {
+
+std::string Carrier::enqueue(Queued&& record, std::string& text, bool want_buffer) {
+    std::string back;
+    try {
+        std::unique_lock lock(owner.mutex, std::try_to_lock);
+        // Others hold the mutex only for a few pointer moves: waiting a
+        // moment beats sleeping in the kernel and being woken.
+        for (int spin = 0; !lock.owns_lock() && spin < 64; ++spin) {
+            cpu_relax();
+            lock.try_lock();
+        }
+        if (!lock.owns_lock()) {
+            lock.lock();
+        }
+        if (record.whole == nullptr) {
+            if (text.capacity() - text.size() > kSlack) {
+                // Copied out of a roomy buffer (libstdc++ gives a stream at
+                // least 512 bytes), so that the waiting record holds little
+                // beyond its text; into a returned buffer when one fits, so
+                // that buffers go round instead of being freed by the writer.
+                backlog.take_spare(record.text, text.size());
+                record.text.assign(text);
+            } else {
+                record.text = std::move(text);
+                if (want_buffer) {
+                    backlog.take_any_spare(back);
+                }
+            }
+        }
+        const Target::State state = owner.state;
+        // A write_msg logging into its own target is written after the
+        // current record while the worker runs; once the target stops, its
+        // records would keep the stop from ending. A forked child's copy
+        // writes nothing.
+        if (state != Target::RUNNING && (state == Target::FORKED || writes_for(&owner)))
+            [[unlikely]] {
+            backlog.refuse();
+            delete record.whole;
+            return back;
+        }
+        if (backlog.bounded() && !admit(lock)) [[unlikely]] {
+            delete record.whole;
+            return back;
+        }
+        const std::uint64_t number = backlog.push(owner.queue, std::move(record));
+        record.whole = nullptr;
+        if (owner.state == Target::WRITING_INLINE) {
+            write_inline(lock, number);
+        } else if (worker_waiting) {
+            // Under the mutex: once it is released, this thread touches
+            // nothing of the target, which a stop may then free.
+            worker_waiting = false;
+            work_cond.notify_one();
+        }
+    } catch (const std::system_error& e) {
+        delete record.whole;
+        report_lock_failure(owner.name, e.what());
+    } catch (...) {
+        // Also a failed push_back (no memory): the record is lost.
+        delete record.whole;
+        report_lock_failure(owner.name, nullptr);
+    }
+    return back;
+}
+
+bool Carrier::admit(std::unique_lock<std::mutex>& lock) {
+    if (!backlog.full() || owner.state == Target::WRITING_INLINE) {
+        return true;
+    }
+    // A worker or a write_msg never waits for room: with targets logging
+    // into each other, two full queues would wait for each other.
+    if (backlog.drops_when_full() || writes_for_any()) {
+        backlog.refuse();
+        return false;
+    }
+    auto worker_serves = [this] {
+        return owner.state == Target::STARTING || owner.state == Target::RUNNING ||
+               owner.state == Target::DRAINING;
+    };
+    // Without a worker nothing makes room: accepted as unbounded.
+    if (!worker_serves()) {
+        return true;
+    }
+    ++room_waiters;
+    room_cond.wait(lock, [&] { return !backlog.full() || !worker_serves(); });
+    left_wait(room_waiters);
+    return true;
+}
+
+}  // namespace detail
+}  // namespace zvk

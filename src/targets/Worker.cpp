@@ -1,0 +1,251 @@
+// The writing side of the carrier: the worker thread, and the callers that
+// write their own records once the process exits. Records are taken off
+// the queue under the mutex and written without it.
+#include <exception>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "../frontend/MessageCache.h"
+#include "../frontend/Report.h"
+#include "../service/CrashHandler.h"
+#include "Carrier.h"
+#include "ConsoleWriting.h"
+#include "Writing.h"
+#include "zvk/Message.h"
+#include "zvk/Vorn.h"
+
+namespace zvk::detail {
+
+namespace {
+
+struct Writing {
+    const Target* target;
+    const Writing* previous;
+};
+thread_local const Writing* writing_chain = nullptr;
+
+// Marks the calling thread as writing for `target` while it lives.
+class WritingScope {
+public:
+    explicit WritingScope(const Target* target) : link{target, writing_chain} {
+        writing_chain = &link;
+    }
+    ~WritingScope() { writing_chain = link.previous; }
+    WritingScope(const WritingScope&) = delete;
+    WritingScope& operator=(const WritingScope&) = delete;
+
+private:
+    Writing link;
+};
+
+// The Message that write_msg gets for `record`: the whole one, or a kept
+// or new plain one carrying the text. The text buffer the kept one had
+// goes to `returned`, on its way back to the producers.
+Message* materialise(Target::Queued& record, std::vector<std::string>* returned) {
+    if (record.whole != nullptr) {
+        Message* whole = record.whole;
+        record.whole = nullptr;
+        return whole;
+    }
+    MessageCache* cache = MessageCache::local();
+    Message* message = cache != nullptr ? cache->take() : nullptr;
+    if (message == nullptr) {
+        message = new Message();
+    } else {
+        std::string old = MessageCache::reset(*message);
+        if (returned != nullptr && old.capacity() > 15 && returned->size() < Backlog::kSpareLimit) {
+            returned->push_back(std::move(old));
+        }
+    }
+    MessageCache::put_text(*message, std::move(record.text));
+    message->level = record.level;
+    return message;
+}
+
+void report_worker_failure(const std::string& name, const std::exception* e) noexcept {
+    try {
+        if (e != nullptr) {
+            report(Vorn::time_gmt() + " error receive msg in target: " + name + " - " + e->what());
+        } else {
+            report(Vorn::time_gmt() + " unknown exception receive msg in target: " + name);
+        }
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+bool writes_for(const Target* target) noexcept {
+    for (const Writing* link = writing_chain; link != nullptr; link = link->previous) {
+        if (link->target == target) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool writes_for_any() noexcept { return writing_chain != nullptr; }
+
+bool Carrier::crash_on_writer() const noexcept { return writes_for(&owner); }
+
+void Carrier::work() {
+    // Text buffers of written records, handed to the backlog under the
+    // mutex, so that a buffer is freed by the thread that allocated it, or
+    // used again.
+    std::vector<std::string> returned;
+    returned.reserve(Backlog::kSpareLimit);
+    WritingScope scope(&owner);
+    CrashStack crash_stack;
+    bool in_write = false;
+    try {
+        {
+            std::unique_lock lock(owner.mutex);
+            owner.cond.wait(lock, [this] { return owner.state == Target::STARTING; });
+            enter(Target::RUNNING);
+        }
+        serve(returned, in_write);
+    } catch (const std::exception& e) {
+        report_worker_failure(owner.name, &e);
+    } catch (...) {
+        report_worker_failure(owner.name, nullptr);
+    }
+    // Under the mutex to the end: once stop() sees the state change, the
+    // target may be destroyed, so nothing of it is touched after the unlock.
+    std::lock_guard lock(owner.mutex);
+    // What was taken and not written goes back in front of later records.
+    backlog.return_held(owner.queue, in_write);
+    if (std::uint64_t gap = backlog.take_trailing_gap(); gap != 0) {
+        // The gap is at the end: nothing was accepted after it.
+        report_dropped(gap);
+    }
+    backlog.give_back(returned);
+    owner.console->finish();
+    worker_waiting = false;
+    enter(Target::STOPPED);
+}
+
+void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
+    for (;;) {
+        {
+            std::unique_lock lock(owner.mutex);
+            backlog.give_back(returned);
+            if (room_waiters != 0 && !backlog.full()) {
+                room_cond.notify_all();
+            }
+            if (written_waiters != 0) {
+                written_cond.notify_all();
+            }
+            if (!backlog.holding()) {
+                while (owner.state == Target::RUNNING && owner.queue.empty()) {
+                    worker_waiting = true;
+                    work_cond.wait(lock);
+                }
+                // Written only when set: the line is the producers'.
+                if (worker_waiting) {
+                    worker_waiting = false;
+                }
+                // Once stop is asked, what was accepted before is written;
+                // later records do not keep the stop from ending.
+                if (owner.queue.empty() ||
+                    (owner.state != Target::RUNNING && backlog.written() >= drain_goal)) {
+                    return;
+                }
+                backlog.take(owner.queue);
+            }
+        }
+        // Without the mutex: producers append meanwhile. A chunk at most,
+        // so that text buffers go back (above) often.
+        write_held(MessageCache::kCapacity, &returned, in_write);
+    }
+}
+
+void Carrier::write_inline(std::unique_lock<std::mutex>& lock, std::uint64_t number) {
+    while (backlog.written() <= number && owner.state == Target::WRITING_INLINE) {
+        if (!inline_writer) {
+            write_all_inline(lock);
+            return;
+        }
+        // Inside a write_msg: the writer writes this record after its
+        // current one; waiting for it could wait for this very thread.
+        if (writes_for_any()) {
+            return;
+        }
+        ++written_waiters;
+        written_cond.wait(lock);
+        left_wait(written_waiters);
+    }
+}
+
+void Carrier::write_all_inline(std::unique_lock<std::mutex>& lock) {
+    // The one writer writes whatever waits, others' records too, so that
+    // records of several threads stay whole and in order.
+    inline_writer = true;
+    while (backlog.accepted() > backlog.written()) {
+        backlog.take(owner.queue);
+        lock.unlock();
+        bool in_write = false;
+        do {
+            try {
+                write_held(SIZE_MAX, nullptr, in_write);
+            } catch (const std::exception& e) {
+                report_worker_failure(owner.name, &e);
+            } catch (...) {
+                report_worker_failure(owner.name, nullptr);
+            }
+            if (in_write) {
+                // write_msg owned the record that failed.
+                backlog.written_one();
+                in_write = false;
+            }
+        } while (backlog.holding());
+        lock.lock();
+        if (written_waiters != 0) {
+            written_cond.notify_all();
+        }
+    }
+    if (std::uint64_t gap = backlog.take_trailing_gap(); gap != 0) {
+        report_dropped(gap);
+    }
+    inline_writer = false;
+    if (written_waiters != 0) {
+        written_cond.notify_all();
+    }
+}
+
+void Carrier::write_held(std::size_t limit, std::vector<std::string>* returned, bool& in_write) {
+    WritingScope scope(&owner);
+    std::size_t wrote = 0;
+    while (wrote < limit && backlog.holding()) {
+        std::uint64_t gap = 0;
+        Queued& record = backlog.next_held(gap);
+        if (gap != 0) {
+            report_dropped(gap);
+        }
+        if (runs && record.whole == nullptr) {
+            wrote += write_run(limit - wrote, returned);
+            continue;
+        }
+        in_write = true;
+        owner.write_msg(materialise(record, returned));
+        in_write = false;
+        backlog.written_one();
+        ++wrote;
+    }
+}
+
+std::size_t Carrier::write_run(std::size_t limit, std::vector<std::string>* returned) {
+    // The records the writer holds go out together: one call to the kernel
+    // instead of one a record.
+    const std::size_t count = backlog.start_run(limit);
+    const std::deque<Queued>& held = backlog.held_records();
+    run_texts.clear();
+    for (std::size_t i = 0; i < count; ++i) {
+        run_texts.emplace_back(held[i].text);
+    }
+    owner.write_texts(run_texts.data(), count);
+    backlog.finish_run(returned);
+    return count;
+}
+
+}  // namespace zvk::detail
