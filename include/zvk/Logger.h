@@ -27,9 +27,11 @@ public:
     void log(Message* message);
     // The target records go to now; null while the running configuration
     // has no such logger.
+    // Sequentially consistent: the service frees a target once no thread
+    // that read it may still use it, which it tells by this load's order.
     Target* current_target() const {
         return std::atomic_ref<Target*>(const_cast<Target*&>(target))
-            .load(std::memory_order_acquire);
+            .load(std::memory_order_seq_cst);
     }
 
     long owner_id;

@@ -1,7 +1,8 @@
 // The application's log handle, bound at construction to one named logger.
 // `logable` filters, `log` hands over a composed record; the library adds
 // nothing to the text. The handle owns nothing and is cheap to move.
-// Handles become invalid when the service stops or is re-initialised.
+// A handle stays valid for the life of the process: through reloads,
+// re-initialisations and stops it follows whatever configuration runs.
 #pragma once
 
 #include <ctime>

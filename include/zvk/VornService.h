@@ -1,14 +1,18 @@
 // The process's one logging service: finds and loads the configuration,
 // applies its process-wide settings (global locale, file-size limit), and
-// creates, owns and stops every target and logger. Its operations may be
-// called from any thread: they serialise on `registry_mutex`, which the
-// logging path and the targets' workers never take.
+// routes every logger to a target of the running configuration. The
+// routing table owns each target while it is configured; one taken out of
+// it writes what it accepted, closes its files and is freed once no thread
+// can reach it. Its operations may be called from any thread: they decide
+// under one mutex, which the logging path and the targets' workers never
+// take, and do everything slow (starting, draining, opening files) after
+// releasing it.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <locale>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -20,6 +24,11 @@ namespace zvk {
 class Logger;
 class Target;
 class VornConfig;
+
+namespace detail {
+struct Routing;
+struct ServiceAccess;
+}  // namespace detail
 
 class ZVK_VORN_API VornService {
 public:
@@ -36,7 +45,8 @@ public:
     VornService(const VornService&) = delete;
     VornService& operator=(const VornService&) = delete;
 
-    // 4 on success, -1 when no file was found, the unchanged state (1)
+    // 4 on success, -1 when no file was found (and after the stop at
+    // process exit, which nothing starts again), the unchanged state (1)
     // after an exception.
     int init(const char* path);
 
@@ -50,9 +60,13 @@ public:
     // Re-reads the file the service was loaded from and applies it while it
     // runs: every Logger handed out follows it, unchanged targets keep
     // running untouched, changed and removed ones write what they accepted
-    // and leave. 0; -1 (and nothing changed) when the file does not load.
+    // and are freed. 0; -1 (and nothing changed) when the file does not
+    // load, or after the stop at process exit.
     int reload();
 
+    // The value of the running configuration, as a reference that stays
+    // valid for the life of the process (a reload may change the value,
+    // never the text referred to).
     const std::string& get_config_value(const std::string& key);
     void set_locale(const std::string& name);
     void set_locale(const std::locale& loc);
@@ -67,37 +81,32 @@ public:
     std::string log_dir;
     std::string time_zone;
     std::uint64_t file_limit;
-    VornConfig* config;  // owned; null after stop
+    VornConfig* config;  // the running model, owned by the routing table; null after stop
     std::string config_file;
     // config_file was given by the application, not found by the search:
     // re-initialisation loads it again.
     bool config_given;
-    std::unordered_map<std::string, Logger*> loggers;  // owns the loggers
-    std::unordered_map<std::string, Target*> targets;  // owns each distinct target once
-    // Serialises every operation above; never taken by `Vorn::log`,
-    // `Vorn::logable` or a target's worker.
-    std::recursive_mutex registry_mutex;
+    // The routing table as names see it; changed only under the service's
+    // mutex. Targets are owned by the table (a target may stand under
+    // several names); loggers live as long as the process.
+    std::unordered_map<std::string, Logger*> loggers;
+    std::unordered_map<std::string, Target*> targets;
 
     static std::atomic<VornService*> vornsvc;
 
 private:
     friend class Vorn;
+    friend class VornInit;
+    friend struct detail::ServiceAccess;
 
-    // The Logger of `name` for the life of the process (made here on first
-    // use); null when another owner holds the name.
-    Logger* slot(const std::string& name, long owner_id);
-    // Routes every Logger handed out by the model in `config`.
-    void route_all();
-    Target* console_for(const std::string& record_name);
-    // Starts the target `name` made from the record `record_name`: one taken
-    // out of service earlier with the same identity, or `make`'s.
-    Target* start_target(const std::string& name, const std::string& record_name,
-                         const std::function<Target*()>& make);
-    // The file that init and reload load: the given one, or the search's.
-    std::string config_path() const;
-    // Loads `path` into `model`; false (with the line that says why) when it
-    // does not load.
-    static bool load_model(VornConfig& model, const std::string& path);
+    template <class Make>
+    Target* registered_or(const std::string& name, Make make);
+
+    // Decides every routing change; held only while deciding.
+    std::mutex registry_mutex;
+    // What the table decides with: made targets and their identities, the
+    // targets on their way out, and the serialisation of loads.
+    std::unique_ptr<detail::Routing> routing;
 };
 
 }  // namespace zvk

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "../service/ReadSection.h"
 #include "zvk/Message.h"
 #include "zvk/Target.h"
 
@@ -30,6 +31,8 @@ Logger::Logger(const std::string& name, Target* target, Level level)
 Logger::~Logger() = default;
 
 void Logger::log(Message* message) {
+    // Until the record is queued: see Vorn::log.
+    detail::ReadSection section;
     if (Target* now = current_target(); now != nullptr) {
         now->log(message);
         return;

@@ -2,7 +2,9 @@
 
 #include <utility>
 
-#include "../service/Registry.h"
+#include "../service/ReadSection.h"
+#include "../service/Routing.h"
+#include "../service/Service.h"
 #include "zvk/Logger.h"
 #include "zvk/Message.h"
 #include "zvk/Target.h"
@@ -24,14 +26,12 @@ Vorn::Vorn() : level(0), logger(nullptr), stamp_function(&Vorn::time_gmt), route
 Vorn::Vorn(const std::string& name, long owner_id)
     : level(0), logger(nullptr), stamp_function(&Vorn::time_gmt), route(nullptr) {
     VornService* service = VornService::get_service();
-    // Keeps the lookup and the time-zone read consistent with a concurrent
-    // re-initialisation.
-    std::lock_guard lock(service->registry_mutex);
     logger = service->get_logger(name, owner_id);
+    std::lock_guard lock(service->registry_mutex);
     if (logger != nullptr) {
         level = logger->level;
     }
-    route = service->slot(name, owner_id);
+    route = detail::slot(*service, name, owner_id);
     if (service->time_zone == "local") {
         stamp_function = &Vorn::time_local;
     }
@@ -70,6 +70,9 @@ Target* Vorn::target_now() const {
 }
 
 void Vorn::log(std::ostringstream&& text, Level lvl) const {
+    // Until the record is queued: a target a reload takes away meanwhile is
+    // freed only after this.
+    detail::ReadSection section;
     Target* target = target_now();
     if (target == nullptr) {
         return;
@@ -80,6 +83,7 @@ void Vorn::log(std::ostringstream&& text, Level lvl) const {
 }
 
 int Vorn::flush() const {
+    detail::ReadSection section;
     Target* target = target_now();
     return target != nullptr ? target->flush() : 0;
 }

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "LibraryThread.h"
+#include "Service.h"
 #include "zvk/Target.h"
 #include "zvk/VornService.h"
 
@@ -53,7 +54,9 @@ void run(const std::shared_ptr<Watch>& watch) {
             continue;
         }
         VornService* service = VornService::get_service();
-        std::lock_guard registry(service->registry_mutex);
+        // Every end of the watch comes from a load or a stop, which hold
+        // this too: a watch found running here stays so until the reload.
+        std::lock_guard applying(ServiceAccess::routing(*service).apply_mutex);
         {
             std::lock_guard lock(watch->mutex);
             if (watch->ended) {
@@ -62,7 +65,7 @@ void run(const std::shared_ptr<Watch>& watch) {
             // A file that does not load is not tried again until it changes.
             watch->seen = now;
         }
-        service->reload();
+        reload_applying(*service);
     }
 }
 

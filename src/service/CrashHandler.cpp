@@ -83,7 +83,7 @@ void on_fatal_signal(int sig, siginfo_t* info, void*) {
     const timespec deadline = later(now, kFlushBound);
     if (arrivals.fetch_add(1) == 0) {
         for (auto& slot : watched) {
-            Target* target = slot.load(std::memory_order_acquire);
+            Target* target = slot.load();  // ordered with crash_in_progress()
             if (target == nullptr) {
                 continue;
             }
@@ -158,6 +158,8 @@ void unwatch_target(Target* target) {
         slot.compare_exchange_strong(expected, nullptr);
     }
 }
+
+bool crash_in_progress() { return arrivals.load() != 0; }
 
 void enable_crash_flush() {
     for (int sig : kFatal) {

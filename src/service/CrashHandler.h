@@ -12,6 +12,9 @@ namespace detail {
 // and removes it before deleting it.
 void watch_target(Target* target);
 void unwatch_target(Target* target);
+// A fatal signal is being handled: what the handler may still read (the
+// targets it watched a moment ago) is not to be freed.
+bool crash_in_progress();
 
 // Takes over SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT, and SIGTERM,
 // SIGINT, SIGHUP and SIGQUIT where they are still at their default;

@@ -1,0 +1,42 @@
+// The service's operations as its own parts call them, each with the locks
+// it expects named.
+#pragma once
+
+#include <locale>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "Routing.h"
+
+namespace zvk::detail {
+
+// With apply_mutex held: the bodies of VornService::init and reload.
+int init_applying(VornService& service, const char* path);
+int reload_applying(VornService& service);
+void stop_applying(VornService& service);
+
+// With start_mutex and the service's mutex held: makes `model` the running
+// one and applies what it sets: the locale (when `locale` is given and its
+// text changed), time zone, log directory, file-size limit and crash flush.
+void apply_model(VornService& service, std::shared_ptr<VornConfig> model, const std::locale* locale,
+                 Changes& changes);
+// With the service's mutex held.
+std::string config_value(const VornService& service, const std::string& key);
+int apply_file_limit(VornService& service);
+void install_locale(const std::locale& loc);
+
+// Whether handles stamp their records in local time (the running
+// configuration's time_zone). Any thread.
+bool stamps_local();
+void set_stamps_local(bool local);
+
+// Chooses the one instance when get_service and init_vorn_service race on
+// first use; held across fork.
+std::mutex& instance_mutex();
+// Registers the stop at process exit; called right after the instance is
+// constructed, so that it runs before the destructors of everything
+// constructed earlier.
+void arm_exit_stop();
+
+}  // namespace zvk::detail
