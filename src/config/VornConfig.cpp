@@ -12,7 +12,8 @@ namespace zvk {
 
 namespace {
 
-// The shift of each unit letter; -1: not a unit. Y and Z scale to 0.
+// The shift of each unit letter; -1: not a unit. Y and Z shift by 64,
+// beyond any 64-bit size, so that the caller refuses them.
 int unit_shift(char unit) {
     switch (unit) {
         case 'B':
@@ -68,8 +69,8 @@ bool VornConfig::file_size_bytes(const std::string& text, std::uint64_t& bytes,
         return false;
     }
     int shift = unit_shift(unit);
-    // A size that does not fit in 64 bits (Y and Z never do) would become a
-    // limit of 0 and make every later write of the process fail.
+    // A size that does not fit in 64 bits (Y and Z never do) is refused:
+    // shifted, it would become a limit of 0 and fail every later write.
     if (shift < 0 || shift >= 64 || number > (std::numeric_limits<std::uint64_t>::max() >> shift)) {
         return false;
     }
