@@ -1,0 +1,329 @@
+// The file target's rotated files: their stamped names, the retention
+// that keeps `max_files` of them, and the rotation itself.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <ctime>
+#include <exception>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "../frontend/Report.h"
+#include "FileLogShared.h"
+#include "zvk/FileLog.h"
+#include "zvk/String.h"
+
+namespace zvk {
+
+namespace {
+
+using detail::decimal;
+using detail::error_text;
+using detail::kFileMode;
+using detail::kOpenFlags;
+
+constexpr int kDefaultMaxFiles = 5;
+
+// MM-DD-YYYY_S for `seconds`: the local date, then the epoch seconds.
+std::string stamp_at(std::time_t seconds) {
+    std::tm local{};
+    if (localtime_r(&seconds, &local) == nullptr) {
+        return {};
+    }
+    char date[64];
+    std::size_t len = std::strftime(date, sizeof date, "%m-%d-%Y", &local);
+    return std::string(date, len < 10 ? len : 10) + "_" + decimal(seconds);
+}
+
+bool is_date(std::string_view s) {
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        bool dash = i == 2 || i == 5;
+        if (dash ? s[i] != '-' : (s[i] < '0' || s[i] > '9')) {
+            return false;
+        }
+    }
+    return s.size() == 10;
+}
+
+// A MM-DD-YYYY date with a month 01-12 and a day that this month has.
+bool is_valid_date(std::string_view s) {
+    if (!is_date(s)) {
+        return false;
+    }
+    auto two = [&](std::size_t at) { return (s[at] - '0') * 10 + (s[at + 1] - '0'); };
+    int month = two(0);
+    int day = two(3);
+    int year = two(6) * 100 + two(8);
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    const int days[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month >= 1 && month <= 12 && day >= 1 && day <= days[month - 1];
+}
+
+// A stamp as stamp_at writes it: the date, "_", and the epoch seconds in
+// plain decimal (an optional "-", no leading zero).
+bool is_stamp(std::string_view s) {
+    if (s.size() < 12 || s[10] != '_' || !is_valid_date(s.substr(0, 10))) {
+        return false;
+    }
+    std::string_view seconds = s.substr(11);
+    if (seconds.front() == '-') {
+        seconds.remove_prefix(1);
+    }
+    return !seconds.empty() && (seconds.size() == 1 || seconds.front() != '0') &&
+           std::all_of(seconds.begin(), seconds.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Epoch seconds of the stamp in a rotated path, found as the last "_" that
+// follows a MM-DD-YYYY date and precedes an optional "-" and digits. The
+// extension after the digits may be empty or absent.
+bool stamp_seconds(std::string_view path, long long& seconds) {
+    for (auto pos = path.rfind('_'); pos != std::string_view::npos && pos >= 10;
+         pos = path.rfind('_', pos - 1)) {
+        if (!is_date(path.substr(pos - 10, 10))) {
+            continue;
+        }
+        const char* first = path.data() + pos + 1;
+        const char* last = path.data() + path.size();
+        const char* digits = first != last && *first == '-' ? first + 1 : first;
+        if (digits == last || *digits < '0' || *digits > '9') {
+            continue;
+        }
+        if (std::from_chars(first, last, seconds).ec == std::errc()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+
+}  // namespace
+
+bool FileLog::RotatedOrder::operator()(const std::string& a, const std::string& b) const {
+    long long sa = 0;
+    long long sb = 0;
+    bool ha = stamp_seconds(a, sa);
+    bool hb = stamp_seconds(b, sb);
+    // A matching name without a stamp is no rotation of ours: it goes first,
+    // so the trim removes it before any real rotated file.
+    if (ha != hb) {
+        return !ha;
+    }
+    if (ha && sa != sb) {
+        return sa < sb;
+    }
+    return a < b;
+}
+
+std::int64_t FileLog::max_files_from(std::string_view text, bool& converted) {
+    converted = true;
+    int value = 0;
+    if (String::str_to_int(text, value)) {
+        return value;
+    }
+    // A number too large for int asks for more files than anyone keeps:
+    // keep them all, as a negative number does, rather than fall back to 5
+    // and delete.
+    std::string_view digits = text;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+        digits.remove_prefix(1);
+    }
+    if (!digits.empty() &&
+        std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return -1;
+    }
+    converted = false;
+    return kDefaultMaxFiles;
+}
+
+int FileLog::scan_log_dir() {
+    // A description of its own, so that listing moves no offset of dir_fd.
+    int list_fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::unique_ptr<DIR, DirCloser> dir(list_fd >= 0 ? fdopendir(list_fd) : nullptr);
+    if (!dir) {
+        int err = errno;
+        if (list_fd >= 0) {
+            close(list_fd);
+        }
+        detail::report("Could not open " + log_dir + error_text(err));
+        return -1;
+    }
+    return process_file_retention(dir.get());
+}
+
+const char* FileLog::entry_name(const std::string& path, int& at) const {
+    if (dir_fd >= 0 && !log_dir.empty() && path.size() > log_dir.size() + 1 &&
+        path.compare(0, log_dir.size(), log_dir) == 0 && path[log_dir.size()] == '/') {
+        at = dir_fd;
+        return path.c_str() + log_dir.size() + 1;
+    }
+    at = AT_FDCWD;
+    return path.c_str();
+}
+
+std::string FileLog::loc_time_us() {
+    std::timespec now{};
+    if (std::timespec_get(&now, TIME_UTC) == 0) {
+        return {};
+    }
+    return stamp_at(now.tv_sec);
+}
+
+int FileLog::process_file_retention(DIR* dir) {
+    int err = 0;
+    for (;;) {
+        // errno is reset before each call: only readdir's own error counts.
+        errno = 0;
+        const dirent* found = readdir(dir);
+        if (found == nullptr) {
+            err = errno;
+            break;
+        }
+        std::string_view entry = found->d_name;
+        if (found->d_type == DT_REG && is_rotated_name(entry)) {
+            rotated_files.insert(log_dir + "/" + std::string(entry));
+        }
+    }
+    if (err != 0) {
+        detail::report("Read directory error: " + decimal(err) + " - " + error_text(err));
+        return -1;
+    }
+    return trim_rotated_files();
+}
+
+bool FileLog::is_rotated_name(std::string_view entry) const {
+    std::size_t base = base_name.size();
+    std::size_t ext = file_ext.size();
+    if (entry.size() != rotated_name_len || entry.size() < base + 1 + ext ||
+        entry.compare(0, base, base_name) != 0 || entry[base] != '_' ||
+        entry.compare(entry.size() - ext, ext, file_ext) != 0) {
+        return false;
+    }
+    return is_stamp(entry.substr(base + 1, entry.size() - base - 1 - ext));
+}
+
+int FileLog::delete_file(const std::string& path) {
+    int at = AT_FDCWD;
+    const char* entry = entry_name(path, at);
+    if (unlinkat(at, entry, 0) == 0) {
+        return 0;
+    }
+    int err = errno;
+    // Already gone (a log shipper, an administrator or another process
+    // using this directory removed it): that is what was wanted.
+    if (err == ENOENT) {
+        return 0;
+    }
+    try {
+        detail::report("Could not remove file: " + path + "\nerror: " + decimal(err) + " - " +
+                       error_text(err));
+    } catch (...) {
+        try {
+            detail::report("delete file error: ");
+        } catch (...) {
+        }
+        return -1;
+    }
+    return err;
+}
+
+int FileLog::trim_rotated_files() {
+    int result = 0;
+    // A negative max_files is huge as unsigned: nothing is ever removed.
+    while (!rotated_files.empty() &&
+           rotated_files.size() >= static_cast<std::uint64_t>(max_files)) {
+        auto oldest = rotated_files.begin();
+        // A file that cannot be removed is reported once and left alone
+        // from then on: stopping at it would let the directory grow
+        // without bound, and retrying it would remove newer files instead.
+        if (delete_file(*oldest) != 0) {
+            result = -1;
+        }
+        rotated_files.erase(oldest);
+    }
+    return result;
+}
+
+std::string FileLog::next_rotated_path() {
+    long long seconds = 0;
+    if (!stamp_seconds(loc_time_us(), seconds)) {
+        throw std::runtime_error("no rotation stamp for the current time");
+    }
+    // Stay after the newest retained file, even when the clock went back
+    // or several rotations fall within one second.
+    long long newest = 0;
+    if (!rotated_files.empty() && stamp_seconds(*rotated_files.rbegin(), newest) &&
+        newest >= seconds) {
+        seconds = newest + 1;
+    }
+    for (;; ++seconds) {
+        std::string path = rotated_prefix + stamp_at(static_cast<std::time_t>(seconds)) + file_ext;
+        struct stat st {};
+        int at = AT_FDCWD;
+        const char* entry = entry_name(path, at);
+        // A name fstatat cannot check is left to rename, which reports why.
+        if (rotated_files.count(path) == 0 && fstatat(at, entry, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            return path;
+        }
+    }
+}
+
+int FileLog::rotate_file() {
+    try {
+        std::string new_path = next_rotated_path();
+        // The name may hold another file by now: a fresh one that another
+        // process using this directory rotated to, or a link. Only the file
+        // written here is renamed; otherwise the name is opened afresh.
+        struct stat mine {};
+        struct stat named {};
+        bool replaced = fd >= 0 && fstat(fd, &mine) == 0 &&
+                        fstatat(dir_fd, file_name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        (mine.st_dev != named.st_dev || mine.st_ino != named.st_ino);
+        set_crash_fd(-1);
+        if (fd >= 0) {
+            close(fd);
+        }
+        fd = -1;
+        int at = AT_FDCWD;
+        const char* new_entry = entry_name(new_path, at);
+        bool renamed = !replaced && renameat(dir_fd, file_name.c_str(), at, new_entry) == 0;
+        if (!renamed && !replaced) {
+            int err = errno;
+            detail::report("Could not rename file: " + file_path + " to new name: " + new_path +
+                           "\n" + error_text(err));
+            // ENOENT: the active file was removed behind our back, so there
+            // is nothing to keep; a fresh file saves every later record.
+            if (err != ENOENT) {
+                return -1;
+            }
+        }
+        fd = openat(dir_fd, file_name.c_str(), kOpenFlags, kFileMode);
+        if (fd < 0) {
+            int err = errno;
+            detail::report("Could not re-open log file: " + file_path + " " + error_text(err));
+            return -1;
+        }
+        publish_crash_fd();
+        if (!renamed) {
+            return 0;
+        }
+        rotated_files.insert(new_path);
+        return trim_rotated_files();
+    } catch (const std::exception& e) {
+        detail::report(std::string("exception rotating file: ") + e.what());
+    } catch (...) {
+        detail::report("exception rotating file");
+    }
+    return -1;
+}
+
+}  // namespace zvk
