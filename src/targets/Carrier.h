@@ -2,8 +2,8 @@
 // log, the accounting of the queue, its bound, the worker thread and the
 // target's lifecycle, flushes, and what a fatal-signal handler may read.
 // The target keeps the mutex, state, condition and queue that its public
-// header names; the carrier is the only one to change them (reset_state
-// aside), and owns everything else.
+// header names; only the carrier changes them, and it owns everything
+// else.
 #pragma once
 
 #include <array>
@@ -81,6 +81,9 @@ public:
     std::uint64_t written() const noexcept { return backlog.written(); }
 
 private:
+    // Under mutex: gives a plain `record` the text, and `back` a spare
+    // buffer when `text` keeps none for the caller.
+    void adopt_text(Queued& record, std::string& text, std::string* back);
     // Under mutex, for a bounded target at its bound: false when the
     // record is to be dropped, true once there is room (after waiting).
     bool admit(std::unique_lock<std::mutex>& lock);

@@ -91,19 +91,7 @@ std::string Carrier::enqueue(Queued&& record, std::string& text, bool want_buffe
             lock.lock();
         }
         if (record.whole == nullptr) {
-            if (text.capacity() - text.size() > kSlack) {
-                // Copied out of a roomy buffer (libstdc++ gives a stream at
-                // least 512 bytes), so that the waiting record holds little
-                // beyond its text; into a returned buffer when one fits, so
-                // that buffers go round instead of being freed by the writer.
-                backlog.take_spare(record.text, text.size());
-                record.text.assign(text);
-            } else {
-                record.text = std::move(text);
-                if (want_buffer) {
-                    backlog.take_any_spare(back);
-                }
-            }
+            adopt_text(record, text, want_buffer ? &back : nullptr);
         }
         const Target::State state = owner.state;
         // A write_msg logging into its own target is written after the
@@ -139,6 +127,22 @@ std::string Carrier::enqueue(Queued&& record, std::string& text, bool want_buffe
         report_lock_failure(owner.name, nullptr);
     }
     return back;
+}
+
+void Carrier::adopt_text(Queued& record, std::string& text, std::string* back) {
+    if (text.capacity() - text.size() > kSlack) {
+        // Copied out of a roomy buffer (libstdc++ gives a stream at least
+        // 512 bytes), so that the waiting record holds little beyond its
+        // text; into a returned buffer when one fits, so that buffers go
+        // round instead of being freed by the writer.
+        backlog.take_spare(record.text, text.size());
+        record.text.assign(text);
+        return;
+    }
+    record.text = std::move(text);
+    if (back != nullptr) {
+        backlog.take_any_spare(*back);
+    }
 }
 
 bool Carrier::admit(std::unique_lock<std::mutex>& lock) {
