@@ -154,9 +154,9 @@ protected:
     // not a file, or unknown). The handler then writes none of them twice
     // and loses none, but where the length is unknown.
     void run_progress(std::size_t sent, std::size_t in_flight, std::int64_t size_before) noexcept;
-    // Publishes the descriptor a fatal-signal handler may append this
-    // target's queued texts to (-1: none, while it changes); a type offers
-    // one through crash_descriptor only.
+    // For a type whose crash descriptor changes (a file opened afresh):
+    // -1 before the old one is closed, crash_descriptor() once the new one
+    // is open, so that a fatal-signal handler never writes to a closed one.
     void set_crash_fd(int fd) noexcept;
     // Write failures of the writer, reported as for standard error: the
     // first as "Could not write msg in target: NAME" (with " - " and
@@ -184,7 +184,7 @@ private:
     // The console: yes.
     virtual bool takes_runs() const noexcept;
     // The descriptor a fatal-signal handler may append queued texts to with
-    // plain write(2) calls, or -1. Published after each successful init.
+    // plain write(2) calls, or -1. Asked once start's init has succeeded.
     // The console: standard error.
     virtual int crash_descriptor() const noexcept;
     // Writes `count` consecutive whole records in as few calls as the
