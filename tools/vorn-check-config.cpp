@@ -3,40 +3,30 @@
 // only at run time (or silently work around).
 // Exit status: 0 clean, 1 problems found, 2 the file does not load (see
 // --help).
-#include <unistd.h>
-#include <zvk/FileLog.h>
-#include <zvk/Logger.h>
-#include <zvk/SyslogLog.h>
-#include <zvk/Target.h>
 #include <zvk/VornConfig.h>
-#include <zvk/XMLDoc.h>
-#include <zvk/XMLElement.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <locale>
 #include <map>
-#include <set>
 #include <string>
+#include <system_error>
 #include <vector>
+
+#include "../src/config/Settings.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::uint64_t kDefaultFileSize = 10485760;
-
-std::vector<std::string> problems;
-
-void problem(const std::string& text) { problems.push_back(text); }
+using zvk::detail::Setting;
 
 std::string q(const std::string& s) { return "\"" + s + "\""; }
 
 std::string find_config() {
-    for (const char* candidate : {"config/vorn_config.xml", "vorn_config.xml"}) {
+    for (const std::string& candidate : zvk::detail::config_search_paths()) {
         std::error_code ec;
         if (fs::exists(candidate, ec)) {
             return candidate;
@@ -45,263 +35,140 @@ std::string find_config() {
     return {};
 }
 
-// Prints the bound and what happens at it, as the target will apply them.
-void check_queue_bound(const std::string& name, const zvk::VornConfig::target_cf_t& record) {
-    const std::string* max_text = zvk::VornConfig::target_param(record, "queue_max");
-    const std::string* when_full = zvk::VornConfig::target_param(record, "when_full");
-    std::size_t bound = max_text != nullptr ? zvk::Target::queue_max_from(*max_text) : 0;
-    bool drop = when_full != nullptr && *when_full == "drop";
-    if (bound == 0) {
+// The bound and what happens at it, as the target will apply them.
+void print_queue_bound(const zvk::VornConfig::target_cf_t& record) {
+    const zvk::detail::QueueSettings queue = zvk::detail::queue_settings(record);
+    if (queue.max_records == 0) {
         std::cout << ", queue unbounded";
     } else {
-        std::cout << ", queue at most " << bound << " records, then "
-                  << (drop ? "drops new ones" : "blocks the caller");
-    }
-    if (max_text != nullptr && bound == 0 && *max_text != "0") {
-        problem("target " + q(name) + ": queue_max " + q(*max_text) +
-                " is not a positive number; the queue is unbounded");
-    }
-    if (when_full != nullptr && *when_full != "drop" && *when_full != "block") {
-        problem("target " + q(name) + ": when_full " + q(*when_full) +
-                " is neither \"drop\" nor \"block\"; block applies");
+        std::cout << ", queue at most " << queue.max_records << " records, then "
+                  << (queue.drop_when_full ? "drops new ones" : "blocks the caller");
     }
 }
 
-void check_targets(const zvk::VornConfig& config) {
-    std::vector<std::string> names;
-    for (const auto& [name, record] : config.targets) {
-        names.push_back(name);
+void print_file_target(const zvk::VornConfig::target_cf_t& record) {
+    const zvk::detail::FileSettings file = zvk::detail::file_settings(record);
+    std::cout << ", file " << q(file.file_name != nullptr ? *file.file_name : "") << ", keeps ";
+    if (file.max_files < 0) {
+        std::cout << "every file";
+    } else {
+        std::cout << std::max<std::int64_t>(file.max_files, 1)
+                  << " file(s) including the active one";
     }
-    std::sort(names.begin(), names.end());
-    std::map<std::string, std::string> writers;  // file_name -> first target writing it
+}
+
+void print_syslog_target(const zvk::VornConfig::target_cf_t& record) {
+    const zvk::detail::SyslogSettings syslog = zvk::detail::syslog_settings(record);
+    const std::string& socket =
+        syslog.socket != nullptr ? *syslog.socket : zvk::detail::element(Setting::socket).fallback;
+    const std::string& facility = syslog.facility_name != nullptr
+                                      ? *syslog.facility_name
+                                      : zvk::detail::element(Setting::facility).fallback;
+    std::cout << ", socket " << q(socket) << ", facility " << q(facility) << ", ident "
+              << (syslog.ident != nullptr ? q(*syslog.ident) : std::string("(the program's name)"));
+}
+
+void print_targets(const zvk::VornConfig& config) {
     std::cout << "targets:\n";
-    for (const auto& name : names) {
-        const auto* record = config.targets.at(name);
+    for (const auto& [name, record] : std::map(config.targets.begin(), config.targets.end())) {
         std::cout << "  " << q(name) << " type " << q(record->type);
-        if (record->type == config.key_file) {
-            std::string file_name;
-            std::string max_text;
-            for (const auto& [key, value] : record->params) {
-                if (key == config.key_file_name) {
-                    file_name = value;
-                } else if (key == config.key_max_number_file) {
-                    max_text = value;
-                }
-            }
-            bool converted = false;
-            std::int64_t max_files = zvk::FileLog::max_files_from(max_text, converted);
-            if (!converted) {
-                problem("target " + q(name) + ": max_number_file " + q(max_text) +
-                        " is not a number; " + std::to_string(max_files) + " files are kept");
-            }
-            std::cout << ", file " << q(file_name) << ", keeps ";
-            if (max_files < 0) {
-                std::cout << "every file";
-            } else {
-                std::cout << std::max<std::int64_t>(max_files, 1)
-                          << " file(s) including the active one";
-            }
-            if (!zvk::FileLog::file_name_usable(file_name)) {
-                problem("target " + q(name) + ": file_name " + q(file_name) +
-                        " is refused (empty, \".\", \"..\" or with \"/\"); the target "
-                        "cannot start");
-            } else if (auto [first, added] = writers.emplace(file_name, name); !added) {
-                problem("targets " + q(first->second) + " and " + q(name) +
-                        " both write file_name " + q(file_name));
-            }
-        } else if (record->type == "syslog") {
-            const std::string* socket = zvk::VornConfig::target_param(*record, "socket");
-            const std::string* facility = zvk::VornConfig::target_param(*record, "facility");
-            const std::string* ident = zvk::VornConfig::target_param(*record, "ident");
-            std::cout << ", socket " << q(socket != nullptr ? *socket : "/dev/log") << ", facility "
-                      << q(facility != nullptr ? *facility : "user") << ", ident "
-                      << (ident != nullptr ? q(*ident) : std::string("(the program's name)"));
-            if (facility != nullptr && zvk::SyslogLog::facility_from(*facility) < 0) {
-                problem("target " + q(name) + ": facility " + q(*facility) +
-                        " is not user, daemon or local0 ... local7; the target cannot start");
-            }
-        } else if (record->type != config.key_stdout) {
-            problem("target " + q(name) + ": type " + q(record->type) +
-                    " is not \"stdout\", \"file\" or \"syslog\"; its loggers get no target");
+        if (record->type == zvk::detail::kFileType) {
+            print_file_target(*record);
+        } else if (record->type == zvk::detail::kSyslogType) {
+            print_syslog_target(*record);
         }
-        check_queue_bound(name, *record);
+        print_queue_bound(*record);
         std::cout << "\n";
     }
 }
 
-void check_loggers(const zvk::VornConfig& config) {
-    std::vector<std::string> names;
-    for (const auto& [name, record] : config.loggers) {
-        names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
+void print_loggers(const zvk::VornConfig& config) {
     std::cout << "loggers:\n";
-    for (const auto& name : names) {
-        const auto* record = config.loggers.at(name);
+    for (const auto& [name, record] : std::map(config.loggers.begin(), config.loggers.end())) {
         std::cout << "  " << q(name) << " -> target " << q(record->target->name) << ", level "
                   << q(record->level) << "\n";
-        if (record->level.empty()) {
-            problem("logger " + q(name) + ": no accept_level; handles get no logger");
-        } else if (zvk::Logger::get_level(record->level) < 0) {
-            problem("logger " + q(name) + ": accept_level " + q(record->level) +
-                    " is not one of OUT FATAL ERROR WARN AUDIT INFO TRACE DEBUG");
-        }
     }
 }
 
-// A logger element that loading skipped: why, with the names it gave.
-void report_dropped_logger(const zvk::VornConfig& config, const zvk::XMLElement& logger,
-                           const std::string& name) {
-    if (logger.children.empty()) {
-        problem("logger " + q(name) + " dropped: it has no child elements");
-        return;
-    }
-    bool names_target = false;
-    for (const auto& child : logger.children) {
-        if (child->name == config.key_target) {
-            names_target = true;
-            problem("logger " + q(name) + " dropped: its target " + q(child->text) +
-                    " is not defined");
-        }
-    }
-    if (!names_target) {
-        problem("logger " + q(name) + " dropped: it names no target");
-    }
-}
-
-// Elements that loading skips without a word. Loggers only of a file
-// that loaded: a failed load stops before the loggers that follow.
-void check_dropped(const zvk::VornConfig& config, bool loaded) {
-    const zvk::XMLElement* root = config.xml_doc != nullptr ? config.xml_doc->root() : nullptr;
-    if (root == nullptr) {
-        return;
-    }
-    std::set<std::string> seen_targets;
-    for (const auto& child : root->children) {
-        std::string name(child->get_attribute(config.key_name));
-        if (child->name == config.key_target) {
-            if (child->children.empty()) {
-                problem("target " + q(name) + " has no child elements");
-            } else if (!seen_targets.insert(name).second) {
-                problem("target " + q(name) + " is defined again; the later one is ignored");
-            }
-        } else if (loaded && child->name == config.key_logger && config.loggers.count(name) == 0) {
-            report_dropped_logger(config, *child, name);
-        }
-    }
-}
-
-void check_settings(const zvk::VornConfig& config) {
-    std::string log_dir = config.log_dir().empty() ? "logs" : config.log_dir();
-    std::cout << "log directory: " << q(log_dir) << "\n";
-    std::error_code ec;
-    if (fs::exists(log_dir, ec)) {
-        if (!fs::is_directory(log_dir, ec)) {
-            problem("log directory " + q(log_dir) + " is not a directory");
-        } else if (access(log_dir.c_str(), W_OK | X_OK) != 0) {
-            problem("log directory " + q(log_dir) + " is not writable");
-        }
-    } else {
-        fs::path parent = fs::path(log_dir).parent_path();
-        if (parent.empty()) {
-            parent = ".";
-        }
-        if (!fs::is_directory(parent, ec)) {
-            problem("log directory " + q(log_dir) +
-                    " cannot be created: its parent does not exist");
-        } else if (access(parent.c_str(), W_OK | X_OK) != 0) {
-            problem("log directory " + q(log_dir) +
-                    " cannot be created: its parent is not writable");
-        }
-    }
-
-    // The service reads the size under the configured locale; when that
-    // locale fails, the service applies none of these settings.
-    const std::string& locale = config.get_element(config.key_locale);
-    std::locale loc;
-    bool locale_ok = true;
-    try {
-        loc = config.get_locale();
-    } catch (const std::exception& e) {
-        locale_ok = false;
-        problem("locale " + q(locale) + " is not available on this system: " + e.what() +
-                "; log directory, file size and time zone are not applied");
-    }
-
-    const std::string& size_text = config.file_size_litmit();
-    std::uint64_t bytes = kDefaultFileSize;
-    if (!size_text.empty() && !zvk::VornConfig::file_size_bytes(size_text, bytes, loc)) {
-        bytes = kDefaultFileSize;
-        problem("file_size_max " + q(size_text) + " is not usable; the default " +
-                std::to_string(kDefaultFileSize) + " applies");
-    }
-    std::cout << "maximum file size: " << bytes << " bytes (limits every file of the process)\n";
-
-    const std::string& zone = config.get_element(config.key_time_zone);
-    std::cout << "time zone: " << (zone == "LOCAL" ? "local" : "GMT") << "\n";
-    if (!zone.empty() && zone != "LOCAL" && zone != "GMT") {
-        problem("time_zone " + q(zone) + " means GMT; only \"LOCAL\" selects local time");
-    }
-
+void print_settings(const zvk::VornConfig& config) {
+    const zvk::detail::ServiceSettings settings = zvk::detail::service_settings(config);
+    std::cout << "log directory: " << q(settings.log_dir) << "\n";
+    std::cout << "maximum file size: " << settings.file_size
+              << " bytes (limits every file of the process)\n";
+    std::cout << "time zone: " << (settings.local_time ? "local" : "GMT") << "\n";
     std::cout << "locale: "
-              << (locale.empty() || locale == "\"\"" ? "(the environment's)" : q(locale))
-              << (locale_ok ? "" : " (not available)") << "\n";
-
-    const std::string& crash = config.get_element("flush_on_crash");
+              << (settings.locale.empty() ? "(the environment's)" : q(settings.locale))
+              << (settings.locale_known ? "" : " (not available)") << "\n";
     std::cout << "flush on crash: "
-              << (crash == "true" ? "on (fatal signals write every queued record first)" : "off")
+              << (settings.flush_on_crash ? "on (fatal signals write every queued record first)"
+                                          : "off")
               << "\n";
-    if (!crash.empty() && crash != "true") {
-        problem("flush_on_crash " + q(crash) + " means off; only \"true\" turns it on");
-    }
-
-    // As the service reads it: digits only, more than zero, at most nine.
-    const std::string& watch = config.get_element("watch_seconds");
-    const std::uint64_t every = watch.size() <= 9 ? zvk::Target::queue_max_from(watch) : 0;
     std::cout << "watch: "
-              << (every != 0 ? "every " + std::to_string(every) +
-                                   " s (the file is reloaded when it changes)"
-                             : std::string("off"))
+              << (settings.watch_seconds != 0 ? "every " + std::to_string(settings.watch_seconds) +
+                                                    " s (the file is reloaded when it changes)"
+                                              : std::string("off"))
               << "\n";
-    if (!watch.empty() && every == 0) {
-        problem("watch_seconds " + q(watch) + " is not a positive number; the file is not watched");
-    }
 }
 
-constexpr const char* kUsage =
-    "usage: vorn-check-config [config.xml]\n"
-    "       vorn-check-config --help\n"
-    "Without a path, looks for config/vorn_config.xml, then vorn_config.xml, in the working\n"
-    "directory, as the library does. Loads the file with the library's own loader and\n"
-    "reading of every value, prints the targets, loggers and settings it defines, then\n"
-    "each problem that the library would meet only at run time or silently work around:\n"
-    "  - a target type other than stdout, file or syslog, and a syslog facility other\n"
-    "    than user, daemon or local0 ... local7;\n"
-    "  - a file_name that is refused (empty, \".\", \"..\" or containing \"/\"), and two\n"
-    "    targets that write the same file_name;\n"
-    "  - a max_number_file that is not a number (5 files are kept);\n"
-    "  - a logger without a level name, or one dropped because its target is not defined;\n"
-    "  - a target defined twice or without child elements;\n"
-    "  - a log directory that is not a directory, or cannot be written or created;\n"
-    "  - a file_size_max that is not usable (the default 10M applies);\n"
-    "  - a time_zone other than LOCAL or GMT, and a locale the system lacks;\n"
-    "  - a queue_max that is not a positive number (no bound), a when_full other than\n"
-    "    drop or block (block applies);\n"
-    "  - a flush_on_crash other than true (it means off);\n"
-    "  - a watch_seconds that is not a positive number (the file is not watched).\n"
-    "Exit status: 0 no problems found; 1 problems found; 2 the file was not found,\n"
-    "cannot be opened or does not load, or the arguments are wrong.\n";
+// The search paths as one phrase: "a<between>b".
+std::string search_paths(const std::string& between) {
+    std::string text;
+    for (const std::string& path : zvk::detail::config_search_paths()) {
+        text += (text.empty() ? "" : between) + path;
+    }
+    return text;
+}
+
+// The default size in the unit the file gives it in.
+static_assert(zvk::detail::kDefaultFileSize % (1 << 20) == 0);
+
+std::string usage() {
+    return "usage: vorn-check-config [config.xml]\n"
+           "       vorn-check-config --help\n"
+           "Without a path, looks for " +
+           search_paths(", then ") +
+           ", in the working\n"
+           "directory, as the library does. Loads the file with the library's own loader and\n"
+           "reading of every value, prints the targets, loggers and settings it defines, then\n"
+           "each problem that the library would meet only at run time or silently work around:\n"
+           "  - a target type other than stdout, file or syslog, and a syslog facility other\n"
+           "    than user, daemon or local0 ... local7;\n"
+           "  - a file_name that is refused (empty, \".\", \"..\" or containing \"/\"), and two\n"
+           "    targets that write the same file_name;\n"
+           "  - a max_number_file that is not a number (" +
+           zvk::detail::element(Setting::max_number_file).outcome +
+           ");\n"
+           "  - a logger without a level name, or one dropped because its target is not defined;\n"
+           "  - a target defined twice or without child elements;\n"
+           "  - a log directory that is not a directory, or cannot be written or created;\n"
+           "  - a file_size_max that is not usable (the default " +
+           std::to_string(zvk::detail::kDefaultFileSize >> 20) +
+           "M applies);\n"
+           "  - a time_zone other than LOCAL or GMT, and a locale the system lacks;\n"
+           "  - a queue_max that is not a positive number (no bound), a when_full other than\n"
+           "    drop or block (block applies);\n"
+           "  - a flush_on_crash other than true (it means off);\n"
+           "  - a watch_seconds that is not a positive number (the file is not watched).\n"
+           "Exit status: 0 no problems found; 1 problems found; 2 the file was not found,\n"
+           "cannot be opened or does not load, or the arguments are wrong.\n";
+}
+
+void print_problems(const std::vector<std::string>& problems) {
+    for (const auto& p : problems) {
+        std::cout << "problem: " << p << "\n";
+    }
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc > 2 || (argc == 2 && std::string(argv[1]) == "--help")) {
-        std::cout << kUsage;
+        std::cout << usage();
         return argc == 2 ? 0 : 2;
     }
     std::string path = argc == 2 ? argv[1] : find_config();
     if (path.empty()) {
-        std::cout << "no configuration file: neither config/vorn_config.xml nor vorn_config.xml\n";
+        std::cout << "no configuration file: neither " << search_paths(" nor ") << "\n";
         return 2;
     }
     std::ifstream in(path);
@@ -313,22 +180,18 @@ int main(int argc, char** argv) {
     int loaded = config.load_config(in);
     std::cout << "configuration: " << path << "\n";
     if (loaded != 0) {
-        check_dropped(config, false);
+        const std::vector<std::string> problems = zvk::detail::config_problems(config, false);
         std::cout << path << ": does not load ("
                   << (config.xml_doc == nullptr ? "not well-formed XML" : "invalid content")
                   << ")\n";
-        for (const auto& p : problems) {
-            std::cout << "problem: " << p << "\n";
-        }
+        print_problems(problems);
         return 2;
     }
-    check_targets(config);
-    check_loggers(config);
-    check_dropped(config, true);
-    check_settings(config);
-    for (const auto& p : problems) {
-        std::cout << "problem: " << p << "\n";
-    }
+    print_targets(config);
+    print_loggers(config);
+    print_settings(config);
+    const std::vector<std::string> problems = zvk::detail::config_problems(config, true);
+    print_problems(problems);
     std::cout << (problems.empty() ? "no problems found\n"
                                    : std::to_string(problems.size()) + " problem(s) found\n");
     return problems.empty() ? 0 : 1;

@@ -9,9 +9,9 @@
 #include <mutex>
 #include <new>
 
+#include "../config/Settings.h"
 #include "LibraryThread.h"
 #include "Service.h"
-#include "zvk/Target.h"
 #include "zvk/VornService.h"
 
 namespace zvk::detail {
@@ -86,11 +86,7 @@ FileVersion version_of(const std::string& path) {
     return version;
 }
 
-std::uint64_t watch_seconds_from(const std::string& text) {
-    // The rule of queue_max; at most nine digits, so that the wait's end
-    // stays within the clock's range.
-    return text.size() <= 9 ? Target::queue_max_from(text) : 0;
-}
+std::uint64_t watch_seconds_from(const std::string& text) { return watch_seconds(text); }
 
 void watch_config(std::uint64_t seconds, const std::string& path, const FileVersion& loaded) {
     std::shared_ptr<Watch>& watch = current();

@@ -13,6 +13,7 @@
 #include <exception>
 #include <typeinfo>
 
+#include "../config/Settings.h"
 #include "../frontend/Report.h"
 #include "../service/FileSizeSignal.h"
 #include "FileLogShared.h"
@@ -114,17 +115,12 @@ int FileLog::init(const VornConfig* config) {
         const VornConfig::target_cf_t* record =
             config != nullptr ? config->get_target(name) : nullptr;
         if (record != nullptr) {
-            std::string max_text;
-            for (const auto& [key, value] : record->params) {
-                if (key == config->key_file_name) {
-                    file_name = value;
-                } else if (key == config->key_max_number_file) {
-                    max_text = value;
-                }
+            const detail::FileSettings settings = detail::file_settings(*record);
+            if (settings.file_name != nullptr) {
+                file_name = *settings.file_name;
             }
-            bool converted = false;
-            max_files = max_files_from(max_text, converted);
-            if (!converted) {
+            max_files = settings.max_files;
+            if (!settings.max_files_read) {
                 detail::report("Could not convert max number of file\nUse default number: " +
                                decimal(max_files));
             }

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <fstream>
 
+#include "../config/Settings.h"
 #include "../frontend/Report.h"
 #include "zvk/Message.h"
 #include "zvk/Vorn.h"
@@ -94,18 +95,20 @@ int SyslogLog::init(const VornConfig* config) {
     if (record == nullptr) {
         return 0;
     }
-    if (const std::string* path = VornConfig::target_param(*record, "socket")) {
-        socket_path = *path;
+    const detail::SyslogSettings settings = detail::syslog_settings(*record);
+    if (settings.socket != nullptr) {
+        socket_path = *settings.socket;
     }
-    if (const std::string* text = VornConfig::target_param(*record, "facility")) {
-        facility = facility_from(*text);
+    if (settings.facility_name != nullptr) {
+        facility = settings.facility;
         if (facility < 0) {
-            detail::report("Invalid facility in target: " + name + " - \"" + *text + "\"");
+            detail::report("Invalid facility in target: " + name + " - \"" +
+                           *settings.facility_name + "\"");
             return -1;
         }
     }
-    if (const std::string* text = VornConfig::target_param(*record, "ident")) {
-        ident = *text;
+    if (settings.ident != nullptr) {
+        ident = *settings.ident;
     }
     // A socket that is not there yet is not fatal: the first record says
     // so, and the target connects when it appears.

@@ -1,9 +1,8 @@
 #include "zvk/Target.h"
 
-#include <charconv>
 #include <memory>
-#include <system_error>
 
+#include "../config/Settings.h"
 #include "../frontend/MessageCache.h"
 #include "Carrier.h"
 #include "ConsoleWriting.h"
@@ -14,17 +13,7 @@ namespace zvk {
 
 using detail::MessageCache;
 
-std::size_t Target::queue_max_from(const std::string& text) {
-    std::size_t value = 0;
-    const char* first = text.data();
-    const char* last = first + text.size();
-    auto [end, ec] = std::from_chars(first, last, value);
-    // Digits only and all of them: "-5", "+5", "5x" and overflow are no bound.
-    if (first == last || *first < '0' || *first > '9' || ec != std::errc() || end != last) {
-        return 0;
-    }
-    return value;
-}
+std::size_t Target::queue_max_from(const std::string& text) { return detail::queue_max(text); }
 
 Target::Target(const std::string& name, Type type)
     : name(name),

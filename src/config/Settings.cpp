@@ -1,0 +1,435 @@
+#include "Settings.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <exception>
+#include <filesystem>
+#include <locale>
+#include <map>
+#include <set>
+#include <system_error>
+#include <utility>
+
+#include "zvk/FileLog.h"
+#include "zvk/Logger.h"
+#include "zvk/SyslogLog.h"
+#include "zvk/XMLDoc.h"
+#include "zvk/XMLElement.h"
+
+namespace zvk::detail {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kLocalTime = "LOCAL";
+constexpr const char* kGmt = "GMT";
+constexpr const char* kOn = "true";
+constexpr const char* kDrop = "drop";
+constexpr const char* kBlock = "block";
+// So that the end of a wait for that many seconds stays within the
+// clock's range.
+constexpr std::size_t kWatchDigits = 9;
+constexpr std::size_t kSettings = static_cast<std::size_t>(Setting::accept_level) + 1;
+
+using Table = std::array<Element, kSettings>;
+
+// What a file target keeps for a max_number_file it cannot read.
+std::int64_t default_max_files() {
+    bool read = false;
+    return FileLog::max_files_from("", read);
+}
+
+Table make_table() {
+    Table rows;
+    auto set = [&rows](Setting setting, Element row) {
+        rows[static_cast<std::size_t>(setting)] = std::move(row);
+    };
+    const std::string size = std::to_string(kDefaultFileSize);
+    const std::string kept = std::to_string(default_max_files());
+    set(Setting::log_dir, {.scope = Scope::top, .name = "log_dir", .fallback = kDefaultLogDir});
+    set(Setting::file_size_max, {.scope = Scope::top,
+                                 .name = "file_size_max",
+                                 .fallback = size,
+                                 .refusal = "is not usable",
+                                 .outcome = "the default " + size + " applies"});
+    set(Setting::time_zone, {.scope = Scope::top,
+                             .name = "time_zone",
+                             .fallback = kGmt,
+                             .accepted = {kLocalTime, kGmt},
+                             .refusal = "means GMT",
+                             .outcome = "only \"LOCAL\" selects local time"});
+    set(Setting::locale, {.scope = Scope::top,
+                          .name = "locale",
+                          .refusal = "is not available on this system",
+                          .outcome = "log directory, file size and time zone are not applied"});
+    set(Setting::flush_on_crash, {.scope = Scope::top,
+                                  .name = "flush_on_crash",
+                                  .accepted = {kOn},
+                                  .refusal = "means off",
+                                  .outcome = "only \"true\" turns it on"});
+    set(Setting::watch_seconds, {.scope = Scope::top,
+                                 .name = "watch_seconds",
+                                 .refusal = "is not a positive number",
+                                 .outcome = "the file is not watched"});
+    set(Setting::type,
+        {.scope = Scope::target,
+         .name = "type",
+         .accepted = {std::string(kStdoutType), std::string(kFileType), std::string(kSyslogType)},
+         .refusal = "is not \"stdout\", \"file\" or \"syslog\"",
+         .outcome = "its loggers get no target"});
+    set(Setting::file_name, {.scope = Scope::target,
+                             .name = "file_name",
+                             .refusal = "is refused (empty, \".\", \"..\" or with \"/\")",
+                             .outcome = "the target cannot start"});
+    set(Setting::max_number_file, {.scope = Scope::target,
+                                   .name = "max_number_file",
+                                   .fallback = kept,
+                                   .refusal = "is not a number",
+                                   .outcome = kept + " files are kept"});
+    set(Setting::queue_max, {.scope = Scope::target,
+                             .name = "queue_max",
+                             .refusal = "is not a positive number",
+                             .outcome = "the queue is unbounded"});
+    set(Setting::when_full, {.scope = Scope::target,
+                             .name = "when_full",
+                             .fallback = kBlock,
+                             .accepted = {kDrop, kBlock},
+                             .refusal = "is neither \"drop\" nor \"block\"",
+                             .outcome = "block applies"});
+    set(Setting::socket, {.scope = Scope::target, .name = "socket", .fallback = "/dev/log"});
+    set(Setting::facility, {.scope = Scope::target,
+                            .name = "facility",
+                            .fallback = "user",
+                            .refusal = "is not user, daemon or local0 ... local7",
+                            .outcome = "the target cannot start"});
+    // Without it, the program's name: no text.
+    set(Setting::ident, {.scope = Scope::target, .name = "ident"});
+    set(Setting::logger_target,
+        {.scope = Scope::logger, .name = "target", .refusal = "is not defined"});
+    set(Setting::accept_level,
+        {.scope = Scope::logger,
+         .name = "accept_level",
+         .refusal = "is not one of OUT FATAL ERROR WARN AUDIT INFO TRACE DEBUG",
+         .missing = "handles get no logger"});
+    return rows;
+}
+
+bool accepts(Setting setting, const std::string& text) {
+    const std::vector<std::string>& accepted = element(setting).accepted;
+    return std::find(accepted.begin(), accepted.end(), text) != accepted.end();
+}
+
+const std::string& value_of(const VornConfig& model, Setting setting) {
+    return model.get_element(element(setting).name);
+}
+
+const std::string* first_param(const VornConfig::target_cf_t& record, Setting setting) {
+    return VornConfig::target_param(record, element(setting).name);
+}
+
+const std::string* last_param(const VornConfig::target_cf_t& record, Setting setting) {
+    const std::string* found = nullptr;
+    for (const auto& [key, value] : record.params) {
+        if (key == element(setting).name) {
+            found = &value;
+        }
+    }
+    return found;
+}
+
+// Digits only and all of them: "-5", "+5", " 5", "5x" and overflow are 0.
+template <class Number>
+Number digits_only(const std::string& text) {
+    Number value = 0;
+    const char* first = text.data();
+    const char* last = first + text.size();
+    auto [end, ec] = std::from_chars(first, last, value);
+    if (first == last || *first < '0' || *first > '9' || ec != std::errc() || end != last) {
+        return 0;
+    }
+    return value;
+}
+
+// `size_refused`: a size was given and cannot be used. `locale_why`: the
+// system's words when it lacks the locale.
+ServiceSettings read_service(const VornConfig& model, bool& size_refused, std::string& locale_why) {
+    ServiceSettings settings;
+    const std::string& log_dir = value_of(model, Setting::log_dir);
+    settings.log_dir = log_dir.empty() ? std::string(kDefaultLogDir) : log_dir;
+
+    const std::string& locale = value_of(model, Setting::locale);
+    settings.locale = locale == "\"\"" ? std::string() : locale;
+    // The service reads the size after it made the configured locale the
+    // global one; when it cannot, it applies none of these settings.
+    std::locale loc;
+    settings.locale_known = true;
+    try {
+        loc = model.get_locale();
+    } catch (const std::exception& e) {
+        settings.locale_known = false;
+        locale_why = e.what();
+    }
+
+    const std::string& size = value_of(model, Setting::file_size_max);
+    settings.file_size = kDefaultFileSize;
+    size_refused = !size.empty() && !VornConfig::file_size_bytes(size, settings.file_size, loc);
+    if (size_refused) {
+        settings.file_size = kDefaultFileSize;
+    }
+    settings.local_time = value_of(model, Setting::time_zone) == kLocalTime;
+    settings.flush_on_crash = value_of(model, Setting::flush_on_crash) == kOn;
+    settings.watch_seconds = watch_seconds(value_of(model, Setting::watch_seconds));
+    return settings;
+}
+
+std::string q(const std::string& s) { return "\"" + s + "\""; }
+
+std::string owner_prefix(Scope scope, const std::string& owner) {
+    if (scope == Scope::top) {
+        return {};
+    }
+    return (scope == Scope::target ? "target " : "logger ") + q(owner) + ": ";
+}
+
+// `why`: the system's words, when it gave any.
+std::string refused(Setting setting, const std::string& owner, const std::string& text,
+                    const char* why = nullptr) {
+    const Element& row = element(setting);
+    std::string line =
+        owner_prefix(row.scope, owner) + row.name + " " + q(text) + " " + row.refusal;
+    if (why != nullptr) {
+        line += std::string(": ") + why;
+    }
+    if (!row.outcome.empty()) {
+        line += "; " + row.outcome;
+    }
+    return line;
+}
+
+std::string absent(Setting setting, const std::string& owner) {
+    const Element& row = element(setting);
+    return owner_prefix(row.scope, owner) + "no " + row.name + "; " + row.missing;
+}
+
+// `writers`: file_name -> the first target writing it.
+void target_problems(const std::string& name, const VornConfig::target_cf_t& record,
+                     std::map<std::string, std::string>& writers,
+                     std::vector<std::string>& problems) {
+    if (record.type == kFileType) {
+        const FileSettings file = file_settings(record);
+        if (!file.max_files_read) {
+            const std::string* max_text = last_param(record, Setting::max_number_file);
+            problems.push_back(
+                refused(Setting::max_number_file, name, max_text != nullptr ? *max_text : ""));
+        }
+        const std::string file_name = file.file_name != nullptr ? *file.file_name : "";
+        if (!FileLog::file_name_usable(file_name)) {
+            problems.push_back(refused(Setting::file_name, name, file_name));
+        } else if (auto [first, added] = writers.emplace(file_name, name); !added) {
+            problems.push_back("targets " + q(first->second) + " and " + q(name) + " both write " +
+                               element(Setting::file_name).name + " " + q(file_name));
+        }
+    } else if (record.type == kSyslogType) {
+        const SyslogSettings syslog = syslog_settings(record);
+        if (syslog.facility_name != nullptr && syslog.facility < 0) {
+            problems.push_back(refused(Setting::facility, name, *syslog.facility_name));
+        }
+    } else if (record.type != kStdoutType) {
+        problems.push_back(refused(Setting::type, name, record.type));
+    }
+    const std::string* max_text = first_param(record, Setting::queue_max);
+    if (max_text != nullptr && queue_max(*max_text) == 0 && *max_text != "0") {
+        problems.push_back(refused(Setting::queue_max, name, *max_text));
+    }
+    const std::string* when_full = first_param(record, Setting::when_full);
+    if (when_full != nullptr && !accepts(Setting::when_full, *when_full)) {
+        problems.push_back(refused(Setting::when_full, name, *when_full));
+    }
+}
+
+void logger_problems(const std::string& name, const VornConfig::logger_cf_t& record,
+                     std::vector<std::string>& problems) {
+    if (record.level.empty()) {
+        problems.push_back(absent(Setting::accept_level, name));
+    } else if (Logger::get_level(record.level) < 0) {
+        problems.push_back(refused(Setting::accept_level, name, record.level));
+    }
+}
+
+// A logger element that loading skipped: why, with the names it gave.
+void dropped_logger_problems(const XMLElement& logger, const std::string& name,
+                             std::vector<std::string>& problems) {
+    if (logger.children.empty()) {
+        problems.push_back("logger " + q(name) + " dropped: it has no child elements");
+        return;
+    }
+    const Element& row = element(Setting::logger_target);
+    bool names_target = false;
+    for (const auto& child : logger.children) {
+        if (child->name == row.name) {
+            names_target = true;
+            problems.push_back("logger " + q(name) + " dropped: its " + row.name + " " +
+                               q(child->text) + " " + row.refusal);
+        }
+    }
+    if (!names_target) {
+        problems.push_back("logger " + q(name) + " dropped: it names no " + row.name);
+    }
+}
+
+// Elements that loading skips without a word. Loggers only of a model
+// that loaded: a failed load stops before the loggers that follow.
+void document_problems(const VornConfig& model, bool loaded, std::vector<std::string>& problems) {
+    const XMLElement* root = model.xml_doc != nullptr ? model.xml_doc->root() : nullptr;
+    if (root == nullptr) {
+        return;
+    }
+    std::set<std::string> seen_targets;
+    for (const auto& child : root->children) {
+        std::string name(child->get_attribute(model.key_name));
+        if (child->name == model.key_target) {
+            if (child->children.empty()) {
+                problems.push_back("target " + q(name) + " has no child elements");
+            } else if (!seen_targets.insert(name).second) {
+                problems.push_back("target " + q(name) +
+                                   " is defined again; the later one is ignored");
+            }
+        } else if (loaded && child->name == model.key_logger && model.loggers.count(name) == 0) {
+            dropped_logger_problems(*child, name, problems);
+        }
+    }
+}
+
+// What the service would meet making `log_dir` or writing in it.
+void log_dir_problems(const std::string& log_dir, std::vector<std::string>& problems) {
+    std::error_code ec;
+    if (fs::exists(log_dir, ec)) {
+        if (!fs::is_directory(log_dir, ec)) {
+            problems.push_back("log directory " + q(log_dir) + " is not a directory");
+        } else if (access(log_dir.c_str(), W_OK | X_OK) != 0) {
+            problems.push_back("log directory " + q(log_dir) + " is not writable");
+        }
+        return;
+    }
+    fs::path parent = fs::path(log_dir).parent_path();
+    if (parent.empty()) {
+        parent = ".";
+    }
+    if (!fs::is_directory(parent, ec)) {
+        problems.push_back("log directory " + q(log_dir) +
+                           " cannot be created: its parent does not exist");
+    } else if (access(parent.c_str(), W_OK | X_OK) != 0) {
+        problems.push_back("log directory " + q(log_dir) +
+                           " cannot be created: its parent is not writable");
+    }
+}
+
+void service_problems(const VornConfig& model, std::vector<std::string>& problems) {
+    bool size_refused = false;
+    std::string locale_why;
+    const ServiceSettings settings = read_service(model, size_refused, locale_why);
+    log_dir_problems(settings.log_dir, problems);
+    if (!settings.locale_known) {
+        problems.push_back(
+            refused(Setting::locale, "", value_of(model, Setting::locale), locale_why.c_str()));
+    }
+    if (size_refused) {
+        problems.push_back(
+            refused(Setting::file_size_max, "", value_of(model, Setting::file_size_max)));
+    }
+    const std::string& zone = value_of(model, Setting::time_zone);
+    if (!zone.empty() && !accepts(Setting::time_zone, zone)) {
+        problems.push_back(refused(Setting::time_zone, "", zone));
+    }
+    const std::string& crash = value_of(model, Setting::flush_on_crash);
+    if (!crash.empty() && !accepts(Setting::flush_on_crash, crash)) {
+        problems.push_back(refused(Setting::flush_on_crash, "", crash));
+    }
+    const std::string& watch = value_of(model, Setting::watch_seconds);
+    if (!watch.empty() && settings.watch_seconds == 0) {
+        problems.push_back(refused(Setting::watch_seconds, "", watch));
+    }
+}
+
+}  // namespace
+
+const Element& element(Setting setting) {
+    static const Table& rows = *new Table(make_table());  // outlives every static
+    return rows[static_cast<std::size_t>(setting)];
+}
+
+const std::vector<std::string>& config_search_paths() {
+    static const auto& paths =
+        *new std::vector<std::string>{"config/vorn_config.xml", "vorn_config.xml"};
+    return paths;
+}
+
+std::uint64_t positive_number(const std::string& text, std::size_t max_digits) {
+    return text.size() <= max_digits ? digits_only<std::uint64_t>(text) : 0;
+}
+
+std::size_t queue_max(const std::string& text) { return digits_only<std::size_t>(text); }
+
+unsigned watch_seconds(const std::string& text) {
+    return static_cast<unsigned>(positive_number(text, kWatchDigits));
+}
+
+QueueSettings queue_settings(const VornConfig::target_cf_t& record) {
+    QueueSettings queue;
+    const std::string* max_text = first_param(record, Setting::queue_max);
+    const std::string* when_full = first_param(record, Setting::when_full);
+    queue.max_records = max_text != nullptr ? queue_max(*max_text) : 0;
+    queue.drop_when_full = when_full != nullptr && *when_full == kDrop;
+    return queue;
+}
+
+FileSettings file_settings(const VornConfig::target_cf_t& record) {
+    FileSettings file;
+    file.file_name = last_param(record, Setting::file_name);
+    const std::string* max_text = last_param(record, Setting::max_number_file);
+    file.max_files =
+        FileLog::max_files_from(max_text != nullptr ? *max_text : "", file.max_files_read);
+    return file;
+}
+
+SyslogSettings syslog_settings(const VornConfig::target_cf_t& record) {
+    SyslogSettings syslog;
+    syslog.socket = first_param(record, Setting::socket);
+    syslog.facility_name = first_param(record, Setting::facility);
+    syslog.facility = SyslogLog::facility_from(syslog.facility_name != nullptr
+                                                   ? *syslog.facility_name
+                                                   : element(Setting::facility).fallback);
+    syslog.ident = first_param(record, Setting::ident);
+    return syslog;
+}
+
+ServiceSettings service_settings(const VornConfig& model) {
+    bool size_refused = false;
+    std::string locale_why;
+    return read_service(model, size_refused, locale_why);
+}
+
+std::vector<std::string> config_problems(const VornConfig& model, bool loaded) {
+    std::vector<std::string> problems;
+    if (loaded) {
+        // By name, so that the order does not depend on the hash tables.
+        std::map<std::string, std::string> writers;
+        for (const auto& [name, record] : std::map(model.targets.begin(), model.targets.end())) {
+            target_problems(name, *record, writers, problems);
+        }
+        for (const auto& [name, record] : std::map(model.loggers.begin(), model.loggers.end())) {
+            logger_problems(name, *record, problems);
+        }
+    }
+    document_problems(model, loaded, problems);
+    if (loaded) {
+        service_problems(model, problems);
+    }
+    return problems;
+}
+
+}  // namespace zvk::detail
