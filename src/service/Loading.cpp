@@ -5,6 +5,7 @@
 #include <system_error>
 #include <unordered_set>
 
+#include "../config/Settings.h"
 #include "../frontend/Report.h"
 #include "ConfigWatch.h"
 #include "CrashHandler.h"
@@ -36,10 +37,9 @@ std::string absolute_path(const std::string& path) {
 
 // The file the search finds in `dir` (empty: the working directory), as
 // the search names it there; empty when there is none.
-std::string search_in(const VornService& service, const std::string& dir) {
-    for (const std::string* candidate :
-         {&service.default_config_path, &service.default_config_file}) {
-        const std::string path = dir.empty() ? *candidate : dir + "/" + *candidate;
+std::string search_in(const std::string& dir) {
+    for (const std::string& candidate : detail::config_search_paths()) {
+        const std::string path = dir.empty() ? candidate : dir + "/" + candidate;
         if (path_exists(path)) {
             return path;
         }
@@ -90,7 +90,7 @@ int init_applying(VornService& service, const char* path) {
         std::string search_dir;
         if (path == nullptr) {
             search_dir = absolute_path(".");
-            file = search_in(service, std::string());
+            file = search_in(std::string());
         }
         std::shared_ptr<VornConfig> model;
         std::locale locale;
@@ -139,8 +139,8 @@ int init_applying(VornService& service, const char* path) {
                             model != nullptr ? &locale : nullptr, changes);
                 // Handles made before follow the new model.
                 route_all(service, changes);
-                watch_config(watch_seconds_from(config_value(service, "watch_seconds")),
-                             routing.loaded_path, loaded);
+                watch_config(service_settings(*service.config).watch_seconds, routing.loaded_path,
+                             loaded);
             }
         }
         settle(service, changes);
@@ -189,7 +189,7 @@ int reload_applying(VornService& service) {
     try {
         if (!given) {
             // The search again, where it ran when the service was loaded.
-            path = search_in(service, routing.search_dir);
+            path = search_in(routing.search_dir);
             if (path.empty()) {
                 report("Could not locate Vorn config file");
             }
@@ -222,8 +222,7 @@ int reload_applying(VornService& service) {
             report_exited();
             return -1;
         }
-        const std::string new_log_dir =
-            fresh->log_dir().empty() ? service.default_log_dir : fresh->log_dir();
+        const std::string new_log_dir = service_settings(*fresh).log_dir;
         // The targets whose record is unchanged stay as they run; the rest
         // leave once their loggers point elsewhere.
         std::unordered_map<std::string, Target*> kept;
@@ -265,8 +264,7 @@ int reload_applying(VornService& service) {
         service.targets = std::move(kept);
         apply_model(service, std::move(fresh), &locale, changes);
         route_all(service, changes);
-        watch_config(watch_seconds_from(config_value(service, "watch_seconds")),
-                     absolute_path(path), loaded);
+        watch_config(service_settings(*service.config).watch_seconds, absolute_path(path), loaded);
     }
     settle(service, changes);
     return 0;

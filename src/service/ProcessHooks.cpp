@@ -11,6 +11,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "../config/Settings.h"
 #include "../frontend/Report.h"
 #include "ConfigWatch.h"
 #include "CrashHandler.h"
@@ -161,15 +162,13 @@ void apply_model(VornService& service, std::shared_ptr<VornConfig> model, const 
             routing.locale_applied = true;
             routing.locale_text = text;
         }
-        service.time_zone = config_value(service, "time_zone") == "LOCAL" ? "local" : "GMT";
-        service.log_dir = service.config->log_dir();
-        if (service.log_dir.empty()) {
-            service.log_dir = service.default_log_dir;
-        }
+        const ServiceSettings settings = service_settings(*service.config);
+        service.time_zone = settings.local_time ? "local" : "GMT";
+        service.log_dir = settings.log_dir;
     }
     set_stamps_local(service.time_zone == "local");
     apply_file_limit(service);
-    routing.crash_flush = config_value(service, "flush_on_crash") == "true";
+    routing.crash_flush = service_settings(*service.config).flush_on_crash;
     if (routing.crash_flush) {
         enable_crash_flush();
     } else {
@@ -233,7 +232,7 @@ std::vector<Target*>& forked_targets() {
 // Holds the table and every target still while the process forks, so that
 // the child gets consistent maps and queues rather than ones some other
 // thread was changing. Loads in progress are not waited for: they may
-// drain a target whose reader stopped reading.
+// drain a target whose reader stopped reading. A start is.
 void before_fork() {
     // Also while another thread constructs the service: the child must not
     // inherit a construction that never finishes.
@@ -243,6 +242,9 @@ void before_fork() {
         detail::lock_reports();
         return;
     }
+    // A target's start runs its init (a file target's reads the time zone
+    // under the C library's lock): the child must not inherit one half-way.
+    detail::ServiceAccess::routing(*service).start_mutex.lock();
     detail::ServiceAccess::mutex(*service).lock();
     std::vector<Target*>& locked = forked_targets();
     // Those on their way out too: a thread may still write through one.
@@ -263,6 +265,7 @@ void after_fork_in_parent() {
         }
         forked_targets().clear();
         detail::ServiceAccess::mutex(*service).unlock();
+        detail::ServiceAccess::routing(*service).start_mutex.unlock();
     }
     detail::instance_mutex().unlock();
 }
@@ -287,7 +290,6 @@ void after_fork_in_child() {
             return entry.second.phase == detail::Made::RETIRING;
         });
         new (&routing.apply_mutex) std::mutex();
-        new (&routing.start_mutex) std::mutex();
         new (&routing.start_done) std::condition_variable();
         detail::forget_readers();
         // The parent's crash handlers would flush copies that never write.
@@ -298,6 +300,7 @@ void after_fork_in_child() {
         // files, and the programs it may execute, get the limit it had.
         detail::restore_file_size_settings();
         detail::ServiceAccess::mutex(*service).unlock();
+        routing.start_mutex.unlock();
     }
     detail::instance_mutex().unlock();
 }

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <unordered_set>
 
+#include "../config/Settings.h"
 #include "../frontend/Report.h"
 #include "CrashHandler.h"
 #include "FileSizeSignal.h"
@@ -41,21 +42,18 @@ std::string output_of(const Target& target, const VornConfig* model, const std::
     }
     const VornConfig::target_cf_t* record =
         model != nullptr ? model->get_target(target.name) : nullptr;
-    const std::string* param = nullptr;
     if (target.type == Target::FILE_TARGET) {
-        param = record != nullptr ? VornConfig::target_param(*record, "file_name") : nullptr;
-        return "file " + directory_key(log_dir) + "/" + (param != nullptr ? *param : target.name);
+        const std::string* file = record != nullptr ? file_settings(*record).file_name : nullptr;
+        return "file " + directory_key(log_dir) + "/" + (file != nullptr ? *file : target.name);
     }
-    param = record != nullptr ? VornConfig::target_param(*record, "socket") : nullptr;
-    return "syslog " + (param != nullptr ? *param : std::string("/dev/log"));
+    const std::string* socket = record != nullptr ? syslog_settings(*record).socket : nullptr;
+    return "syslog " + (socket != nullptr ? *socket : element(Setting::socket).fallback);
 }
 
 // Applies the bound `record` asks for to a target not started yet.
 void apply_queue_bound(Target* target, const VornConfig::target_cf_t& record) {
-    const std::string* max_text = VornConfig::target_param(record, "queue_max");
-    const std::string* when_full = VornConfig::target_param(record, "when_full");
-    target->set_queue_bound(max_text != nullptr ? Target::queue_max_from(*max_text) : 0,
-                            when_full != nullptr && *when_full == "drop");
+    const QueueSettings queue = queue_settings(record);
+    target->set_queue_bound(queue.max_records, queue.drop_when_full);
 }
 
 // The caller holds the service's mutex.
@@ -267,7 +265,7 @@ Target* target_for(VornService& service, const std::string& name, Changes& chang
         target = console_for(service, name, changes);
     } else if (record->type == model->key_file) {
         target = make_target(service, new FileLog(name), name, changes);
-    } else if (record->type == "syslog") {
+    } else if (record->type == kSyslogType) {
         target = make_target(service, new SyslogLog(name), name, changes);
     } else {
         report("Invalid target type: " + record->type);

@@ -2,6 +2,7 @@
 
 #include <unordered_set>
 
+#include "../config/Settings.h"
 #include "../frontend/Report.h"
 #include "ReadSection.h"
 #include "Service.h"
@@ -101,10 +102,10 @@ void VornService::reset_vorn_state() {
 }
 
 VornService::VornService()
-    : default_log_dir("logs"),
-      default_file_size(10485760),
-      default_config_file("vorn_config.xml"),
-      default_config_path("config/vorn_config.xml"),
+    : default_log_dir(detail::kDefaultLogDir),
+      default_file_size(detail::kDefaultFileSize),
+      default_config_file(detail::config_search_paths().back()),
+      default_config_path(detail::config_search_paths().front()),
       state(SERVICE_STOPPED),
       file_limit(default_file_size),
       config(nullptr),
@@ -114,10 +115,10 @@ VornService::VornService()
 }
 
 VornService::VornService(const std::string& path)
-    : default_log_dir("logs"),
-      default_file_size(10485760),
-      default_config_file("vorn_config.xml"),
-      default_config_path("config/vorn_config.xml"),
+    : default_log_dir(detail::kDefaultLogDir),
+      default_file_size(detail::kDefaultFileSize),
+      default_config_file(detail::config_search_paths().back()),
+      default_config_path(detail::config_search_paths().front()),
       state(SERVICE_STOPPED),
       file_limit(default_file_size),
       config(nullptr),
