@@ -77,7 +77,7 @@ public:
     // unknown name) and returns 0.
     virtual int init(const VornConfig* config);
 
-    // init (the first time only: a restart after stop needs no second
+    // init (the first time only: a start after stop needs no second
     // file), then the worker with its start handshake. 0 when running,
     // also when it was running already (no second worker is started).
     int start(const VornConfig* config);
@@ -118,13 +118,6 @@ public:
     // ends; records logged after that (from static destructors, atexit
     // handlers) are written on the caller's thread.
     void stop_for_exit();
-    // Out of service, for the service's re-initialisations and reloads: as
-    // stop_for_exit, and a forked child's copy reports what it dropped.
-    void retire();
-    // For a target that retire or stop_for_exit took out of service: once
-    // no thread writes on its own any more, starts it afresh (init again,
-    // then the worker) with `config`. As start.
-    int restart(const VornConfig* config);
 
     std::string name;
     Type type;
@@ -146,7 +139,8 @@ protected:
     // any more; calling it again finds nothing to do. A derived type's
     // destructor calls it before releasing anything its write_msg uses:
     // until then the worker may be inside write_msg, and ~Target runs only
-    // after the derived members are gone.
+    // after the derived members are gone. (The service stops every target
+    // it made before deleting it.)
     void shutdown();
     // What write_texts tells a fatal-signal handler on its own thread
     // before each call: the first `sent` texts are out, the next

@@ -202,47 +202,6 @@ void Carrier::stop_for_exit() {
     }
 }
 
-void Carrier::retire() {
-    {
-        std::lock_guard lock(owner.mutex);
-        if (owner.state == Target::FORKED) {
-            if (std::uint64_t lost = backlog.take_trailing_gap(); lost != 0) {
-                report_dropped(lost);
-            }
-            return;
-        }
-    }
-    stop_for_exit();
-    // Out of service, it keeps no text buffers for producers.
-    std::lock_guard lock(owner.mutex);
-    backlog.drop_spare();
-}
-
-int Carrier::restart(const VornConfig* config) {
-    {
-        std::unique_lock lock(owner.mutex);
-        if (owner.state == Target::WRITING_INLINE) {
-            // A thread that writes its own records finishes first; records
-            // logged from here on wait in the queue for the new worker.
-            while (inline_writer || backlog.accepted() > backlog.written()) {
-                ++written_waiters;
-                written_cond.wait(lock);
-                left_wait(written_waiters);
-            }
-            enter(Target::STOPPED);
-        }
-        if (owner.state == Target::FORKED) {
-            // The copy of a target the parent writes: it never writes here.
-            return -1;
-        }
-        if (owner.state != Target::STOPPED) {
-            return 0;
-        }
-    }
-    initialised = false;
-    return start(config);
-}
-
 void Carrier::reset_state(State next) {
     // The mutex may be held by a thread that is gone, or by any thread other
     // than the caller; only its holder may unlock a std::mutex. With no

@@ -49,8 +49,6 @@ public:
     void shutdown();
     void drop_after_fork();
     void stop_for_exit();
-    void retire();
-    int restart(const VornConfig* config);
     void reset_state(State next);
     // The worker thread's body.
     void work();

@@ -51,10 +51,6 @@ void Target::drop_after_fork() { carrier->drop_after_fork(); }
 
 void Target::stop_for_exit() { carrier->stop_for_exit(); }
 
-void Target::retire() { carrier->retire(); }
-
-int Target::restart(const VornConfig* config) { return carrier->restart(config); }
-
 void Target::retire(Message* message) noexcept {
     MessageCache* cache = MessageCache::local();
     if (cache == nullptr || cache->full() || !MessageCache::reusable(message)) {
