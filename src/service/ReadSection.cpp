@@ -77,7 +77,8 @@ bool sections_fence = !register_membarrier();
 bool sections_fence = !register_membarrier();
 #endif
 
-__attribute__((tls_model("initial-exec"))) thread_local ReaderSlot* own_reader_slot = nullptr;
+constinit __attribute__((tls_model("initial-exec"))) thread_local ReaderSlot* own_reader_slot =
+    nullptr;
 ReaderSlot overflow_slot;
 std::atomic<long> overflow_sections{0};
 

@@ -25,7 +25,8 @@ ReaderSlot* take_reader_slot() noexcept;
 extern ReaderSlot overflow_slot;
 extern std::atomic<long> overflow_sections;
 extern bool sections_fence;  // set once at load: no membarrier here
-extern __attribute__((tls_model("initial-exec"))) thread_local ReaderSlot* own_reader_slot;
+extern constinit
+    __attribute__((tls_model("initial-exec"))) thread_local ReaderSlot* own_reader_slot;
 
 class ReadSection {
 public:
