@@ -106,8 +106,12 @@ Table make_table() {
                             .fallback = "user",
                             .refusal = "is not user, daemon or local0 ... local7",
                             .outcome = "the target cannot start"});
-    // Without it, the program's name: no text.
-    set(Setting::ident, {.scope = Scope::target, .name = "ident"});
+    // Without it, the program's name: no text. Receivers read the tag up to
+    // the first space or colon, so an ident with one would arrive cut.
+    set(Setting::ident, {.scope = Scope::target,
+                         .name = "ident",
+                         .refusal = "has a space or a colon",
+                         .outcome = "the target cannot start"});
     set(Setting::logger_target,
         {.scope = Scope::logger, .name = "target", .refusal = "is not defined"});
     set(Setting::accept_level,
@@ -237,6 +241,9 @@ void target_problems(const std::string& name, const VornConfig::target_cf_t& rec
         const SyslogSettings syslog = syslog_settings(record);
         if (syslog.facility_name != nullptr && syslog.facility < 0) {
             problems.push_back(refused(Setting::facility, name, *syslog.facility_name));
+        }
+        if (!syslog.ident_usable) {
+            problems.push_back(refused(Setting::ident, name, *syslog.ident));
         }
     } else if (record.type != kStdoutType) {
         problems.push_back(refused(Setting::type, name, record.type));
@@ -404,6 +411,8 @@ SyslogSettings syslog_settings(const VornConfig::target_cf_t& record) {
                                                    ? *syslog.facility_name
                                                    : element(Setting::facility).fallback);
     syslog.ident = first_param(record, Setting::ident);
+    syslog.ident_usable =
+        syslog.ident == nullptr || syslog.ident->find_first_of(" :") == std::string::npos;
     return syslog;
 }
 

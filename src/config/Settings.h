@@ -93,6 +93,7 @@ struct SyslogSettings {
     const std::string* facility_name = nullptr;
     int facility = 0;  // of facility_name, or of the fallback; -1: refused
     const std::string* ident = nullptr;
+    bool ident_usable = true;  // false: a space or a colon, where receivers end the tag
 };
 SyslogSettings syslog_settings(const VornConfig::target_cf_t& record);
 

@@ -107,6 +107,10 @@ int SyslogLog::init(const VornConfig* config) {
             return -1;
         }
     }
+    if (!settings.ident_usable) {
+        detail::report("Invalid ident in target: " + name + " - \"" + *settings.ident + "\"");
+        return -1;
+    }
     if (settings.ident != nullptr) {
         ident = *settings.ident;
     }
@@ -146,6 +150,25 @@ bool SyslogLog::connect_socket() {
     return true;
 }
 
+namespace {
+
+// `length`, or less so that a cut there leaves no UTF-8 sequence in half:
+// receivers drop or mangle a message that ends inside a character. Text
+// that is not UTF-8 loses at most the three bytes looked at.
+std::size_t whole_characters(const std::string& text, std::size_t length) {
+    if (length >= text.size()) {
+        return length;
+    }
+    std::size_t cut = length;
+    for (int back = 0;
+         back < 3 && cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80; ++back) {
+        --cut;
+    }
+    return (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80 ? length : cut;
+}
+
+}  // namespace
+
 bool SyslogLog::send_record(std::string_view text, int level) {
     if (!text.empty() && text.back() == '\n') {
         text.remove_suffix(1);
@@ -171,14 +194,14 @@ bool SyslogLog::send_record(std::string_view text, int level) {
             break;
         }
         if (longest != 0 && length > longest) {
-            length = longest;
+            length = whole_characters(datagram, longest);
         }
         ssize_t sent = -1;
         while ((sent = send(fd, datagram.data(), length, MSG_NOSIGNAL)) < 0) {
             if (errno == EMSGSIZE && length > 1) {
                 // Less room than the buffer size says: half until it fits.
-                length /= 2;
-                longest = length;
+                longest = length / 2;
+                length = whole_characters(datagram, longest);
             } else if (errno != EINTR) {
                 break;
             }

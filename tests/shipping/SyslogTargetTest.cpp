@@ -4,7 +4,9 @@
 // its severity, facility and tag; a restart of rsyslog loses only what the
 // library counts; a missing socket is reported, not fatal.
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -261,15 +263,54 @@ TEST_F(SyslogTarget, MissingSocketIsReportedAndCounted) {
     });
 }
 
-TEST(SyslogTargetSetup, UnknownFacilityKeepsTheTargetFromStarting) {
+TEST(SyslogTargetSetup, RefusedFacilityOrIdentKeepsTheTargetFromStarting) {
+    for (const auto& [element, line] :
+         {std::pair{"<facility>kern</facility>", "Invalid facility in target: sys - \"kern\"\n"},
+          {"<ident>my app</ident>", "Invalid ident in target: sys - \"my app\"\n"},
+          {"<ident>api:v2</ident>", "Invalid ident in target: sys - \"api:v2\"\n"}}) {
+        SCOPED_TRACE(element);
+        isolated([element = std::string(element), line = std::string(line)] {
+            write_config("vorn_config.xml", "<target name=\"sys\"><type>syslog</type>" + element +
+                                                "</target>" + logger_record("app", "sys"));
+            StdoutPipe out;
+            Vorn handle("app", 0);
+            EXPECT_FALSE(handle.logable(Vorn::OUT));
+            EXPECT_EQ(out.text(), line);
+        });
+    }
+}
+
+// A record longer than a datagram, of 3-byte characters, behind 0, 1 and 2
+// bytes of ASCII so that some cut would fall inside a character: each
+// arrives cut after a whole one.
+TEST(SyslogTargetSetup, LongRecordIsCutOnACharacterBoundary) {
     isolated([] {
-        write_config("vorn_config.xml",
-                     "<target name=\"sys\"><type>syslog</type><facility>kern</facility></target>" +
-                         logger_record("app", "sys"));
+        const std::string path = cwd() + "/raw.sock";
+        int receiver = socket(AF_UNIX, SOCK_DGRAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        write_config("vorn_config.xml", syslog_config(path));
         StdoutPipe out;
         Vorn handle("app", 0);
-        EXPECT_FALSE(handle.logable(Vorn::OUT));
-        EXPECT_EQ(out.text(), "Invalid facility in target: sys - \"kern\"\n");
+        std::string characters;
+        for (int i = 0; i < 100000; ++i) {
+            characters += "\xe2\x82\xac";  // U+20AC
+        }
+        std::vector<char> buffer(1 << 20);
+        for (const char* ascii : {"", "a", "ab"}) {
+            log_text(handle, ascii + characters + "\n");
+            ASSERT_EQ(handle.flush(), 0);
+            ssize_t got = recv(receiver, buffer.data(), buffer.size(), 0);
+            ASSERT_GT(got, 0);
+            const std::string text(buffer.data(), static_cast<std::size_t>(got));
+            const std::size_t body = text.find("]: ") + 3 + std::string(ascii).size();
+            ASSERT_LT(text.size(), body + characters.size()) << "not cut";
+            EXPECT_EQ((text.size() - body) % 3, 0u) << ascii;
+            EXPECT_EQ(text.compare(body, text.size() - body, characters, 0, text.size() - body), 0);
+        }
+        close(receiver);
     });
 }
 
