@@ -1,6 +1,7 @@
 // The path every record takes from the thread that logs into the queue.
 // Target::log sits beside Carrier::enqueue so that the compiler may join
 // them.
+#include <new>
 #include <system_error>
 #include <typeinfo>
 #include <utility>
@@ -33,6 +34,13 @@ void report_lock_failure(const std::string& name, const char* what) noexcept {
     try {
         detail::report(Vorn::time_gmt() + " could not get lock in target - " + name +
                        (what != nullptr ? std::string(" - ") + what : std::string()));
+    } catch (...) {
+    }
+}
+
+void report_out_of_memory(const std::string& name) noexcept {
+    try {
+        detail::report(Vorn::time_gmt() + " out of memory, record lost in target: " + name);
     } catch (...) {
     }
 }
@@ -121,8 +129,12 @@ std::string Carrier::enqueue(Queued&& record, std::string& text, bool want_buffe
     } catch (const std::system_error& e) {
         delete record.whole;
         report_lock_failure(owner.name, e.what());
+    } catch (const std::bad_alloc&) {
+        // Copying the text or growing the queue: the record is lost, and
+        // saying so needs only a short line.
+        delete record.whole;
+        report_out_of_memory(owner.name);
     } catch (...) {
-        // Also a failed push_back (no memory): the record is lost.
         delete record.whole;
         report_lock_failure(owner.name, nullptr);
     }

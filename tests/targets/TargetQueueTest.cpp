@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <iostream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <streambuf>
 #include <string>
@@ -124,6 +126,38 @@ TEST(TargetDrain, NeverStartedTargetAcceptsAndDestroysRecords) {
     // Nothing wrote them; the leak checker sees that they were deleted.
     EXPECT_EQ(journal->size(), 0u);
 }
+
+#ifndef ZVK_TEST_SANITIZED
+// Out of memory while the text is copied into the queue: the record is
+// lost and the line says why. Not under the sanitizers, whose shadow
+// memory an address-space limit breaks.
+TEST(TargetQueue, MemoryExhaustionIsReportedAsSuch) {
+    isolated([] {
+        Target target("console", Target::CONSOLE_TARGET);
+        ASSERT_EQ(target.start(nullptr), 0);
+        std::string text(64 << 20, 'm');
+        text.reserve(128 << 20);  // room enough that the queue copies the text
+        std::ostringstream stream(std::move(text));
+        long size_kb = 0;
+        std::istringstream status(read_file("/proc/self/status"));
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("VmSize:", 0) == 0) {
+                size_kb = std::stol(line.substr(7));
+            }
+        }
+        rlimit before{};
+        getrlimit(RLIMIT_AS, &before);
+        rlimit tight = before;
+        tight.rlim_cur = static_cast<rlim_t>(size_kb + 16 * 1024) * 1024;
+        StdoutPipe out;
+        ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+        target.log(std::move(stream), 5);
+        setrlimit(RLIMIT_AS, &before);
+        EXPECT_NE(out.text().find(" out of memory, record lost in target: console\n"),
+                  std::string::npos);
+    });
+}
+#endif
 
 TEST(TargetConsole, WritesTextByteForByteToStandardError) {
     CaptureFd out(1);
