@@ -27,6 +27,11 @@ ConsoleWriting::ConsoleWriting(const std::string& name) : name(name), failing(fa
 
 bool ConsoleWriting::write(std::string_view text) {
     std::clog.write(text.data(), static_cast<std::streamsize>(text.size()));
+    // Through to the descriptor: a program that called
+    // std::ios::sync_with_stdio(false) gave std::clog a buffer of its own,
+    // which would keep records from standard error (and from a flush's
+    // promise) until it fills.
+    std::clog.flush();
     if (std::clog) {
         return true;
     }
@@ -60,6 +65,12 @@ void ConsoleWriting::write_run(const std::string_view* texts, std::size_t count,
         std::streamsize put = 0;
         if (std::ostream::sentry ready(std::clog); ready) {
             put = std::clog.rdbuf()->sputn(all.data(), static_cast<std::streamsize>(all.size()));
+            // As in write(): a buffer of std::clog's own is emptied now; what
+            // it cannot hand on is lost.
+            if (put == static_cast<std::streamsize>(all.size()) &&
+                std::clog.rdbuf()->pubsync() != 0) {
+                put = 0;
+            }
         }
         if (put != static_cast<std::streamsize>(all.size())) {
             std::clog.clear();

@@ -3,6 +3,7 @@
 // ends exactly as it would without the library; without it, records are
 // lost. ThreadSanitizer cannot follow a signal handler that reads the
 // queue, and does not support threads started after a fork: skipped there.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <exception>
+#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -181,6 +183,42 @@ TEST(VornFaultCrash, StopGivesTheSignalsBack) {
         EXPECT_EQ(after[0].sa_handler, before[0].sa_handler);
         EXPECT_EQ(after[1].sa_handler, before[1].sa_handler);
     });
+}
+
+// A program that unties the standard streams from stdio gives std::clog a
+// buffer of its own: a flush still means written to standard error, and a
+// crash still delivers every record.
+TEST(VornFaultCrash, ConsoleIsWrittenThroughWithUnsyncedStandardStreams) {
+    for (bool crash : {false, true}) {
+        SCOPED_TRACE(crash ? "abort" : "flush");
+        isolated([crash] {
+            write_config("vorn_config.xml", "<flush_on_crash>true</flush_on_crash>" +
+                                                stdout_target("s") + logger_record("app", "s"));
+            ChildEnd end = run_child(
+                [crash] {
+                    dup2(open("err.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+                    std::ios::sync_with_stdio(false);
+                    Vorn app("app", 0);
+                    for (int i = 0; i < 20; ++i) {
+                        log_text(app, "r " + std::to_string(i) + "\n");
+                    }
+                    if (crash) {
+                        std::abort();
+                    }
+                    const bool written =
+                        app.flush() == 0 && split_lines(read_file("err.txt")).size() == 20;
+                    std::_Exit(written ? 0 : 3);
+                },
+                20);
+            ASSERT_FALSE(end.hung);
+            if (crash) {
+                EXPECT_TRUE(WIFSIGNALED(end.status));
+            } else {
+                EXPECT_TRUE(WIFEXITED(end.status) && WEXITSTATUS(end.status) == 0) << end.status;
+            }
+            EXPECT_EQ(split_lines(read_file("err.txt")).size(), 20u);
+        });
+    }
 }
 
 }  // namespace zvk::test
