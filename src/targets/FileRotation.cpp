@@ -283,11 +283,16 @@ int FileLog::rotate_file() {
         // The name may hold another file by now: a fresh one that another
         // process using this directory rotated to, or a link. Only the file
         // written here is renamed; otherwise the name is opened afresh.
+        // Or nothing: the file written here was moved away or removed, and
+        // rotating means starting the fresh file, with nothing to report.
         struct stat mine {};
         struct stat named {};
-        bool replaced = fd >= 0 && fstat(fd, &mine) == 0 &&
-                        fstatat(dir_fd, file_name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-                        (mine.st_dev != named.st_dev || mine.st_ino != named.st_ino);
+        const bool have_mine = fd >= 0 && fstat(fd, &mine) == 0;
+        const bool named_exists =
+            fstatat(dir_fd, file_name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0;
+        const bool gone = have_mine && !named_exists && errno == ENOENT;
+        bool replaced = gone || (have_mine && named_exists &&
+                                 (mine.st_dev != named.st_dev || mine.st_ino != named.st_ino));
         set_crash_fd(-1);
         if (fd >= 0) {
             close(fd);

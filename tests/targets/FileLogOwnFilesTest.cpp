@@ -107,6 +107,26 @@ TEST(FileLogSharing, RotationLeavesAnotherWritersFreshFileInPlace) {
     });
 }
 
+// The active file moved away just before its rotation: the fresh file is
+// started, the moved one left as it is, and nothing is reported.
+TEST(FileLogSharing, RotationAfterTheActiveFileWasMovedStartsTheFreshFileSilently) {
+    isolated([] {
+        VornService::get_service()->log_dir = "logs";
+        auto config = file_config("app.log", "-1");
+        FileLog target("file");
+        ASSERT_EQ(target.init(config.get()), 1);
+        target.write_msg(record("before\n"));
+        ASSERT_EQ(rename("logs/app.log", "logs/moved.log"), 0);
+        CaptureFd out(1);
+        ASSERT_EQ(target.rotate_file(), 0);
+        EXPECT_EQ(out.text(), "");
+        target.write_msg(record("after\n"));
+        EXPECT_EQ(read_file("logs/moved.log"), "before\n");
+        EXPECT_EQ(read_file("logs/app.log"), "after\n");
+        EXPECT_EQ(list_dir("logs"), (std::vector<std::string>{"app.log", "moved.log"}));
+    });
+}
+
 // Names of the length of app.log's rotated files that contain "app" and
 // ".log" but are not of its form; kept by a target that keeps one file.
 TEST(FileLogRetention, NearMissesOfTheRotatedFormAreKept) {
