@@ -257,6 +257,12 @@ void FileLog::write_texts(const std::string_view* texts, std::size_t count) noex
 }
 
 void FileLog::write_record(std::string_view text) {
+    if (fd < 0) {
+        // No file since a rotation could not open a fresh one: counted as
+        // every write failure is, while follow_file tries again each second.
+        console_write_failed("no log file open");
+        return;
+    }
     int err = 0;
     std::size_t written = write_all(fd, text, err);
     if (err == 0) {
@@ -302,10 +308,19 @@ void FileLog::write_record(std::string_view text) {
 void FileLog::follow_file() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    if (now.tv_sec < next_look || fd < 0 || dir_fd < 0) {
+    if (now.tv_sec < next_look || dir_fd < 0) {
         return;
     }
     next_look = now.tv_sec + 1;
+    if (fd < 0) {
+        int fresh = openat(dir_fd, file_name.c_str(), kOpenFlags, kFileMode);
+        if (fresh >= 0) {
+            fd = fresh;
+            publish_crash_fd();
+            write_succeeded();  // the line with the records lost meanwhile
+        }
+        return;
+    }
     struct stat mine {};
     struct stat named {};
     if (fstat(fd, &mine) != 0) {

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ConfigText.h"
@@ -124,6 +126,34 @@ TEST(FileLogSharing, RotationAfterTheActiveFileWasMovedStartsTheFreshFileSilentl
         EXPECT_EQ(read_file("logs/moved.log"), "before\n");
         EXPECT_EQ(read_file("logs/app.log"), "after\n");
         EXPECT_EQ(list_dir("logs"), (std::vector<std::string>{"app.log", "moved.log"}));
+    });
+}
+
+// A rotation that cannot open a fresh file leaves the target without one:
+// the records lost meanwhile are reported and counted, and the file is
+// opened again once it can be.
+TEST(FileLogSharing, TargetWithoutAFileReportsItsLossesAndOpensItAgain) {
+    isolated([] {
+        VornService::get_service()->log_dir = "logs";
+        auto config = file_config("app.log", "-1");
+        FileLog target("file");
+        ASSERT_EQ(target.init(config.get()), 1);
+        target.write_msg(record("before\n"));
+        ASSERT_EQ(rename("logs/app.log", "logs/moved.log"), 0);
+        ASSERT_EQ(mkdir("logs/app.log", 0755), 0);  // no file can open under the name
+        StdoutPipe out;
+        EXPECT_EQ(target.rotate_file(), -1);
+        target.write_msg(record("lost 1\n"));
+        target.write_msg(record("lost 2\n"));
+        ASSERT_EQ(rmdir("logs/app.log"), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+        target.write_msg(record("back\n"));
+        const std::vector<std::string> lines = split_lines(out.text());
+        ASSERT_EQ(lines.size(), 3u) << out.text();
+        EXPECT_EQ(lines[0].rfind("Could not re-open log file: logs/app.log", 0), 0u);
+        EXPECT_EQ(lines[1], "Could not write msg in target: file - no log file open");
+        EXPECT_EQ(lines[2], "Could not write msg in target: file - 1 more records lost");
+        EXPECT_EQ(read_file("logs/app.log"), "back\n");
     });
 }
 
