@@ -25,16 +25,6 @@ bool path_exists(const std::string& path) {
            type != std::filesystem::file_type::not_found;
 }
 
-std::string absolute_path(const std::string& path) {
-    std::error_code ec;
-    std::filesystem::path full = std::filesystem::absolute(path, ec);
-    std::string text = ec ? path : full.lexically_normal().string();
-    while (text.size() > 1 && text.back() == '/') {
-        text.pop_back();
-    }
-    return text;
-}
-
 // The file the search finds in `dir` (empty: the working directory), as
 // the search names it there; empty when there is none.
 std::string search_in(const std::string& dir) {
@@ -79,6 +69,16 @@ void report_exited() {
 }  // namespace
 
 namespace detail {
+
+std::string absolute_path(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::path full = std::filesystem::absolute(path, ec);
+    std::string text = ec ? path : full.lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/') {
+        text.pop_back();
+    }
+    return text;
+}
 
 int init_applying(VornService& service, const char* path) {
     Routing& routing = ServiceAccess::routing(service);

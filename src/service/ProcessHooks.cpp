@@ -153,6 +153,7 @@ void apply_model(VornService& service, std::shared_ptr<VornConfig> model, const 
     Routing& routing = ServiceAccess::routing(service);
     routing.model = std::move(model);
     service.config = routing.model.get();
+    const ServiceSettings settings = service_settings(*service.config);
     if (locale != nullptr) {
         // The global locale is process-wide and not safe to set while other
         // threads use it: only when the configured one changes.
@@ -162,13 +163,12 @@ void apply_model(VornService& service, std::shared_ptr<VornConfig> model, const 
             routing.locale_applied = true;
             routing.locale_text = text;
         }
-        const ServiceSettings settings = service_settings(*service.config);
         service.time_zone = settings.local_time ? "local" : "GMT";
         service.log_dir = settings.log_dir;
     }
     set_stamps_local(service.time_zone == "local");
     apply_file_limit(service);
-    routing.crash_flush = service_settings(*service.config).flush_on_crash;
+    routing.crash_flush = settings.flush_on_crash;
     if (routing.crash_flush) {
         enable_crash_flush();
     } else {

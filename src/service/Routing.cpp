@@ -1,10 +1,8 @@
 #include "Routing.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <optional>
 #include <stdexcept>
-#include <system_error>
 #include <unordered_set>
 
 #include "../config/Settings.h"
@@ -12,6 +10,7 @@
 #include "CrashHandler.h"
 #include "FileSizeSignal.h"
 #include "ReadSection.h"
+#include "Service.h"
 #include "zvk/FileLog.h"
 #include "zvk/Logger.h"
 #include "zvk/SyslogLog.h"
@@ -21,21 +20,6 @@ namespace zvk::detail {
 
 namespace {
 
-// One directory however it is written ("logs", "./logs", "logs/") and
-// wherever the process is when it asks.
-std::string directory_key(const std::string& dir) {
-    std::error_code ec;
-    std::filesystem::path path = std::filesystem::absolute(dir, ec);
-    if (ec) {
-        path = dir;
-    }
-    std::string text = path.lexically_normal().string();
-    while (text.size() > 1 && text.back() == '/') {
-        text.pop_back();
-    }
-    return text;
-}
-
 std::string output_of(const Target& target, const VornConfig* model, const std::string& log_dir) {
     if (target.type == Target::CONSOLE_TARGET) {
         return "stderr";
@@ -44,7 +28,7 @@ std::string output_of(const Target& target, const VornConfig* model, const std::
         model != nullptr ? model->get_target(target.name) : nullptr;
     if (target.type == Target::FILE_TARGET) {
         const std::string* file = record != nullptr ? file_settings(*record).file_name : nullptr;
-        return "file " + directory_key(log_dir) + "/" + (file != nullptr ? *file : target.name);
+        return "file " + absolute_path(log_dir) + "/" + (file != nullptr ? *file : target.name);
     }
     const std::string* socket = record != nullptr ? syslog_settings(*record).socket : nullptr;
     return "syslog " + (socket != nullptr ? *socket : element(Setting::socket).fallback);
@@ -89,8 +73,7 @@ Target* claim_start(Routing& routing) {
 // the caller to free once out of `section`, which keeps a retirer that
 // decided meanwhile from freeing the target under this thread.
 void start_claimed(VornService& service, Target* target, const std::shared_ptr<VornConfig>& model,
-                   const ReadSection& section, Changes& changes) {
-    (void)section;
+                   const ReadSection& /*held by the caller*/, Changes& changes) {
     Routing& routing = ServiceAccess::routing(service);
     int result = -1;
     {
@@ -150,7 +133,7 @@ std::string identity_of(const VornConfig& model, const std::string& record_name,
     }
     std::string identity = record->type + "\n";
     if (record->type == model.key_file) {
-        identity += record_name + "\n" + directory_key(log_dir) + "\n";
+        identity += record_name + "\n" + absolute_path(log_dir) + "\n";
     }
     for (const auto& [key, value] : record->params) {
         identity += key + "=" + value + "\n";

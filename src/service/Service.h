@@ -21,6 +21,11 @@ void stop_applying(VornService& service);
 // text changed), time zone, log directory, file-size limit and crash flush.
 void apply_model(VornService& service, std::shared_ptr<VornConfig> model, const std::locale* locale,
                  Changes& changes);
+// `path` from the root, normalised, without a trailing '/': one file or
+// directory however it is written ("logs", "./logs", "logs/") and
+// wherever the process is when it asks.
+std::string absolute_path(const std::string& path);
+
 // With the service's mutex held.
 std::string config_value(const VornService& service, const std::string& key);
 int apply_file_limit(VornService& service);

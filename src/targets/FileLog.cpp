@@ -73,6 +73,21 @@ void cut_file(int fd, off_t start) {
     }
 }
 
+// Whether `name` in `dir_fd` still leads to the file open as `fd`; also
+// true where that cannot be told, and for a link put in its place, which
+// is never followed (the rotation reports it).
+bool still_named(int dir_fd, const std::string& name, int fd) {
+    struct stat mine {};
+    struct stat named {};
+    if (fstat(fd, &mine) != 0) {
+        return true;
+    }
+    if (fstatat(dir_fd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno != ENOENT;
+    }
+    return S_ISLNK(named.st_mode) || (named.st_dev == mine.st_dev && named.st_ino == mine.st_ino);
+}
+
 }  // namespace
 
 bool FileLog::file_name_usable(std::string_view file_name) {
@@ -312,28 +327,8 @@ void FileLog::follow_file() {
         return;
     }
     next_look = now.tv_sec + 1;
-    if (fd < 0) {
-        int fresh = openat(dir_fd, file_name.c_str(), kOpenFlags, kFileMode);
-        if (fresh >= 0) {
-            fd = fresh;
-            publish_crash_fd();
-            write_succeeded();  // the line with the records lost meanwhile
-        }
-        return;
-    }
-    struct stat mine {};
-    struct stat named {};
-    if (fstat(fd, &mine) != 0) {
-        return;
-    }
-    if (fstatat(dir_fd, file_name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0) {
-        // Still ours; or a link put in its place, which is never followed
-        // (the rotation reports it).
-        if (S_ISLNK(named.st_mode) ||
-            (named.st_dev == mine.st_dev && named.st_ino == mine.st_ino)) {
-            return;
-        }
-    } else if (errno != ENOENT) {
+    // Without a file (a rotation could not open one) it is tried again.
+    if (fd >= 0 && still_named(dir_fd, file_name, fd)) {
         return;
     }
     // Moved away or removed (a fresh file may stand in its place already):
@@ -343,10 +338,13 @@ void FileLog::follow_file() {
     if (fresh < 0) {
         return;
     }
-    set_crash_fd(-1);
-    close(fd);
+    if (fd >= 0) {
+        set_crash_fd(-1);
+        close(fd);
+    }
     fd = fresh;
     publish_crash_fd();
+    write_succeeded();  // after a time without a file: the line with its losses
 }
 
 void FileLog::write_msg(Message* message) {

@@ -109,16 +109,22 @@ TEST(FileLogSharing, RotationLeavesAnotherWritersFreshFileInPlace) {
     });
 }
 
+// Starts `target` in "logs", writes "before\n" and moves its active file
+// away to "logs/moved.log", as someone else might.
+void write_then_move_away(FileLog& target, const VornConfig& config) {
+    VornService::get_service()->log_dir = "logs";
+    ASSERT_EQ(target.init(&config), 1);
+    target.write_msg(record("before\n"));
+    ASSERT_EQ(rename("logs/app.log", "logs/moved.log"), 0);
+}
+
 // The active file moved away just before its rotation: the fresh file is
 // started, the moved one left as it is, and nothing is reported.
 TEST(FileLogSharing, RotationAfterTheActiveFileWasMovedStartsTheFreshFileSilently) {
     isolated([] {
-        VornService::get_service()->log_dir = "logs";
         auto config = file_config("app.log", "-1");
         FileLog target("file");
-        ASSERT_EQ(target.init(config.get()), 1);
-        target.write_msg(record("before\n"));
-        ASSERT_EQ(rename("logs/app.log", "logs/moved.log"), 0);
+        ASSERT_NO_FATAL_FAILURE(write_then_move_away(target, *config));
         CaptureFd out(1);
         ASSERT_EQ(target.rotate_file(), 0);
         EXPECT_EQ(out.text(), "");
@@ -134,12 +140,9 @@ TEST(FileLogSharing, RotationAfterTheActiveFileWasMovedStartsTheFreshFileSilentl
 // opened again once it can be.
 TEST(FileLogSharing, TargetWithoutAFileReportsItsLossesAndOpensItAgain) {
     isolated([] {
-        VornService::get_service()->log_dir = "logs";
         auto config = file_config("app.log", "-1");
         FileLog target("file");
-        ASSERT_EQ(target.init(config.get()), 1);
-        target.write_msg(record("before\n"));
-        ASSERT_EQ(rename("logs/app.log", "logs/moved.log"), 0);
+        ASSERT_NO_FATAL_FAILURE(write_then_move_away(target, *config));
         ASSERT_EQ(mkdir("logs/app.log", 0755), 0);  // no file can open under the name
         StdoutPipe out;
         EXPECT_EQ(target.rotate_file(), -1);
