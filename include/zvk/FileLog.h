@@ -88,15 +88,18 @@ private:
     // A stamped path that sorts after every retained file and names nothing
     // on disk, so that a rotation never replaces an earlier rotated file.
     std::string next_rotated_path();
-    // Offers the open file to the fatal-signal handler.
+    // Offers the open file to the fatal-signal handler, with the name to
+    // rotate it to should the handler reach the size limit.
     void publish_crash_fd();
+    void plan_crash_rotation() noexcept;
     // This type's write_msg appends the text and nothing else: runs, and
     // the open file for the fatal-signal handler.
     bool takes_runs() const noexcept override;
     int crash_descriptor() const noexcept override;
     // Writes `text` as one record; on EFBIG rotates and writes it whole
-    // into the new file.
-    void write_record(std::string_view text);
+    // into the new file. `run_index`: its place in the run being written.
+    static constexpr std::size_t kNotInRun = ~std::size_t{0};
+    void write_record(std::string_view text, std::size_t run_index = kNotInRun);
     // A run of records in one writev per IOV_MAX records. What a short
     // write leaves (the file-size limit or the disk reached inside the run)
     // is cut back to the last whole record, and the next record goes the

@@ -14,6 +14,8 @@
 
 namespace zvk::detail {
 
+std::atomic<int> crash_arrivals{0};
+
 namespace {
 
 // More targets than this are not flushed at a crash; a process has a few.
@@ -31,9 +33,9 @@ struct sigaction previous[kSignals];
 bool taken[kSignals];
 std::atomic<bool> enabled{false};
 
-// The first thread to arrive flushes; others wait for it, so that one
-// dying thread does not end the process while another still flushes.
-std::atomic<int> arrivals{0};
+// The first thread to arrive (crash_arrivals) flushes; others wait for
+// it, so that one dying thread does not end the process while another
+// still flushes.
 std::atomic<bool> flushed{false};
 
 // In all, a crash waits at most this long for the targets, and this long
@@ -81,7 +83,7 @@ void on_fatal_signal(int sig, siginfo_t* info, void*) {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     const timespec deadline = later(now, kFlushBound);
-    if (arrivals.fetch_add(1) == 0) {
+    if (crash_arrivals.fetch_add(1) == 0) {
         for (auto& slot : watched) {
             Target* target = slot.load();  // ordered with crash_in_progress()
             if (target == nullptr) {
@@ -158,8 +160,6 @@ void unwatch_target(Target* target) {
         slot.compare_exchange_strong(expected, nullptr);
     }
 }
-
-bool crash_in_progress() { return arrivals.load() != 0; }
 
 void enable_crash_flush() {
     for (int sig : kFatal) {

@@ -2,6 +2,8 @@
 // alternate signal stacks that let it run after a stack overflow.
 #pragma once
 
+#include <atomic>
+
 namespace zvk {
 
 class Target;
@@ -12,9 +14,16 @@ namespace detail {
 // and removes it before deleting it.
 void watch_target(Target* target);
 void unwatch_target(Target* target);
+// The threads that have entered the fatal-signal handler.
+extern std::atomic<int> crash_arrivals;
 // A fatal signal is being handled: what the handler may still read (the
-// targets it watched a moment ago) is not to be freed.
-bool crash_in_progress();
+// targets it watched a moment ago) is not to be freed, and nothing more is
+// accepted, so that the handler gets each target's mutex at once and the
+// workers write nothing the handler does not wait for. Read with each
+// record: one load.
+inline bool crash_in_progress() noexcept {
+    return crash_arrivals.load(std::memory_order_relaxed) != 0;
+}
 
 // Takes over SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT, and SIGTERM,
 // SIGINT, SIGHUP and SIGQUIT where they are still at their default;

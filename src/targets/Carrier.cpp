@@ -159,7 +159,8 @@ void Carrier::shutdown() {
         std::unique_lock lock(owner.mutex);
         // Woken by the stop; their records are counted below.
         leave_cond.wait(lock, [this] { return room_waiters == 0 && written_waiters == 0; });
-        std::uint64_t lost = backlog.discard_waiting(owner.queue) + backlog.take_trailing_gap();
+        std::uint64_t lost = backlog.discard_waiting(owner.queue) + backlog.take_trailing_gap() +
+                             crash_refused.exchange(0);
         if (lost != 0) {
             report_dropped(lost);
         }

@@ -25,6 +25,19 @@ class VornConfig;
 
 namespace detail {
 
+// Where a fatal-signal handler goes on when the file it appends to reaches
+// the size limit, as the file target would: the active file's name in the
+// directory held open, and the name to rotate it to (`head`, then
+// `seconds` in decimal, then `ext`; a later second where that is taken).
+// Names are entries of the directory, so NAME_MAX bounds them.
+struct CrashRotation {
+    int dir_fd = -1;  // -1: no rotation
+    char active[256] = {};
+    char head[256] = {};
+    long long seconds = 0;
+    char ext[256] = {};
+};
+
 class Carrier {
 public:
     using Queued = Target::Queued;
@@ -54,6 +67,17 @@ public:
     void work();
 
     void set_crash_fd(int fd) noexcept { crash_fd.store(fd, std::memory_order_release); }
+    // Two plans, one of them current: a handler that interrupts the writer
+    // while it changes the other reads a whole one.
+    void set_crash_rotation(const CrashRotation& plan) noexcept {
+        const int next = 1 - rotation_now.load(std::memory_order_relaxed);
+        rotation[next] = plan;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        rotation_now.store(next, std::memory_order_release);
+    }
+    const CrashRotation& crash_rotation() const noexcept {
+        return rotation[rotation_now.load(std::memory_order_acquire)];
+    }
     void run_progress(std::size_t sent, std::size_t in_flight, std::int64_t size_before) noexcept {
         backlog.run_progress(sent, in_flight, size_before);
     }
@@ -131,6 +155,10 @@ private:
     std::condition_variable written_cond;
     std::condition_variable leave_cond;
     std::atomic<int> crash_fd;
+    CrashRotation rotation[2];
+    std::atomic<int> rotation_now{0};
+    // Records refused without the mutex while a fatal signal was handled.
+    std::atomic<std::uint64_t> crash_refused{0};
     // Set at start from the target's type; the writer's texts of a run.
     bool runs;
     std::vector<std::string_view> run_texts;

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <deque>
 #include <string_view>
 
 #include "Backlog.h"
 #include "Carrier.h"
+#include "FileLogShared.h"
 #include "zvk/Message.h"
 
 namespace zvk::detail {
@@ -71,44 +73,144 @@ private:
     int flags;
 };
 
+enum class Wrote { kWhole, kFull, kFailed };
+
 // One record's text, whole or not at all where the descriptor is a file:
-// a record cut by the deadline or the file-size limit is cut back off.
-bool write_text(int fd, std::string_view text, const timespec& deadline) {
+// a record cut by the deadline or the file-size limit (kFull, with
+// `length` the file's length after the cut) is cut back off.
+Wrote write_text(int fd, std::string_view text, const timespec& deadline, off_t& length) {
     std::size_t done = 0;
+    int err = 0;
     while (done < text.size()) {
         ssize_t n = write(fd, text.data() + done, text.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR) {
+        err = n < 0 ? errno : 0;
+        if (err == EINTR) {
             continue;
         }
-        int left = n < 0 && errno == EAGAIN ? ms_left(deadline) : 0;
+        int left = err == EAGAIN ? ms_left(deadline) : 0;
         if (left == 0) {
             break;
         }
         pollfd out{fd, POLLOUT, 0};
         poll(&out, 1, left);
     }
-    if (done != 0 && done < text.size()) {
-        struct stat st {};
-        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-            [[maybe_unused]] int rc = ftruncate(fd, st.st_size - static_cast<off_t>(done));
+    if (done == text.size()) {
+        return Wrote::kWhole;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        length = st.st_size - static_cast<off_t>(done);
+        if (done != 0) {
+            [[maybe_unused]] int rc = ftruncate(fd, length);
         }
     }
-    return done == text.size();
+    return err == EFBIG ? Wrote::kFull : Wrote::kFailed;
+}
+
+// The rotated name of `plan` for `seconds`, into `name`.
+void rotated_name(const CrashRotation& plan, long long seconds, char (&name)[512]) {
+    std::size_t n = 0;
+    auto put = [&](const char* text) {
+        while (*text != '\0' && n + 1 < sizeof name) {
+            name[n++] = *text++;
+        }
+    };
+    put(plan.head);
+    char digits[24];
+    std::size_t d = 0;
+    unsigned long long magnitude = seconds < 0 ? 0ULL - static_cast<unsigned long long>(seconds)
+                                               : static_cast<unsigned long long>(seconds);
+    do {
+        digits[d++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (seconds < 0) {
+        digits[d++] = '-';
+    }
+    while (d > 0 && n + 1 < sizeof name) {
+        name[n++] = digits[--d];
+    }
+    put(plan.ext);
+    name[n] = '\0';
+}
+
+// What the file target does at the size limit, with calls a signal
+// handler may make: the full file (when it still is the active one) goes
+// to a rotated name that nothing holds, and `fd` becomes a fresh active
+// file. Retention is left to the next rotation. False when either fails.
+bool rotate_at_crash(const CrashRotation& plan, int fd) {
+    if (plan.dir_fd < 0) {
+        return false;
+    }
+    struct stat mine {};
+    struct stat named {};
+    const bool same = fstat(fd, &mine) == 0 &&
+                      fstatat(plan.dir_fd, plan.active, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+    if (same) {
+        bool renamed = false;
+        for (long long second = plan.seconds; !renamed && second < plan.seconds + 64; ++second) {
+            char name[512];
+            rotated_name(plan, second, name);
+            if (renameat2(plan.dir_fd, plan.active, plan.dir_fd, name, RENAME_NOREPLACE) == 0) {
+                renamed = true;
+            } else if (errno == EINVAL || errno == ENOSYS) {
+                // A file system without the flag: the name is checked first.
+                struct stat taken {};
+                renamed = fstatat(plan.dir_fd, name, &taken, AT_SYMLINK_NOFOLLOW) != 0 &&
+                          renameat(plan.dir_fd, plan.active, plan.dir_fd, name) == 0;
+            } else if (errno != EEXIST) {
+                return false;
+            }
+        }
+        if (!renamed) {
+            return false;
+        }
+    }
+    // Moved away or replaced: the fresh file is opened as the writer would.
+    const int fresh = openat(plan.dir_fd, plan.active, kOpenFlags, kFileMode);
+    if (fresh < 0) {
+        return false;
+    }
+    // In place of the full one, so that the writer's descriptor stays valid
+    // should the process live on.
+    const bool moved = dup3(fresh, fd, O_CLOEXEC) >= 0;
+    close(fresh);
+    return moved;
+}
+
+// One record, rotating the file at the size limit as its writer would; a
+// record longer than the limit itself is skipped, since no file holds it.
+bool write_record(int fd, const CrashRotation& plan, std::string_view text,
+                  const timespec& deadline) {
+    off_t length = -1;
+    Wrote wrote = write_text(fd, text, deadline, length);
+    if (wrote != Wrote::kFull) {
+        return wrote == Wrote::kWhole;
+    }
+    if (length == 0) {
+        return true;
+    }
+    if (!rotate_at_crash(plan, fd)) {
+        return false;
+    }
+    wrote = write_text(fd, text, deadline, length);
+    return wrote == Wrote::kWhole || (wrote == Wrote::kFull && length == 0);
 }
 
 // The records from `first` on.
-bool write_records(int fd, const std::deque<Target::Queued>& records, const timespec& deadline,
-                   std::size_t first = 0) {
+bool write_records(int fd, const CrashRotation& plan, const std::deque<Target::Queued>& records,
+                   const timespec& deadline, std::size_t first = 0) {
     for (std::size_t i = first; i < records.size(); ++i) {
         const Target::Queued& record = records[i];
         // The husk of a record whose write the signal interrupted is empty.
         std::string_view text =
             record.whole != nullptr ? record.whole->text.view() : std::string_view(record.text);
-        if (!write_text(fd, text, deadline)) {
+        if (!write_record(fd, plan, text, deadline)) {
             return false;
         }
     }
@@ -174,10 +276,12 @@ bool flush_on_writer(Carrier& carrier, int fd, const timespec& deadline, const t
             }
         }
     }
-    if (!write_records(fd, held, deadline, first) || !lock_until(carrier.crash_mutex(), lock_by)) {
+    const CrashRotation& plan = carrier.crash_rotation();
+    if (!write_records(fd, plan, held, deadline, first) ||
+        !lock_until(carrier.crash_mutex(), lock_by)) {
         return false;
     }
-    bool written = write_records(fd, carrier.crash_waiting(), deadline);
+    bool written = write_records(fd, plan, carrier.crash_waiting(), deadline);
     carrier.crash_mutex().unlock();
     return written;
 }
@@ -192,7 +296,20 @@ bool flush_at_crash(Target& target, const timespec& deadline,
     if (carrier.crash_on_writer()) {
         // The crash is on the thread that writes for this target: nobody
         // else will write what it holds and what waits behind it.
-        return fd >= 0 && flush_on_writer(carrier, fd, deadline, lock_by);
+        if (fd >= 0) {
+            return flush_on_writer(carrier, fd, deadline, lock_by);
+        }
+        // Between two files (the signal came inside a rotation): the
+        // active file, whichever it is by now, as the writer would open it.
+        const CrashRotation& plan = carrier.crash_rotation();
+        const int active =
+            plan.dir_fd >= 0 ? openat(plan.dir_fd, plan.active, kOpenFlags, kFileMode) : -1;
+        if (active < 0) {
+            return false;
+        }
+        const bool written = flush_on_writer(carrier, active, deadline, lock_by);
+        close(active);
+        return written;
     }
     if (!lock_until(carrier.crash_mutex(), lock_by)) {
         return false;
@@ -212,7 +329,7 @@ bool flush_at_crash(Target& target, const timespec& deadline,
     bool written = false;
     if (fd >= 0) {
         NonBlocking nonblocking(fd);
-        written = write_records(fd, carrier.crash_waiting(), deadline);
+        written = write_records(fd, carrier.crash_rotation(), carrier.crash_waiting(), deadline);
     }
     carrier.crash_mutex().unlock();
     return written;

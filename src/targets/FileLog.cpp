@@ -209,6 +209,7 @@ int FileLog::open_log_dir() {
 
 void FileLog::publish_crash_fd() {
     file_end = -1;
+    plan_crash_rotation();
     set_crash_fd(crash_descriptor());
 }
 
@@ -259,8 +260,7 @@ void FileLog::write_texts(const std::string_view* texts, std::size_t count) noex
             }
             if (next < count) {
                 // Rotates, or reports, as for a record on its own.
-                run_progress(next, 1, -1);
-                write_record(texts[next]);
+                write_record(texts[next], next);
                 ++next;
             }
         }
@@ -271,7 +271,15 @@ void FileLog::write_texts(const std::string_view* texts, std::size_t count) noex
     }
 }
 
-void FileLog::write_record(std::string_view text) {
+void FileLog::write_record(std::string_view text, std::size_t run_index) {
+    // In a run, a fatal-signal handler on this thread learns before each
+    // write which file length tells whether the record went out.
+    auto in_flight = [&] {
+        if (run_index != kNotInRun) {
+            struct stat st {};
+            run_progress(run_index, 1, fstat(fd, &st) == 0 ? st.st_size : -1);
+        }
+    };
     if (fd < 0) {
         // No file since a rotation could not open a fresh one: counted as
         // every write failure is, while follow_file tries again each second.
@@ -279,6 +287,7 @@ void FileLog::write_record(std::string_view text) {
         return;
     }
     int err = 0;
+    in_flight();
     std::size_t written = write_all(fd, text, err);
     if (err == 0) {
         return;
@@ -306,6 +315,7 @@ void FileLog::write_record(std::string_view text) {
             return;
         }
     }
+    in_flight();
     written = write_all(fd, text, err);
     if (err == 0) {
         return;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <memory>
@@ -16,6 +17,7 @@
 #include <string_view>
 
 #include "../frontend/Report.h"
+#include "Carrier.h"
 #include "FileLogShared.h"
 #include "zvk/FileLog.h"
 #include "zvk/String.h"
@@ -275,6 +277,39 @@ std::string FileLog::next_rotated_path() {
             return path;
         }
     }
+}
+
+void FileLog::plan_crash_rotation() noexcept {
+    detail::CrashRotation plan;
+    try {
+        // A derived type's write_msg may do more than append: the handler
+        // writes nothing for it.
+        if (!FileLog::takes_runs()) {
+            detail::Carrier::of(*this).set_crash_rotation(plan);
+            return;
+        }
+        const std::string path = next_rotated_path();
+        int at = AT_FDCWD;
+        const std::string_view entry = entry_name(path, at);
+        // The seconds stand between the last "_" and the extension.
+        const std::size_t seconds_end = entry.size() - file_ext.size();
+        const std::size_t seconds_at = entry.rfind('_', seconds_end - 1) + 1;
+        long long seconds = 0;
+        if (at == dir_fd && dir_fd >= 0 && stamp_seconds(path, seconds) &&
+            file_name.size() < sizeof plan.active && seconds_at < sizeof plan.head &&
+            file_ext.size() < sizeof plan.ext) {
+            plan.dir_fd = dir_fd;
+            plan.seconds = seconds;
+            std::memcpy(plan.active, file_name.c_str(), file_name.size() + 1);
+            std::memcpy(plan.head, entry.data(), seconds_at);
+            plan.head[seconds_at] = '\0';
+            std::memcpy(plan.ext, file_ext.c_str(), file_ext.size() + 1);
+        }
+    } catch (...) {
+        // No plan: the handler then stops at the limit.
+        plan = detail::CrashRotation{};
+    }
+    detail::Carrier::of(*this).set_crash_rotation(plan);
 }
 
 int FileLog::rotate_file() {

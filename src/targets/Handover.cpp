@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "../frontend/Report.h"
+#include "../service/CrashHandler.h"
 #include "Carrier.h"
 #include "Writing.h"
 #include "zvk/Message.h"
@@ -87,6 +88,13 @@ namespace detail {
 
 std::string Carrier::enqueue(Queued&& record, std::string& text, bool want_buffer) {
     std::string back;
+    if (crash_in_progress()) [[unlikely]] {
+        // The handler is to get the mutex at once; the record is counted
+        // where a surviving process would report it.
+        crash_refused.fetch_add(1, std::memory_order_relaxed);
+        delete record.whole;
+        return back;
+    }
     try {
         std::unique_lock lock(owner.mutex, std::try_to_lock);
         // Others hold the mutex only for a few pointer moves: waiting a
@@ -105,9 +113,11 @@ std::string Carrier::enqueue(Queued&& record, std::string& text, bool want_buffe
         // A write_msg logging into its own target is written after the
         // current record while the worker runs; once the target stops, its
         // records would keep the stop from ending. A forked child's copy
-        // writes nothing.
-        if (state != Target::RUNNING && (state == Target::FORKED || writes_for(&owner)))
-            [[unlikely]] {
+        // writes nothing. Once the handler of a fatal signal has begun,
+        // nothing is accepted that it would not wait for (seen here after
+        // the mutex, which it takes after it began).
+        if ((state != Target::RUNNING && (state == Target::FORKED || writes_for(&owner))) ||
+            crash_in_progress()) [[unlikely]] {
             backlog.refuse();
             delete record.whole;
             return back;

@@ -1,7 +1,9 @@
 // Where the library's threads meet the application's signals: a signal the
 // application blocks and waits for reaches it, a crash flush ends within
 // its bound whichever thread takes the signal and however stuck the
-// output is, and a forked child does not keep the crash handlers.
+// output is, threads that log on through a crash leave no hole and no torn
+// record, also at the size limit, and a forked child does not keep the
+// crash handlers.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -9,7 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +22,7 @@
 #include "ChildProcess.h"
 #include "ConfigText.h"
 #include "TestSupport.h"
+#include "zvk/FileLog.h"
 #include "zvk/Vorn.h"
 
 #ifndef ZVK_TEST_TSAN
@@ -161,6 +167,102 @@ TEST(VornCoreSignals, FaultOnAFileWorkerWritesWhatIsQueued) {
             }
         }
     });
+}
+
+// Four threads log while a fatal signal comes, on the file worker or on
+// the main thread, at a small and at a large size limit. Of each thread,
+// the files together hold its first records, each once, in order, whole:
+// at least those it had logged before the signal, and no record cut by
+// the process's end.
+TEST(VornCoreSignals, RecordsLoggedThroughACrashLeaveEveryAcceptedOneWhole) {
+    constexpr int Threads = 4;
+    constexpr int PerThread = sanitized ? 15000 : 60000;
+    struct Case {
+        const char* name;
+        const char* size_max;
+        int sig;
+        bool on_worker;
+    };
+    const Case cases[] = {
+        {"fault on the worker at 256K", "256K", SIGSEGV, true},
+        {"fault on the worker at 1G", "1G", SIGSEGV, true},
+        {"abort", "1G", SIGABRT, false},
+        {"fault at 256K", "256K", SIGSEGV, false},
+        {"SIGTERM", "1G", SIGTERM, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        isolated([&c] {
+            ChildEnd end = run_child(
+                [&c] {
+                    default_fault_handling();
+                    write_config("vorn_config.xml", FlushOnCrash + "<file_size_max>" + c.size_max +
+                                                        "</file_size_max>" +
+                                                        file_target("f", "app.log", "-1") +
+                                                        logger_record("app", "f"));
+                    Vorn handle("app", 0);
+                    const pid_t worker = other_threads().at(0);
+                    std::atomic<int> logged[Threads] = {};
+                    for (int t = 0; t < Threads; ++t) {
+                        std::thread([&handle, &logged, t] {
+                            for (int n = 0; n < PerThread; ++n) {
+                                log_text(handle, "p" + std::to_string(t) + " " + std::to_string(n) +
+                                                     " " + std::string(40, 'x') + "\n");
+                                logged[t].store(n + 1);
+                            }
+                        }).detach();
+                    }
+                    while (logged[0].load() < PerThread / 2) {
+                        std::this_thread::yield();
+                    }
+                    std::string before;
+                    for (auto& count : logged) {
+                        before += std::to_string(count.load()) + "\n";
+                    }
+                    write_file("before.txt", before);
+                    if (c.on_worker) {
+                        syscall(SYS_tgkill, getpid(), worker, c.sig);
+                    } else if (c.sig == SIGSEGV) {
+                        *static_cast<volatile int*>(nullptr) = 1;
+                    } else {
+                        raise(c.sig);
+                    }
+                    std::this_thread::sleep_for(std::chrono::seconds(30));
+                },
+                30, true);
+            ASSERT_FALSE(end.hung);
+            ASSERT_TRUE(WIFSIGNALED(end.status)) << end.status;
+            EXPECT_EQ(WTERMSIG(end.status), c.sig);
+            EXPECT_EQ(end.out, "");
+            // Rotated files oldest first, then the active one.
+            std::vector<std::string> files;
+            for (const std::string& name : list_dir("logs")) {
+                if (name != "app.log") {
+                    files.push_back("logs/" + name);
+                }
+            }
+            std::sort(files.begin(), files.end(), FileLog::RotatedOrder());
+            files.push_back("logs/app.log");
+            std::vector<int> next(Threads, 0);
+            for (const std::string& file : files) {
+                const std::string text = read_file(file);
+                ASSERT_TRUE(text.empty() || text.back() == '\n') << file << " ends torn";
+                for (const std::string& line : split_lines(text)) {
+                    int t = -1;
+                    int n = -1;
+                    ASSERT_EQ(std::sscanf(line.c_str(), "p%d %d", &t, &n), 2) << line;
+                    ASSERT_TRUE(t >= 0 && t < Threads) << line;
+                    ASSERT_EQ(n, next[t]) << file << ": " << line;
+                    ++next[t];
+                }
+            }
+            const std::vector<std::string> before = split_lines(read_file("before.txt"));
+            ASSERT_EQ(before.size(), std::size_t{Threads});
+            for (int t = 0; t < Threads; ++t) {
+                EXPECT_GE(next[t], std::stoi(before[t])) << "thread " << t;
+            }
+        });
+    }
 }
 
 TEST(VornCoreSignals, ForkedChildGetsTheCrashSignalsBack) {
