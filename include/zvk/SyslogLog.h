@@ -7,7 +7,9 @@
 // socket or a refused send does not stop the target: it reports once,
 // counts what it cannot deliver, and connects again by itself when the
 // socket is back. A receiver that does not keep up makes the worker wait,
-// so the target's queue_max / when_full policy applies.
+// so the target's queue_max / when_full policy applies; one that takes
+// nothing for a second counts as stuck: records are counted as lost
+// without waiting, and it is tried again once a second.
 #pragma once
 
 #include <cstdint>
@@ -57,6 +59,12 @@ private:
     // socket takes (0: not known yet).
     std::string datagram;
     std::size_t longest;
+    // Since when (monotonic ms) the receiver takes nothing: a send waited
+    // its whole time; -1 while it reads. Then the next probe is due at
+    // `next_probe`.
+    std::int64_t stuck_since = -1;
+    std::int64_t next_probe = 0;
+    static constexpr const char* kNotReading = "the receiver does not read";
 };
 
 }  // namespace zvk

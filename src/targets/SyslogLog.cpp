@@ -36,6 +36,17 @@ bool receiver_gone(int err) {
            err == EBADF || err == EDESTADDRREQ;
 }
 
+// How long one send may wait for a receiver whose queue is full, and how
+// often a receiver that let a send time out is tried again.
+constexpr int kSendWaitMs = 1000;
+constexpr std::int64_t kProbeEveryMs = 1000;
+
+std::int64_t now_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
 }  // namespace
 
 int SyslogLog::facility_from(std::string_view name) {
@@ -140,6 +151,10 @@ bool SyslogLog::connect_socket() {
         errno = err;
         return false;
     }
+    // A receiver that stops reading (stopped, or stuck on its disk) must not
+    // hold the worker, and with it a flush, a stop or the exit, for ever.
+    timeval wait{kSendWaitMs / 1000, (kSendWaitMs % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
     // What the kernel takes in one datagram on this socket, to cut a record
     // that is longer at once.
     int buffer = 0;
@@ -187,6 +202,18 @@ bool SyslogLog::send_record(std::string_view text, int level) {
     datagram += "]: ";
     datagram.append(text);
     std::size_t length = datagram.size();
+    int flags = MSG_NOSIGNAL;
+    if (stuck_since >= 0) {
+        // A receiver that let a send time out is tried once a second, without
+        // waiting; until one goes through, records are counted as lost.
+        const std::int64_t now = now_ms();
+        if (now < next_probe) {
+            console_write_failed(kNotReading);
+            return false;
+        }
+        next_probe = now + kProbeEveryMs;
+        flags |= MSG_DONTWAIT;
+    }
     int err = 0;
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (fd < 0 && !connect_socket()) {
@@ -197,7 +224,7 @@ bool SyslogLog::send_record(std::string_view text, int level) {
             length = whole_characters(datagram, longest);
         }
         ssize_t sent = -1;
-        while ((sent = send(fd, datagram.data(), length, MSG_NOSIGNAL)) < 0) {
+        while ((sent = send(fd, datagram.data(), length, flags)) < 0) {
             if (errno == EMSGSIZE && length > 1) {
                 // Less room than the buffer size says: half until it fits.
                 longest = length / 2;
@@ -207,6 +234,7 @@ bool SyslogLog::send_record(std::string_view text, int level) {
             }
         }
         if (sent >= 0) {
+            stuck_since = -1;
             if (length < datagram.size()) {
                 detail::report("Record longer than the syslog socket takes, truncated in target: " +
                                name);
@@ -214,6 +242,16 @@ bool SyslogLog::send_record(std::string_view text, int level) {
             return true;
         }
         err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            // The send waited its time (or the probe found no room): the
+            // connection is kept, the receiver counts as stuck.
+            if (stuck_since < 0) {
+                stuck_since = now_ms();
+                next_probe = stuck_since + kProbeEveryMs;
+            }
+            console_write_failed(kNotReading);
+            return false;
+        }
         close(fd);
         fd = -1;
         if (!receiver_gone(err)) {

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <regex>
 #include <string>
@@ -68,6 +69,19 @@ long counted_losses(const std::string& out) {
         }
     }
     return lost;
+}
+
+// A datagram socket at `path` that only the test reads, or -1.
+int bound_receiver(const std::string& path) {
+    int receiver = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    if (bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(receiver);
+        return -1;
+    }
+    return receiver;
 }
 
 class SyslogTarget : public ::testing::Test {
@@ -286,11 +300,8 @@ TEST(SyslogTargetSetup, RefusedFacilityOrIdentKeepsTheTargetFromStarting) {
 TEST(SyslogTargetSetup, LongRecordIsCutOnACharacterBoundary) {
     isolated([] {
         const std::string path = cwd() + "/raw.sock";
-        int receiver = socket(AF_UNIX, SOCK_DGRAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-        ASSERT_EQ(bind(receiver, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const int receiver = bound_receiver(path);
+        ASSERT_GE(receiver, 0);
         write_config("vorn_config.xml", syslog_config(path));
         StdoutPipe out;
         Vorn handle("app", 0);
@@ -312,6 +323,59 @@ TEST(SyslogTargetSetup, LongRecordIsCutOnACharacterBoundary) {
         }
         close(receiver);
     });
+}
+
+// A receiver that never reads: once a send has waited its second, every
+// way of ending the target (flush, stop, exit, a reload that moves the
+// logger away) ends within a few seconds, and each record either sits in
+// the receiver's queue or is counted in the loss lines.
+constexpr int StuckRecords = 3000;
+
+TEST(SyslogTargetSetup, ReceiverThatNeverReadsHoldsNobodyUp) {
+    struct Case {
+        const char* name;
+        void (*end)(Vorn& handle);
+    };
+    const Case cases[] = {
+        {"flush", [](Vorn& handle) { handle.flush(); }},
+        {"reset", [](Vorn&) { VornInit::reset_vorn_state(); }},
+        {"exit", [](Vorn&) { std::exit(0); }},
+        {"reload elsewhere",
+         [](Vorn&) {
+             write_config("vorn_config.xml",
+                          file_target("f", "app.log") + logger_record("app", "f"));
+             VornInit::reload();
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        isolated([&c] {
+            const int receiver = bound_receiver(cwd() + "/stuck.sock");
+            ASSERT_GE(receiver, 0);
+            write_config("vorn_config.xml", syslog_config(cwd() + "/stuck.sock"));
+            ChildEnd end = run_child(
+                [&c] {
+                    Vorn handle("app", 0);
+                    for (int i = 0; i < StuckRecords; ++i) {
+                        log_text(handle, "record " + std::to_string(i) + "\n");
+                    }
+                    c.end(handle);
+                    VornInit::reset_vorn_state();
+                    std::_Exit(0);
+                },
+                30, true);
+            ASSERT_FALSE(end.hung);
+            EXPECT_LT(end.seconds, 6.0);
+            long delivered = 0;
+            char buffer[512];
+            while (recv(receiver, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+                ++delivered;
+            }
+            close(receiver);
+            EXPECT_GT(delivered, 0);
+            EXPECT_EQ(delivered + counted_losses(end.out), StuckRecords) << end.out;
+        });
+    }
 }
 
 }  // namespace
