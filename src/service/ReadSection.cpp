@@ -49,19 +49,18 @@ bool register_membarrier() {
     return syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
 }
 
-// Makes every running thread of the process pass a full barrier.
-void barrier_everywhere() {
-    if (sections_fence || syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0) {
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-    }
-}
-
 std::mutex& waiter_mutex() {
     static auto* mutex = new std::mutex();  // outlives every static
     return *mutex;
 }
 
 }  // namespace
+
+void barrier_everywhere() noexcept {
+    if (sections_fence || syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0) {
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+    }
+}
 
 // Before any section: at load. ThreadSanitizer does not see the kernel's
 // barrier, so under it sections fence themselves.

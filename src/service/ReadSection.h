@@ -63,6 +63,10 @@ private:
     ReaderSlot* slot;
 };
 
+// Makes every running thread of the process pass a full memory barrier:
+// membarrier(2), or where sections fence themselves, a fence here.
+void barrier_everywhere() noexcept;
+
 // Returns once every section that began before the call has ended; later
 // sections do not hold it up. Never call it inside a section: it would wait
 // for itself.

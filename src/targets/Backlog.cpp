@@ -1,5 +1,7 @@
 #include "Backlog.h"
 
+#include <cstddef>
+#include <iterator>
 #include <new>
 
 #include "zvk/Message.h"
@@ -24,6 +26,26 @@ void Backlog::set_bound(std::size_t max_records, bool drop_when_full) {
 void Backlog::note_gap(std::uint64_t number) {
     gaps.emplace_back(number, refused);
     refused = 0;
+}
+
+void Backlog::accept_at(std::deque<Queued>& waiting, std::size_t after,
+                        std::deque<Queued>& records) {
+    const std::uint64_t count = records.size();
+    const std::uint64_t first_moved = accepted_count - waiting.size() + after;
+    for (auto& gap : gaps) {
+        if (gap.first >= first_moved) {
+            gap.first += count;
+        }
+    }
+    if (waiting.empty()) {
+        waiting.swap(records);
+    } else {
+        const auto at = waiting.begin() + static_cast<std::ptrdiff_t>(after);
+        waiting.insert(at, std::make_move_iterator(records.begin()),
+                       std::make_move_iterator(records.end()));
+        records.clear();
+    }
+    accepted_count += count;
 }
 
 std::uint64_t Backlog::take_trailing_gap() {

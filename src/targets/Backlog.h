@@ -59,6 +59,11 @@ public:
         ++accepted_count;
         return number;
     }
+    // Records handed over through the producers' lanes, accepted now: they
+    // go into `waiting` after its first `after` records (those taken from
+    // lanes before), and the records behind (and the gaps before them) move
+    // back by as many places.
+    void accept_at(std::deque<Queued>& waiting, std::size_t after, std::deque<Queued>& records);
     // A record refused: counted for the gap before the next accepted one.
     void refuse() { ++refused; }
     // The records refused since the last accepted one, now reported: the

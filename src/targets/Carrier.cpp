@@ -1,7 +1,9 @@
 #include "Carrier.h"
 
+#include <algorithm>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include "../frontend/Report.h"
 #include "../service/LibraryThread.h"
@@ -32,7 +34,8 @@ Carrier::Carrier(Target& owner)
       drain_goal(0),
       crash_fd(-1),
       runs(false),
-      initialised(false) {}
+      initialised(false),
+      id(new_carrier_id()) {}
 
 void Carrier::set_bound(std::size_t max_records, bool drop_when_full) {
     std::lock_guard lock(owner.mutex);
@@ -53,7 +56,7 @@ void Carrier::enter(State next) {
     const State previous = owner.state;
     owner.state = next;
     owner.cond.notify_all();
-    if (next == Target::DRAINING && worker_waiting) {
+    if (next == Target::DRAINING) {
         work_cond.notify_one();
     }
     // Nothing makes room, or writes, any more: those waiters re-decide.
@@ -125,7 +128,7 @@ int Carrier::stop() {
     std::unique_lock lock(owner.mutex);
     if (owner.state == Target::RUNNING) {
         owner.stop_requested = true;
-        drain_goal = backlog.accepted();
+        drain_goal = accepted();
         enter(Target::DRAINING);
     } else if (owner.state != Target::DRAINING) {
         return 1;
@@ -143,7 +146,50 @@ int Carrier::flush() {
     }
     std::unique_lock lock(owner.mutex);
     // Everything accepted until now; later records are not waited for.
-    const std::uint64_t goal = backlog.accepted();
+    std::uint64_t goal = backlog.accepted();
+    // A record in a lane gets its number when the writer takes it: each
+    // lane with records is marked at its count now, and the writer says
+    // which number the marked record got.
+    std::vector<std::pair<Lane*, std::uint64_t>> marks;
+    if (served(owner.state)) {
+        for (Lane* lane : lanes) {
+            const std::uint64_t pushed = lane->pushed();
+            if (pushed > lane->taken()) {
+                lane->flush_mark = std::max(lane->flush_mark, pushed);
+                ++lane->flush_waiters;
+                marks.emplace_back(lane, pushed);
+            }
+        }
+    }
+    if (!marks.empty()) {
+        // Records queued beside the lanes move back as lane records go in
+        // front of them: for those, the end of the queue once all marks
+        // are taken.
+        const bool queued = !owner.queue.empty();
+        // Also a worker that only lets records gather.
+        worker_waiting = false;
+        work_cond.notify_one();
+        auto taken = [&] {
+            for (const auto& [lane, mark] : marks) {
+                if (lane->taken() < mark) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        ++written_waiters;
+        written_cond.wait(lock, [&] { return taken() || !served(owner.state); });
+        left_wait(written_waiters);
+        for (const auto& [lane, mark] : marks) {
+            if (lane->mark_done >= mark) {
+                goal = std::max(goal, lane->mark_number + 1);
+            }
+            --lane->flush_waiters;
+        }
+        if (queued) {
+            goal = std::max(goal, backlog.accepted());
+        }
+    }
     auto done = [&] { return backlog.written() >= goal; };
     if (!done()) {
         ++written_waiters;
@@ -159,6 +205,11 @@ void Carrier::shutdown() {
         std::unique_lock lock(owner.mutex);
         // Woken by the stop; their records are counted below.
         leave_cond.wait(lock, [this] { return room_waiters == 0 && written_waiters == 0; });
+        // Lanes a vanished worker left open: closed here, their records
+        // counted with the rest.
+        close_lanes(lock);
+        take_lanes(lock);
+        queued_from_lanes = 0;
         std::uint64_t lost = backlog.discard_waiting(owner.queue) + backlog.take_trailing_gap() +
                              crash_refused.exchange(0);
         if (lost != 0) {
@@ -173,7 +224,9 @@ void Carrier::shutdown() {
 
 void Carrier::drop_after_fork() {
     // The copied records are the parent's, which writes them.
+    drop_lanes_after_fork();
     backlog.discard_waiting(owner.queue);
+    queued_from_lanes = 0;
     backlog.forget_held();
     // The child has only the forking thread: the copied conditions may
     // hold waiters that do not exist here, so they are made afresh without

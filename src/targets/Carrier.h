@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "Backlog.h"
+#include "Lane.h"
 #include "zvk/Target.h"
 
 namespace zvk {
@@ -38,6 +39,9 @@ struct CrashRotation {
     char ext[256] = {};
 };
 
+// A number no other carrier of this process has had.
+std::uint64_t new_carrier_id() noexcept;
+
 class Carrier {
 public:
     using Queued = Target::Queued;
@@ -46,6 +50,8 @@ public:
     static Carrier& of(Target& target) noexcept { return *target.carrier; }
 
     explicit Carrier(Target& owner);
+    // Gives the target's share of every lane back.
+    ~Carrier();
     Carrier(const Carrier&) = delete;
     Carrier& operator=(const Carrier&) = delete;
 
@@ -98,11 +104,36 @@ public:
     // other than the caller will write them (the count then moves on:
     // written() reaches accepted()).
     const std::deque<Queued>& crash_waiting() const noexcept { return owner.queue; }
+    // With crash_mutex held: the producers' lanes, whose records come
+    // after what the writer holds and before what waits.
+    const std::vector<Lane*>& crash_lanes() const noexcept { return lanes; }
     bool crash_served() const noexcept;
-    std::uint64_t accepted() const noexcept { return backlog.accepted(); }
+    std::uint64_t accepted() const noexcept { return backlog.accepted() + lanes_pending(); }
     std::uint64_t written() const noexcept { return backlog.written(); }
 
 private:
+    // The calling thread's lane into this target, made on its first
+    // record; null when no memory was left for one.
+    Lane* caller_lane() noexcept;
+    Lane* find_or_make_lane() noexcept;
+    // Wakes a worker that sleeps with nothing to do.
+    void wake_worker() noexcept;
+    // Under mutex: records in lanes that the writer has not taken.
+    std::uint64_t lanes_pending() const noexcept;
+    // With `lock` held on entry and exit (released while it reads): moves
+    // what the lanes hold, merged in the order it was handed over, in front
+    // of what waits in the queue, its texts in buffers from `pool`; lanes
+    // whose thread ended and that are empty go. Returns how many records
+    // it moved. The writer's thread only.
+    std::size_t take_lanes(std::unique_lock<std::mutex>& lock,
+                           std::vector<std::string>* pool = nullptr);
+    // With `lock` held on entry and exit (released meanwhile): no producer
+    // hands over into a lane any more once this returns.
+    void close_lanes(std::unique_lock<std::mutex>& lock);
+    // Under mutex: gives the target's share of the lanes whose records
+    // were dropped in a forked child back, and drops them.
+    std::uint64_t drop_lanes_after_fork() noexcept;
+
     // Under mutex: gives a plain `record` the text, and `back` a spare
     // buffer when `text` keeps none for the caller.
     void adopt_text(Queued& record, std::string& text, std::string* back);
@@ -163,6 +194,19 @@ private:
     bool runs;
     std::vector<std::string_view> run_texts;
     bool initialised;  // init succeeded once; only start touches it
+
+    // The producers' lanes: used while the worker runs an unbounded target
+    // (lanes_open, read by producers without the mutex); the list and the
+    // flush marks are guarded by mutex. A worker that sleeps says so in
+    // worker_sleeping, for producers that hand over without the mutex.
+    const std::uint64_t id;
+    std::atomic<bool> lanes_open{false};
+    std::atomic<bool> worker_sleeping{false};
+    std::vector<Lane*> lanes;
+    // How many records at the front of the queue came from lanes (or from
+    // the writer's hands) since the writer last took the queue: records
+    // taken from lanes later go behind them, in front of the rest.
+    std::size_t queued_from_lanes = 0;
 };
 
 }  // namespace detail

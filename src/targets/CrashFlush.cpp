@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <deque>
 #include <string_view>
+#include <vector>
 
 #include "Backlog.h"
 #include "Carrier.h"
@@ -217,6 +218,45 @@ bool write_records(int fd, const CrashRotation& plan, const std::deque<Target::Q
     return true;
 }
 
+// What the producers' lanes hold, in the order it was handed over (the
+// worker's own merge, with the first kMergedLanes lanes; any beyond follow
+// one after another).
+bool write_lanes(int fd, const CrashRotation& plan, const std::vector<Lane*>& lanes,
+                 const timespec& deadline) {
+    constexpr std::size_t kMergedLanes = 64;
+    for (std::size_t from = 0; from < lanes.size(); from += kMergedLanes) {
+        Lane::Cursor cursors[kMergedLanes];
+        Lane::Record next[kMergedLanes];
+        bool has[kMergedLanes];
+        const std::size_t count =
+            lanes.size() - from < kMergedLanes ? lanes.size() - from : kMergedLanes;
+        for (std::size_t i = 0; i < count; ++i) {
+            cursors[i] = lanes[from + i]->cursor();
+            has[i] = Lane::next(cursors[i], next[i]);
+        }
+        for (;;) {
+            std::size_t first = count;
+            for (std::size_t i = 0; i < count; ++i) {
+                if (has[i] &&
+                    (first == count || next[i].header->stamp < next[first].header->stamp)) {
+                    first = i;
+                }
+            }
+            if (first == count) {
+                break;
+            }
+            const Lane::Record& record = next[first];
+            const std::string_view text =
+                record.header->size == Lane::kWhole ? record.whole()->text.view() : record.text();
+            if (!write_record(fd, plan, text, deadline)) {
+                return false;
+            }
+            has[first] = Lane::next(cursors[first], next[first]);
+        }
+    }
+    return true;
+}
+
 // The index in `records` of the record at `place`: from `from` on, or
 // records.size() for kAllOut or a place not found.
 std::size_t index_of(const std::deque<Target::Queued>& records, std::uintptr_t place,
@@ -281,7 +321,8 @@ bool flush_on_writer(Carrier& carrier, int fd, const timespec& deadline, const t
         !lock_until(carrier.crash_mutex(), lock_by)) {
         return false;
     }
-    bool written = write_records(fd, plan, carrier.crash_waiting(), deadline);
+    bool written = write_lanes(fd, plan, carrier.crash_lanes(), deadline) &&
+                   write_records(fd, plan, carrier.crash_waiting(), deadline);
     carrier.crash_mutex().unlock();
     return written;
 }

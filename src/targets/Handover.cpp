@@ -8,6 +8,7 @@
 
 #include "../frontend/Report.h"
 #include "../service/CrashHandler.h"
+#include "../service/ReadSection.h"
 #include "Carrier.h"
 #include "Writing.h"
 #include "zvk/Message.h"
@@ -95,6 +96,34 @@ std::string Carrier::enqueue(Queued&& record, std::string& text, bool want_buffe
         delete record.whole;
         return back;
     }
+    bool lane_tried = false;
+retry:
+    if (lanes_open.load(std::memory_order_relaxed)) {
+        lane_tried = true;
+        if (Lane* lane = caller_lane(); lane != nullptr) {
+            // Busy before looking again: a worker that closes the lanes
+            // either is seen to have closed them, or waits for this.
+            lane->busy.store(true, std::memory_order_relaxed);
+            if (sections_fence) {
+                std::atomic_thread_fence(std::memory_order_seq_cst);
+            } else {
+                std::atomic_signal_fence(std::memory_order_seq_cst);
+            }
+            if (lanes_open.load(std::memory_order_relaxed)) [[likely]] {
+                const bool pushed = record.whole != nullptr
+                                        ? lane->push_whole(record.whole, record.level)
+                                        : lane->push(text, record.level);
+                if (pushed) [[likely]] {
+                    if (worker_sleeping.load(std::memory_order_relaxed)) [[unlikely]] {
+                        wake_worker();
+                    }
+                    lane->busy.store(false, std::memory_order_release);
+                    return back;
+                }
+            }
+            lane->busy.store(false, std::memory_order_release);
+        }
+    }
     try {
         std::unique_lock lock(owner.mutex, std::try_to_lock);
         // Others hold the mutex only for a few pointer moves: waiting a
@@ -105,6 +134,12 @@ std::string Carrier::enqueue(Queued&& record, std::string& text, bool want_buffe
         }
         if (!lock.owns_lock()) {
             lock.lock();
+        }
+        if (lanes_open.load(std::memory_order_relaxed) && !lane_tried) {
+            // The worker opened the lanes after this thread looked: a record
+            // queued here would come after the thread's next ones.
+            lock.unlock();
+            goto retry;
         }
         if (record.whole == nullptr) {
             adopt_text(record, text, want_buffer ? &back : nullptr);

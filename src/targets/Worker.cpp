@@ -1,6 +1,8 @@
 // The writing side of the carrier: the worker thread, and the callers that
 // write their own records once the process exits. Records are taken off
 // the queue under the mutex and written without it.
+#include <algorithm>
+#include <chrono>
 #include <exception>
 #include <string>
 #include <utility>
@@ -103,6 +105,15 @@ void Carrier::work() {
             std::unique_lock lock(owner.mutex);
             owner.cond.wait(lock, [this] { return owner.state == Target::STARTING; });
             enter(Target::RUNNING);
+            if (!backlog.bounded()) {
+                // What waits from before the start goes first: records
+                // handed over into lanes from now on come after it.
+                if (!owner.queue.empty() && !backlog.holding()) {
+                    backlog.take(owner.queue);
+                }
+                queued_from_lanes = 0;
+                lanes_open.store(true, std::memory_order_release);
+            }
         }
         serve(returned, in_write);
     } catch (const std::exception& e) {
@@ -112,9 +123,19 @@ void Carrier::work() {
     }
     // Under the mutex to the end: once stop() sees the state change, the
     // target may be destroyed, so nothing of it is touched after the unlock.
-    std::lock_guard lock(owner.mutex);
+    std::unique_lock lock(owner.mutex);
+    try {
+        // What the lanes hold waits in the queue for a next worker or the
+        // target's end, in front of what was queued after it.
+        close_lanes(lock);
+        take_lanes(lock);
+    } catch (...) {
+        // Out of memory taking them: the lanes keep them, counted at the end.
+    }
     // What was taken and not written goes back in front of later records.
+    const std::size_t before = owner.queue.size();
     backlog.return_held(owner.queue, in_write);
+    queued_from_lanes += owner.queue.size() - before;
     if (std::uint64_t gap = backlog.take_trailing_gap(); gap != 0) {
         // The gap is at the end: nothing was accepted after it.
         report_dropped(gap);
@@ -126,10 +147,22 @@ void Carrier::work() {
 }
 
 void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
+    // How long an idle worker sleeps before it looks at the lanes by
+    // itself: a producer wakes it, but may miss that it just fell asleep.
+    constexpr auto kShortestIdle = std::chrono::milliseconds(1);
+    constexpr auto kLongestIdle = std::chrono::milliseconds(100);
+    auto idle = kShortestIdle;
+    constexpr std::size_t kSmallTake = 64;
+    constexpr auto kGather = std::chrono::microseconds(50);
+    std::size_t last_take = kSmallTake;
     for (;;) {
         {
             std::unique_lock lock(owner.mutex);
-            backlog.give_back(returned);
+            // While producers hand over through lanes the buffers stay
+            // with this thread, for the texts it takes from them.
+            if (!lanes_open.load(std::memory_order_relaxed)) {
+                backlog.give_back(returned);
+            }
             if (room_waiters != 0 && !backlog.full()) {
                 room_cond.notify_all();
             }
@@ -137,9 +170,30 @@ void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
                 written_cond.notify_all();
             }
             if (!backlog.holding()) {
-                while (owner.state == Target::RUNNING && owner.queue.empty()) {
+                if (last_take < kSmallTake && lanes_open.load(std::memory_order_relaxed) &&
+                    owner.state == Target::RUNNING && written_waiters == 0) {
+                    // A few records at a time cost the producers more than
+                    // the wait: each take pulls the lines they write to this
+                    // core. A moment lets more gather (a flush or a stop
+                    // ends it).
+                    work_cond.wait_for(lock, kGather);
+                }
+                while ((last_take = take_lanes(lock, &returned)) == 0 &&
+                       owner.state == Target::RUNNING && owner.queue.empty()) {
                     worker_waiting = true;
-                    work_cond.wait(lock);
+                    worker_sleeping.store(true, std::memory_order_seq_cst);
+                    if (lanes_pending() == 0 &&
+                        work_cond.wait_for(lock, idle) == std::cv_status::timeout) {
+                        idle = std::min(idle * 2, kLongestIdle);
+                    }
+                    worker_sleeping.store(false, std::memory_order_relaxed);
+                    worker_waiting = false;
+                }
+                if (owner.state != Target::RUNNING && lanes_open.load(std::memory_order_relaxed)) {
+                    // Stopping: the lanes close, and what they hold joins
+                    // the queue; from now on every record goes there.
+                    close_lanes(lock);
+                    take_lanes(lock, &returned);
                 }
                 // Written only when set: the line is the producers'.
                 if (worker_waiting) {
@@ -152,8 +206,13 @@ void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
                     return;
                 }
                 backlog.take(owner.queue);
+                queued_from_lanes = 0;
+                if (written_waiters != 0) {
+                    written_cond.notify_all();
+                }
             }
         }
+        idle = kShortestIdle;
         // Without the mutex: producers append meanwhile. A chunk at most,
         // so that text buffers go back (above) often.
         write_held(MessageCache::kCapacity, &returned, in_write);
@@ -183,6 +242,7 @@ void Carrier::write_all_inline(std::unique_lock<std::mutex>& lock) {
     inline_writer = true;
     while (backlog.accepted() > backlog.written()) {
         backlog.take(owner.queue);
+        queued_from_lanes = 0;
         lock.unlock();
         bool in_write = false;
         do {

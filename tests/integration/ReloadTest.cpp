@@ -221,18 +221,6 @@ TEST(VornReload, WatchedFileEditedByRenameIsReloaded) {
 }
 
 #ifndef ZVK_TEST_SANITIZED
-long rss_kib() {
-    std::ifstream status("/proc/self/status");
-    std::string word;
-    while (status >> word) {
-        if (word == "VmRSS:") {
-            long kib = 0;
-            status >> kib;
-            return kib;
-        }
-    }
-    return 0;
-}
 #endif
 
 // The tasks of this process named as the watching thread names itself.

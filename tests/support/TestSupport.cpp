@@ -279,6 +279,19 @@ std::ostringstream stream_of(const std::string& text) {
     return stream;
 }
 
+long rss_kib() {
+    std::ifstream status("/proc/self/status");
+    std::string word;
+    while (status >> word) {
+        if (word == "VmRSS:") {
+            long kib = 0;
+            status >> kib;
+            return kib;
+        }
+    }
+    return 0;
+}
+
 void log_text(const Vorn& handle, const std::string& text) {
     handle.log(stream_of(text), Vorn::INFO);
 }

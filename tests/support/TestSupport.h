@@ -130,6 +130,8 @@ rlim_t file_size_limit(rlim_t* hard = nullptr);
 void watchdog(unsigned seconds);
 
 std::string read_file(const std::string& path);
+// The calling process's resident memory.
+long rss_kib();
 // Everything `fd` gives until its end (a pipe's writers all closed); then
 // closes it.
 std::string read_to_end(int fd);

@@ -1,0 +1,145 @@
+// One producer thread's records for one target: a queue that only that
+// thread appends to and only the target's writer takes from, so that a
+// hand-over is a copy of the bytes and two release stores, with no lock
+// and nothing shared with other producers. Records are laid out one after
+// another in segments; a full segment is followed by a new one (or the
+// one the writer emptied last), so the queue has no bound of its own.
+//
+// A record is a header (size, level, stamp) and its text, padded to 8
+// bytes; a record of a type derived from Message carries the pointer to it
+// instead of a text. The stamp orders the records of several lanes the way
+// they were handed over.
+#pragma once
+
+#include <pthread.h>
+#include <time.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace zvk {
+
+class Message;
+
+namespace detail {
+
+class Lane {
+public:
+    struct Header {
+        std::uint32_t size;  // kWhole: the payload is a Message*
+        std::int32_t level;
+        std::uint64_t stamp;
+    };
+    static constexpr std::uint32_t kWhole = ~std::uint32_t{0};
+
+    // A record as the writer reads it: valid until it is released.
+    struct Record {
+        const Header* header;
+        std::string_view text() const {
+            return {reinterpret_cast<const char*>(header + 1), header->size};
+        }
+        Message* whole() const {
+            Message* message;
+            std::memcpy(&message, header + 1, sizeof message);
+            return message;
+        }
+    };
+
+    // Throws std::bad_alloc when no first segment can be had.
+    explicit Lane(std::uint64_t carrier_id);
+    // Deletes the Messages of records never taken.
+    ~Lane();
+    Lane(const Lane&) = delete;
+    Lane& operator=(const Lane&) = delete;
+
+    // The stamp of a record handed over now: later on any thread means
+    // larger, as far as the hardware keeps its counters in step.
+    static std::uint64_t stamp() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+        return __builtin_ia32_rdtsc();
+#else
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + now.tv_nsec;
+#endif
+    }
+
+    // The producer's side: false when no memory was left for a segment.
+    bool push(std::string_view text, int level) noexcept;
+    bool push_whole(Message* message, int level) noexcept;
+
+    // The producer marks the lane busy around a hand-over; the writer that
+    // closes the target's lanes waits until no lane is (see Carrier).
+    std::atomic<bool> busy{false};
+
+    // Records handed over, and taken by the writer (or discarded).
+    std::uint64_t pushed() const noexcept { return pushed_count.load(std::memory_order_acquire); }
+    std::uint64_t taken() const noexcept { return taken_count.load(std::memory_order_relaxed); }
+    std::uint64_t pending() const noexcept { return pushed() - taken(); }
+
+    // The writer's side, one record at a time: the next record (only when
+    // pending() said there is one), then its release. A released segment
+    // goes back to the producer.
+    Record peek() noexcept;
+    void release() noexcept;
+
+    // Walks the records not yet taken without changing anything: for the
+    // writer, and for a fatal-signal handler on its thread.
+    struct Cursor {
+        const void* segment;
+        std::size_t position;
+        std::uint64_t left;
+    };
+    Cursor cursor() const noexcept;
+    static bool next(Cursor& cursor, Record& record) noexcept;
+    // The writer's bulk release: after reading `count` records with
+    // `cursor`, lets them all go at once, up to where the cursor stopped.
+    void release_to(const Cursor& cursor, std::uint64_t count) noexcept;
+
+    // The writer's side: drops every record not yet taken (a forked
+    // child's copy of the parent's records), deleting their Messages when
+    // `delete_whole`. Returns how many.
+    std::uint64_t discard(bool delete_whole) noexcept;
+
+    // Guarded by the target's mutex: a flush waits until the writer has
+    // taken this lane's records up to `flush_mark` (a count of records
+    // handed over); the writer then says which number the record at
+    // `mark_done` got in the target's count.
+    std::uint64_t flush_mark = 0;
+    std::uint64_t mark_done = 0;
+    std::uint64_t mark_number = 0;
+    int flush_waiters = 0;  // the lane stays while one waits
+
+    const std::uint64_t carrier_id;
+    const pthread_t thread;
+    // Two owners: the producer thread and the target. Each gives its share
+    // back once; the last frees the lane.
+    std::atomic<bool> thread_gone{false};
+    std::atomic<bool> carrier_gone{false};
+    static void give_up(Lane* lane) noexcept;
+
+private:
+    struct Segment;
+    Segment* reserve(std::size_t need) noexcept;
+
+    // The producer's fields and the writer's, a cache line apart wherever
+    // the lane lands (padding, not alignment: an over-aligned allocation
+    // leaves the allocator pieces it cannot use again).
+    char before_producer[64];
+    Segment* write_segment;
+    std::size_t write_position;
+    std::atomic<std::uint64_t> pushed_count{0};
+    std::uint64_t next_size;
+    char before_writer[64];
+    Segment* read_segment;
+    std::size_t read_position;
+    std::atomic<std::uint64_t> taken_count{0};
+    // A segment the writer emptied, for the producer to use again.
+    std::atomic<Segment*> spare{nullptr};
+    std::atomic<int> owners{2};
+};
+
+}  // namespace detail
+}  // namespace zvk

@@ -1,0 +1,304 @@
+// The carrier's lanes: finding the calling thread's, taking what they hold
+// in the order it was handed over, closing them when the worker stops, and
+// giving them back when their thread or their target ends.
+#include <pthread.h>
+
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "../service/ReadSection.h"
+#include "Carrier.h"
+
+namespace zvk::detail {
+
+namespace {
+
+std::atomic<std::uint64_t> next_carrier_id{1};
+
+// Records taken from the lanes at a time, as texts of their own.
+constexpr std::size_t kTakeLimit = 8192;
+
+// The lanes of the calling thread, one per target it logged into; the last
+// one used is looked up first. Freed with the thread (the main thread's
+// stays until the process ends: its lanes are given back by their targets).
+struct LocalLanes {
+    std::uint64_t last_id = 0;
+    Lane* last = nullptr;
+    std::vector<Lane*> all;
+};
+
+constinit __attribute__((tls_model("initial-exec"))) thread_local LocalLanes* local_lanes = nullptr;
+
+pthread_key_t lanes_key;
+
+void thread_ended(void* value) {
+    auto* local = static_cast<LocalLanes*>(value);
+    for (Lane* lane : local->all) {
+        lane->thread_gone.store(true, std::memory_order_release);
+        Lane::give_up(lane);
+    }
+    if (local_lanes == local) {
+        local_lanes = nullptr;
+    }
+    delete local;
+}
+
+LocalLanes* make_local() noexcept {
+    static const bool keyed = pthread_key_create(&lanes_key, thread_ended) == 0;
+    if (!keyed) {
+        return nullptr;
+    }
+    auto* local = new (std::nothrow) LocalLanes();
+    if (local == nullptr || pthread_setspecific(lanes_key, local) != 0) {
+        delete local;
+        return nullptr;
+    }
+    local_lanes = local;
+    return local;
+}
+
+}  // namespace
+
+std::uint64_t new_carrier_id() noexcept {
+    return next_carrier_id.fetch_add(1, std::memory_order_relaxed);
+}
+
+Carrier::~Carrier() {
+    for (Lane* lane : lanes) {
+        lane->carrier_gone.store(true, std::memory_order_release);
+        Lane::give_up(lane);
+    }
+}
+
+Lane* Carrier::caller_lane() noexcept {
+    LocalLanes* local = local_lanes;
+    if (local != nullptr && local->last_id == id) [[likely]] {
+        return local->last;
+    }
+    return find_or_make_lane();
+}
+
+Lane* Carrier::find_or_make_lane() noexcept {
+    LocalLanes* local = local_lanes != nullptr ? local_lanes : make_local();
+    if (local == nullptr) {
+        return nullptr;
+    }
+    Lane* found = nullptr;
+    // Lanes into targets that are gone are given back on the way.
+    for (std::size_t i = 0; i < local->all.size();) {
+        Lane* lane = local->all[i];
+        if (lane->carrier_gone.load(std::memory_order_acquire)) {
+            local->all[i] = local->all.back();
+            local->all.pop_back();
+            if (local->last == lane) {
+                local->last = nullptr;
+                local->last_id = 0;
+            }
+            Lane::give_up(lane);
+            continue;
+        }
+        if (lane->carrier_id == id) {
+            found = lane;
+        }
+        ++i;
+    }
+    if (found == nullptr) {
+        try {
+            local->all.reserve(local->all.size() + 1);
+            auto made = std::make_unique<Lane>(id);
+            {
+                std::lock_guard lock(owner.mutex);
+                lanes.push_back(made.get());
+            }
+            found = made.release();
+            local->all.push_back(found);
+        } catch (...) {
+            return nullptr;
+        }
+    }
+    local->last_id = id;
+    local->last = found;
+    return found;
+}
+
+void Carrier::wake_worker() noexcept {
+    try {
+        std::lock_guard lock(owner.mutex);
+        // Cleared here, so that the producers behind this one go on.
+        worker_sleeping.store(false, std::memory_order_relaxed);
+        if (worker_waiting) {
+            worker_waiting = false;
+            work_cond.notify_one();
+        }
+    } catch (...) {
+        // The worker looks again by itself within its idle wait.
+    }
+}
+
+std::uint64_t Carrier::lanes_pending() const noexcept {
+    std::uint64_t pending = 0;
+    for (const Lane* lane : lanes) {
+        pending += lane->pending();
+    }
+    return pending;
+}
+
+std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
+                                std::vector<std::string>* pool) {
+    struct Source {
+        Lane* lane;
+        Lane::Cursor cursor;
+        Lane::Cursor at;  // where `next` starts
+        Lane::Record next;
+        bool open;
+        std::uint64_t emitted;
+        std::size_t last_index;  // where its last record went in `taken`
+    };
+    std::vector<Source> sources;
+    std::size_t total = 0;
+    for (Lane* lane : lanes) {
+        if (std::uint64_t count = lane->pending(); count != 0) {
+            Lane::Cursor cursor = lane->cursor();
+            cursor.left = count;
+            sources.push_back({lane, cursor, cursor, {}, true, 0, 0});
+            total += count;
+        }
+    }
+    if (total != 0) {
+        // Read without the mutex: only this thread takes from the lanes,
+        // and the producers hand over into them without it. Nothing leaves
+        // a lane until the records are in the queue, so that a fatal signal
+        // in between finds each record in one place.
+        lock.unlock();
+        std::deque<Queued> taken;
+        try {
+            std::vector<Source*> open;
+            for (Source& source : sources) {
+                Lane::next(source.cursor, source.next);
+                open.push_back(&source);
+            }
+            // The records of all lanes in the order they were handed over:
+            // each time the earliest of the lanes' next records. A lane's
+            // own records keep their order whatever their stamps. At most
+            // kTakeLimit at a time: the rest waits in the lanes, where it
+            // takes less room than as separate texts.
+            std::size_t left = kTakeLimit;
+            while (!open.empty() && left-- != 0) {
+                std::size_t first = 0;
+                for (std::size_t i = 1; i < open.size(); ++i) {
+                    if (open[i]->next.header->stamp < open[first]->next.header->stamp) {
+                        first = i;
+                    }
+                }
+                Source& source = *open[first];
+                const Lane::Record record = source.next;
+                Queued queued{{}, record.header->level, nullptr};
+                if (record.header->size == Lane::kWhole) {
+                    queued.whole = record.whole();
+                } else {
+                    if (pool != nullptr && !pool->empty()) {
+                        queued.text = std::move(pool->back());
+                        pool->pop_back();
+                    }
+                    queued.text.assign(record.text());
+                }
+                taken.push_back(std::move(queued));
+                source.last_index = taken.size() - 1;
+                ++source.emitted;
+                source.at = source.cursor;
+                if (!Lane::next(source.cursor, source.next)) {
+                    source.open = false;
+                    open[first] = open.back();
+                    open.pop_back();
+                }
+            }
+        } catch (...) {
+            // The lanes still own their Messages; nothing was taken.
+            for (Queued& queued : taken) {
+                queued.whole = nullptr;
+            }
+            lock.lock();
+            throw;
+        }
+        lock.lock();
+        // The number the first of them gets.
+        const std::uint64_t first_number =
+            backlog.accepted() - owner.queue.size() + queued_from_lanes;
+        for (Source& source : sources) {
+            Lane* lane = source.lane;
+            // A flush that marked the lane, also while this thread read it,
+            // learns the number of the lane's last record taken now: its
+            // own mark is at or before it.
+            if (source.emitted == 0) {
+                continue;
+            }
+            if (lane->flush_mark > lane->taken()) {
+                lane->mark_done = lane->taken() + source.emitted;
+                lane->mark_number = first_number + source.last_index;
+            }
+            lane->release_to(source.open ? source.at : source.cursor, source.emitted);
+        }
+        total = taken.size();
+        backlog.accept_at(owner.queue, queued_from_lanes, taken);
+        queued_from_lanes += total;
+    }
+    // A lane whose thread ended is given back once it is empty.
+    for (std::size_t i = 0; i < lanes.size();) {
+        Lane* lane = lanes[i];
+        if (lane->thread_gone.load(std::memory_order_acquire) && lane->pending() == 0 &&
+            lane->flush_waiters == 0) {
+            lanes[i] = lanes.back();
+            lanes.pop_back();
+            lane->carrier_gone.store(true, std::memory_order_release);
+            Lane::give_up(lane);
+            continue;
+        }
+        ++i;
+    }
+    return total;
+}
+
+void Carrier::close_lanes(std::unique_lock<std::mutex>& lock) {
+    if (!lanes_open.load(std::memory_order_relaxed)) {
+        return;
+    }
+    lanes_open.store(false, std::memory_order_relaxed);
+    std::vector<Lane*> all = lanes;
+    // Without the mutex: a producer inside a hand-over may need it to wake
+    // this worker.
+    lock.unlock();
+    // Every producer now either saw the lanes closed, or marked its lane
+    // busy before it looked: wait for those.
+    barrier_everywhere();
+    for (Lane* lane : all) {
+        while (lane->busy.load(std::memory_order_acquire)) {
+            std::this_thread::yield();
+        }
+    }
+    lock.lock();
+}
+
+std::uint64_t Carrier::drop_lanes_after_fork() noexcept {
+    lanes_open.store(false, std::memory_order_relaxed);
+    worker_sleeping.store(false, std::memory_order_relaxed);
+    std::uint64_t dropped = 0;
+    for (std::size_t i = 0; i < lanes.size();) {
+        Lane* lane = lanes[i];
+        dropped += lane->discard(true);
+        // The threads of the other lanes are not in the child.
+        if (!pthread_equal(lane->thread, pthread_self())) {
+            lanes[i] = lanes.back();
+            lanes.pop_back();
+            lane->carrier_gone.store(true, std::memory_order_release);
+            Lane::give_up(lane);
+            Lane::give_up(lane);
+            continue;
+        }
+        ++i;
+    }
+    return dropped;
+}
+
+}  // namespace zvk::detail

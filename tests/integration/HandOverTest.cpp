@@ -1,0 +1,132 @@
+// Records handed over by threads that each have a queue of their own into
+// a target: written in the order they were handed over across threads, kept
+// whole when threads come and go while the target is reloaded, and the
+// memory of threads that ended given back.
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ConfigText.h"
+#include "TestSupport.h"
+#include "zvk/Vorn.h"
+#include "zvk/VornInit.h"
+
+namespace zvk::test {
+namespace {
+
+// Two threads take turns, each handing over only after it saw the other's
+// record handed over: the file alternates.
+TEST(VornHandOver, TurnsOfTwoThreadsAreWrittenInTurn) {
+    isolated([] {
+        constexpr int Turns = 20000;
+        write_config("vorn_config.xml", file_target("f", "app.log") + logger_record("app", "f"));
+        Vorn handle("app", 0);
+        std::atomic<int> turn{0};
+        auto player = [&](int me) {
+            for (int n = me; n < Turns; n += 2) {
+                while (turn.load() != n) {
+                }
+                log_text(handle, std::to_string(n) + "\n");
+                turn.store(n + 1);
+            }
+        };
+        std::thread other(player, 1);
+        player(0);
+        other.join();
+        ASSERT_EQ(handle.flush(), 0);
+        const std::vector<std::string> lines = split_lines(read_file("logs/app.log"));
+        ASSERT_EQ(lines.size(), std::size_t{Turns});
+        for (int n = 0; n < Turns; ++n) {
+            ASSERT_EQ(lines[n], std::to_string(n));
+        }
+    });
+}
+
+// Threads that log a burst and end, a few at a time, while the logger moves
+// between two targets: every record once, each thread's in order, in the
+// two files together.
+TEST(VornHandOver, ThreadsThatComeAndGoDuringReloadsLoseNothing) {
+    isolated([] {
+        constexpr int Threads = sanitized ? 60 : 200;
+        constexpr int PerThread = 500;
+        const std::string a = file_target("a", "a.log", "-1") + file_target("b", "b.log", "-1") +
+                              logger_record("app", "a");
+        const std::string b = file_target("a", "a.log", "-1") + file_target("b", "b.log", "-1") +
+                              logger_record("app", "b");
+        write_config("vorn_config.xml", a);
+        Vorn handle("app", 0);
+        std::atomic<bool> done{false};
+        std::thread reloader([&] {
+            for (int round = 0; !done.load(); ++round) {
+                write_config("vorn_config.xml", round % 2 == 0 ? b : a);
+                VornInit::reload();
+            }
+        });
+        for (int wave = 0; wave < Threads / 4; ++wave) {
+            std::vector<std::thread> threads;
+            for (int t = wave * 4; t < wave * 4 + 4; ++t) {
+                threads.emplace_back([&handle, t] {
+                    for (int n = 0; n < PerThread; ++n) {
+                        log_text(handle, std::to_string(t) + " " + std::to_string(n) + "\n");
+                    }
+                });
+            }
+            for (std::thread& thread : threads) {
+                thread.join();
+            }
+        }
+        done = true;
+        reloader.join();
+        VornInit::reset_vorn_state();
+        std::map<int, int> next;
+        for (const char* file : {"logs/a.log", "logs/b.log"}) {
+            std::map<int, int> last;
+            for (const std::string& line : split_lines(read_file(file))) {
+                int t = -1;
+                int n = -1;
+                ASSERT_EQ(std::sscanf(line.c_str(), "%d %d", &t, &n), 2) << line;
+                ASSERT_GT(n, last.count(t) != 0 ? last[t] : -1) << file << ": " << line;
+                last[t] = n;
+                ++next[t];
+            }
+        }
+        ASSERT_EQ(next.size(), std::size_t{Threads});
+        for (const auto& [t, count] : next) {
+            EXPECT_EQ(count, PerThread) << "thread " << t;
+        }
+    });
+}
+
+#ifndef ZVK_TEST_SANITIZED
+// Thousands of threads that each log one record and end: what each one
+// took to hand over is given back, so memory stays where the first
+// thousand left it.
+TEST(VornHandOver, ThreadsThatLogOnceAndEndLeaveNothingBehind) {
+    isolated([] {
+        write_config("vorn_config.xml", file_target("f", "app.log") + logger_record("app", "f"));
+        Vorn handle("app", 0);
+        auto wave = [&handle](int from) {
+            for (int t = from; t < from + 1000; ++t) {
+                std::thread([&handle, t] { log_text(handle, std::to_string(t) + "\n"); }).join();
+            }
+        };
+        wave(0);
+        ASSERT_EQ(handle.flush(), 0);
+        const long after_first = rss_kib();
+        for (int from = 1000; from < 10000; from += 1000) {
+            wave(from);
+        }
+        ASSERT_EQ(handle.flush(), 0);
+        const long after_all = rss_kib();
+        EXPECT_EQ(split_lines(read_file("logs/app.log")).size(), 10000u);
+        // A lane left behind by each thread would be well over 4 KiB apiece.
+        EXPECT_LE(after_all, after_first + 1024);
+    });
+}
+#endif
+
+}  // namespace
+}  // namespace zvk::test
