@@ -127,12 +127,12 @@ private:
     // The producer's fields and the writer's, a cache line apart wherever
     // the lane lands (padding, not alignment: an over-aligned allocation
     // leaves the allocator pieces it cannot use again).
-    char before_producer[64];
+    [[maybe_unused]] char before_producer[64];
     Segment* write_segment;
     std::size_t write_position;
     std::atomic<std::uint64_t> pushed_count{0};
     std::uint64_t next_size;
-    char before_writer[64];
+    [[maybe_unused]] char before_writer[64];
     Segment* read_segment;
     std::size_t read_position;
     std::atomic<std::uint64_t> taken_count{0};

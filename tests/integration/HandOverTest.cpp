@@ -2,7 +2,10 @@
 // a target: written in the order they were handed over across threads, kept
 // whole when threads come and go while the target is reloaded, and the
 // memory of threads that ended given back.
+#include <sys/resource.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -97,6 +100,35 @@ TEST(VornHandOver, ThreadsThatComeAndGoDuringReloadsLoseNothing) {
         for (const auto& [t, count] : next) {
             EXPECT_EQ(count, PerThread) << "thread " << t;
         }
+    });
+}
+
+// Workers with nothing to write sleep: four idle targets cost the process
+// next to no processor time.
+TEST(VornHandOver, IdleWorkersDoNotSpin) {
+    isolated([] {
+        std::string targets;
+        for (const char* name : {"a", "b", "c", "d"}) {
+            targets += file_target(name, std::string(name) + ".log") +
+                       logger_record(std::string("app_") + name, name);
+        }
+        write_config("vorn_config.xml", targets);
+        for (const char* name : {"a", "b", "c", "d"}) {
+            Vorn handle(std::string("app_") + name, 0);
+            log_text(handle, "one\n");
+            ASSERT_EQ(handle.flush(), 0);
+        }
+        auto cpu_ms = [] {
+            rusage usage{};
+            getrusage(RUSAGE_SELF, &usage);
+            return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000L +
+                   (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000L;
+        };
+        // The workers' first naps are short; they lengthen while idle.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const long before = cpu_ms();
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        EXPECT_LT(cpu_ms() - before, 40);
     });
 }
 
