@@ -131,7 +131,7 @@ void Backlog::finish_run(std::vector<std::string>* returned) {
     std::atomic_signal_fence(std::memory_order_seq_cst);
     for (std::size_t i = 0; i < count; ++i) {
         std::string& text = held.front().text;
-        if (returned != nullptr && text.capacity() > 15 && returned->size() < kSpareLimit) {
+        if (returned != nullptr && text.capacity() > 15 && returned->size() < kPoolLimit) {
             text.clear();
             returned->push_back(std::move(text));
         }

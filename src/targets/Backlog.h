@@ -35,6 +35,10 @@ public:
     // Enough for the writer to hand back whole chunks while producers catch
     // up, little enough to keep only some tens of KiB per target.
     static constexpr std::size_t kSpareLimit = 128;
+    // The writer's own buffers for the texts it takes from the producers'
+    // lanes: as many as it takes at a time, so that a steady stream needs
+    // no allocation.
+    static constexpr std::size_t kPoolLimit = 1024;
 
     Backlog();
     // Deletes the whole Messages of records never written.

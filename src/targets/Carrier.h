@@ -105,8 +105,11 @@ public:
     // written() reaches accepted()).
     const std::deque<Queued>& crash_waiting() const noexcept { return owner.queue; }
     // With crash_mutex held: the producers' lanes, whose records come
-    // after what the writer holds and before what waits.
+    // after what the writer holds and what waits from them, and before the
+    // rest of what waits.
     const std::vector<Lane*>& crash_lanes() const noexcept { return lanes; }
+    // How many records at the front of what waits came from the lanes.
+    std::size_t crash_waiting_from_lanes() const noexcept { return queued_from_lanes; }
     bool crash_served() const noexcept;
     std::uint64_t accepted() const noexcept { return backlog.accepted() + lanes_pending(); }
     std::uint64_t written() const noexcept { return backlog.written(); }

@@ -203,10 +203,11 @@ bool write_record(int fd, const CrashRotation& plan, std::string_view text,
     return wrote == Wrote::kWhole || (wrote == Wrote::kFull && length == 0);
 }
 
-// The records from `first` on.
+// The records from `first` on, up to `last`.
 bool write_records(int fd, const CrashRotation& plan, const std::deque<Target::Queued>& records,
-                   const timespec& deadline, std::size_t first = 0) {
-    for (std::size_t i = first; i < records.size(); ++i) {
+                   const timespec& deadline, std::size_t first = 0,
+                   std::size_t last = ~std::size_t{0}) {
+    for (std::size_t i = first; i < records.size() && i < last; ++i) {
         const Target::Queued& record = records[i];
         // The husk of a record whose write the signal interrupted is empty.
         std::string_view text =
@@ -286,7 +287,20 @@ bool run_in_file(int fd, const std::deque<Target::Queued>& records, std::size_t 
         bytes += records[i].text.size();
     }
     struct stat st {};
-    return fstat(fd, &st) == 0 && st.st_size >= size_before + static_cast<off_t>(bytes);
+    if (fstat(fd, &st) != 0) {
+        return false;
+    }
+    const off_t whole = size_before + static_cast<off_t>(bytes);
+    if (st.st_size >= whole) {
+        return true;
+    }
+    // The call was cut short (the size limit, a full disk) and its writer
+    // had no time to cut the file back to whole records: done here, so the
+    // records written again do not follow a piece of one.
+    if (st.st_size > size_before) {
+        [[maybe_unused]] int rc = ftruncate(fd, size_before);
+    }
+    return false;
 }
 
 bool wait_for_count(const Carrier& carrier, std::uint64_t goal, const timespec& deadline) {
@@ -321,8 +335,13 @@ bool flush_on_writer(Carrier& carrier, int fd, const timespec& deadline, const t
         !lock_until(carrier.crash_mutex(), lock_by)) {
         return false;
     }
-    bool written = write_lanes(fd, plan, carrier.crash_lanes(), deadline) &&
-                   write_records(fd, plan, carrier.crash_waiting(), deadline);
+    // What waits from the lanes came out of them before what they still
+    // hold; what was queued beside them comes after.
+    const std::deque<Target::Queued>& waiting = carrier.crash_waiting();
+    const std::size_t from_lanes = carrier.crash_waiting_from_lanes();
+    bool written = write_records(fd, plan, waiting, deadline, 0, from_lanes) &&
+                   write_lanes(fd, plan, carrier.crash_lanes(), deadline) &&
+                   write_records(fd, plan, waiting, deadline, from_lanes);
     carrier.crash_mutex().unlock();
     return written;
 }

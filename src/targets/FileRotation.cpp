@@ -315,6 +315,15 @@ void FileLog::plan_crash_rotation() noexcept {
 int FileLog::rotate_file() {
     try {
         std::string new_path = next_rotated_path();
+        // Counted before the rename, so that the name a fatal-signal handler
+        // would rotate to from here on sorts after this one.
+        const bool listed = rotated_files.insert(new_path).second;
+        plan_crash_rotation();
+        auto unlist = [&] {
+            if (listed) {
+                rotated_files.erase(new_path);
+            }
+        };
         // The name may hold another file by now: a fresh one that another
         // process using this directory rotated to, or a link. Only the file
         // written here is renamed; otherwise the name is opened afresh.
@@ -336,6 +345,9 @@ int FileLog::rotate_file() {
         int at = AT_FDCWD;
         const char* new_entry = entry_name(new_path, at);
         bool renamed = !replaced && renameat(dir_fd, file_name.c_str(), at, new_entry) == 0;
+        if (!renamed) {
+            unlist();
+        }
         if (!renamed && !replaced) {
             int err = errno;
             detail::report("Could not rename file: " + file_path + " to new name: " + new_path +
@@ -356,7 +368,6 @@ int FileLog::rotate_file() {
         if (!renamed) {
             return 0;
         }
-        rotated_files.insert(new_path);
         return trim_rotated_files();
     } catch (const std::exception& e) {
         detail::report(std::string("exception rotating file: ") + e.what());

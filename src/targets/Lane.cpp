@@ -175,15 +175,27 @@ void Lane::release() noexcept {
     taken_count.store(taken_count.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
-void Lane::release_to(const Cursor& cursor, std::uint64_t count) noexcept {
-    while (read_segment != cursor.segment) {
-        Segment* done = read_segment;
-        read_segment = done->next.load(std::memory_order_acquire);
-        Segment::free(spare.exchange(done, std::memory_order_release));
+Lane::Passed Lane::release_to(const Cursor& cursor, std::uint64_t count) noexcept {
+    Passed passed;
+    if (read_segment != cursor.segment) {
+        passed.first = read_segment;
+        passed.until = const_cast<void*>(cursor.segment);
+        read_segment = static_cast<Segment*>(passed.until);
     }
     read_position = cursor.position;
     taken_count.store(taken_count.load(std::memory_order_relaxed) + count,
                       std::memory_order_release);
+    return passed;
+}
+
+void Lane::recycle(Passed passed) noexcept {
+    // The producer has moved past these, and the writer no longer reads
+    // them: the last one becomes the spare.
+    for (Segment* segment = static_cast<Segment*>(passed.first); segment != passed.until;) {
+        Segment* next = segment->next.load(std::memory_order_acquire);
+        Segment::free(spare.exchange(segment, std::memory_order_release));
+        segment = next;
+    }
 }
 
 Lane::Cursor Lane::cursor() const noexcept {

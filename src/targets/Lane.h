@@ -96,7 +96,14 @@ public:
     static bool next(Cursor& cursor, Record& record) noexcept;
     // The writer's bulk release: after reading `count` records with
     // `cursor`, lets them all go at once, up to where the cursor stopped.
-    void release_to(const Cursor& cursor, std::uint64_t count) noexcept;
+    // The segments it moved past are returned, for `recycle` once the
+    // target's mutex is released (freeing memory takes its time).
+    struct Passed {
+        void* first = nullptr;
+        void* until = nullptr;
+    };
+    Passed release_to(const Cursor& cursor, std::uint64_t count) noexcept;
+    void recycle(Passed passed) noexcept;
 
     // The writer's side: drops every record not yet taken (a forked
     // child's copy of the parent's records), deleting their Messages when

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "../service/ReadSection.h"
@@ -17,8 +18,9 @@ namespace {
 
 std::atomic<std::uint64_t> next_carrier_id{1};
 
-// Records taken from the lanes at a time, as texts of their own.
-constexpr std::size_t kTakeLimit = 8192;
+// Records taken from the lanes at a time, as texts of their own (in
+// buffers the writer keeps: see Backlog::kPoolLimit).
+constexpr std::size_t kTakeLimit = Backlog::kPoolLimit;
 
 // The lanes of the calling thread, one per target it logged into; the last
 // one used is looked up first. Freed with the thread (the main thread's
@@ -173,6 +175,8 @@ std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
         // in between finds each record in one place.
         lock.unlock();
         std::deque<Queued> taken;
+        std::vector<std::pair<Lane*, Lane::Passed>> passed;
+        passed.reserve(sources.size());
         try {
             std::vector<Source*> open;
             for (Source& source : sources) {
@@ -223,6 +227,8 @@ std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
             throw;
         }
         lock.lock();
+        // Short: a fatal signal on this thread while it holds the mutex
+        // finds the target out of its reach. Memory is given back after.
         // The number the first of them gets.
         const std::uint64_t first_number =
             backlog.accepted() - owner.queue.size() + queued_from_lanes;
@@ -238,13 +244,23 @@ std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
                 lane->mark_done = lane->taken() + source.emitted;
                 lane->mark_number = first_number + source.last_index;
             }
-            lane->release_to(source.open ? source.at : source.cursor, source.emitted);
+            passed.emplace_back(
+                lane, lane->release_to(source.open ? source.at : source.cursor, source.emitted));
         }
         total = taken.size();
         backlog.accept_at(owner.queue, queued_from_lanes, taken);
         queued_from_lanes += total;
+        lock.unlock();
+        for (auto& [lane, segments] : passed) {
+            lane->recycle(segments);
+        }
+        taken.clear();
+        taken.shrink_to_fit();
+        lock.lock();
     }
-    // A lane whose thread ended is given back once it is empty.
+    // A lane whose thread ended is given back once it is empty (freed
+    // without the mutex).
+    std::vector<Lane*> ended;
     for (std::size_t i = 0; i < lanes.size();) {
         Lane* lane = lanes[i];
         if (lane->thread_gone.load(std::memory_order_acquire) && lane->pending() == 0 &&
@@ -252,10 +268,17 @@ std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
             lanes[i] = lanes.back();
             lanes.pop_back();
             lane->carrier_gone.store(true, std::memory_order_release);
-            Lane::give_up(lane);
+            ended.push_back(lane);
             continue;
         }
         ++i;
+    }
+    if (!ended.empty()) {
+        lock.unlock();
+        for (Lane* lane : ended) {
+            Lane::give_up(lane);
+        }
+        lock.lock();
     }
     return total;
 }

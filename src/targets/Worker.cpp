@@ -56,7 +56,7 @@ Message* materialise(Target::Queued& record, std::vector<std::string>* returned)
         message = new Message();
     } else {
         std::string old = MessageCache::reset(*message);
-        if (returned != nullptr && old.capacity() > 15 && returned->size() < Backlog::kSpareLimit) {
+        if (returned != nullptr && old.capacity() > 15 && returned->size() < Backlog::kPoolLimit) {
             returned->push_back(std::move(old));
         }
     }
@@ -96,7 +96,7 @@ void Carrier::work() {
     // mutex, so that a buffer is freed by the thread that allocated it, or
     // used again.
     std::vector<std::string> returned;
-    returned.reserve(Backlog::kSpareLimit);
+    returned.reserve(Backlog::kPoolLimit);
     WritingScope scope(&owner);
     CrashStack crash_stack;
     bool in_write = false;
@@ -152,8 +152,8 @@ void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
     constexpr auto kShortestIdle = std::chrono::milliseconds(1);
     constexpr auto kLongestIdle = std::chrono::milliseconds(100);
     auto idle = kShortestIdle;
-    constexpr std::size_t kSmallTake = 64;
-    constexpr auto kGather = std::chrono::microseconds(50);
+    constexpr std::size_t kSmallTake = 256;
+    constexpr auto kGather = std::chrono::microseconds(100);
     std::size_t last_take = kSmallTake;
     for (;;) {
         {

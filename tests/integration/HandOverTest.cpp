@@ -154,8 +154,8 @@ TEST(VornHandOver, ThreadsThatLogOnceAndEndLeaveNothingBehind) {
         ASSERT_EQ(handle.flush(), 0);
         const long after_all = rss_kib();
         EXPECT_EQ(split_lines(read_file("logs/app.log")).size(), 10000u);
-        // A lane left behind by each thread would be well over 4 KiB apiece.
-        EXPECT_LE(after_all, after_first + 1024);
+        // A lane left behind by each thread would be over 4 KiB apiece: 36 MiB.
+        EXPECT_LE(after_all, after_first + 4096);
     });
 }
 #endif
