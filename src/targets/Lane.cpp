@@ -101,11 +101,9 @@ Lane::Segment* Lane::reserve(std::size_t need) noexcept {
     return fresh;
 }
 
-bool Lane::push(std::string_view text, int level) noexcept {
-    if (text.size() >= kWhole) {
-        return false;
-    }
-    const std::size_t need = sizeof(Header) + padded(text.size());
+bool Lane::append(std::uint32_t size, int level, const void* payload,
+                  std::size_t payload_bytes) noexcept {
+    const std::size_t need = sizeof(Header) + padded(payload_bytes);
     Segment* segment = write_segment;
     if (segment->capacity - write_position < need) {
         segment = reserve(need);
@@ -114,32 +112,22 @@ bool Lane::push(std::string_view text, int level) noexcept {
         }
     }
     char* at = segment->data() + write_position;
-    const Header header{static_cast<std::uint32_t>(text.size()), level, stamp()};
+    const Header header{size, level, stamp()};
     std::memcpy(at, &header, sizeof header);
-    std::memcpy(at + sizeof header, text.data(), text.size());
+    std::memcpy(at + sizeof header, payload, payload_bytes);
     write_position += need;
     segment->head.store(write_position, std::memory_order_release);
     pushed_count.store(pushed_count.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     return true;
 }
 
+bool Lane::push(std::string_view text, int level) noexcept {
+    return text.size() < kWhole &&
+           append(static_cast<std::uint32_t>(text.size()), level, text.data(), text.size());
+}
+
 bool Lane::push_whole(Message* message, int level) noexcept {
-    const std::size_t need = sizeof(Header) + sizeof message;
-    Segment* segment = write_segment;
-    if (segment->capacity - write_position < need) {
-        segment = reserve(need);
-        if (segment == nullptr) {
-            return false;
-        }
-    }
-    char* at = segment->data() + write_position;
-    const Header header{kWhole, level, stamp()};
-    std::memcpy(at, &header, sizeof header);
-    std::memcpy(at + sizeof header, &message, sizeof message);
-    write_position += need;
-    segment->head.store(write_position, std::memory_order_release);
-    pushed_count.store(pushed_count.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-    return true;
+    return append(kWhole, level, &message, sizeof message);
 }
 
 namespace {

@@ -130,6 +130,9 @@ public:
 private:
     struct Segment;
     Segment* reserve(std::size_t need) noexcept;
+    // One record: its header, then `payload_bytes` of payload, padded.
+    bool append(std::uint32_t size, int level, const void* payload,
+                std::size_t payload_bytes) noexcept;
 
     // The producer's fields and the writer's, a cache line apart wherever
     // the lane lands (padding, not alignment: an over-aligned allocation
