@@ -59,6 +59,10 @@ public:
     // when its buffer is roomy: then `text` keeps it); returns a spare text
     // buffer for the caller's stream when `want_buffer` and one is at hand.
     std::string enqueue(Queued&& record, std::string& text, bool want_buffer);
+    // The lock-free part of it: true when the record (`whole`, else `text`)
+    // is in the calling thread's lane; false when the lanes are closed or
+    // have no room, and the record is to be queued.
+    bool to_lane(std::string_view text, int level, Message* whole) noexcept;
     void set_bound(std::size_t max_records, bool drop_when_full);
 
     // The target's operations of the same names.

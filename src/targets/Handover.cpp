@@ -2,6 +2,7 @@
 // Target::log sits beside Carrier::enqueue so that the compiler may join
 // them.
 #include <new>
+#include <sstream>
 #include <system_error>
 #include <typeinfo>
 #include <utility>
@@ -47,6 +48,28 @@ void report_out_of_memory(const std::string& name) noexcept {
     }
 }
 
+// Leaves the caller's stream empty with the buffer it has, for its next
+// text. Giving it an empty string would free that buffer, and moving the
+// text out and a buffer back in resynchronises the stream twice: about a
+// quarter of a hand-over. With libstdc++ the stream's contents are what
+// lies between the put area's start and the higher of its put and get
+// positions, so pointing both at the start empties it.
+void empty_keeping_buffer(std::ostringstream& text) noexcept {
+#if defined(__GLIBCXX__)
+    struct Areas : std::stringbuf {
+        static void reset(std::streambuf& buf) noexcept {
+            char* base = (buf.*&Areas::pbase)();
+            (buf.*&Areas::setp)(base, (buf.*&Areas::epptr)());
+            (buf.*&Areas::setg)(base, base, base);
+        }
+    };
+    Areas::reset(*text.rdbuf());
+#else
+    text.str(std::string());
+#endif
+    text.clear();
+}
+
 }  // namespace
 
 void Target::log(Message* message) {
@@ -74,6 +97,10 @@ void Target::log(Message* message) {
 }
 
 void Target::log(std::ostringstream&& text, int level) {
+    if (carrier->to_lane(text.view(), level, nullptr)) [[likely]] {
+        empty_keeping_buffer(text);
+        return;
+    }
     std::string taken = std::move(text).str();
     std::string back = carrier->enqueue(Queued{{}, level, nullptr}, taken, true);
     // The caller's stream is left empty, with room for its next text: its
@@ -86,6 +113,33 @@ void Target::log(std::ostringstream&& text, int level) {
 }
 
 namespace detail {
+
+bool Carrier::to_lane(std::string_view text, int level, Message* whole) noexcept {
+    if (!lanes_open.load(std::memory_order_relaxed) || crash_in_progress()) {
+        return false;
+    }
+    Lane* lane = caller_lane();
+    if (lane == nullptr) {
+        return false;
+    }
+    // Busy before looking again: a worker that closes the lanes either is
+    // seen to have closed them, or waits for this.
+    lane->busy.store(true, std::memory_order_relaxed);
+    if (sections_fence) {
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+    } else {
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    }
+    bool pushed = false;
+    if (lanes_open.load(std::memory_order_relaxed)) [[likely]] {
+        pushed = whole != nullptr ? lane->push_whole(whole, level) : lane->push(text, level);
+        if (pushed && worker_sleeping.load(std::memory_order_relaxed)) [[unlikely]] {
+            wake_worker();
+        }
+    }
+    lane->busy.store(false, std::memory_order_release);
+    return pushed;
+}
 
 std::string Carrier::enqueue(Queued&& record, std::string& text, bool want_buffer) {
     std::string back;
@@ -100,28 +154,8 @@ std::string Carrier::enqueue(Queued&& record, std::string& text, bool want_buffe
 retry:
     if (lanes_open.load(std::memory_order_relaxed)) {
         lane_tried = true;
-        if (Lane* lane = caller_lane(); lane != nullptr) {
-            // Busy before looking again: a worker that closes the lanes
-            // either is seen to have closed them, or waits for this.
-            lane->busy.store(true, std::memory_order_relaxed);
-            if (sections_fence) {
-                std::atomic_thread_fence(std::memory_order_seq_cst);
-            } else {
-                std::atomic_signal_fence(std::memory_order_seq_cst);
-            }
-            if (lanes_open.load(std::memory_order_relaxed)) [[likely]] {
-                const bool pushed = record.whole != nullptr
-                                        ? lane->push_whole(record.whole, record.level)
-                                        : lane->push(text, record.level);
-                if (pushed) [[likely]] {
-                    if (worker_sleeping.load(std::memory_order_relaxed)) [[unlikely]] {
-                        wake_worker();
-                    }
-                    lane->busy.store(false, std::memory_order_release);
-                    return back;
-                }
-            }
-            lane->busy.store(false, std::memory_order_release);
+        if (to_lane(text, record.level, record.whole)) {
+            return back;
         }
     }
     try {
