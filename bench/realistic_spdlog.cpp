@@ -8,6 +8,10 @@
 //              unbounded queue)
 //   vorn-8192  the same with <queue_max>8192</queue_max> (block), the size
 //              of spdlog's queue
+//   vorn-C     vorn with <locale>C</locale>: the process keeps the classic
+//              global locale, as in the other modes' processes, where a
+//              named one makes every stream's construction take a
+//              process-wide lock
 //   spd-buf    spdlog's asynchronous logger with its default buffered file
 //              sink
 //   spd-flush  the same flushing after every record
@@ -48,10 +52,10 @@ namespace {
 
 using namespace zvk::bench;
 
-enum Mode { RAW, VORN, VORN_BOUNDED, SPD_BUF, SPD_FLUSH, CEILING };
-constexpr int kModes = 6;
-constexpr std::array<const char*, kModes> kModeNames = {"raw",     "vorn",      "vorn-8192",
-                                                        "spd-buf", "spd-flush", "ceiling"};
+enum Mode { RAW, VORN, VORN_BOUNDED, VORN_CLASSIC, SPD_BUF, SPD_FLUSH, CEILING };
+constexpr int kModes = 7;
+constexpr std::array<const char*, kModes> kModeNames = {
+    "raw", "vorn", "vorn-8192", "vorn-C", "spd-buf", "spd-flush", "ceiling"};
 constexpr std::size_t kCeilingChunk = 64 << 10;
 
 std::ostringstream compose(int seq) {
@@ -91,7 +95,7 @@ Result run(Mode mode, int records, int threads, const std::string& locale) {
         compose_ticks[t].reserve(records / threads + 1);
         call_ticks[t].reserve(records / threads + 1);
     }
-    const bool to_vorn = mode == VORN || mode == VORN_BOUNDED;
+    const bool to_vorn = mode == VORN || mode == VORN_BOUNDED || mode == VORN_CLASSIC;
     const bool to_spdlog = mode == SPD_BUF || mode == SPD_FLUSH;
     int fd = -1;
     std::vector<char> chunk;
@@ -102,7 +106,9 @@ Result run(Mode mode, int records, int threads, const std::string& locale) {
     if (to_vorn) {
         std::ofstream("vorn_config.xml")
             << "<vorn><log_dir>logs</log_dir><file_size_max>1G</file_size_max>"
-            << (locale.empty() ? "" : "<locale>" + locale + "</locale>")
+            << (mode == VORN_CLASSIC ? "<locale>C</locale>"
+                : locale.empty()     ? ""
+                                     : "<locale>" + locale + "</locale>")
             << "<target name=\"f\"><type>file</type><file_name>app.log</file_name>"
             << (mode == VORN_BOUNDED ? "<queue_max>8192</queue_max>" : "")
             << "<max_number_file>-1</max_number_file></target>"
@@ -268,11 +274,14 @@ void report(int records, int threads, const std::string& locale) {
     std::printf(
         "  vorn / spd-buf %.2f  vorn / raw %.2f  vorn / spd-flush %.2f  vorn / ceiling %.2f  "
         "call p50 vorn / spd-buf %.2f  call p99.9 vorn / spd-buf %.2f  peak vorn / spd-buf %.2f  "
-        "peak vorn-8192 / spd-buf %.2f\n",
+        "peak vorn-8192 / spd-buf %.2f\n"
+        "  compose vorn / spd-buf %.2f  compose vorn-C / spd-buf %.2f  vorn-C / ceiling %.2f\n",
         m[VORN].rate / m[SPD_BUF].rate, m[VORN].rate / m[RAW].rate,
         m[VORN].rate / m[SPD_FLUSH].rate, m[VORN].rate / m[CEILING].rate,
         m[VORN].call / m[SPD_BUF].call, m[VORN].call_p999 / m[SPD_BUF].call_p999,
-        m[VORN].peak_mb / m[SPD_BUF].peak_mb, m[VORN_BOUNDED].peak_mb / m[SPD_BUF].peak_mb);
+        m[VORN].peak_mb / m[SPD_BUF].peak_mb, m[VORN_BOUNDED].peak_mb / m[SPD_BUF].peak_mb,
+        m[VORN].compose / m[SPD_BUF].compose, m[VORN_CLASSIC].compose / m[SPD_BUF].compose,
+        m[VORN_CLASSIC].rate / m[CEILING].rate);
     std::fflush(stdout);
 }
 
