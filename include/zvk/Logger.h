@@ -45,6 +45,13 @@ public:
     // The most verbose level that passes, -1 when nothing does (no such
     // logger in the running configuration): what Vorn::logable compares.
     std::atomic<int> accepts;
+
+    // The name as records carry it: valid for the life of the process,
+    // also after this logger is gone, so that a queued record outlives it.
+    const char* record_name() const noexcept { return interned_name; }
+
+private:
+    const char* interned_name;
 };
 
 }  // namespace zvk

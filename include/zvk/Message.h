@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "zvk/Origin.h"
 #include "zvk/VornExport.h"
 
 namespace zvk {
@@ -23,6 +24,9 @@ public:
 
     int level;
     std::ostringstream text;
+    // The logger, thread, time and source line of the record, filled in
+    // when it is handed over.
+    Origin origin;
 };
 
 }  // namespace zvk

@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "zvk/Origin.h"
 #include "zvk/VornExport.h"
 
 namespace zvk {
@@ -54,7 +55,8 @@ public:
     struct Queued {
         std::string text;
         int level;
-        Message* whole;  // owned; null for a plain record
+        Message* whole;   // owned; null for a plain record
+        Origin origin{};  // a whole record's is in its Message
     };
 
     // The bound a `queue_max` text asks for: a positive decimal number;
@@ -88,6 +90,9 @@ public:
     // usable, often with a buffer an earlier record had. Any thread; only
     // memory exhaustion while taking the text is thrown.
     void log(std::ostringstream&& text, int level);
+    // The same for a record whose logger and source line are known; the
+    // thread and the time are taken here.
+    void log(std::ostringstream&& text, int level, const Origin& origin);
     // Ends the worker after it has written what was accepted before the
     // call; returns 1.
     int stop();

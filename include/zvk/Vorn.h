@@ -54,6 +54,10 @@ public:
     // Queues the record without a level check; the target owns it from
     // here. Without a logger `text` is left untouched.
     void log(std::ostringstream&& text, Level lvl) const;
+    // The same, for VORN_LOG: `file`, `line` and `func` say where it was
+    // used (static strings), for targets that write them.
+    void log(std::ostringstream&& text, Level lvl, const char* file, int line,
+             const char* func) const;
     // Waits until every record this handle's target accepted before the
     // call is written: 0; -1 when they cannot be. 0 without a logger.
     int flush() const;
@@ -85,6 +89,7 @@ private:
         if (zvk_log_handle.logable(::zvk::Vorn::lvl)) {                                          \
             ::std::ostringstream zvk_log_text;                                                   \
             zvk_log_text << zvk_log_handle.stamp() << ' ' << #lvl << ' ' << __VA_ARGS__ << '\n'; \
-            zvk_log_handle.log(::std::move(zvk_log_text), ::zvk::Vorn::lvl);                     \
+            zvk_log_handle.log(::std::move(zvk_log_text), ::zvk::Vorn::lvl, __FILE__, __LINE__,  \
+                               __func__);                                                        \
         }                                                                                        \
     } while (0)

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "../service/ReadSection.h"
+#include "Origins.h"
 #include "zvk/Message.h"
 #include "zvk/Target.h"
 
@@ -26,7 +27,8 @@ Logger::Logger(const std::string& name, Target* target, Level level)
       level(level),
       target(target),
       has_owner(false),
-      accepts(target != nullptr ? level : -1) {}
+      accepts(target != nullptr ? level : -1),
+      interned_name(detail::intern_name(name)) {}
 
 Logger::~Logger() = default;
 
@@ -34,6 +36,9 @@ void Logger::log(Message* message) {
     // Until the record is queued: see Vorn::log.
     detail::ReadSection section;
     if (Target* now = current_target(); now != nullptr) {
+        if (message != nullptr && message->origin.logger == nullptr) {
+            message->origin.logger = interned_name;
+        }
         now->log(message);
         return;
     }

@@ -16,11 +16,13 @@ Message::Message(std::ostringstream&& text, int level) : level(level), text(std:
     text.clear();
 }
 
-Message::Message(Message&& other) : level(other.level), text(std::move(other.text)) {}
+Message::Message(Message&& other)
+    : level(other.level), text(std::move(other.text)), origin(other.origin) {}
 
 Message& Message::operator=(Message&& other) {
     level = other.level;
     text = std::move(other.text);
+    origin = other.origin;
     return *this;
 }
 

@@ -70,16 +70,27 @@ Target* Vorn::target_now() const {
 }
 
 void Vorn::log(std::ostringstream&& text, Level lvl) const {
+    log(std::move(text), lvl, nullptr, 0, nullptr);
+}
+
+void Vorn::log(std::ostringstream&& text, Level lvl, const char* file, int line,
+               const char* func) const {
     // Until the record is queued: a target a reload takes away meanwhile is
     // freed only after this.
     detail::ReadSection section;
-    Target* target = target_now();
+    const Logger* through = route != nullptr ? route : logger;
+    Target* target = through != nullptr ? through->current_target() : nullptr;
     if (target == nullptr) {
         return;
     }
+    Origin origin;
+    origin.logger = through->record_name();
+    origin.file = file;
+    origin.func = func;
+    origin.line = line;
     // Straight to the target: a record waits as its text, and building a
     // Message here would cost a stream construction per record.
-    target->log(std::move(text), lvl);
+    target->log(std::move(text), lvl, origin);
 }
 
 int Vorn::flush() const {

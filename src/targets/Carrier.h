@@ -18,6 +18,7 @@
 
 #include "Backlog.h"
 #include "Lane.h"
+#include "StampClock.h"
 #include "zvk/Target.h"
 
 namespace zvk {
@@ -62,7 +63,7 @@ public:
     // The lock-free part of it: true when the record (`whole`, else `text`)
     // is in the calling thread's lane; false when the lanes are closed or
     // have no room, and the record is to be queued.
-    bool to_lane(std::string_view text, int level, Message* whole) noexcept;
+    bool to_lane(std::string_view text, int level, Message* whole, const Origin& origin) noexcept;
     void set_bound(std::size_t max_records, bool drop_when_full);
 
     // The target's operations of the same names.
@@ -214,6 +215,8 @@ private:
     // the writer's hands) since the writer last took the queue: records
     // taken from lanes later go behind them, in front of the rest.
     std::size_t queued_from_lanes = 0;
+    // The writer's: the time of records taken from the lanes.
+    StampClock stamp_clock;
 };
 
 }  // namespace detail

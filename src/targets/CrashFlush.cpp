@@ -248,7 +248,7 @@ bool write_lanes(int fd, const CrashRotation& plan, const std::vector<Lane*>& la
             }
             const Lane::Record& record = next[first];
             const std::string_view text =
-                record.header->size == Lane::kWhole ? record.whole()->text.view() : record.text();
+                record.is_whole() ? record.whole()->text.view() : record.text();
             if (!write_record(fd, plan, text, deadline)) {
                 return false;
             }

@@ -7,6 +7,7 @@
 #include <typeinfo>
 #include <utility>
 
+#include "../frontend/Origins.h"
 #include "../frontend/Report.h"
 #include "../service/CrashHandler.h"
 #include "../service/ReadSection.h"
@@ -76,7 +77,7 @@ void Target::log(Message* message) {
     if (message == nullptr) {
         return;
     }
-    Queued record{{}, message->level, nullptr};
+    Queued record{{}, message->level, nullptr, message->origin};
     try {
         // A plain Message waits as its text only; a derived type may carry
         // more, for its own write_msg, and waits whole.
@@ -96,13 +97,15 @@ void Target::log(Message* message) {
     carrier->enqueue(std::move(record), none, false);
 }
 
-void Target::log(std::ostringstream&& text, int level) {
-    if (carrier->to_lane(text.view(), level, nullptr)) [[likely]] {
+void Target::log(std::ostringstream&& text, int level) { log(std::move(text), level, Origin{}); }
+
+void Target::log(std::ostringstream&& text, int level, const Origin& origin) {
+    if (carrier->to_lane(text.view(), level, nullptr, origin)) [[likely]] {
         empty_keeping_buffer(text);
         return;
     }
     std::string taken = std::move(text).str();
-    std::string back = carrier->enqueue(Queued{{}, level, nullptr}, taken, true);
+    std::string back = carrier->enqueue(Queued{{}, level, nullptr, origin}, taken, true);
     // The caller's stream is left empty, with room for its next text: its
     // own buffer when the text was copied out of it, else one that an
     // earlier record's text had.
@@ -114,7 +117,8 @@ void Target::log(std::ostringstream&& text, int level) {
 
 namespace detail {
 
-bool Carrier::to_lane(std::string_view text, int level, Message* whole) noexcept {
+bool Carrier::to_lane(std::string_view text, int level, Message* whole,
+                      const Origin& origin) noexcept {
     if (!lanes_open.load(std::memory_order_relaxed) || crash_in_progress()) {
         return false;
     }
@@ -132,7 +136,8 @@ bool Carrier::to_lane(std::string_view text, int level, Message* whole) noexcept
     }
     bool pushed = false;
     if (lanes_open.load(std::memory_order_relaxed)) [[likely]] {
-        pushed = whole != nullptr ? lane->push_whole(whole, level) : lane->push(text, level);
+        pushed = whole != nullptr ? lane->push_whole(whole, level, origin)
+                                  : lane->push(text, level, origin);
         if (pushed && worker_sleeping.load(std::memory_order_relaxed)) [[unlikely]] {
             wake_worker();
         }
@@ -154,7 +159,8 @@ std::string Carrier::enqueue(Queued&& record, std::string& text, bool want_buffe
 retry:
     if (lanes_open.load(std::memory_order_relaxed)) {
         lane_tried = true;
-        if (to_lane(text, record.level, record.whole)) {
+        if (to_lane(text, record.level, record.whole,
+                    record.whole != nullptr ? record.whole->origin : record.origin)) {
             return back;
         }
     }
@@ -195,6 +201,7 @@ retry:
             delete record.whole;
             return back;
         }
+        detail::fill_here(record.whole != nullptr ? record.whole->origin : record.origin);
         const std::uint64_t number = backlog.push(owner.queue, std::move(record));
         record.whole = nullptr;
         if (owner.state == Target::WRITING_INLINE) {

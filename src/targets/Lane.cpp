@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "../frontend/Origins.h"
 #include "zvk/Message.h"
 
 namespace zvk::detail {
@@ -43,11 +44,13 @@ struct Lane::Segment {
     }
 };
 
-static_assert(sizeof(Lane::Header) == 16 && alignof(Lane::Header) <= 8);
+static_assert(sizeof(Lane::Header) == 24 && sizeof(Lane::Place) == 24 &&
+              alignof(Lane::Header) <= 8);
 
 Lane::Lane(std::uint64_t carrier_id)
     : carrier_id(carrier_id),
       thread(pthread_self()),
+      thread_id(this_thread_id()),
       write_segment(Segment::make(kFirstSegment)),
       write_position(0),
       next_size(kFirstSegment * 2),
@@ -101,9 +104,11 @@ Lane::Segment* Lane::reserve(std::size_t need) noexcept {
     return fresh;
 }
 
-bool Lane::append(std::uint32_t size, int level, const void* payload,
+bool Lane::append(std::uint32_t size, int level, const Origin& origin, const void* payload,
                   std::size_t payload_bytes) noexcept {
-    const std::size_t need = sizeof(Header) + padded(payload_bytes);
+    const bool placed = origin.file != nullptr || origin.func != nullptr || origin.line != 0;
+    const std::size_t place_bytes = placed ? sizeof(Place) : 0;
+    const std::size_t need = sizeof(Header) + place_bytes + padded(payload_bytes);
     Segment* segment = write_segment;
     if (segment->capacity - write_position < need) {
         segment = reserve(need);
@@ -112,28 +117,34 @@ bool Lane::append(std::uint32_t size, int level, const void* payload,
         }
     }
     char* at = segment->data() + write_position;
-    const Header header{size, level, stamp()};
+    const Header header{placed ? size | kPlaced : size, level, stamp(), origin.logger};
     std::memcpy(at, &header, sizeof header);
-    std::memcpy(at + sizeof header, payload, payload_bytes);
+    if (placed) [[unlikely]] {
+        const Place place{origin.file, origin.func, origin.line};
+        std::memcpy(at + sizeof header, &place, sizeof place);
+    }
+    std::memcpy(at + sizeof header + place_bytes, payload, payload_bytes);
     write_position += need;
     segment->head.store(write_position, std::memory_order_release);
     pushed_count.store(pushed_count.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     return true;
 }
 
-bool Lane::push(std::string_view text, int level) noexcept {
+bool Lane::push(std::string_view text, int level, const Origin& origin) noexcept {
     return text.size() < kWhole &&
-           append(static_cast<std::uint32_t>(text.size()), level, text.data(), text.size());
+           append(static_cast<std::uint32_t>(text.size()), level, origin, text.data(), text.size());
 }
 
-bool Lane::push_whole(Message* message, int level) noexcept {
-    return append(kWhole, level, &message, sizeof message);
+bool Lane::push_whole(Message* message, int level, const Origin& origin) noexcept {
+    return append(kWhole, level, origin, &message, sizeof message);
 }
 
 namespace {
 
 std::size_t record_bytes(const Lane::Header& header) {
-    return sizeof header + (header.size == Lane::kWhole ? sizeof(Message*) : padded(header.size));
+    const Lane::Record record{&header};
+    return sizeof header + (record.placed() ? sizeof(Lane::Place) : 0) +
+           (record.is_whole() ? sizeof(Message*) : padded(record.size()));
 }
 
 }  // namespace
@@ -216,7 +227,7 @@ std::uint64_t Lane::discard(bool delete_whole) noexcept {
     std::uint64_t count = 0;
     while (pending() != 0) {
         Record record = peek();
-        if (delete_whole && record.header->size == kWhole) {
+        if (delete_whole && record.is_whole()) {
             delete record.whole();
         }
         release();

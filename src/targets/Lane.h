@@ -5,10 +5,11 @@
 // another in segments; a full segment is followed by a new one (or the
 // one the writer emptied last), so the queue has no bound of its own.
 //
-// A record is a header (size, level, stamp) and its text, padded to 8
-// bytes; a record of a type derived from Message carries the pointer to it
-// instead of a text. The stamp orders the records of several lanes the way
-// they were handed over.
+// A record is a header (size, level, stamp, logger name), where the source
+// line is known the place it came from, and its text, padded to 8 bytes; a
+// record of a type derived from Message carries the pointer to it instead
+// of a text. The stamp orders the records of several lanes the way they
+// were handed over, and gives their time. The thread is the lane's.
 #pragma once
 
 #include <pthread.h>
@@ -22,28 +23,48 @@
 namespace zvk {
 
 class Message;
+struct Origin;
 
 namespace detail {
 
 class Lane {
 public:
     struct Header {
-        std::uint32_t size;  // kWhole: the payload is a Message*
+        std::uint32_t size;  // with kPlaced a Place follows; kWhole: the payload is a Message*
         std::int32_t level;
         std::uint64_t stamp;
+        const char* logger;
     };
-    static constexpr std::uint32_t kWhole = ~std::uint32_t{0};
+    struct Place {
+        const char* file;
+        const char* func;
+        std::int64_t line;
+    };
+    static constexpr std::uint32_t kPlaced = 0x8000'0000u;
+    static constexpr std::uint32_t kWhole = kPlaced - 1;
 
     // A record as the writer reads it: valid until it is released.
     struct Record {
         const Header* header;
-        std::string_view text() const {
-            return {reinterpret_cast<const char*>(header + 1), header->size};
+        bool placed() const { return (header->size & kPlaced) != 0; }
+        std::uint32_t size() const { return header->size & ~kPlaced; }
+        bool is_whole() const { return size() == kWhole; }
+        const char* payload() const {
+            return reinterpret_cast<const char*>(header + 1) + (placed() ? sizeof(Place) : 0);
         }
+        std::string_view text() const { return {payload(), size()}; }
         Message* whole() const {
             Message* message;
-            std::memcpy(&message, header + 1, sizeof message);
+            std::memcpy(&message, payload(), sizeof message);
             return message;
+        }
+        // Null file and func, line 0, when not placed.
+        Place place() const {
+            Place place{nullptr, nullptr, 0};
+            if (placed()) {
+                std::memcpy(&place, header + 1, sizeof place);
+            }
+            return place;
         }
     };
 
@@ -67,8 +88,10 @@ public:
     }
 
     // The producer's side: false when no memory was left for a segment.
-    bool push(std::string_view text, int level) noexcept;
-    bool push_whole(Message* message, int level) noexcept;
+    // `origin` gives the logger and the source line; its thread and time
+    // are the lane's and the stamp's.
+    bool push(std::string_view text, int level, const Origin& origin) noexcept;
+    bool push_whole(Message* message, int level, const Origin& origin) noexcept;
 
     // The producer marks the lane busy around a hand-over; the writer that
     // closes the target's lanes waits until no lane is (see Carrier).
@@ -121,6 +144,7 @@ public:
 
     const std::uint64_t carrier_id;
     const pthread_t thread;
+    const int thread_id;  // the kernel's
     // Two owners: the producer thread and the target. Each gives its share
     // back once; the last frees the lane.
     std::atomic<bool> thread_gone{false};
@@ -131,7 +155,7 @@ private:
     struct Segment;
     Segment* reserve(std::size_t need) noexcept;
     // One record: its header, then `payload_bytes` of payload, padded.
-    bool append(std::uint32_t size, int level, const void* payload,
+    bool append(std::uint32_t size, int level, const Origin& origin, const void* payload,
                 std::size_t payload_bytes) noexcept;
 
     // The producer's fields and the writer's, a cache line apart wherever

@@ -9,8 +9,10 @@
 #include <utility>
 #include <vector>
 
+#include "../frontend/Origins.h"
 #include "../service/ReadSection.h"
 #include "Carrier.h"
+#include "zvk/Message.h"
 
 namespace zvk::detail {
 
@@ -174,6 +176,7 @@ std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
         // a lane until the records are in the queue, so that a fatal signal
         // in between finds each record in one place.
         lock.unlock();
+        stamp_clock.refresh();
         std::deque<Queued> taken;
         std::vector<std::pair<Lane*, Lane::Passed>> passed;
         passed.reserve(sources.size());
@@ -199,8 +202,19 @@ std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
                 Source& source = *open[first];
                 const Lane::Record record = source.next;
                 Queued queued{{}, record.header->level, nullptr};
-                if (record.header->size == Lane::kWhole) {
+                const Lane::Place place = record.place();
+                Origin& origin = queued.origin;
+                origin.logger = record.header->logger;
+                origin.file = place.file;
+                origin.func = place.func;
+                origin.line = static_cast<int>(place.line);
+                origin.thread = source.lane->thread_id;
+                origin.time_us = stamp_clock.to_us(record.header->stamp);
+                if (record.is_whole()) {
                     queued.whole = record.whole();
+                    // A Message carries its own; what the hand-over knew
+                    // goes where it left a blank.
+                    fill_blanks(queued.whole->origin, origin);
                 } else {
                     if (pool != nullptr && !pool->empty()) {
                         queued.text = std::move(pool->back());

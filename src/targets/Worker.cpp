@@ -62,6 +62,7 @@ Message* materialise(Target::Queued& record, std::vector<std::string>* returned)
     }
     MessageCache::put_text(*message, std::move(record.text));
     message->level = record.level;
+    message->origin = record.origin;
     return message;
 }
 

@@ -33,6 +33,7 @@ struct Journal {
     std::vector<std::string> written;
     std::vector<int> levels;
     std::vector<const Message*> addresses;
+    std::vector<Origin> origins;
 };
 
 class RecordingTarget : public Target {
@@ -66,6 +67,7 @@ public:
         journal->written.push_back(std::move(text));
         journal->levels.push_back(message->level);
         journal->addresses.push_back(message);
+        journal->origins.push_back(message->origin);
     }
 
     std::shared_ptr<Journal> journal;

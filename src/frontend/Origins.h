@@ -1,0 +1,27 @@
+// What a record's Origin is made of, apart from the caller's source line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "zvk/Origin.h"
+
+namespace zvk::detail {
+
+// The one copy of `name` that records carry: the same pointer for equal
+// names, valid until the process ends.
+const char* intern_name(const std::string& name);
+
+// The calling thread's kernel thread id, read once per thread.
+int this_thread_id() noexcept;
+
+// Wall-clock time now, µs since 1970 UTC.
+std::int64_t wall_clock_us() noexcept;
+
+// Each field `into` leaves blank (null, 0) taken from `from`.
+void fill_blanks(Origin& into, const Origin& from) noexcept;
+
+// What the handing thread knows: its id and the time, where blank.
+void fill_here(Origin& origin) noexcept;
+
+}  // namespace zvk::detail
