@@ -164,6 +164,9 @@ retry:
             return back;
         }
     }
+    // Before the mutex: a clock read, and on a thread's first record a
+    // system call.
+    detail::fill_here(record.whole != nullptr ? record.whole->origin : record.origin);
     try {
         std::unique_lock lock(owner.mutex, std::try_to_lock);
         // Others hold the mutex only for a few pointer moves: waiting a
@@ -201,7 +204,6 @@ retry:
             delete record.whole;
             return back;
         }
-        detail::fill_here(record.whole != nullptr ? record.whole->origin : record.origin);
         const std::uint64_t number = backlog.push(owner.queue, std::move(record));
         record.whole = nullptr;
         if (owner.state == Target::WRITING_INLINE) {
