@@ -57,14 +57,18 @@ void print_file_target(const zvk::VornConfig::target_cf_t& record) {
     }
 }
 
-void print_syslog_target(const zvk::VornConfig::target_cf_t& record) {
+// A journal target without <socket> uses journald's, or /dev/log in the
+// syslog format where journald's is missing when it starts.
+void print_syslog_target(const zvk::VornConfig::target_cf_t& record, bool journal) {
     const zvk::detail::SyslogSettings syslog = zvk::detail::syslog_settings(record);
-    const std::string& socket =
-        syslog.socket != nullptr ? *syslog.socket : zvk::detail::element(Setting::socket).fallback;
+    const std::string fallback =
+        journal ? std::string(zvk::detail::kJournalSocket) + " (else /dev/log, syslog format)"
+                : zvk::detail::element(Setting::socket).fallback;
+    const std::string socket = syslog.socket != nullptr ? q(*syslog.socket) : q(fallback);
     const std::string& facility = syslog.facility_name != nullptr
                                       ? *syslog.facility_name
                                       : zvk::detail::element(Setting::facility).fallback;
-    std::cout << ", socket " << q(socket) << ", facility " << q(facility) << ", ident "
+    std::cout << ", socket " << socket << ", facility " << q(facility) << ", ident "
               << (syslog.ident != nullptr ? q(*syslog.ident) : std::string("(the program's name)"));
 }
 
@@ -74,8 +78,16 @@ void print_targets(const zvk::VornConfig& config) {
         std::cout << "  " << q(name) << " type " << q(record->type);
         if (record->type == zvk::detail::kFileType) {
             print_file_target(*record);
-        } else if (record->type == zvk::detail::kSyslogType) {
-            print_syslog_target(*record);
+        } else if (record->type == zvk::detail::kSyslogType ||
+                   record->type == zvk::detail::kJournalType) {
+            print_syslog_target(*record, record->type == zvk::detail::kJournalType);
+        }
+        if (record->type == zvk::detail::kFileType || record->type == zvk::detail::kStdoutType) {
+            const zvk::detail::FormatSettings format = zvk::detail::format_settings(*record);
+            std::cout << ", format "
+                      << (format.json      ? "json (one JSON object a line)"
+                          : format.refused ? q(*format.text) + " (unknown)"
+                                           : std::string("text"));
         }
         print_queue_bound(*record);
         std::cout << "\n";

@@ -48,16 +48,29 @@ public:
     int facility;             // default user (1)
     std::string ident;        // default program_name()
 
-private:
-    // Sends one record; false (reported and counted) when it could not be
-    // delivered.
+protected:
+    enum class Sent { kWhole, kFailed, kTooLong };
+
+    // For a type that sends another format to a datagram socket.
+    SyslogLog(const std::string& name, Type type, std::string socket);
+    // Sends one record in the syslog format; false (reported and counted)
+    // when it could not be delivered.
     bool send_record(std::string_view text, int level);
+    // Sends `datagram`, connecting (again) where needed, or with `memfd`
+    // >= 0 an empty datagram passing that descriptor instead. `cut`: a
+    // datagram the socket does not take is cut to fit (at a character's
+    // end); without it, kTooLong says so and nothing was sent. kFailed has
+    // been reported and counted.
+    Sent deliver(bool cut, int memfd = -1);
+
+    // The writer's own: the datagram being built.
+    std::string datagram;
+
+private:
     bool connect_socket();
 
     int fd;
-    // The writer's own: the datagram being built, and the longest one the
-    // socket takes (0: not known yet).
-    std::string datagram;
+    // The longest datagram the socket takes (0: not known yet).
     std::size_t longest;
     // Since when (monotonic ms) the receiver takes nothing: a send waited
     // its whole time; -1 while it reads. Then the next probe is due at

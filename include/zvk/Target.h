@@ -36,11 +36,15 @@ class ConsoleWriting;
 
 class ZVK_VORN_API Target {
 public:
-    enum Type : int { CONSOLE_TARGET = 0, FILE_TARGET = 1, SYSLOG_TARGET = 2 };
+    enum Type : int { CONSOLE_TARGET = 0, FILE_TARGET = 1, SYSLOG_TARGET = 2, JOURNAL_TARGET = 3 };
     // STOPPED, STARTING and RUNNING as their names say. DRAINING: stop was
     // asked, the worker writes what was accepted before and ends.
     // WRITING_INLINE: after the stop at process exit, each caller writes
     // its own records. FORKED: the copy in a forked child, which drops.
+    // How the console and the file target write a record: its text as
+    // given, or one JSON object a line with its time, level, logger,
+    // thread, text and source line.
+    enum Format : int { TEXT_LINES = 0, JSON_LINES = 1 };
     enum State : int {
         STOPPED = 0,
         STARTING = 1,
@@ -55,6 +59,9 @@ public:
     struct Queued {
         std::string text;
         int level;
+        // Already in the target's format (JSON lines): not to be put in it
+        // twice when it goes back to the queue unwritten.
+        bool formatted;
         Message* whole;   // owned; null for a plain record
         Origin origin{};  // a whole record's is in its Message
     };
@@ -102,6 +109,8 @@ public:
     // never waits for room: it drops and counts. Set before the first
     // record.
     void set_queue_bound(std::size_t max_records, bool drop_when_full);
+    // Set before the first record; other target types ignore it.
+    void set_format(Format format);
     // Waits until every record accepted before the call has been written
     // (write_msg has returned for it): 0. -1 when records are held and no
     // worker runs to write them (also when the worker ends meanwhile), or

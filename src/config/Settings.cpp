@@ -30,6 +30,8 @@ constexpr const char* kGmt = "GMT";
 constexpr const char* kOn = "true";
 constexpr const char* kDrop = "drop";
 constexpr const char* kBlock = "block";
+constexpr const char* kText = "text";
+constexpr const char* kJson = "json";
 // So that the end of a wait for that many seconds stays within the
 // clock's range.
 constexpr std::size_t kWatchDigits = 9;
@@ -75,12 +77,12 @@ Table make_table() {
                                  .name = "watch_seconds",
                                  .refusal = "is not a positive number",
                                  .outcome = "the file is not watched"});
-    set(Setting::type,
-        {.scope = Scope::target,
-         .name = "type",
-         .accepted = {std::string(kStdoutType), std::string(kFileType), std::string(kSyslogType)},
-         .refusal = "is not \"stdout\", \"file\" or \"syslog\"",
-         .outcome = "its loggers get no target"});
+    set(Setting::type, {.scope = Scope::target,
+                        .name = "type",
+                        .accepted = {std::string(kStdoutType), std::string(kFileType),
+                                     std::string(kSyslogType), std::string(kJournalType)},
+                        .refusal = "is not \"stdout\", \"file\", \"syslog\" or \"journal\"",
+                        .outcome = "its loggers get no target"});
     set(Setting::file_name, {.scope = Scope::target,
                              .name = "file_name",
                              .refusal = "is refused (empty, \".\", \"..\" or with \"/\")",
@@ -112,6 +114,13 @@ Table make_table() {
                          .name = "ident",
                          .refusal = "has a space or a colon",
                          .outcome = "the target cannot start"});
+    // Only file and console targets write lines; the others have fields.
+    set(Setting::format, {.scope = Scope::target,
+                          .name = "format",
+                          .fallback = kText,
+                          .accepted = {kText, kJson},
+                          .refusal = "is neither \"text\" nor \"json\"",
+                          .outcome = "the target cannot start"});
     set(Setting::logger_target,
         {.scope = Scope::logger, .name = "target", .refusal = "is not defined"});
     set(Setting::accept_level,
@@ -237,7 +246,7 @@ void target_problems(const std::string& name, const VornConfig::target_cf_t& rec
             problems.push_back("targets " + q(first->second) + " and " + q(name) + " both write " +
                                element(Setting::file_name).name + " " + q(file_name));
         }
-    } else if (record.type == kSyslogType) {
+    } else if (record.type == kSyslogType || record.type == kJournalType) {
         const SyslogSettings syslog = syslog_settings(record);
         if (syslog.facility_name != nullptr && syslog.facility < 0) {
             problems.push_back(refused(Setting::facility, name, *syslog.facility_name));
@@ -247,6 +256,14 @@ void target_problems(const std::string& name, const VornConfig::target_cf_t& rec
         }
     } else if (record.type != kStdoutType) {
         problems.push_back(refused(Setting::type, name, record.type));
+    }
+    const FormatSettings format = format_settings(record);
+    if (format.refused) {
+        problems.push_back(refused(Setting::format, name, *format.text));
+    } else if (format.text != nullptr && record.type != kFileType && record.type != kStdoutType) {
+        problems.push_back("target " + q(name) + ": " + element(Setting::format).name + " " +
+                           q(*format.text) +
+                           " is ignored: only file and stdout targets write lines");
     }
     const std::string* max_text = first_param(record, Setting::queue_max);
     if (max_text != nullptr && queue_max(*max_text) == 0 && *max_text != "0") {
@@ -401,6 +418,16 @@ FileSettings file_settings(const VornConfig::target_cf_t& record) {
     file.max_files =
         FileLog::max_files_from(max_text != nullptr ? *max_text : "", file.max_files_read);
     return file;
+}
+
+FormatSettings format_settings(const VornConfig::target_cf_t& record) {
+    FormatSettings format;
+    format.text = first_param(record, Setting::format);
+    if (format.text != nullptr) {
+        format.json = *format.text == kJson;
+        format.refused = !accepts(Setting::format, *format.text);
+    }
+    return format;
 }
 
 SyslogSettings syslog_settings(const VornConfig::target_cf_t& record) {

@@ -22,6 +22,9 @@ inline constexpr const char* kDefaultLogDir = "logs";
 inline constexpr std::string_view kStdoutType = "stdout";
 inline constexpr std::string_view kFileType = "file";
 inline constexpr std::string_view kSyslogType = "syslog";
+inline constexpr std::string_view kJournalType = "journal";
+// journald's own socket: a journal target without <socket> sends there.
+inline constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
 
 enum class Scope { top, target, logger };
 
@@ -40,6 +43,7 @@ enum class Setting {
     socket,
     facility,
     ident,
+    format,
     logger_target,
     accept_level,
 };
@@ -96,6 +100,15 @@ struct SyslogSettings {
     bool ident_usable = true;  // false: a space or a colon, where receivers end the tag
 };
 SyslogSettings syslog_settings(const VornConfig::target_cf_t& record);
+
+// How a file or console target writes a record: its text as given, or as
+// one JSON object a line. `refused`: a <format> it does not know.
+struct FormatSettings {
+    const std::string* text = nullptr;  // into the record; null when absent
+    bool json = false;
+    bool refused = false;
+};
+FormatSettings format_settings(const VornConfig::target_cf_t& record);
 
 struct ServiceSettings {
     std::string log_dir;

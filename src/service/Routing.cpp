@@ -12,6 +12,7 @@
 #include "ReadSection.h"
 #include "Service.h"
 #include "zvk/FileLog.h"
+#include "zvk/JournalLog.h"
 #include "zvk/Logger.h"
 #include "zvk/SyslogLog.h"
 #include "zvk/Target.h"
@@ -31,13 +32,18 @@ std::string output_of(const Target& target, const VornConfig* model, const std::
         return "file " + absolute_path(log_dir) + "/" + (file != nullptr ? *file : target.name);
     }
     const std::string* socket = record != nullptr ? syslog_settings(*record).socket : nullptr;
+    if (target.type == Target::JOURNAL_TARGET) {
+        return "journal " + (socket != nullptr ? *socket : std::string(kJournalSocket));
+    }
     return "syslog " + (socket != nullptr ? *socket : element(Setting::socket).fallback);
 }
 
-// Applies the bound `record` asks for to a target not started yet.
+// Applies the bound and the format `record` asks for to a target not
+// started yet.
 void apply_queue_bound(Target* target, const VornConfig::target_cf_t& record) {
     const QueueSettings queue = queue_settings(record);
     target->set_queue_bound(queue.max_records, queue.drop_when_full);
+    target->set_format(format_settings(record).json ? Target::JSON_LINES : Target::TEXT_LINES);
 }
 
 // The caller holds the service's mutex.
@@ -237,6 +243,11 @@ Target* target_for(VornService& service, const std::string& name, Changes& chang
     if (record == nullptr) {
         return name == "console" ? console_for(service, "console", changes) : nullptr;
     }
+    const FormatSettings format = format_settings(*record);
+    if (format.refused) {
+        report("Invalid format in target: " + name + " - \"" + *format.text + "\"");
+        return nullptr;
+    }
     Target* target = nullptr;
     if (record->type == model->key_stdout) {
         auto console = service.targets.find("console");
@@ -250,6 +261,8 @@ Target* target_for(VornService& service, const std::string& name, Changes& chang
         target = make_target(service, new FileLog(name), name, changes);
     } else if (record->type == kSyslogType) {
         target = make_target(service, new SyslogLog(name), name, changes);
+    } else if (record->type == kJournalType) {
+        target = make_target(service, new JournalLog(name), name, changes);
     } else {
         report("Invalid target type: " + record->type);
         return nullptr;

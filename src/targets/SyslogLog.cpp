@@ -87,8 +87,10 @@ std::string SyslogLog::program_name() {
     return name.empty() ? std::string(program_invocation_short_name) : name;
 }
 
-SyslogLog::SyslogLog(const std::string& name)
-    : Target(name, SYSLOG_TARGET), socket_path("/dev/log"), facility(1), fd(-1), longest(0) {}
+SyslogLog::SyslogLog(const std::string& name) : SyslogLog(name, SYSLOG_TARGET, "/dev/log") {}
+
+SyslogLog::SyslogLog(const std::string& name, Type type, std::string socket)
+    : Target(name, type), socket_path(std::move(socket)), facility(1), fd(-1), longest(0) {}
 
 SyslogLog::~SyslogLog() {
     // The worker may be inside write_msg, which uses the socket.
@@ -182,6 +184,20 @@ std::size_t whole_characters(const std::string& text, std::size_t length) {
     return (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80 ? length : cut;
 }
 
+// An empty datagram carrying `memfd`: the receiver reads the record from it.
+ssize_t send_descriptor(int socket, int memfd, int flags) {
+    msghdr header{};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    cmsghdr* rights = CMSG_FIRSTHDR(&header);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(rights), &memfd, sizeof(int));
+    return sendmsg(socket, &header, flags);
+}
+
 }  // namespace
 
 bool SyslogLog::send_record(std::string_view text, int level) {
@@ -201,7 +217,11 @@ bool SyslogLog::send_record(std::string_view text, int level) {
     datagram += std::to_string(getpid());
     datagram += "]: ";
     datagram.append(text);
-    std::size_t length = datagram.size();
+    return deliver(true) == Sent::kWhole;
+}
+
+SyslogLog::Sent SyslogLog::deliver(bool cut, int memfd) {
+    std::size_t length = memfd >= 0 ? 0 : datagram.size();
     int flags = MSG_NOSIGNAL;
     if (stuck_since >= 0) {
         // A receiver that let a send time out is tried once a second, without
@@ -209,7 +229,7 @@ bool SyslogLog::send_record(std::string_view text, int level) {
         const std::int64_t now = now_ms();
         if (now < next_probe) {
             console_write_failed(kNotReading);
-            return false;
+            return Sent::kFailed;
         }
         next_probe = now + kProbeEveryMs;
         flags |= MSG_DONTWAIT;
@@ -220,14 +240,21 @@ bool SyslogLog::send_record(std::string_view text, int level) {
             err = errno;
             break;
         }
-        if (longest != 0 && length > longest) {
+        if (memfd < 0 && longest != 0 && length > longest) {
+            if (!cut) {
+                return Sent::kTooLong;
+            }
             length = whole_characters(datagram, longest);
         }
         ssize_t sent = -1;
-        while ((sent = send(fd, datagram.data(), length, flags)) < 0) {
-            if (errno == EMSGSIZE && length > 1) {
-                // Less room than the buffer size says: half until it fits.
+        while ((sent = memfd >= 0 ? send_descriptor(fd, memfd, flags)
+                                  : send(fd, datagram.data(), length, flags)) < 0) {
+            if (errno == EMSGSIZE && memfd < 0 && length > 1) {
+                // Less room than the buffer size says.
                 longest = length / 2;
+                if (!cut) {
+                    return Sent::kTooLong;
+                }
                 length = whole_characters(datagram, longest);
             } else if (errno != EINTR) {
                 break;
@@ -235,11 +262,11 @@ bool SyslogLog::send_record(std::string_view text, int level) {
         }
         if (sent >= 0) {
             stuck_since = -1;
-            if (length < datagram.size()) {
+            if (memfd < 0 && length < datagram.size()) {
                 detail::report("Record longer than the syslog socket takes, truncated in target: " +
                                name);
             }
-            return true;
+            return Sent::kWhole;
         }
         err = errno;
         if (err == EAGAIN || err == EWOULDBLOCK) {
@@ -250,7 +277,7 @@ bool SyslogLog::send_record(std::string_view text, int level) {
                 next_probe = stuck_since + kProbeEveryMs;
             }
             console_write_failed(kNotReading);
-            return false;
+            return Sent::kFailed;
         }
         close(fd);
         fd = -1;
@@ -259,7 +286,7 @@ bool SyslogLog::send_record(std::string_view text, int level) {
         }
     }
     console_write_failed(error_text(err));
-    return false;
+    return Sent::kFailed;
 }
 
 void SyslogLog::write_msg(Message* message) {

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -271,6 +272,22 @@ std::vector<std::string> log_files_in_order(const std::string& dir, const std::s
     }
     paths.push_back(dir + "/" + active);
     return paths;
+}
+
+long counted_losses(const std::string& out, const std::string& target) {
+    long lost = 0;
+    const std::regex first("Could not write msg in target: " + target + " - [A-Za-z ]+");
+    const std::regex more("Could not write msg in target: " + target +
+                          " - (\\d+) more records lost");
+    for (const std::string& line : split_lines(out)) {
+        std::smatch match;
+        if (std::regex_match(line, match, more)) {
+            lost += std::stol(match[1]);
+        } else if (std::regex_match(line, first)) {
+            ++lost;
+        }
+    }
+    return lost;
 }
 
 std::ostringstream stream_of(const std::string& text) {

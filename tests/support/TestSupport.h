@@ -151,6 +151,10 @@ long long rotation_seconds(const std::string& name);
 // relative to the working directory.
 std::vector<std::string> log_files_in_order(const std::string& dir, const std::string& active);
 
+// The sum of the records the failure lines of `target` in `out` count: the
+// first line stands for one record, each later one says how many more.
+long counted_losses(const std::string& out, const std::string& target);
+
 std::ostringstream stream_of(const std::string& text);
 void log_text(const Vorn& handle, const std::string& text);
 

@@ -46,6 +46,8 @@ const char* kClean = R"(<vorn>
   <target name="screen"><type>stdout</type><queue_max>8192</queue_max><when_full>drop</when_full></target>
   <target name="disk"><type>file</type><file_name>app.log</file_name><max_number_file>3</max_number_file></target>
   <target name="sys"><type>syslog</type><facility>local2</facility><ident>api</ident></target>
+  <target name="jr"><type>journal</type></target>
+  <target name="events"><type>file</type><file_name>events.json</file_name><max_number_file>5</max_number_file><format>json</format></target>
   <logger name="main"><target>screen</target><accept_level>INFO</accept_level></logger>
   <logger name="db"><target>disk</target><accept_level>DEBUG</accept_level></logger>
 </vorn>)";
@@ -67,9 +69,17 @@ TEST(CheckConfig, CleanFileReportsWhatItDefines) {
                            "ident \"api\""),
               std::string::npos)
         << run.out;
+    EXPECT_NE(run.out.find("\"jr\" type \"journal\", socket \"/run/systemd/journal/socket (else "
+                           "/dev/log, syslog format)\", facility \"user\""),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\"events\" type \"file\", file \"events.json\", keeps 5 file(s) "
+                           "including the active one, format json"),
+              std::string::npos)
+        << run.out;
     EXPECT_NE(run.out.find("queue at most 8192 records, then drops new ones"), std::string::npos);
     EXPECT_NE(run.out.find("\"disk\" type \"file\", file \"app.log\", keeps 3 file(s) including "
-                           "the active one, queue unbounded"),
+                           "the active one, format text, queue unbounded"),
               std::string::npos);
     EXPECT_NE(run.out.find("no problems found"), std::string::npos);
 }
@@ -84,6 +94,8 @@ TEST(CheckConfig, ReportsEveryRunTimeProblem) {
   <target name="net"><type>network</type><queue_max>many</queue_max><when_full>wait</when_full></target>
   <target name="disk"><type>file</type><file_name>a.log</file_name><max_number_file>five</max_number_file></target>
   <target name="sys"><type>syslog</type><facility>kern</facility></target>
+  <target name="jr"><type>journal</type><facility>kern</facility><format>json</format></target>
+  <target name="lines"><type>stdout</type><format>xml</format></target>
   <logger name="loud"><target>disk</target><accept_level>warn</accept_level></logger>
   <logger name="lost"><target>nowhere</target><accept_level>INFO</accept_level></logger>
   <logger name="netlog"><target>net</target><accept_level>INFO</accept_level></logger>
@@ -91,8 +103,12 @@ TEST(CheckConfig, ReportsEveryRunTimeProblem) {
     CheckRun run = check(dir.file("bad.xml"));
     EXPECT_EQ(run.status, 1) << run.out;
     for (const char* expected : {
-             "type \"network\" is not \"stdout\", \"file\" or \"syslog\"",
+             "type \"network\" is not \"stdout\", \"file\", \"syslog\" or \"journal\"",
              "facility \"kern\" is not user, daemon or local0 ... local7",
+             "target \"jr\": facility \"kern\" is not user, daemon or local0 ... local7",
+             "target \"jr\": format \"json\" is ignored: only file and stdout targets write lines",
+             "target \"lines\": format \"xml\" is neither \"text\" nor \"json\"; the target cannot "
+             "start",
              "max_number_file \"five\" is not a number; 5 files are kept",
              "accept_level \"warn\" is not one of",
              "logger \"lost\" dropped: its target \"nowhere\" is not defined",
