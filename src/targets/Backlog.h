@@ -159,6 +159,8 @@ public:
     // The records the writer holds, for the fatal-signal handler on the
     // writer's own thread: read only, nothing is freed or allocated.
     const std::deque<Queued>& held_records() const { return held; }
+    // The writer's, to put what it took in the target's format.
+    std::deque<Queued>& held_records() { return held; }
 
 private:
     void note_gap(std::uint64_t number);

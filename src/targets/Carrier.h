@@ -65,6 +65,11 @@ public:
     // have no room, and the record is to be queued.
     bool to_lane(std::string_view text, int level, Message* whole, const Origin& origin) noexcept;
     void set_bound(std::size_t max_records, bool drop_when_full);
+    // Only the console and the file target write lines.
+    void set_format(Target::Format format) noexcept {
+        json = format == Target::JSON_LINES &&
+               (owner.type == Target::CONSOLE_TARGET || owner.type == Target::FILE_TARGET);
+    }
 
     // The target's operations of the same names.
     int start(const VornConfig* config);
@@ -116,6 +121,9 @@ public:
     // How many records at the front of what waits came from the lanes.
     std::size_t crash_waiting_from_lanes() const noexcept { return queued_from_lanes; }
     bool crash_served() const noexcept;
+    // Whether records are written as JSON lines: those not yet formatted
+    // are rendered by the handler.
+    bool crash_json() const noexcept { return json; }
     std::uint64_t accepted() const noexcept { return backlog.accepted() + lanes_pending(); }
     std::uint64_t written() const noexcept { return backlog.written(); }
 
@@ -162,6 +170,10 @@ private:
     // leaves it known.
     void write_held(std::size_t limit, std::vector<std::string>* returned, bool& in_write);
     std::size_t write_run(std::size_t limit, std::vector<std::string>* returned);
+    // Puts what the writer took in the target's format before any of it
+    // is written (without the mutex): a fatal-signal handler then writes
+    // the same lines the writer would.
+    void format_taken();
     // The worker's line for a gap of `count` dropped records.
     void report_dropped(std::uint64_t count);
     // A thread stops waiting inside the target (`waiters` is the count it
@@ -201,6 +213,10 @@ private:
     // Set at start from the target's type; the writer's texts of a run.
     bool runs;
     std::vector<std::string_view> run_texts;
+    // JSON lines (set before the start; console and file targets only),
+    // and the writer's buffer to render them in.
+    bool json = false;
+    std::string formatted;
     bool initialised;  // init succeeded once; only start touches it
 
     // The producers' lanes: used while the worker runs an unbounded target

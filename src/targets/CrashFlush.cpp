@@ -7,13 +7,17 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <string_view>
 #include <vector>
 
+#include "../frontend/Origins.h"
 #include "Backlog.h"
 #include "Carrier.h"
 #include "FileLogShared.h"
+#include "JsonLine.h"
+#include "StampClock.h"
 #include "zvk/Message.h"
 
 namespace zvk::detail {
@@ -203,16 +207,108 @@ bool write_record(int fd, const CrashRotation& plan, std::string_view text,
     return wrote == Wrote::kWhole || (wrote == Wrote::kFull && length == 0);
 }
 
+// Copies while it has room, and counts on: a line longer than the buffer
+// shows as `size` > `capacity`.
+struct FixedOut {
+    char* data;
+    std::size_t capacity;
+    std::size_t size = 0;
+    void append(const char* bytes, std::size_t n) noexcept {
+        if (size + n <= capacity) {
+            std::memcpy(data + size, bytes, n);
+        }
+        size += n;
+    }
+    void push_back(char c) noexcept { append(&c, 1); }
+};
+
+// Writes a line through a small buffer as it is rendered; after the first
+// write that is not whole, it writes nothing more.
+struct PieceOut {
+    int fd;
+    const timespec& deadline;
+    Wrote wrote = Wrote::kWhole;
+    off_t length = -1;
+    std::size_t used = 0;
+    char buffer[1024] = {};
+    void append(const char* bytes, std::size_t n) noexcept {
+        while (n != 0) {
+            const std::size_t take = n < sizeof buffer - used ? n : sizeof buffer - used;
+            std::memcpy(buffer + used, bytes, take);
+            used += take;
+            bytes += take;
+            n -= take;
+            if (used == sizeof buffer) {
+                flush();
+            }
+        }
+    }
+    void push_back(char c) noexcept { append(&c, 1); }
+    void flush() noexcept {
+        if (wrote == Wrote::kWhole && used != 0) {
+            wrote = write_text(fd, std::string_view(buffer, used), deadline, length);
+        }
+        used = 0;
+    }
+};
+
+// A JSON line too long for the stack, written in pieces, whole or not at
+// all where the descriptor is a file (as write_text).
+Wrote write_json_in_pieces(int fd, std::string_view text, int level, const Origin& origin,
+                           const timespec& deadline, off_t& length) {
+    struct stat st {};
+    const off_t start = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
+    PieceOut out{fd, deadline};
+    append_json_line(out, text, level, origin);
+    out.flush();
+    if (out.wrote != Wrote::kWhole && start >= 0) {
+        [[maybe_unused]] int rc = ftruncate(fd, start);
+        length = start;
+    }
+    return out.wrote;
+}
+
+// One record in the target's format: its text as it is, or the JSON line
+// of a record the writer has not put in the format yet.
+bool write_formatted(int fd, const CrashRotation& plan, std::string_view text, int level,
+                     const Origin& origin, bool json, const timespec& deadline) {
+    if (!json) {
+        return write_record(fd, plan, text, deadline);
+    }
+    char line[4096];
+    FixedOut out{line, sizeof line};
+    append_json_line(out, text, level, origin);
+    if (out.size <= sizeof line) {
+        return write_record(fd, plan, std::string_view(line, out.size), deadline);
+    }
+    off_t length = -1;
+    Wrote wrote = write_json_in_pieces(fd, text, level, origin, deadline, length);
+    if (wrote != Wrote::kFull) {
+        return wrote == Wrote::kWhole;
+    }
+    if (length == 0) {
+        return true;  // longer than the size limit: no file holds it
+    }
+    if (!rotate_at_crash(plan, fd)) {
+        return false;
+    }
+    wrote = write_json_in_pieces(fd, text, level, origin, deadline, length);
+    return wrote == Wrote::kWhole || (wrote == Wrote::kFull && length == 0);
+}
+
 // The records from `first` on, up to `last`.
 bool write_records(int fd, const CrashRotation& plan, const std::deque<Target::Queued>& records,
-                   const timespec& deadline, std::size_t first = 0,
+                   bool json, const timespec& deadline, std::size_t first = 0,
                    std::size_t last = ~std::size_t{0}) {
     for (std::size_t i = first; i < records.size() && i < last; ++i) {
         const Target::Queued& record = records[i];
+        const Message* whole = record.whole;
         // The husk of a record whose write the signal interrupted is empty.
-        std::string_view text =
-            record.whole != nullptr ? record.whole->text.view() : std::string_view(record.text);
-        if (!write_record(fd, plan, text, deadline)) {
+        const std::string_view text =
+            whole != nullptr ? whole->text.view() : std::string_view(record.text);
+        if (!write_formatted(fd, plan, text, whole != nullptr ? whole->level : record.level,
+                             whole != nullptr ? whole->origin : record.origin,
+                             json && !record.formatted, deadline)) {
             return false;
         }
     }
@@ -222,9 +318,13 @@ bool write_records(int fd, const CrashRotation& plan, const std::deque<Target::Q
 // What the producers' lanes hold, in the order it was handed over (the
 // worker's own merge, with the first kMergedLanes lanes; any beyond follow
 // one after another).
-bool write_lanes(int fd, const CrashRotation& plan, const std::vector<Lane*>& lanes,
+bool write_lanes(int fd, const CrashRotation& plan, const std::vector<Lane*>& lanes, bool json,
                  const timespec& deadline) {
     constexpr std::size_t kMergedLanes = 64;
+    StampClock clock;
+    if (json) {
+        clock.refresh();
+    }
     for (std::size_t from = 0; from < lanes.size(); from += kMergedLanes) {
         Lane::Cursor cursors[kMergedLanes];
         Lane::Record next[kMergedLanes];
@@ -247,9 +347,24 @@ bool write_lanes(int fd, const CrashRotation& plan, const std::vector<Lane*>& la
                 break;
             }
             const Lane::Record& record = next[first];
-            const std::string_view text =
-                record.is_whole() ? record.whole()->text.view() : record.text();
-            if (!write_record(fd, plan, text, deadline)) {
+            const Lane::Place place = record.place();
+            Origin origin;
+            origin.logger = record.header->logger;
+            origin.file = place.file;
+            origin.func = place.func;
+            origin.line = static_cast<int>(place.line);
+            origin.thread = lanes[from + first]->thread_id;
+            origin.time_us = json ? clock.to_us(record.header->stamp) : 0;
+            const Message* whole = record.is_whole() ? record.whole() : nullptr;
+            if (whole != nullptr) {
+                // As the writer takes it: the Message's own, blanks filled.
+                Origin own = whole->origin;
+                fill_blanks(own, origin);
+                origin = own;
+            }
+            if (!write_formatted(fd, plan, whole != nullptr ? whole->text.view() : record.text(),
+                                 whole != nullptr ? whole->level : record.header->level, origin,
+                                 json, deadline)) {
                 return false;
             }
             has[first] = Lane::next(cursors[first], next[first]);
@@ -331,7 +446,8 @@ bool flush_on_writer(Carrier& carrier, int fd, const timespec& deadline, const t
         }
     }
     const CrashRotation& plan = carrier.crash_rotation();
-    if (!write_records(fd, plan, held, deadline, first) ||
+    const bool json = carrier.crash_json();
+    if (!write_records(fd, plan, held, json, deadline, first) ||
         !lock_until(carrier.crash_mutex(), lock_by)) {
         return false;
     }
@@ -339,9 +455,9 @@ bool flush_on_writer(Carrier& carrier, int fd, const timespec& deadline, const t
     // hold; what was queued beside them comes after.
     const std::deque<Target::Queued>& waiting = carrier.crash_waiting();
     const std::size_t from_lanes = carrier.crash_waiting_from_lanes();
-    bool written = write_records(fd, plan, waiting, deadline, 0, from_lanes) &&
-                   write_lanes(fd, plan, carrier.crash_lanes(), deadline) &&
-                   write_records(fd, plan, waiting, deadline, from_lanes);
+    bool written = write_records(fd, plan, waiting, json, deadline, 0, from_lanes) &&
+                   write_lanes(fd, plan, carrier.crash_lanes(), json, deadline) &&
+                   write_records(fd, plan, waiting, json, deadline, from_lanes);
     carrier.crash_mutex().unlock();
     return written;
 }
@@ -389,7 +505,8 @@ bool flush_at_crash(Target& target, const timespec& deadline,
     bool written = false;
     if (fd >= 0) {
         NonBlocking nonblocking(fd);
-        written = write_records(fd, carrier.crash_rotation(), carrier.crash_waiting(), deadline);
+        written = write_records(fd, carrier.crash_rotation(), carrier.crash_waiting(),
+                                carrier.crash_json(), deadline);
     }
     carrier.crash_mutex().unlock();
     return written;

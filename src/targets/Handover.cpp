@@ -77,7 +77,7 @@ void Target::log(Message* message) {
     if (message == nullptr) {
         return;
     }
-    Queued record{{}, message->level, nullptr, message->origin};
+    Queued record{{}, message->level, false, nullptr, message->origin};
     try {
         // A plain Message waits as its text only; a derived type may carry
         // more, for its own write_msg, and waits whole.
@@ -105,7 +105,7 @@ void Target::log(std::ostringstream&& text, int level, const Origin& origin) {
         return;
     }
     std::string taken = std::move(text).str();
-    std::string back = carrier->enqueue(Queued{{}, level, nullptr, origin}, taken, true);
+    std::string back = carrier->enqueue(Queued{{}, level, false, nullptr, origin}, taken, true);
     // The caller's stream is left empty, with room for its next text: its
     // own buffer when the text was copied out of it, else one that an
     // earlier record's text had.

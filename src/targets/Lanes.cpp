@@ -201,7 +201,7 @@ std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
                 }
                 Source& source = *open[first];
                 const Lane::Record record = source.next;
-                Queued queued{{}, record.header->level, nullptr};
+                Queued queued{{}, record.header->level, false, nullptr};
                 const Lane::Place place = record.place();
                 Origin& origin = queued.origin;
                 origin.logger = record.header->logger;

@@ -41,6 +41,8 @@ void Target::set_queue_bound(std::size_t max_records, bool drop_when_full) {
     carrier->set_bound(max_records, drop_when_full);
 }
 
+void Target::set_format(Format format) { carrier->set_format(format); }
+
 int Target::flush() { return carrier->flush(); }
 
 void Target::reset_state(State new_state) { carrier->reset_state(new_state); }

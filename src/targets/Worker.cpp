@@ -13,6 +13,7 @@
 #include "../service/CrashHandler.h"
 #include "Carrier.h"
 #include "ConsoleWriting.h"
+#include "JsonLine.h"
 #include "Writing.h"
 #include "zvk/Message.h"
 #include "zvk/Vorn.h"
@@ -276,6 +277,7 @@ void Carrier::write_all_inline(std::unique_lock<std::mutex>& lock) {
 
 void Carrier::write_held(std::size_t limit, std::vector<std::string>* returned, bool& in_write) {
     WritingScope scope(&owner);
+    format_taken();
     std::size_t wrote = 0;
     while (wrote < limit && backlog.holding()) {
         std::uint64_t gap = 0;
@@ -307,6 +309,32 @@ std::size_t Carrier::write_run(std::size_t limit, std::vector<std::string>* retu
     owner.write_texts(run_texts.data(), count);
     backlog.finish_run(returned);
     return count;
+}
+
+void Carrier::format_taken() {
+    if (!json) {
+        return;
+    }
+    std::deque<Queued>& held = backlog.held_records();
+    // A take puts all it took in the format at once: the last one tells.
+    if (held.empty() || held.back().formatted) {
+        return;
+    }
+    for (Queued& record : held) {
+        if (record.formatted) {
+            continue;
+        }
+        formatted.clear();
+        if (record.whole != nullptr) {
+            append_json_line(formatted, record.whole->text.view(), record.whole->level,
+                             record.whole->origin);
+            record.whole->text.str(formatted);
+        } else {
+            append_json_line(formatted, record.text, record.level, record.origin);
+            record.text.swap(formatted);
+        }
+        record.formatted = true;
+    }
 }
 
 }  // namespace zvk::detail

@@ -32,27 +32,6 @@ namespace {
 
 const std::string FlushOnCrash = "<flush_on_crash>true</flush_on_crash>\n";
 
-// A sanitizer's own SIGSEGV handler would end the process its way: the
-// crash cases expect the default's.
-void default_fault_handling() {
-    struct sigaction fallback {};
-    fallback.sa_handler = SIG_DFL;
-    sigaction(SIGSEGV, &fallback, nullptr);
-}
-
-// The threads of this process other than the calling one: the workers.
-std::vector<pid_t> other_threads() {
-    std::vector<pid_t> tids;
-    pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
-    for (const std::string& entry : list_dir("/proc/self/task")) {
-        pid_t tid = std::stoi(entry);
-        if (tid != self) {
-            tids.push_back(tid);
-        }
-    }
-    return tids;
-}
-
 TEST(VornCoreSignals, ApplicationGetsTheSignalsItBlocksAndWaitsFor) {
     struct Case {
         const char* name;

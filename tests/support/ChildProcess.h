@@ -5,6 +5,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,10 +13,32 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "TestSupport.h"
 
 namespace zvk::test {
+
+// A sanitizer's own SIGSEGV handler would end the process its way: the
+// crash cases expect the default's.
+inline void default_fault_handling() {
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigaction(SIGSEGV, &fallback, nullptr);
+}
+
+// The threads of this process other than the calling one: the workers.
+inline std::vector<pid_t> other_threads() {
+    std::vector<pid_t> tids;
+    const pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
+    for (const std::string& entry : list_dir("/proc/self/task")) {
+        const pid_t tid = std::stoi(entry);
+        if (tid != self) {
+            tids.push_back(tid);
+        }
+    }
+    return tids;
+}
 
 struct ChildEnd {
     int status = 0;
