@@ -12,6 +12,8 @@
 //              global locale, as in the other modes' processes, where a
 //              named one makes every stream's construction take a
 //              process-wide lock
+//   vorn-json  vorn with <format>json</format>: the worker renders each
+//              record as a JSON line (about twice the bytes) before writing
 //   spd-buf    spdlog's asynchronous logger with its default buffered file
 //              sink
 //   spd-flush  the same flushing after every record
@@ -52,10 +54,10 @@ namespace {
 
 using namespace zvk::bench;
 
-enum Mode { RAW, VORN, VORN_BOUNDED, VORN_CLASSIC, SPD_BUF, SPD_FLUSH, CEILING };
-constexpr int kModes = 7;
+enum Mode { RAW, VORN, VORN_BOUNDED, VORN_CLASSIC, VORN_JSON, SPD_BUF, SPD_FLUSH, CEILING };
+constexpr int kModes = 8;
 constexpr std::array<const char*, kModes> kModeNames = {
-    "raw", "vorn", "vorn-8192", "vorn-C", "spd-buf", "spd-flush", "ceiling"};
+    "raw", "vorn", "vorn-8192", "vorn-C", "vorn-json", "spd-buf", "spd-flush", "ceiling"};
 constexpr std::size_t kCeilingChunk = 64 << 10;
 
 std::ostringstream compose(int seq) {
@@ -95,7 +97,8 @@ Result run(Mode mode, int records, int threads, const std::string& locale) {
         compose_ticks[t].reserve(records / threads + 1);
         call_ticks[t].reserve(records / threads + 1);
     }
-    const bool to_vorn = mode == VORN || mode == VORN_BOUNDED || mode == VORN_CLASSIC;
+    const bool to_vorn =
+        mode == VORN || mode == VORN_BOUNDED || mode == VORN_CLASSIC || mode == VORN_JSON;
     const bool to_spdlog = mode == SPD_BUF || mode == SPD_FLUSH;
     int fd = -1;
     std::vector<char> chunk;
@@ -111,6 +114,7 @@ Result run(Mode mode, int records, int threads, const std::string& locale) {
                                      : "<locale>" + locale + "</locale>")
             << "<target name=\"f\"><type>file</type><file_name>app.log</file_name>"
             << (mode == VORN_BOUNDED ? "<queue_max>8192</queue_max>" : "")
+            << (mode == VORN_JSON ? "<format>json</format>" : "")
             << "<max_number_file>-1</max_number_file></target>"
                "<logger name=\"app\"><target>f</target><accept_level>INFO</accept_level>"
                "</logger></vorn>\n";
@@ -275,13 +279,15 @@ void report(int records, int threads, const std::string& locale) {
         "  vorn / spd-buf %.2f  vorn / raw %.2f  vorn / spd-flush %.2f  vorn / ceiling %.2f  "
         "call p50 vorn / spd-buf %.2f  call p99.9 vorn / spd-buf %.2f  peak vorn / spd-buf %.2f  "
         "peak vorn-8192 / spd-buf %.2f\n"
-        "  compose vorn / spd-buf %.2f  compose vorn-C / spd-buf %.2f  vorn-C / ceiling %.2f\n",
+        "  compose vorn / spd-buf %.2f  compose vorn-C / spd-buf %.2f  vorn-C / ceiling %.2f  "
+        "vorn-json / vorn %.2f  call p50 vorn-json / vorn %.2f\n",
         m[VORN].rate / m[SPD_BUF].rate, m[VORN].rate / m[RAW].rate,
         m[VORN].rate / m[SPD_FLUSH].rate, m[VORN].rate / m[CEILING].rate,
         m[VORN].call / m[SPD_BUF].call, m[VORN].call_p999 / m[SPD_BUF].call_p999,
         m[VORN].peak_mb / m[SPD_BUF].peak_mb, m[VORN_BOUNDED].peak_mb / m[SPD_BUF].peak_mb,
         m[VORN].compose / m[SPD_BUF].compose, m[VORN_CLASSIC].compose / m[SPD_BUF].compose,
-        m[VORN_CLASSIC].rate / m[CEILING].rate);
+        m[VORN_CLASSIC].rate / m[CEILING].rate, m[VORN_JSON].rate / m[VORN].rate,
+        m[VORN_JSON].call / m[VORN].call);
     std::fflush(stdout);
 }
 

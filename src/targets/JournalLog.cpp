@@ -142,8 +142,15 @@ bool JournalLog::send_entry(const Message& message) {
     switch (deliver(false)) {
         case Sent::kWhole:
             return true;
-        case Sent::kTooLong:
-            return send_in_memfd();
+        case Sent::kTooLong: {
+            const bool sent = send_in_memfd();
+            // One huge record should not keep its buffer for the target's life.
+            constexpr std::size_t kKeptCapacity = 256 * 1024;
+            if (datagram.capacity() > kKeptCapacity) {
+                std::string().swap(datagram);
+            }
+            return sent;
+        }
         case Sent::kFailed:
             break;
     }

@@ -46,9 +46,10 @@ constexpr int kTrickyCount = sizeof kTricky / sizeof kTricky[0];
 int log_line = 0;
 
 void log_numbered(const Vorn& handle, int thread, int sequence) {
+    const char* tail = kTricky[sequence % kTrickyCount].text;
+    // On one line: compilers differ on the __LINE__ of a macro call that spans several.
     log_line = __LINE__ + 1;
-    VORN_LOG(handle, INFO,
-             "T" << thread << " S" << sequence << " " << kTricky[sequence % kTrickyCount].text);
+    VORN_LOG(handle, INFO, "T" << thread << " S" << sequence << " " << tail);
 }
 
 std::int64_t now_us() {
