@@ -79,6 +79,10 @@ public:
     // larger, as far as the hardware keeps its counters in step.
     static std::uint64_t stamp() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
+        // The counter may be read before earlier loads complete: a thread
+        // that saw another's record handed over could stamp its own
+        // earlier. The fence waits for them.
+        __builtin_ia32_lfence();
         return __builtin_ia32_rdtsc();
 #else
         timespec now{};

@@ -250,11 +250,13 @@ SyslogLog::Sent SyslogLog::deliver(bool cut, int memfd) {
         while ((sent = memfd >= 0 ? send_descriptor(fd, memfd, flags)
                                   : send(fd, datagram.data(), length, flags)) < 0) {
             if (errno == EMSGSIZE && memfd < 0 && length > 1) {
-                // Less room than the buffer size says.
-                longest = length / 2;
+                // Less room than the buffer size says: a cut halves until it
+                // fits; without one, what did not fit takes the other way.
                 if (!cut) {
+                    longest = length - 1;
                     return Sent::kTooLong;
                 }
+                longest = length / 2;
                 length = whole_characters(datagram, longest);
             } else if (errno != EINTR) {
                 break;

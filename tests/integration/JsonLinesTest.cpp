@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -43,7 +44,8 @@ const Tricky kTricky[] = {
 };
 constexpr int kTrickyCount = sizeof kTricky / sizeof kTricky[0];
 
-int log_line = 0;
+// Set by every producer, read after they are joined.
+std::atomic<int> log_line{0};
 
 void log_numbered(const Vorn& handle, int thread, int sequence) {
     const char* tail = kTricky[sequence % kTrickyCount].text;
@@ -118,7 +120,7 @@ TEST(JsonLines, EveryRecordIsOneParsableLineWithItsFieldsAcrossRotations) {
             EXPECT_EQ(fields[kLogger], "db");
             EXPECT_EQ(fields[kThread], std::to_string(tids[t]));
             EXPECT_EQ(fields[kFile], __FILE__);
-            EXPECT_EQ(fields[kLine], std::to_string(log_line));
+            EXPECT_EQ(fields[kLine], std::to_string(log_line.load()));
             EXPECT_EQ(fields[kFunc], "log_numbered");
         }
 

@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -45,7 +46,8 @@ void write_journal_config() {
                      logger_record("db", "jr") + logger_record("app", "jr"));
 }
 
-int log_line = 0;
+// Set by every producer, read after they are joined.
+std::atomic<int> log_line{0};
 
 void log_numbered(const Vorn& handle, int thread, int sequence) {
     log_line = __LINE__ + 1;
@@ -109,7 +111,7 @@ TEST_F(JournalTarget, FourThreadsArriveOnceInOrderWithTheirFields) {
             EXPECT_EQ(fields[kTid], std::to_string(tids[t]));
             EXPECT_EQ(fields[kLogger], t % 2 == 0 ? "db" : "app");
             EXPECT_EQ(fields[kFile], __FILE__);
-            EXPECT_EQ(fields[kLine], std::to_string(log_line));
+            EXPECT_EQ(fields[kLine], std::to_string(log_line.load()));
             EXPECT_EQ(fields[kFunc], "log_numbered");
             EXPECT_EQ(fields[kIdent], "vorntest");
             EXPECT_EQ(fields[kFacility], "19");
