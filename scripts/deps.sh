@@ -3,8 +3,8 @@
 # Usage: scripts/deps.sh [extra Debian packages...]
 set -euo pipefail
 
-need=(g++ cmake make pkg-config libexpat1-dev libgtest-dev libbenchmark-dev clang
-      libclang-rt-14-dev locales "$@")
+need=(g++ cmake make pkg-config libexpat1-dev zlib1g-dev libzstd-dev libgtest-dev
+      libbenchmark-dev clang libclang-rt-14-dev locales "$@")
 missing=()
 for pkg in "${need[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then

@@ -5,12 +5,17 @@
 // kept, the active one included. Every file operation after start-up is
 // made relative to the log directory held open since `init`, so a later
 // change of the working directory changes nothing.
+// Optionally (each off unless configured): rotation at boundaries of the
+// clock by the worker's own timer, compression of rotated files on a
+// thread of the target's own, the mode and group of new files, syncing at
+// rotation or at an interval, and retention by age and total size.
 #pragma once
 
 #include <dirent.h>
 #include <signal.h>
 
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -22,6 +27,10 @@ namespace zvk {
 
 class Message;
 class VornConfig;
+
+namespace detail {
+class Compressor;
+}
 
 class ZVK_VORN_API FileLog : public Target {
 public:
@@ -39,6 +48,11 @@ public:
     // empty, "." or "..", and without "/". A target refuses any other.
     static bool file_name_usable(std::string_view file_name);
     static void handler(int, siginfo_t*, void*);
+    // The first boundary after `now` (epoch seconds) of periods of `every`
+    // seconds on the clock of the local time zone or of UTC: a period of a
+    // day ends at midnight (so a day has 23 or 25 hours where the clock
+    // changes), shorter ones where the clock shows a multiple of them.
+    static std::int64_t next_boundary(std::int64_t now, std::int64_t every, bool local_time);
 
     explicit FileLog(const std::string& name);
     ~FileLog() override;
@@ -55,6 +69,15 @@ public:
     // failed unlink (-1 if reporting it failed).
     int delete_file(const std::string& path);
     int rotate_file();
+
+    // The optional behaviour, read by init: 0 or -1 where not configured.
+    std::int64_t rotate_every = 0;  // seconds
+    bool local_time = false;        // boundaries on the local clock
+    int file_mode = -1;             // exact mode of new files
+    long file_gid = -1;             // group of new files
+    std::int64_t sync_ms = -1;      // 0: at rotation; > 0: at most once per interval
+    std::int64_t max_age = 0;       // seconds
+    std::uint64_t max_total_size = 0;
 
     int fd;
     int dir_fd;  // the log directory, held open from init on; -1 while none
@@ -96,6 +119,21 @@ private:
     // the open file for the fatal-signal handler.
     bool takes_runs() const noexcept override;
     int crash_descriptor() const noexcept override;
+    bool ticks() const noexcept override;
+    // Rotates at a boundary, syncs at the interval, ages files out.
+    void tick() noexcept override;
+    // Reads the optional elements; -1 after reporting one that is refused.
+    int read_options(const VornConfig* config);
+    // Opens the active file as configured; -1 with errno.
+    int open_active_file();
+    // Rotates when the clock passed the boundary and the file holds
+    // anything; then the next boundary.
+    void rotate_on_time();
+    // After records were written: syncs when the interval has passed.
+    void sync_written() noexcept;
+    // The size of a rotated file in whichever form it is (compressed or
+    // not), 0 when it is gone.
+    std::uint64_t rotated_size(const std::string& path) const;
     // Writes `text` as one record; on EFBIG rotates and writes it whole
     // into the new file. `run_index`: its place in the run being written.
     static constexpr std::size_t kNotInRun = ~std::size_t{0};
@@ -115,6 +153,25 @@ private:
     // one is opened under the configured name.
     void follow_file();
     std::int64_t next_look = 0;
+
+    std::int64_t boundary = 0;  // the next rotation time (epoch seconds); 0: none
+    bool dirty = false;         // written since the last sync
+    std::int64_t last_sync_ms = 0;
+    std::int64_t next_age_check = 0;
+    bool group_reported = false;
+    // Compresses what rotates; null without <compress>. Owns its thread.
+    int compression = 0;  // as configured: 0 none, 1 gzip, 2 zstd
+    std::unique_ptr<detail::Compressor> compressor;
+    // Hands a file just rotated to the compressor, or says why not.
+    void compress_later(const std::string& path);
+    // Rotated files the compressor had no room for wait for it to be idle.
+    bool left_uncompressed = false;
+    void catch_up_compression();
+    // Sorts a directory entry: the target's rotated file (plain or
+    // compressed, `path` its plain form) or a temporary of a compression
+    // that did not finish.
+    enum class Entry { other, rotated, temporary };
+    Entry classify(std::string_view entry, std::string& path) const;
 };
 
 }  // namespace zvk

@@ -200,6 +200,11 @@ private:
     // (failure reports included). Called only where takes_runs says so;
     // never throws. The console: up to 64 KiB a write to std::clog.
     virtual void write_texts(const std::string_view* texts, std::size_t count) noexcept;
+    // Whether the worker calls tick about every 100 ms, busy or idle, for
+    // work due at a time rather than with a record. The console: no.
+    virtual bool ticks() const noexcept;
+    // On the worker's thread, never with `mutex` held.
+    virtual void tick() noexcept;
 
     // The queue's accounting, the worker and the lifecycle.
     std::unique_ptr<detail::Carrier> carrier;

@@ -121,6 +121,7 @@ Table make_table() {
                           .accepted = {kText, kJson},
                           .refusal = "is neither \"text\" nor \"json\"",
                           .outcome = "the target cannot start"});
+    add_file_rows(set);
     set(Setting::logger_target,
         {.scope = Scope::logger, .name = "target", .refusal = "is not defined"});
     set(Setting::accept_level,
@@ -238,6 +239,9 @@ void target_problems(const std::string& name, const VornConfig::target_cf_t& rec
             const std::string* max_text = last_param(record, Setting::max_number_file);
             problems.push_back(
                 refused(Setting::max_number_file, name, max_text != nullptr ? *max_text : ""));
+        }
+        for (const auto& [setting, text] : file.refused) {
+            problems.push_back(refused(setting, name, *text));
         }
         const std::string file_name = file.file_name != nullptr ? *file.file_name : "";
         if (!FileLog::file_name_usable(file_name)) {
@@ -417,6 +421,7 @@ FileSettings file_settings(const VornConfig::target_cf_t& record) {
     const std::string* max_text = last_param(record, Setting::max_number_file);
     file.max_files =
         FileLog::max_files_from(max_text != nullptr ? *max_text : "", file.max_files_read);
+    read_file_options(record, file);
     return file;
 }
 

@@ -7,8 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "zvk/VornConfig.h"
@@ -44,6 +46,13 @@ enum class Setting {
     facility,
     ident,
     format,
+    rotate_every,
+    compress,
+    file_mode,
+    file_group,
+    sync,
+    max_age,
+    max_total_size,
     logger_target,
     accept_level,
 };
@@ -82,11 +91,25 @@ struct QueueSettings {
 };
 QueueSettings queue_settings(const VornConfig::target_cf_t& record);
 
+enum class Compression { none, gzip, zstd };
+enum class SyncPolicy { never, rotation, interval };
+
 // A file target reads its children in order, so the last of each counts.
+// Each optional element, when given and unusable, is in `refused`: the
+// target then does not start.
 struct FileSettings {
     const std::string* file_name = nullptr;  // into the record; null when absent
     std::int64_t max_files = 0;              // -1: every file is kept
     bool max_files_read = false;             // false: max_files is the default
+    std::int64_t rotate_every = 0;           // seconds; 0: by size only
+    Compression compress = Compression::none;
+    int file_mode = -1;                       // -1: as the umask gives
+    const std::string* file_group = nullptr;  // a group name; null: the default group
+    SyncPolicy sync = SyncPolicy::never;
+    std::int64_t sync_ms = 0;          // for SyncPolicy::interval
+    std::int64_t max_age = 0;          // seconds; 0: no limit
+    std::uint64_t max_total_size = 0;  // bytes; 0: no limit
+    std::vector<std::pair<Setting, const std::string*>> refused{};
 };
 FileSettings file_settings(const VornConfig::target_cf_t& record);
 
@@ -109,6 +132,18 @@ struct FormatSettings {
     bool refused = false;
 };
 FormatSettings format_settings(const VornConfig::target_cf_t& record);
+
+// The seconds of a <rotate_every> text: N minutes ("15m") that divide an
+// hour, N hours ("6h") that divide a day, or "1d"; 0 for anything else.
+std::int64_t rotate_every_seconds(const std::string& text);
+// The seconds of a duration "N" followed by s, m, h or d; 0 for anything
+// else (zero, a sign, no unit, overflow).
+std::int64_t duration_seconds(const std::string& text);
+
+// The table rows and the readings of a file target's optional elements
+// (FileSettings.cpp).
+void add_file_rows(const std::function<void(Setting, Element)>& set);
+void read_file_options(const VornConfig::target_cf_t& record, FileSettings& file);
 
 struct ServiceSettings {
     std::string log_dir;

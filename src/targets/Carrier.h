@@ -34,6 +34,8 @@ namespace detail {
 // Names are entries of the directory, so NAME_MAX bounds them.
 struct CrashRotation {
     int dir_fd = -1;  // -1: no rotation
+    int mode = -1;    // of a fresh file, as open_active takes them
+    long gid = -1;
     char active[256] = {};
     char head[256] = {};
     long long seconds = 0;

@@ -160,6 +160,10 @@ bool Target::takes_runs() const noexcept {
 
 int Target::crash_descriptor() const noexcept { return Target::takes_runs() ? STDERR_FILENO : -1; }
 
+bool Target::ticks() const noexcept { return false; }
+
+void Target::tick() noexcept {}
+
 void Target::console_write_failed(const std::string& reason) { console->failed(reason); }
 
 void Target::write_succeeded() { console->succeeded(); }

@@ -177,7 +177,8 @@ bool rotate_at_crash(const CrashRotation& plan, int fd) {
         }
     }
     // Moved away or replaced: the fresh file is opened as the writer would.
-    const int fresh = openat(plan.dir_fd, plan.active, kOpenFlags, kFileMode);
+    int group_err = 0;
+    const int fresh = open_active(plan.dir_fd, plan.active, plan.mode, plan.gid, group_err);
     if (fresh < 0) {
         return false;
     }
@@ -478,8 +479,10 @@ bool flush_at_crash(Target& target, const timespec& deadline,
         // Between two files (the signal came inside a rotation): the
         // active file, whichever it is by now, as the writer would open it.
         const CrashRotation& plan = carrier.crash_rotation();
+        int group_err = 0;
         const int active =
-            plan.dir_fd >= 0 ? openat(plan.dir_fd, plan.active, kOpenFlags, kFileMode) : -1;
+            plan.dir_fd >= 0 ? open_active(plan.dir_fd, plan.active, plan.mode, plan.gid, group_err)
+                             : -1;
         if (active < 0) {
             return false;
         }

@@ -16,6 +16,7 @@
 #include "../config/Settings.h"
 #include "../frontend/Report.h"
 #include "../service/FileSizeSignal.h"
+#include "Compressor.h"
 #include "FileLogShared.h"
 #include "zvk/Message.h"
 #include "zvk/VornConfig.h"
@@ -27,8 +28,6 @@ namespace {
 
 using detail::decimal;
 using detail::error_text;
-using detail::kFileMode;
-using detail::kOpenFlags;
 
 constexpr mode_t kDirMode = 0760;
 // Records handed to one writev: as many as the system takes in one call.
@@ -103,6 +102,8 @@ FileLog::FileLog(const std::string& name)
 FileLog::~FileLog() {
     // The worker may be inside write_msg, which uses fd, dir_fd and the names.
     shutdown();
+    // Before the directory goes: the compressor works in it.
+    compressor.reset();
     set_crash_fd(-1);
     if (fd >= 0) {
         close(fd);
@@ -117,6 +118,7 @@ int FileLog::init(const VornConfig* config) {
         // Started again after a stop: the file and directory are looked up
         // afresh, as at the first start.
         set_crash_fd(-1);
+        compressor.reset();
         if (fd >= 0) {
             close(fd);
             fd = -1;
@@ -152,16 +154,23 @@ int FileLog::init(const VornConfig* config) {
                 file_ext = file_name.substr(dot);
             }
             rotated_prefix = log_dir + "/" + base_name + "_";
+            if (read_options(config) != 0) {
+                return -1;
+            }
 
             if (open_log_dir() != 0) {
                 return -1;
+            }
+            if (compression != 0) {
+                compressor = std::make_unique<detail::Compressor>(
+                    name, log_dir, dir_fd, static_cast<detail::Compression>(compression));
             }
             rotated_name_len = base_name.size() + 1 + loc_time_us().size() + file_ext.size();
             if (scan_log_dir() != 0) {
                 return -1;
             }
 
-            fd = openat(dir_fd, file_name.c_str(), kOpenFlags, kFileMode);
+            fd = open_active_file();
             if (fd < 0) {
                 // Without this line a logger whose file cannot be opened
                 // would vanish with all its records and no word why.
@@ -170,6 +179,15 @@ int FileLog::init(const VornConfig* config) {
                 return -1;
             }
             publish_crash_fd();
+            if (rotate_every != 0) {
+                // A file left from an earlier period (the process was down at
+                // its boundary) rotates at the first look.
+                struct stat st {};
+                const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+                const std::int64_t since =
+                    fstat(fd, &st) == 0 && st.st_size > 0 && st.st_mtime < now ? st.st_mtime : now;
+                boundary = next_boundary(since, rotate_every, local_time);
+            }
         }
         // Whoever set the limit, reaching it must rotate the file, not end
         // the process.
@@ -223,6 +241,8 @@ int FileLog::crash_descriptor() const noexcept { return FileLog::takes_runs() ? 
 void FileLog::write_texts(const std::string_view* texts, std::size_t count) noexcept {
     try {
         follow_file();
+        rotate_on_time();
+        dirty = true;
         iovec iov[kRunCalls];
         std::size_t next = 0;
         while (next < count) {
@@ -344,7 +364,7 @@ void FileLog::follow_file() {
     // Moved away or removed (a fresh file may stand in its place already):
     // the records go under the configured name again. Where that cannot be
     // opened they go on into the file held.
-    int fresh = openat(dir_fd, file_name.c_str(), kOpenFlags, kFileMode);
+    int fresh = open_active_file();
     if (fresh < 0) {
         return;
     }
@@ -360,6 +380,8 @@ void FileLog::follow_file() {
 void FileLog::write_msg(Message* message) {
     try {
         follow_file();
+        rotate_on_time();
+        dirty = true;
         write_record(message->text.view());
     } catch (const std::exception& e) {
         report_write_exception(&e);

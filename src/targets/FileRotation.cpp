@@ -12,12 +12,14 @@
 #include <ctime>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "../frontend/Report.h"
 #include "Carrier.h"
+#include "Compressor.h"
 #include "FileLogShared.h"
 #include "zvk/FileLog.h"
 #include "zvk/String.h"
@@ -28,8 +30,6 @@ namespace {
 
 using detail::decimal;
 using detail::error_text;
-using detail::kFileMode;
-using detail::kOpenFlags;
 
 constexpr int kDefaultMaxFiles = 5;
 
@@ -190,16 +190,40 @@ int FileLog::process_file_retention(DIR* dir) {
             err = errno;
             break;
         }
-        std::string_view entry = found->d_name;
-        if (found->d_type == DT_REG && is_rotated_name(entry)) {
-            rotated_files.insert(log_dir + "/" + std::string(entry));
+        std::string path;
+        if (found->d_type != DT_REG) {
+            continue;
+        }
+        switch (classify(found->d_name, path)) {
+            case Entry::rotated:
+                rotated_files.insert(path);
+                break;
+            case Entry::temporary:
+                // A compression cut short by the process's end: the
+                // original is still there.
+                unlinkat(dir_fd, found->d_name, 0);
+                break;
+            case Entry::other:
+                break;
         }
     }
     if (err != 0) {
         detail::report("Read directory error: " + decimal(err) + " - " + error_text(err));
         return -1;
     }
-    return trim_rotated_files();
+    const int trimmed = trim_rotated_files();
+    if (compressor) {
+        // What an earlier run rotated and did not compress.
+        for (const std::string& path : rotated_files) {
+            int at = AT_FDCWD;
+            const char* entry = entry_name(path, at);
+            struct stat st {};
+            if (fstatat(at, entry, &st, AT_SYMLINK_NOFOLLOW) == 0 && !compressor->add(entry)) {
+                break;
+            }
+        }
+    }
+    return trimmed;
 }
 
 bool FileLog::is_rotated_name(std::string_view entry) const {
@@ -216,14 +240,28 @@ bool FileLog::is_rotated_name(std::string_view entry) const {
 int FileLog::delete_file(const std::string& path) {
     int at = AT_FDCWD;
     const char* entry = entry_name(path, at);
-    if (unlinkat(at, entry, 0) == 0) {
-        return 0;
-    }
-    int err = errno;
-    // Already gone (a log shipper, an administrator or another process
-    // using this directory removed it): that is what was wanted.
-    if (err == ENOENT) {
-        return 0;
+    int err = 0;
+    {
+        // A rotated file may be compressed by now, or being compressed: each
+        // form goes, and a compression that ends later finds it gone.
+        std::unique_lock<std::mutex> names;
+        if (compressor) {
+            names = std::unique_lock(compressor->names());
+        }
+        int gone = 0;
+        for (const char* form : {"", ".gz", ".zst"}) {
+            const std::string name = std::string(entry) + form;
+            if (unlinkat(at, name.c_str(), 0) == 0) {
+                ++gone;
+            } else if (errno != ENOENT && err == 0) {
+                err = errno;
+            }
+        }
+        // Already gone (a log shipper, an administrator or another process
+        // using this directory removed it): that is what was wanted.
+        if (err == 0) {
+            return 0;
+        }
     }
     try {
         detail::report("Could not remove file: " + path + "\nerror: " + decimal(err) + " - " +
@@ -238,8 +276,103 @@ int FileLog::delete_file(const std::string& path) {
     return err;
 }
 
+std::uint64_t FileLog::rotated_size(const std::string& path) const {
+    int at = AT_FDCWD;
+    const std::string entry = entry_name(path, at);
+    for (const char* form : {"", ".gz", ".zst"}) {
+        struct stat st {};
+        if (fstatat(at, (entry + form).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            return static_cast<std::uint64_t>(st.st_size);
+        }
+    }
+    return 0;
+}
+
+FileLog::Entry FileLog::classify(std::string_view entry, std::string& path) const {
+    bool temporary = false;
+    if (entry.size() > detail::Compressor::kTemporary.size() &&
+        entry.substr(entry.size() - detail::Compressor::kTemporary.size()) ==
+            detail::Compressor::kTemporary) {
+        entry.remove_suffix(detail::Compressor::kTemporary.size());
+        temporary = true;
+    }
+    bool compressed = false;
+    for (std::string_view form : {std::string_view(".gz"), std::string_view(".zst")}) {
+        if (entry.size() > form.size() && entry.substr(entry.size() - form.size()) == form &&
+            is_rotated_name(entry.substr(0, entry.size() - form.size()))) {
+            entry.remove_suffix(form.size());
+            compressed = true;
+            break;
+        }
+    }
+    if (!is_rotated_name(entry) || (temporary && !compressed)) {
+        return Entry::other;
+    }
+    path = log_dir + "/" + std::string(entry);
+    return temporary ? Entry::temporary : Entry::rotated;
+}
+
+void FileLog::compress_later(const std::string& path) {
+    if (!compressor) {
+        return;
+    }
+    int at = AT_FDCWD;
+    if (!compressor->add(entry_name(path, at)) && !left_uncompressed) {
+        // Rotations come faster than files compress: the backlog stays
+        // bounded; this file waits on disk, uncompressed, until the
+        // compressor is idle again (retention counts it meanwhile).
+        left_uncompressed = true;
+        detail::report("Compression falls behind in target: " + name +
+                       " - rotated files wait uncompressed");
+    }
+}
+
+void FileLog::catch_up_compression() {
+    if (!compressor || !left_uncompressed || !compressor->idle()) {
+        return;
+    }
+    left_uncompressed = false;
+    for (const std::string& path : rotated_files) {
+        int at = AT_FDCWD;
+        const char* entry = entry_name(path, at);
+        struct stat st {};
+        if (fstatat(at, entry, &st, AT_SYMLINK_NOFOLLOW) == 0 && !compressor->add(entry)) {
+            left_uncompressed = true;
+            return;
+        }
+    }
+}
+
 int FileLog::trim_rotated_files() {
     int result = 0;
+    if (max_age != 0) {
+        const long long oldest_kept = static_cast<long long>(std::time(nullptr)) - max_age;
+        long long seconds = 0;
+        while (!rotated_files.empty() && stamp_seconds(*rotated_files.begin(), seconds) &&
+               seconds < oldest_kept) {
+            if (delete_file(*rotated_files.begin()) != 0) {
+                result = -1;
+            }
+            rotated_files.erase(rotated_files.begin());
+        }
+    }
+    if (max_total_size != 0 && !rotated_files.empty()) {
+        struct stat st {};
+        // At start the active file is not open yet: it counts all the same.
+        const bool active =
+            fd >= 0 ? fstat(fd, &st) == 0 : fstatat(dir_fd, file_name.c_str(), &st, 0) == 0;
+        std::uint64_t total = active ? static_cast<std::uint64_t>(st.st_size) : 0;
+        for (const std::string& path : rotated_files) {
+            total += rotated_size(path);
+        }
+        while (!rotated_files.empty() && total > max_total_size) {
+            total -= std::min(total, rotated_size(*rotated_files.begin()));
+            if (delete_file(*rotated_files.begin()) != 0) {
+                result = -1;
+            }
+            rotated_files.erase(rotated_files.begin());
+        }
+    }
     // A negative max_files is huge as unsigned: nothing is ever removed.
     while (!rotated_files.empty() &&
            rotated_files.size() >= static_cast<std::uint64_t>(max_files)) {
@@ -299,6 +432,8 @@ void FileLog::plan_crash_rotation() noexcept {
             file_name.size() < sizeof plan.active && seconds_at < sizeof plan.head &&
             file_ext.size() < sizeof plan.ext) {
             plan.dir_fd = dir_fd;
+            plan.mode = file_mode;
+            plan.gid = file_gid;
             plan.seconds = seconds;
             std::memcpy(plan.active, file_name.c_str(), file_name.size() + 1);
             std::memcpy(plan.head, entry.data(), seconds_at);
@@ -339,6 +474,11 @@ int FileLog::rotate_file() {
                                  (mine.st_dev != named.st_dev || mine.st_ino != named.st_ino));
         set_crash_fd(-1);
         if (fd >= 0) {
+            if (sync_ms >= 0 && dirty) {
+                // On disk before it is closed: a rotated file is complete.
+                fdatasync(fd);
+                dirty = false;
+            }
             close(fd);
         }
         fd = -1;
@@ -358,7 +498,7 @@ int FileLog::rotate_file() {
                 return -1;
             }
         }
-        fd = openat(dir_fd, file_name.c_str(), kOpenFlags, kFileMode);
+        fd = open_active_file();
         if (fd < 0) {
             int err = errno;
             detail::report("Could not re-open log file: " + file_path + " " + error_text(err));
@@ -368,6 +508,7 @@ int FileLog::rotate_file() {
         if (!renamed) {
             return 0;
         }
+        compress_later(new_path);
         return trim_rotated_files();
     } catch (const std::exception& e) {
         detail::report(std::string("exception rotating file: ") + e.what());

@@ -156,6 +156,11 @@ void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
     auto idle = kShortestIdle;
     constexpr std::size_t kSmallTake = 256;
     constexpr auto kGather = std::chrono::microseconds(100);
+    // A type with work of its own in time (a file rotated at a boundary,
+    // synced at an interval) gets a tick this often, also while idle.
+    constexpr auto kTickEvery = std::chrono::milliseconds(100);
+    const bool ticking = owner.ticks();
+    auto next_tick = std::chrono::steady_clock::now() + kTickEvery;
     std::size_t last_take = kSmallTake;
     for (;;) {
         {
@@ -180,8 +185,13 @@ void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
                     // ends it).
                     work_cond.wait_for(lock, kGather);
                 }
+                bool tick_due = false;
                 while ((last_take = take_lanes(lock, &returned)) == 0 &&
                        owner.state == Target::RUNNING && owner.queue.empty()) {
+                    if (ticking && std::chrono::steady_clock::now() >= next_tick) {
+                        tick_due = true;
+                        break;
+                    }
                     worker_waiting = true;
                     worker_sleeping.store(true, std::memory_order_seq_cst);
                     if (lanes_pending() == 0 &&
@@ -191,33 +201,43 @@ void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
                     worker_sleeping.store(false, std::memory_order_relaxed);
                     worker_waiting = false;
                 }
-                if (owner.state != Target::RUNNING && lanes_open.load(std::memory_order_relaxed)) {
-                    // Stopping: the lanes close, and what they hold joins
-                    // the queue; from now on every record goes there.
-                    close_lanes(lock);
-                    take_lanes(lock, &returned);
-                }
-                // Written only when set: the line is the producers'.
-                if (worker_waiting) {
-                    worker_waiting = false;
-                }
-                // Once stop is asked, what was accepted before is written;
-                // later records do not keep the stop from ending.
-                if (owner.queue.empty() ||
-                    (owner.state != Target::RUNNING && backlog.written() >= drain_goal)) {
-                    return;
-                }
-                backlog.take(owner.queue);
-                queued_from_lanes = 0;
-                if (written_waiters != 0) {
-                    written_cond.notify_all();
+                if (!tick_due) {
+                    if (owner.state != Target::RUNNING &&
+                        lanes_open.load(std::memory_order_relaxed)) {
+                        // Stopping: the lanes close, and what they hold joins
+                        // the queue; from now on every record goes there.
+                        close_lanes(lock);
+                        take_lanes(lock, &returned);
+                    }
+                    // Written only when set: the line is the producers'.
+                    if (worker_waiting) {
+                        worker_waiting = false;
+                    }
+                    // Once stop is asked, what was accepted before is written;
+                    // later records do not keep the stop from ending.
+                    if (owner.queue.empty() ||
+                        (owner.state != Target::RUNNING && backlog.written() >= drain_goal)) {
+                        return;
+                    }
+                    backlog.take(owner.queue);
+                    queued_from_lanes = 0;
+                    if (written_waiters != 0) {
+                        written_cond.notify_all();
+                    }
                 }
             }
         }
-        idle = kShortestIdle;
-        // Without the mutex: producers append meanwhile. A chunk at most,
-        // so that text buffers go back (above) often.
-        write_held(MessageCache::kCapacity, &returned, in_write);
+        if (ticking && std::chrono::steady_clock::now() >= next_tick) {
+            // Without the mutex, as the writes: it may rotate a file.
+            owner.tick();
+            next_tick = std::chrono::steady_clock::now() + kTickEvery;
+        }
+        if (backlog.holding()) {
+            idle = kShortestIdle;
+            // Without the mutex: producers append meanwhile. A chunk at
+            // most, so that text buffers go back (above) often.
+            write_held(MessageCache::kCapacity, &returned, in_write);
+        }
     }
 }
 

@@ -121,11 +121,11 @@ std::string cannot_mount_tmpfs() {
                                                          : "mounting a tmpfs is not permitted";
 }
 
-void mount_small_tmpfs(const std::string& dir) {
+void mount_small_tmpfs(const std::string& dir, const char* size) {
     ASSERT_EQ(unshare(CLONE_NEWNS), 0);
     ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
-    ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=64k"), 0);
+    ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + std::string(size)).c_str()), 0);
 }
 
 std::string drop_privileges() {
@@ -272,6 +272,28 @@ std::vector<std::string> log_files_in_order(const std::string& dir, const std::s
     }
     paths.push_back(dir + "/" + active);
     return paths;
+}
+
+std::string read_log_file(const std::string& path) {
+    const auto ends = [&](const std::string& tail) {
+        return path.size() > tail.size() &&
+               path.compare(path.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    const char* tool = ends(".gz") ? "zcat" : ends(".zst") ? "zstdcat -q" : nullptr;
+    if (tool == nullptr) {
+        return read_file(path);
+    }
+    std::string text;
+    if (FILE* pipe = popen((std::string(tool) + " '" + path + "'").c_str(), "r")) {
+        char buffer[65536];
+        for (std::size_t n = 0; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+            text.append(buffer, n);
+        }
+        if (pclose(pipe) != 0) {
+            ADD_FAILURE() << tool << " failed on " << path;
+        }
+    }
+    return text;
 }
 
 long counted_losses(const std::string& out, const std::string& target) {

@@ -108,7 +108,7 @@ private:
 std::string cannot_mount_tmpfs();
 // Mounts a 64 KiB tmpfs on the new directory `dir`, in a mount namespace of
 // this process alone. Before any thread exists: unshare needs a single thread.
-void mount_small_tmpfs(const std::string& dir);
+void mount_small_tmpfs(const std::string& dir, const char* size = "64k");
 
 constexpr uid_t nobody = 65534;
 
@@ -150,6 +150,10 @@ long long rotation_seconds(const std::string& name);
 // The files of `dir`: rotated ones oldest first, then `active`. Paths
 // relative to the working directory.
 std::vector<std::string> log_files_in_order(const std::string& dir, const std::string& active);
+
+// The text of a log file, read back with zcat or zstdcat when its name
+// ends in ".gz" or ".zst" (the real tools, as an operator would).
+std::string read_log_file(const std::string& path);
 
 // The sum of the records the failure lines of `target` in `out` count: the
 // first line stands for one record, each later one says how many more.

@@ -1,0 +1,175 @@
+// A file target's optional elements: time rotation, compression, the mode
+// and group of its files, syncing and retention by age and size. Each is
+// read here once, for the target, the service and the checker alike.
+#include <charconv>
+#include <limits>
+#include <locale>
+
+#include "Settings.h"
+
+namespace zvk::detail {
+
+namespace {
+
+constexpr const char* kGzip = "gzip";
+constexpr const char* kZstd = "zstd";
+constexpr const char* kNever = "never";
+constexpr const char* kAtRotation = "rotation";
+
+// "N" and a unit letter: N and the letter; false for anything else.
+bool number_and_unit(const std::string& text, std::int64_t& number, char& unit) {
+    if (text.size() < 2 || text.front() < '0' || text.front() > '9') {
+        return false;
+    }
+    const char* first = text.data();
+    const char* last = first + text.size() - 1;
+    auto [end, ec] = std::from_chars(first, last, number);
+    unit = text.back();
+    return ec == std::errc() && end == last && number > 0;
+}
+
+std::int64_t unit_seconds(char unit) {
+    switch (unit) {
+        case 's':
+            return 1;
+        case 'm':
+            return 60;
+        case 'h':
+            return 3600;
+        case 'd':
+            return 86400;
+        default:
+            return 0;
+    }
+}
+
+const std::string* last_of(const VornConfig::target_cf_t& record, Setting setting) {
+    const std::string* found = nullptr;
+    for (const auto& [key, value] : record.params) {
+        if (key == element(setting).name) {
+            found = &value;
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+std::int64_t rotate_every_seconds(const std::string& text) {
+    std::int64_t number = 0;
+    char unit = '\0';
+    if (!number_and_unit(text, number, unit)) {
+        return 0;
+    }
+    // Periods that tile an hour or a day, so that every boundary falls on
+    // the clock: "1h" on the hour, "1d" at midnight.
+    if ((unit == 'm' && 60 % number == 0) || (unit == 'h' && 24 % number == 0) ||
+        (unit == 'd' && number == 1)) {
+        return number * unit_seconds(unit);
+    }
+    return 0;
+}
+
+std::int64_t duration_seconds(const std::string& text) {
+    std::int64_t number = 0;
+    char unit = '\0';
+    const std::int64_t scale = number_and_unit(text, number, unit) ? unit_seconds(unit) : 0;
+    if (scale == 0 || number > std::numeric_limits<std::int64_t>::max() / scale / 1000) {
+        return 0;
+    }
+    return number * scale;
+}
+
+void add_file_rows(const std::function<void(Setting, Element)>& set) {
+    const std::string cannot = "the target cannot start";
+    set(Setting::rotate_every, {.scope = Scope::target,
+                                .name = "rotate_every",
+                                .refusal = "is not 15m, 1h, 6h, 1d or another period that tiles "
+                                           "an hour or a day",
+                                .outcome = cannot});
+    set(Setting::compress, {.scope = Scope::target,
+                            .name = "compress",
+                            .accepted = {kGzip, kZstd},
+                            .refusal = "is neither \"gzip\" nor \"zstd\"",
+                            .outcome = cannot});
+    set(Setting::file_mode, {.scope = Scope::target,
+                             .name = "file_mode",
+                             .refusal = "is not an octal mode such as 0640",
+                             .outcome = cannot});
+    set(Setting::file_group, {.scope = Scope::target, .name = "file_group"});
+    set(Setting::sync, {.scope = Scope::target,
+                        .name = "sync",
+                        .fallback = kNever,
+                        .refusal = "is not never, rotation or an interval such as 1s",
+                        .outcome = cannot});
+    set(Setting::max_age, {.scope = Scope::target,
+                           .name = "max_age",
+                           .refusal = "is not a duration such as 7d",
+                           .outcome = cannot});
+    set(Setting::max_total_size, {.scope = Scope::target,
+                                  .name = "max_total_size",
+                                  .refusal = "is not a size such as 1G",
+                                  .outcome = cannot});
+}
+
+void read_file_options(const VornConfig::target_cf_t& record, FileSettings& file) {
+    auto refuse = [&file](Setting setting, const std::string* text) {
+        file.refused.emplace_back(setting, text);
+    };
+    if (const std::string* text = last_of(record, Setting::rotate_every)) {
+        file.rotate_every = rotate_every_seconds(*text);
+        if (file.rotate_every == 0) {
+            refuse(Setting::rotate_every, text);
+        }
+    }
+    if (const std::string* text = last_of(record, Setting::compress)) {
+        if (*text == kGzip) {
+            file.compress = Compression::gzip;
+        } else if (*text == kZstd) {
+            file.compress = Compression::zstd;
+        } else {
+            refuse(Setting::compress, text);
+        }
+    }
+    if (const std::string* text = last_of(record, Setting::file_mode)) {
+        unsigned mode = 0;
+        const char* first = text->data();
+        const char* last = first + text->size();
+        auto [end, ec] = std::from_chars(first, last, mode, 8);
+        // Permission bits only: set-id and sticky bits on a log file would
+        // be a mistake worth refusing.
+        if (text->empty() || *first < '0' || *first > '7' || ec != std::errc() || end != last ||
+            mode > 0777) {
+            refuse(Setting::file_mode, text);
+        } else {
+            file.file_mode = static_cast<int>(mode);
+        }
+    }
+    file.file_group = last_of(record, Setting::file_group);
+    if (const std::string* text = last_of(record, Setting::sync)) {
+        if (*text == kNever) {
+            file.sync = SyncPolicy::never;
+        } else if (*text == kAtRotation) {
+            file.sync = SyncPolicy::rotation;
+        } else if (const std::int64_t seconds = duration_seconds(*text); seconds != 0) {
+            file.sync = SyncPolicy::interval;
+            file.sync_ms = seconds * 1000;
+        } else {
+            refuse(Setting::sync, text);
+        }
+    }
+    if (const std::string* text = last_of(record, Setting::max_age)) {
+        file.max_age = duration_seconds(*text);
+        if (file.max_age == 0) {
+            refuse(Setting::max_age, text);
+        }
+    }
+    if (const std::string* text = last_of(record, Setting::max_total_size)) {
+        if (!VornConfig::file_size_bytes(*text, file.max_total_size, std::locale::classic())) {
+            file.max_total_size = 0;
+            refuse(Setting::max_total_size, text);
+        }
+    }
+}
+
+}  // namespace zvk::detail

@@ -1,0 +1,81 @@
+// Compresses a file target's rotated files on a thread of its own, at low
+// priority, so that neither the producers nor the worker ever wait for it.
+// Each file goes to "NAME.gz" or "NAME.zst" through a temporary
+// ("NAME.gz.tmp") that is synced and renamed into place before the
+// original is removed: a crash or a full disk in between leaves the
+// original whole, and a temporary that the target's next start removes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "../config/Settings.h"
+
+namespace zvk::detail {
+
+class Compressor {
+public:
+    // At most this many files wait; a rotation beyond leaves its file
+    // uncompressed, and says so.
+    static constexpr std::size_t kBacklog = 16;
+
+    // ".gz" or ".zst".
+    static std::string_view suffix(Compression kind) noexcept;
+    // The temporary's suffix, after the compressed one.
+    static constexpr std::string_view kTemporary = ".tmp";
+
+    // `dir_fd` is the target's log directory, held by the target for
+    // longer than this lives; `dir` its name, for reports. Starts the
+    // thread; throws what starting it throws.
+    Compressor(std::string target, std::string dir, int dir_fd, Compression kind);
+    // The file in progress is given up (its temporary removed, the
+    // original kept); what waits stays uncompressed until a next start.
+    ~Compressor();
+    Compressor(const Compressor&) = delete;
+    Compressor& operator=(const Compressor&) = delete;
+
+    // Queues the rotated file `entry` (a name in the directory); false when
+    // the backlog is full.
+    bool add(const std::string& entry);
+    // Whether nothing waits or is in progress.
+    bool idle();
+    // Waits until nothing waits or is in progress (for tests and a
+    // stopping target that wants its files compressed).
+    void drain();
+    // Held by whoever removes a rotated file in any form, so that a
+    // compression that finishes never brings back a file the retention
+    // removed.
+    std::mutex& names() noexcept { return names_mutex; }
+    Compression kind() const noexcept { return type; }
+
+private:
+    void run() noexcept;
+    // One file; false when it stays as it was.
+    bool compress(const std::string& entry);
+    // Streams `in` into `out`; false with `err` set on a failure, or when
+    // stopping.
+    bool gzip(int in, int out, int& err);
+    bool zstd(int in, int out, int& err);
+    bool stop_asked();
+
+    const std::string target;
+    const std::string dir;
+    const int dir_fd;
+    const Compression type;
+    const pid_t pid;  // a forked child's copy has no thread to wait for
+
+    std::mutex mutex;
+    std::condition_variable cond;  // work came, or stop; and work done
+    std::deque<std::string> waiting;
+    bool busy = false;
+    bool stopping = false;
+    bool running = true;
+    std::mutex names_mutex;
+};
+
+}  // namespace zvk::detail

@@ -1,0 +1,136 @@
+// A file target's boundaries on the clock (with a fake clock: zones with
+// and without daylight saving, a leap day, an offset of half an hour),
+// its retention by age and by total size, and the options it refuses.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "ConfigText.h"
+#include "RecordingTarget.h"
+#include "TestSupport.h"
+#include "zvk/FileLog.h"
+#include "zvk/VornConfig.h"
+#include "zvk/VornService.h"
+
+namespace zvk::test {
+namespace {
+
+using Names = std::vector<std::string>;
+
+TEST(FileBoundary, NextBoundaryFallsOnTheClock) {
+    struct Case {
+        const char* zone;
+        bool local;
+        std::int64_t every;
+        std::int64_t now;
+        std::int64_t expected;
+        const char* what;
+    };
+    const Case cases[] = {
+        {"UTC", false, 86400, 1796708654, 1796774400, "1d: midnight UTC"},
+        {"UTC", false, 900, 1796708654, 1796708700, "15m: the next quarter"},
+        {"America/New_York", false, 86400, 1796708654, 1796774400, "GMT ignores the zone"},
+        {"America/New_York", true, 86400, 1772946000, 1773028800, "spring day: 23 hours"},
+        {"America/New_York", true, 86400, 1793505600, 1793595600, "autumn day: 25 hours"},
+        {"America/New_York", true, 3600, 1793511000, 1793512800, "01:30 EDT: 01:00 EST next"},
+        {"America/New_York", true, 3600, 1793512800, 1793516400, "01:00 EST: 02:00 EST next"},
+        {"America/New_York", true, 21600, 1772951400, 1772964000, "6h over the gap: 06:00 EDT"},
+        {"UTC", false, 86400, 1835352000, 1835395200, "leap day begins"},
+        {"UTC", false, 86400, 1835395200, 1835481600, "leap day ends"},
+        {"Asia/Kolkata", true, 3600, 1796708654, 1796711400, "+05:30: on the local hour"},
+    };
+    isolated([&cases] {
+        for (const Case& c : cases) {
+            setenv("TZ", c.zone, 1);
+            tzset();
+            EXPECT_EQ(FileLog::next_boundary(c.now, c.every, c.local), c.expected) << c.what;
+        }
+    });
+}
+
+// Rotated files of the target's form with stamps `days` ago, each
+// `bytes` long, one of them compressed.
+void rotated_files_aged(const std::vector<std::pair<int, std::size_t>>& files) {
+    const std::time_t now = std::time(nullptr);
+    for (const auto& [days, bytes] : files) {
+        const std::time_t at = now - days * 86400L;
+        std::tm local{};
+        localtime_r(&at, &local);
+        char date[16];
+        std::strftime(date, sizeof date, "%m-%d-%Y", &local);
+        const std::string name = "logs/app_" + std::string(date) + "_" + std::to_string(at) +
+                                 ".log" + (days == 5 ? ".gz" : "");
+        write_file(name, std::string(bytes, 'x'));
+    }
+}
+
+TEST(FileRetention, ByAgeAndByTotalSizeOnlyTheOldestGo) {
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> options;
+        std::size_t kept;  // of the six rotated files, the newest this many
+        const char* what;
+    };
+    const Case cases[] = {
+        {{{"max_age", "7d"}}, 3, "older than a week"},
+        {{{"max_age", "4d"}}, 2, "the compressed one goes by its stamp too"},
+        {{{"max_total_size", "3K"}}, 2, "1 KiB each and the active file's 1 KiB"},
+        {{{"max_age", "9d"}, {"max_total_size", "4K"}}, 3, "both apply"},
+        {{{"max_age", "30d"}, {"max_number_file", "3"}}, 2, "and the count"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        isolated([&c] {
+            VornService::get_service()->log_dir = "logs";
+            ASSERT_EQ(mkdir("logs", 0755), 0);
+            write_file("logs/app.log", std::string(1024, 'a'));
+            rotated_files_aged(
+                {{20, 1024}, {10, 1024}, {8, 1024}, {5, 1024}, {3, 1024}, {1, 1024}});
+            auto config = file_config("app.log", "-1");
+            for (const auto& [key, value] : c.options) {
+                config->targets["file"]->params.emplace_back(key, value);
+            }
+            FileLog log("file");
+            ASSERT_EQ(log.init(config.get()), 1);
+            Names left = list_dir("logs");
+            ASSERT_EQ(left.size(), c.kept + 1) << ::testing::PrintToString(left);
+            // The newest stay: the oldest left is younger than every one gone.
+            const std::int64_t oldest_left = std::time(nullptr) - (c.kept == 3 ? 6 : 4) * 86400L;
+            for (const std::string& name : left) {
+                if (name != "app.log") {
+                    EXPECT_GT(rotation_seconds(name), oldest_left) << name;
+                }
+            }
+        });
+    }
+}
+
+TEST(FileOptions, AValueItCannotUseStopsTheTargetWithALine) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"rotate_every", "7m"},     {"rotate_every", "1w"},
+        {"rotate_every", "2d"},     {"rotate_every", "0h"},
+        {"compress", "bzip2"},      {"file_mode", "0999"},
+        {"file_mode", "rw-r--r--"}, {"file_mode", "04755"},
+        {"sync", "always"},         {"sync", "-1s"},
+        {"max_age", "week"},        {"max_total_size", "lots"},
+    };
+    isolated([&cases] {
+        VornService::get_service()->log_dir = "logs";
+        for (const auto& [key, value] : cases) {
+            auto config = file_config("app.log", "-1");
+            config->targets["file"]->params.emplace_back(key, value);
+            FileLog log("file");
+            CaptureFd out(1);
+            EXPECT_EQ(log.init(config.get()), -1) << key << " " << value;
+            EXPECT_EQ(out.text(),
+                      "Invalid " + std::string(key) + " in target: file - \"" + value + "\"\n");
+        }
+    });
+}
+
+}  // namespace
+}  // namespace zvk::test
