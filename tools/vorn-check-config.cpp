@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -46,6 +47,50 @@ void print_queue_bound(const zvk::VornConfig::target_cf_t& record) {
     }
 }
 
+// A duration in the largest unit that divides it.
+std::string duration(std::int64_t seconds) {
+    for (const auto& [unit, size] :
+         {std::pair<const char*, std::int64_t>{"d", 86400}, {"h", 3600}, {"m", 60}}) {
+        if (seconds % size == 0) {
+            return std::to_string(seconds / size) + unit;
+        }
+    }
+    return std::to_string(seconds) + "s";
+}
+
+// The optional file elements that are set, as the target will apply them.
+void print_file_options(const zvk::detail::FileSettings& file) {
+    using zvk::detail::Compression;
+    using zvk::detail::SyncPolicy;
+    if (file.rotate_every != 0) {
+        std::cout << ", rotates every " << duration(file.rotate_every)
+                  << " on the clock of time_zone";
+    }
+    if (file.compress != Compression::none) {
+        std::cout << ", compresses rotated files with "
+                  << (file.compress == Compression::gzip ? "gzip" : "zstd");
+    }
+    if (file.file_mode >= 0) {
+        char mode[16];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(file.file_mode));
+        std::cout << ", new files mode " << mode;
+    }
+    if (file.file_group != nullptr) {
+        std::cout << ", group " << q(*file.file_group);
+    }
+    if (file.sync == SyncPolicy::rotation) {
+        std::cout << ", synced before each rotation";
+    } else if (file.sync == SyncPolicy::interval) {
+        std::cout << ", synced at most every " << duration(file.sync_ms / 1000);
+    }
+    if (file.max_age != 0) {
+        std::cout << ", removes rotated files older than " << duration(file.max_age);
+    }
+    if (file.max_total_size != 0) {
+        std::cout << ", keeps its files within " << file.max_total_size << " bytes";
+    }
+}
+
 void print_file_target(const zvk::VornConfig::target_cf_t& record) {
     const zvk::detail::FileSettings file = zvk::detail::file_settings(record);
     std::cout << ", file " << q(file.file_name != nullptr ? *file.file_name : "") << ", keeps ";
@@ -55,6 +100,7 @@ void print_file_target(const zvk::VornConfig::target_cf_t& record) {
         std::cout << std::max<std::int64_t>(file.max_files, 1)
                   << " file(s) including the active one";
     }
+    print_file_options(file);
 }
 
 // A journal target without <socket> uses journald's, or /dev/log in the

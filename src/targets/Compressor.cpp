@@ -155,16 +155,19 @@ bool Compressor::compress(const std::string& entry) {
         }
     }
     close(in);
-    std::lock_guard names_lock(names_mutex);
-    struct stat now {};
-    const bool still_there = fstatat(dir_fd, entry.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-                             now.st_ino == original.st_ino && now.st_dev == original.st_dev;
-    if (done && still_there && renameat(dir_fd, temporary.c_str(), dir_fd, packed.c_str()) == 0) {
-        unlinkat(dir_fd, entry.c_str(), 0);
-        return true;
-    }
-    if (out >= 0) {
-        unlinkat(dir_fd, temporary.c_str(), 0);
+    {
+        std::lock_guard names_lock(names_mutex);
+        struct stat now {};
+        const bool still_there = fstatat(dir_fd, entry.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                 now.st_ino == original.st_ino && now.st_dev == original.st_dev;
+        if (done && still_there &&
+            renameat(dir_fd, temporary.c_str(), dir_fd, packed.c_str()) == 0) {
+            unlinkat(dir_fd, entry.c_str(), 0);
+            return true;
+        }
+        if (out >= 0) {
+            unlinkat(dir_fd, temporary.c_str(), 0);
+        }
     }
     if (err != 0 && !stop_asked()) {
         report("Could not compress file: " + dir + "/" + entry + " in target: " + target + " - " +

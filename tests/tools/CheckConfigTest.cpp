@@ -47,7 +47,7 @@ const char* kClean = R"(<vorn>
   <target name="disk"><type>file</type><file_name>app.log</file_name><max_number_file>3</max_number_file></target>
   <target name="sys"><type>syslog</type><facility>local2</facility><ident>api</ident></target>
   <target name="jr"><type>journal</type></target>
-  <target name="events"><type>file</type><file_name>events.json</file_name><max_number_file>5</max_number_file><format>json</format></target>
+  <target name="events"><type>file</type><file_name>events.json</file_name><max_number_file>5</max_number_file><format>json</format><rotate_every>1d</rotate_every><compress>zstd</compress><file_mode>0640</file_mode><sync>1s</sync><max_age>7d</max_age><max_total_size>1G</max_total_size></target>
   <logger name="main"><target>screen</target><accept_level>INFO</accept_level></logger>
   <logger name="db"><target>disk</target><accept_level>DEBUG</accept_level></logger>
 </vorn>)";
@@ -74,7 +74,10 @@ TEST(CheckConfig, CleanFileReportsWhatItDefines) {
               std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("\"events\" type \"file\", file \"events.json\", keeps 5 file(s) "
-                           "including the active one, format json"),
+                           "including the active one, rotates every 1d on the clock of "
+                           "time_zone, compresses rotated files with zstd, new files mode 0640, "
+                           "synced at most every 1s, removes rotated files older than 7d, keeps "
+                           "its files within 1073741824 bytes, format json"),
               std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("queue at most 8192 records, then drops new ones"), std::string::npos);
@@ -92,7 +95,7 @@ TEST(CheckConfig, ReportsEveryRunTimeProblem) {
   <locale>xx_NOT_A_LOCALE</locale>
   <watch_seconds>0.5</watch_seconds>
   <target name="net"><type>network</type><queue_max>many</queue_max><when_full>wait</when_full></target>
-  <target name="disk"><type>file</type><file_name>a.log</file_name><max_number_file>five</max_number_file></target>
+  <target name="disk"><type>file</type><file_name>a.log</file_name><max_number_file>five</max_number_file><rotate_every>7m</rotate_every><compress>xz</compress></target>
   <target name="sys"><type>syslog</type><facility>kern</facility></target>
   <target name="jr"><type>journal</type><facility>kern</facility><format>json</format></target>
   <target name="lines"><type>stdout</type><format>xml</format></target>
@@ -110,6 +113,10 @@ TEST(CheckConfig, ReportsEveryRunTimeProblem) {
              "target \"lines\": format \"xml\" is neither \"text\" nor \"json\"; the target cannot "
              "start",
              "max_number_file \"five\" is not a number; 5 files are kept",
+             "target \"disk\": rotate_every \"7m\" is not 15m, 1h, 6h, 1d or another period that "
+             "tiles an hour or a day; the target cannot start",
+             "target \"disk\": compress \"xz\" is neither \"gzip\" nor \"zstd\"; the target "
+             "cannot start",
              "accept_level \"warn\" is not one of",
              "logger \"lost\" dropped: its target \"nowhere\" is not defined",
              "file_size_max \"16E\" is not usable; the default 10485760 applies",
