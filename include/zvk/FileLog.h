@@ -14,6 +14,7 @@
 #include <dirent.h>
 #include <signal.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -78,6 +79,8 @@ public:
     std::int64_t sync_ms = -1;      // 0: at rotation; > 0: at most once per interval
     std::int64_t max_age = 0;       // seconds
     std::uint64_t max_total_size = 0;
+    // How often the file was synced (fdatasync) because of <sync>.
+    std::atomic<std::uint64_t> syncs{0};
 
     int fd;
     int dir_fd;  // the log directory, held open from init on; -1 while none

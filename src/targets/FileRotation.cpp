@@ -476,7 +476,9 @@ int FileLog::rotate_file() {
         if (fd >= 0) {
             if (sync_ms >= 0 && dirty) {
                 // On disk before it is closed: a rotated file is complete.
-                fdatasync(fd);
+                if (fdatasync(fd) == 0) {
+                    syncs.fetch_add(1, std::memory_order_relaxed);
+                }
                 dirty = false;
             }
             close(fd);

@@ -195,7 +195,9 @@ void FileLog::sync_written() noexcept {
     if (now - last_sync_ms < sync_ms) {
         return;
     }
-    fdatasync(fd);
+    if (fdatasync(fd) == 0) {
+        syncs.fetch_add(1, std::memory_order_relaxed);
+    }
     dirty = false;
     last_sync_ms = now;
 }

@@ -16,6 +16,8 @@
 #include "ChildProcess.h"
 #include "ConfigText.h"
 #include "TestSupport.h"
+#include "zvk/FileLog.h"
+#include "zvk/Logger.h"
 #include "zvk/Vorn.h"
 #include "zvk/VornInit.h"
 
@@ -157,14 +159,15 @@ TEST(FileCompression, ACrashInTheMiddleLosesNothingAndTheNextStartCleansUp) {
                              "record " + std::to_string(n) + " of a long file to compress\n");
                 }
                 handle.flush();
-                // Killed as soon as the compression has begun.
-                for (int i = 0; i < 2000; ++i) {
+                // Killed as soon as the compression has begun: looked for
+                // without pause, since it takes only a fraction of a second.
+                const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+                while (std::chrono::steady_clock::now() < until) {
                     for (const std::string& name : list_dir("logs")) {
                         if (ends_with(name, ".gz.tmp")) {
                             kill(getpid(), SIGKILL);
                         }
                     }
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 }
             },
             60);
@@ -215,6 +218,59 @@ TEST(FileTimeRotation, RotatesAtARealBoundaryWithoutARecord) {
         log_text(handle, "after\n");
         VornInit::reset_vorn_state();
         EXPECT_EQ(read_file("logs/app.log"), "after\n");
+    });
+}
+
+// Records written all along: at most one sync a second, and none once
+// nothing more is written.
+TEST(FileSync, AnIntervalSyncsAtMostOncePerIntervalWhileRecordsAreWritten) {
+    isolated([] {
+        write_config("vorn_config.xml", file_options_config("1G", "<sync>1s</sync>"));
+        Vorn handle("app", 0);
+        auto* file = dynamic_cast<FileLog*>(handle.logger->target);
+        ASSERT_NE(file, nullptr);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2500);
+        for (int n = 0; std::chrono::steady_clock::now() < until; ++n) {
+            log_text(handle, "r" + std::to_string(n) + "\n");
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        const std::uint64_t synced = file->syncs.load();
+        EXPECT_GE(synced, 2u);
+        EXPECT_LE(synced, 4u);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        EXPECT_EQ(file->syncs.load(), synced);
+    });
+}
+
+// A reload that adds compression and a smaller size to a running file
+// target: the records of before and after are all there, in order.
+TEST(FileCompression, AReloadAppliesItWithoutLosingARecord) {
+    isolated([] {
+        write_config("vorn_config.xml", file_options_config("1G", ""));
+        Vorn handle("app", 0);
+        for (int n = 0; n < 30000; ++n) {
+            log_text(handle, "r" + std::to_string(n) + " some text to fill the files\n");
+            if (n == 10000) {
+                write_config("vorn_config.xml",
+                             file_options_config("64K", "<compress>zstd</compress>"));
+                ASSERT_EQ(VornInit::reload(), 0);
+            }
+        }
+        ASSERT_EQ(handle.flush(), 0);
+        wait_for_compression("logs", ".zst");
+        VornInit::reset_vorn_state();
+        int next = 0;
+        int compressed = 0;
+        for (const std::string& path : log_files_in_order("logs", "app.log")) {
+            compressed += ends_with(path, ".zst") ? 1 : 0;
+            for (const std::string& line : split_lines(read_log_file(path))) {
+                ASSERT_EQ(line.substr(0, line.find(' ')), "r" + std::to_string(next)) << path;
+                ++next;
+            }
+        }
+        EXPECT_EQ(next, 30000);
+        EXPECT_GE(compressed, 5);
     });
 }
 

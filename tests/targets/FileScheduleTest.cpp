@@ -132,5 +132,77 @@ TEST(FileOptions, AValueItCannotUseStopsTheTargetWithALine) {
     });
 }
 
+TEST(FileSync, ARotationSyncsTheFileItClosesWhenAsked) {
+    const std::pair<const char*, std::uint64_t> cases[] = {
+        {"never", 0}, {"rotation", 2}, {"1s", 2}};
+    for (const auto& [policy, expected] : cases) {
+        SCOPED_TRACE(policy);
+        isolated([policy = policy, expected = expected] {
+            VornService::get_service()->log_dir = "logs";
+            auto config = file_config("app.log", "-1");
+            config->targets["file"]->params.emplace_back("sync", policy);
+            FileLog log("file");
+            ASSERT_EQ(log.init(config.get()), 1);
+            for (const char* text : {"a\n", "b\n"}) {
+                log.write_msg(record(text));
+                ASSERT_EQ(log.rotate_file(), 0);
+            }
+            ASSERT_EQ(log.rotate_file(), 0);  // nothing written since: nothing to sync
+            EXPECT_EQ(log.syncs.load(), expected);
+        });
+    }
+}
+
+// As root: the group of new files, or one line when it cannot be had.
+TEST(FileGroup, NewFilesGetTheGroupOrOneLineSaysWhyNot) {
+    const std::string why = cannot_drop_privileges();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    struct Case {
+        const char* group;
+        bool unprivileged;
+        gid_t expected;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"nogroup", false, 65534, ""},
+        {"no-such-group-zvk", false, 0,
+         "Could not use group no-such-group-zvk in target: file - No such file or directory; new "
+         "files get the default group\n"},
+        {"adm", true, 65534,
+         "Could not set the group of logs/app.log - Operation not permitted; new files get the "
+         "default group\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.group);
+        isolated([&c] {
+            VornService::get_service()->log_dir = "logs";
+            ASSERT_EQ(mkdir("logs", 0755), 0);
+            if (c.unprivileged) {
+                ASSERT_EQ(chmod(".", 0755), 0);
+                ASSERT_EQ(chown("logs", 65534, 65534), 0);
+                ASSERT_EQ(drop_privileges(), "");
+            }
+            auto config = file_config("app.log", "-1");
+            config->targets["file"]->params.emplace_back("file_group", c.group);
+            FileLog log("file");
+            CaptureFd out(1);
+            ASSERT_EQ(log.init(config.get()), 1);
+            for (int i = 0; i < 3; ++i) {
+                log.write_msg(record("r\n"));
+                ASSERT_EQ(log.rotate_file(), 0);
+            }
+            EXPECT_EQ(out.text(), c.line);  // once, whatever the rotations
+            struct stat st {};
+            ASSERT_EQ(stat("logs/app.log", &st), 0);
+            EXPECT_EQ(st.st_gid, c.expected);
+            if (c.unprivileged) {
+                regain_root();
+            }
+        });
+    }
+}
+
 }  // namespace
 }  // namespace zvk::test
