@@ -14,6 +14,9 @@
 //              process-wide lock
 //   vorn-json  vorn with <format>json</format>: the worker renders each
 //              record as a JSON line (about twice the bytes) before writing
+//   vorn-zstd  vorn with <compress>zstd</compress>, <rotate_every>1m</rotate_every>
+//              and a 16 MiB size limit: rotated files are compressed on
+//              the target's own thread while the producers log
 //   spd-buf    spdlog's asynchronous logger with its default buffered file
 //              sink
 //   spd-flush  the same flushing after every record
@@ -54,10 +57,21 @@ namespace {
 
 using namespace zvk::bench;
 
-enum Mode { RAW, VORN, VORN_BOUNDED, VORN_CLASSIC, VORN_JSON, SPD_BUF, SPD_FLUSH, CEILING };
-constexpr int kModes = 8;
-constexpr std::array<const char*, kModes> kModeNames = {
-    "raw", "vorn", "vorn-8192", "vorn-C", "vorn-json", "spd-buf", "spd-flush", "ceiling"};
+enum Mode {
+    RAW,
+    VORN,
+    VORN_BOUNDED,
+    VORN_CLASSIC,
+    VORN_JSON,
+    VORN_ZSTD,
+    SPD_BUF,
+    SPD_FLUSH,
+    CEILING
+};
+constexpr int kModes = 9;
+constexpr std::array<const char*, kModes> kModeNames = {"raw",     "vorn",      "vorn-8192",
+                                                        "vorn-C",  "vorn-json", "vorn-zstd",
+                                                        "spd-buf", "spd-flush", "ceiling"};
 constexpr std::size_t kCeilingChunk = 64 << 10;
 
 std::ostringstream compose(int seq) {
@@ -97,8 +111,8 @@ Result run(Mode mode, int records, int threads, const std::string& locale) {
         compose_ticks[t].reserve(records / threads + 1);
         call_ticks[t].reserve(records / threads + 1);
     }
-    const bool to_vorn =
-        mode == VORN || mode == VORN_BOUNDED || mode == VORN_CLASSIC || mode == VORN_JSON;
+    const bool to_vorn = mode == VORN || mode == VORN_BOUNDED || mode == VORN_CLASSIC ||
+                         mode == VORN_JSON || mode == VORN_ZSTD;
     const bool to_spdlog = mode == SPD_BUF || mode == SPD_FLUSH;
     int fd = -1;
     std::vector<char> chunk;
@@ -108,13 +122,15 @@ Result run(Mode mode, int records, int threads, const std::string& locale) {
     std::shared_ptr<spdlog::async_logger> spd;
     if (to_vorn) {
         std::ofstream("vorn_config.xml")
-            << "<vorn><log_dir>logs</log_dir><file_size_max>1G</file_size_max>"
+            << "<vorn><log_dir>logs</log_dir><file_size_max>" << (mode == VORN_ZSTD ? "16M" : "1G")
+            << "</file_size_max>"
             << (mode == VORN_CLASSIC ? "<locale>C</locale>"
                 : locale.empty()     ? ""
                                      : "<locale>" + locale + "</locale>")
             << "<target name=\"f\"><type>file</type><file_name>app.log</file_name>"
             << (mode == VORN_BOUNDED ? "<queue_max>8192</queue_max>" : "")
             << (mode == VORN_JSON ? "<format>json</format>" : "")
+            << (mode == VORN_ZSTD ? "<compress>zstd</compress><rotate_every>1m</rotate_every>" : "")
             << "<max_number_file>-1</max_number_file></target>"
                "<logger name=\"app\"><target>f</target><accept_level>INFO</accept_level>"
                "</logger></vorn>\n";
@@ -280,14 +296,16 @@ void report(int records, int threads, const std::string& locale) {
         "call p50 vorn / spd-buf %.2f  call p99.9 vorn / spd-buf %.2f  peak vorn / spd-buf %.2f  "
         "peak vorn-8192 / spd-buf %.2f\n"
         "  compose vorn / spd-buf %.2f  compose vorn-C / spd-buf %.2f  vorn-C / ceiling %.2f  "
-        "vorn-json / vorn %.2f  call p50 vorn-json / vorn %.2f\n",
+        "vorn-json / vorn %.2f  call p50 vorn-json / vorn %.2f\n"
+        "  vorn-zstd / vorn %.2f  call p50 vorn-zstd / vorn %.2f\n",
         m[VORN].rate / m[SPD_BUF].rate, m[VORN].rate / m[RAW].rate,
         m[VORN].rate / m[SPD_FLUSH].rate, m[VORN].rate / m[CEILING].rate,
         m[VORN].call / m[SPD_BUF].call, m[VORN].call_p999 / m[SPD_BUF].call_p999,
         m[VORN].peak_mb / m[SPD_BUF].peak_mb, m[VORN_BOUNDED].peak_mb / m[SPD_BUF].peak_mb,
         m[VORN].compose / m[SPD_BUF].compose, m[VORN_CLASSIC].compose / m[SPD_BUF].compose,
         m[VORN_CLASSIC].rate / m[CEILING].rate, m[VORN_JSON].rate / m[VORN].rate,
-        m[VORN_JSON].call / m[VORN].call);
+        m[VORN_JSON].call / m[VORN].call, m[VORN_ZSTD].rate / m[VORN].rate,
+        m[VORN_ZSTD].call / m[VORN].call);
     std::fflush(stdout);
 }
 

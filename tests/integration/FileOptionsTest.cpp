@@ -153,22 +153,25 @@ TEST(FileCompression, ACrashInTheMiddleLosesNothingAndTheNextStartCleansUp) {
         write_config("vorn_config.xml", file_options_config("16M", "<compress>gzip</compress>"));
         ChildEnd end = run_child(
             [] {
+                // Killed as soon as the compression has begun, which may be
+                // while records are still logged: looked for all along.
+                std::thread([] {
+                    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(50);
+                    while (std::chrono::steady_clock::now() < until) {
+                        for (const std::string& name : list_dir("logs")) {
+                            if (ends_with(name, ".gz.tmp")) {
+                                kill(getpid(), SIGKILL);
+                            }
+                        }
+                    }
+                }).detach();
                 Vorn handle("app", 0);
                 for (int n = 0; n < 700000; ++n) {
                     log_text(handle,
                              "record " + std::to_string(n) + " of a long file to compress\n");
                 }
                 handle.flush();
-                // Killed as soon as the compression has begun: looked for
-                // without pause, since it takes only a fraction of a second.
-                const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-                while (std::chrono::steady_clock::now() < until) {
-                    for (const std::string& name : list_dir("logs")) {
-                        if (ends_with(name, ".gz.tmp")) {
-                            kill(getpid(), SIGKILL);
-                        }
-                    }
-                }
+                std::this_thread::sleep_for(std::chrono::seconds(50));
             },
             60);
         ASSERT_TRUE(WIFSIGNALED(end.status) && WTERMSIG(end.status) == SIGKILL) << end.status;
