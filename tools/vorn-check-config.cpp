@@ -182,6 +182,7 @@ static_assert(zvk::detail::kDefaultFileSize % (1 << 20) == 0);
 
 std::string usage() {
     return "usage: vorn-check-config [config.xml]\n"
+           "       vorn-check-config --elements\n"
            "       vorn-check-config --help\n"
            "Without a path, looks for " +
            search_paths(", then ") +
@@ -189,8 +190,11 @@ std::string usage() {
            "directory, as the library does. Loads the file with the library's own loader and\n"
            "reading of every value, prints the targets, loggers and settings it defines, then\n"
            "each problem that the library would meet only at run time or silently work around:\n"
-           "  - a target type other than stdout, file or syslog, and a syslog facility other\n"
-           "    than user, daemon or local0 ... local7;\n"
+           "  - a target type other than stdout, file, syslog or journal, and a syslog or\n"
+           "    journal facility other than user, daemon or local0 ... local7;\n"
+           "  - a format other than text or json, and a format on a target that ignores it;\n"
+           "  - a file target's rotate_every, compress, file_mode, sync, max_age or\n"
+           "    max_total_size that it cannot use (the target does not start);\n"
            "  - a file_name that is refused (empty, \".\", \"..\" or containing \"/\"), and two\n"
            "    targets that write the same file_name;\n"
            "  - a max_number_file that is not a number (" +
@@ -207,6 +211,8 @@ std::string usage() {
            "    drop or block (block applies);\n"
            "  - a flush_on_crash other than true (it means off);\n"
            "  - a watch_seconds that is not a positive number (the file is not watched).\n"
+           "--elements lists every element it knows, as the configuration reference names\n"
+           "them (target/type, logger/accept_level, log_dir).\n"
            "Exit status: 0 no problems found; 1 problems found; 2 the file was not found,\n"
            "cannot be opened or does not load, or the arguments are wrong.\n";
 }
@@ -219,7 +225,22 @@ void print_problems(const std::vector<std::string>& problems) {
 
 }  // namespace
 
+// Every element of the settings table, one a line.
+void print_elements() {
+    for (int i = 0; i <= static_cast<int>(Setting::accept_level); ++i) {
+        const zvk::detail::Element& row = zvk::detail::element(static_cast<Setting>(i));
+        const char* owner = row.scope == zvk::detail::Scope::target   ? "target/"
+                            : row.scope == zvk::detail::Scope::logger ? "logger/"
+                                                                      : "";
+        std::cout << owner << row.name << "\n";
+    }
+}
+
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--elements") {
+        print_elements();
+        return 0;
+    }
     if (argc > 2 || (argc == 2 && std::string(argv[1]) == "--help")) {
         std::cout << usage();
         return argc == 2 ? 0 : 2;

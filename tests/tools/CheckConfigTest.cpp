@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <locale>
+#include <regex>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -11,6 +13,8 @@
 
 namespace {
 
+using zvk::test::read_file;
+using zvk::test::split_lines;
 using zvk::test::TempDir;
 using zvk::test::write_file;
 
@@ -214,6 +218,33 @@ TEST(CheckConfig, HelpSaysWhatItChecksAndTheExitCodes) {
         EXPECT_NE(run.out.find(expected), std::string::npos) << expected << "\n" << run.out;
     }
     EXPECT_EQ(check("a.xml b.xml").status, 2);
+}
+
+// The configuration reference and the checker know the same elements: a
+// row for each one the checker reads, and none it does not.
+TEST(CheckConfig, TheConfigurationPageListsExactlyTheElementsItKnows) {
+    TempDir dir;
+    CheckRun run = check("--elements", dir.path());
+    ASSERT_EQ(run.status, 0) << run.out;
+    std::set<std::string> known;
+    for (const std::string& line : split_lines(run.out)) {
+        known.insert(line);
+    }
+    // The rows of the reference's "Elements" section.
+    std::set<std::string> documented;
+    const std::regex row(R"(^\| `([a-z_/]+)` \|)");
+    bool in_elements = false;
+    for (const std::string& line :
+         split_lines(read_file(std::string(ZVK_SOURCE_DIR) + "/docs/configuration.md"))) {
+        if (line.rfind("## ", 0) == 0) {
+            in_elements = line == "## Elements";
+        }
+        std::smatch match;
+        if (in_elements && std::regex_search(line, match, row)) {
+            documented.insert(match[1]);
+        }
+    }
+    EXPECT_EQ(documented, known);
 }
 
 }  // namespace
