@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole test suite:
 # formatting, AddressSanitizer+UBSan, ThreadSanitizer, bounded fuzzing runs
-# of the configuration loader and the JSON lines format, and the normal build, all with warnings as
-# errors. Any sanitizer report fails the run.
+# of the configuration loader and the JSON lines format, the normal build and the API reference
+# (Doxygen), all with warnings as errors. Any sanitizer report fails the run.
 # Usage: scripts/test.sh          (everything, as CI runs it)
 #        ZVK_QUICK=1 scripts/test.sh   (normal build only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh clang-format tzdata dpkg-dev file lintian rsyslog systemd python3 nlohmann-json3-dev \
-    zstd logrotate
+    doxygen zstd logrotate
 # The journald tests start a journald of their own; here they must not skip.
 export ZVK_REQUIRE_JOURNALD=1
 
@@ -53,6 +53,8 @@ fi
 
 echo "== build and test (gcc, RelWithDebInfo)"
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== API reference (Doxygen, warnings as errors)"
+cmake --build build --target docs
 # Time stamps once more away from UTC, where GMT and local time differ.
 TZ=America/New_York ctest --test-dir build --output-on-failure -R 'Time'
 ctest --test-dir build --output-on-failure -j"$jobs"

@@ -1,14 +1,3 @@
-// A target that appends records to a log file and rotates it by size. The
-// process's file-size limit marks the rotation point: a write past it
-// fails with EFBIG (SIGXFSZ is caught by an empty handler), and the file is
-// renamed to a stamped name and opened afresh. Only `max_files` files are
-// kept, the active one included. Every file operation after start-up is
-// made relative to the log directory held open since `init`, so a later
-// change of the working directory changes nothing.
-// Optionally (each off unless configured): rotation at boundaries of the
-// clock by the worker's own timer, compression of rotated files on a
-// thread of the target's own, the mode and group of new files, syncing at
-// rotation or at an interval, and retention by age and total size.
 #pragma once
 
 #include <dirent.h>
@@ -33,66 +22,98 @@ namespace detail {
 class Compressor;
 }
 
+/// A target that appends records to a log file and rotates it by size. The
+/// process's file-size limit marks the rotation point: a write past it
+/// fails with EFBIG (SIGXFSZ is caught by an empty handler), and the file is
+/// renamed to a stamped name and opened afresh. Only `max_files` files are
+/// kept, the active one included. Every file operation after start-up is
+/// made relative to the log directory held open since `init`, so a later
+/// change of the working directory changes nothing.
+/// Optionally (each off unless configured): rotation at boundaries of the
+/// clock by the worker's own timer, compression of rotated files on a
+/// thread of the target's own, the mode and group of new files, syncing at
+/// rotation or at an interval, and retention by age and total size.
 class ZVK_VORN_API FileLog : public Target {
 public:
-    // Orders rotated paths by the epoch seconds in their stamp, then by
-    // name, so that the oldest file comes first across a change of year.
+    /// Orders rotated paths by the epoch seconds in their stamp, then by
+    /// name, so that the oldest file comes first across a change of year.
     struct RotatedOrder {
+        /// Whether `a` sorts before `b`; a path without a stamp sorts first.
         bool operator()(const std::string& a, const std::string& b) const;
     };
 
-    // The "max_number_file" setting as a target applies it: the number; -1
-    // (every file kept) for an integer beyond int; the default 5 for any
-    // other text, with `converted` false.
+    /// The "max_number_file" setting as a target applies it: the number; -1
+    /// (every file kept) for an integer beyond int; the default 5 for any
+    /// other text, with `converted` false.
     static std::int64_t max_files_from(std::string_view text, bool& converted);
-    // Whether `file_name` names an entry of the log directory itself: not
-    // empty, "." or "..", and without "/". A target refuses any other.
+    /// Whether `file_name` names an entry of the log directory itself: not
+    /// empty, "." or "..", and without "/". A target refuses any other.
     static bool file_name_usable(std::string_view file_name);
+    /// The empty SIGXFSZ handler (`sa_sigaction`): a write past the
+    /// file-size limit then fails with EFBIG instead of ending the process.
     static void handler(int, siginfo_t*, void*);
-    // The first boundary after `now` (epoch seconds) of periods of `every`
-    // seconds on the clock of the local time zone or of UTC: a period of a
-    // day ends at midnight (so a day has 23 or 25 hours where the clock
-    // changes), shorter ones where the clock shows a multiple of them.
+    /// The first boundary after `now` (epoch seconds) of periods of `every`
+    /// seconds on the clock of the local time zone or of UTC: a period of a
+    /// day ends at midnight (so a day has 23 or 25 hours where the clock
+    /// changes), shorter ones where the clock shows a multiple of them.
     static std::int64_t next_boundary(std::int64_t now, std::int64_t every, bool local_time);
 
+    /// A stopped file target for the record `name`; init reads the rest.
     explicit FileLog(const std::string& name);
+    /// Writes what was accepted, then closes the file and the directory.
     ~FileLog() override;
 
+    /// Appends the record's text, rotating first when a boundary of the
+    /// clock has passed; a record the file-size limit stops goes whole into
+    /// the file opened afresh.
     void write_msg(Message* message) override;
-    // 1 on success, -1 on failure; throws nothing.
+    /// Opens the log directory and the active file, and lists and trims the
+    /// rotated files. 1 on success, -1 on failure; throws nothing.
     int init(const VornConfig* config) override;
 
-    // MM-DD-YYYY_S: local date and epoch seconds; empty when the clock
-    // cannot be read.
+    /// MM-DD-YYYY_S: local date and epoch seconds; empty when the clock
+    /// cannot be read.
     std::string loc_time_us();
+    /// Takes this target's rotated files listed in `dir` (the log
+    /// directory) into `rotated_files`, removes the temporaries of
+    /// compressions cut short, trims to the limits and hands files not yet
+    /// compressed to the compressor. 0, or -1 after reporting a failure.
     int process_file_retention(DIR* dir);
-    // 0, also for a file that is already gone; else the error code of the
-    // failed unlink (-1 if reporting it failed).
+    /// 0, also for a file that is already gone; else the error code of the
+    /// failed unlink (-1 if reporting it failed).
     int delete_file(const std::string& path);
+    /// Renames the active file to the next stamped name, opens a fresh one,
+    /// hands the rotated one to the compressor and trims the rotated files.
+    /// 0, or -1 after reporting a failure.
     int rotate_file();
 
-    // The optional behaviour, read by init: 0 or -1 where not configured.
-    std::int64_t rotate_every = 0;  // seconds
-    bool local_time = false;        // boundaries on the local clock
-    int file_mode = -1;             // exact mode of new files
-    long file_gid = -1;             // group of new files
-    std::int64_t sync_ms = -1;      // 0: at rotation; > 0: at most once per interval
-    std::int64_t max_age = 0;       // seconds
-    std::uint64_t max_total_size = 0;
-    // How often the file was synced (fdatasync) because of <sync>.
+    /// \name Optional behaviour
+    /// Read by init: 0 or -1 where not configured.
+    ///@{
+    std::int64_t rotate_every = 0;     ///< Seconds between rotations by the clock.
+    bool local_time = false;           ///< Boundaries on the local clock.
+    int file_mode = -1;                ///< Exact mode of new files.
+    long file_gid = -1;                ///< Group of new files.
+    std::int64_t sync_ms = -1;         ///< 0: at rotation; > 0: at most once per interval.
+    std::int64_t max_age = 0;          ///< Seconds a rotated file is kept.
+    std::uint64_t max_total_size = 0;  ///< Bytes of the active and rotated files together.
+    ///@}
+    /// How often the file was synced (fdatasync) because of `<sync>`.
     std::atomic<std::uint64_t> syncs{0};
 
-    int fd;
-    int dir_fd;  // the log directory, held open from init on; -1 while none
+    int fd;      ///< The active file; -1 while none is open.
+    int dir_fd;  ///< The log directory, held open from init on; -1 while none.
+    /// How many files are kept, the active one included; negative: all.
     std::int64_t max_files;
-    std::set<std::string, RotatedOrder> rotated_files;  // oldest first
+    std::set<std::string, RotatedOrder> rotated_files;  ///< The rotated files kept, oldest first.
+    /// The length of a rotated file's name: base_name, "_", stamp, file_ext.
     std::uint64_t rotated_name_len;
-    std::string file_path;
-    std::string log_dir;
-    std::string file_name;
-    std::string rotated_prefix;
-    std::string base_name;
-    std::string file_ext;
+    std::string file_path;       ///< `log_dir/file_name`: the active file.
+    std::string log_dir;         ///< The service's log directory at init.
+    std::string file_name;       ///< The active file's name in the log directory.
+    std::string rotated_prefix;  ///< `log_dir/base_name_`: how rotated paths begin.
+    std::string base_name;       ///< file_name without file_ext.
+    std::string file_ext;        ///< file_name from its last ".", empty without one.
 
 private:
     // Opens (creating it one level deep if missing) and holds `log_dir`.

@@ -1,18 +1,3 @@
-// A target that sends each record to journald in its native protocol, one
-// datagram a record with fields a query can select on:
-//     MESSAGE           the text without its final line end
-//     PRIORITY          the syslog severity of the level (SyslogLog::severity_of)
-//     SYSLOG_IDENTIFIER <ident>, default the program's name
-//     SYSLOG_FACILITY   <facility>, as a number
-//     TID               the kernel id of the thread that handed it over
-//     VORN_LOGGER       the logger's name
-//     CODE_FILE, CODE_LINE, CODE_FUNC  where VORN_LOG was used
-// A value with a line end goes in the protocol's binary form; a record
-// larger than the socket takes goes in a sealed memory file passed with
-// the datagram. Receiver failures are handled as by the syslog target:
-// reported once, counted, reconnected. Without <socket>, on a machine
-// without journald's socket, the target says so at start and sends to
-// /dev/log in the syslog format instead.
 #pragma once
 
 #include <string>
@@ -25,21 +10,43 @@ namespace zvk {
 class Message;
 class VornConfig;
 
+/// A target that sends each record to journald in its native protocol, one
+/// datagram a record with fields a query can select on:
+/// - `MESSAGE`: the text without its final line end
+/// - `PRIORITY`: the syslog severity of the level (SyslogLog::severity_of)
+/// - `SYSLOG_IDENTIFIER`: `<ident>`, default the program's name
+/// - `SYSLOG_FACILITY`: `<facility>`, as a number
+/// - `TID`: the kernel id of the thread that handed it over
+/// - `VORN_LOGGER`: the logger's name
+/// - `CODE_FILE`, `CODE_LINE`, `CODE_FUNC`: where VORN_LOG was used
+///
+/// A value with a line end goes in the protocol's binary form; a record
+/// larger than the socket takes goes in a sealed memory file passed with
+/// the datagram. Receiver failures are handled as by the syslog target:
+/// reported once, counted, reconnected. Without `<socket>`, on a machine
+/// without journald's socket, the target says so at start and sends to
+/// /dev/log in the syslog format instead.
 class ZVK_VORN_API JournalLog : public SyslogLog {
 public:
+    /// A stopped journal target for the record `name`, sending to
+    /// journald's socket unless init decides otherwise.
     explicit JournalLog(const std::string& name);
+    /// Writes what was accepted, then closes the socket.
     ~JournalLog() override;
 
+    /// Sends the record as one entry (in the syslog format with the
+    /// fallback).
     void write_msg(Message* message) override;
-    // As SyslogLog's, and picks the syslog fallback when journald's socket
-    // is missing and none was configured.
+    /// As SyslogLog's, and picks the syslog fallback when journald's socket
+    /// is missing and none was configured.
     int init(const VornConfig* config) override;
 
-    // Puts the entry of `message` in the native protocol, as it is sent,
-    // in `out`.
+    /// Puts the entry of `message` in the native protocol, as it is sent,
+    /// in `out`.
     static void build_entry(std::string& out, const Message& message, const std::string& ident,
                             int facility);
 
+    /// Set by init when the target sends to /dev/log in the syslog format.
     bool syslog_fallback = false;
 
 private:

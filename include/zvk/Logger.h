@@ -1,7 +1,3 @@
-// A named route from handles to one target. The service keeps one Logger
-// per name for the life of the process and points it at the target and
-// level of whatever configuration runs, so that a handle's pointer stays
-// valid through every reload, re-initialisation and stop.
 #pragma once
 
 #include <atomic>
@@ -14,40 +10,52 @@ namespace zvk {
 class Message;
 class Target;
 
+/// A named route from handles to one target. The service keeps one Logger
+/// per name for the life of the process and points it at the target and
+/// level of whatever configuration runs, so that a handle's pointer stays
+/// valid through every reload, re-initialisation and stop.
 class ZVK_VORN_API Logger {
 public:
+    /// The levels of Vorn::Level, in the same order.
     enum Level { OUT, FATAL, ERROR, WARN, AUDIT, INFO, TRACE, DEBUG };
 
-    static int get_level(const std::string& name);  // -1: unknown name
+    /// The level named `name` ("OUT" ... "DEBUG", as spelt there); -1: unknown name.
+    static int get_level(const std::string& name);
+    /// A logger routed to `target` (not owned; null: none) at `level`, with
+    /// no owner. The service makes every logger that handles use.
     Logger(const std::string& name, Target* target, Level level);
     virtual ~Logger();
 
-    // Hands `message` to the target, which now owns it (deletes it when
-    // the logger has no target now). Any thread.
+    /// Hands `message` to the target, which now owns it (deletes it when
+    /// the logger has no target now). Any thread.
     void log(Message* message);
-    // The target records go to now; null while the running configuration
-    // has no such logger.
-    // Sequentially consistent: the service frees a target once no thread
-    // that read it may still use it, which it tells by this load's order.
+    /// The target records go to now; null while the running configuration
+    /// has no such logger.
+    /// Sequentially consistent: the service frees a target once no thread
+    /// that read it may still use it, which it tells by this load's order.
     Target* current_target() const {
         return std::atomic_ref<Target*>(const_cast<Target*&>(target))
             .load(std::memory_order_seq_cst);
     }
 
-    long owner_id;
-    std::string name;
-    // As configured now, changed by the service under its registry mutex;
-    // `target` also while handles use it (through std::atomic_ref): threads
-    // that log read it through current_target.
+    long owner_id;     ///< The owner it was first asked for with; see has_owner.
+    std::string name;  ///< The logger's name.
+    /// The level as configured now, changed by the service under its
+    /// registry mutex.
     Level level;
+    /// The target as configured now (not owned; null: none), changed by the
+    /// service under its registry mutex, also while handles use it (through
+    /// std::atomic_ref): threads that log read it through current_target.
     Target* target;
+    /// Whether the logger belongs to owner_id (asked for first with an id
+    /// other than 0): a handle asked for with another id gets no logger.
     bool has_owner;
-    // The most verbose level that passes, -1 when nothing does (no such
-    // logger in the running configuration): what Vorn::logable compares.
+    /// The most verbose level that passes, -1 when nothing does (no such
+    /// logger in the running configuration): what Vorn::logable compares.
     std::atomic<int> accepts;
 
-    // The name as records carry it: valid for the life of the process,
-    // also after this logger is gone, so that a queued record outlives it.
+    /// The name as records carry it: valid for the life of the process,
+    /// also after this logger is gone, so that a queued record outlives it.
     const char* record_name() const noexcept { return interned_name; }
 
 private:

@@ -1,20 +1,20 @@
-// Where a record came from, as far as the library knows: what a target
-// that writes fields (the journal, JSON lines) adds to the caller's text.
-// Filled in at the hand-over; a target's write_msg finds it in the
-// Message. Strings are static: they stay valid for the life of the process.
 #pragma once
 
 #include <cstdint>
 
 namespace zvk {
 
+/// Where a record came from, as far as the library knows: what a target
+/// that writes fields (the journal, JSON lines) adds to the caller's text.
+/// Filled in at the hand-over; a target's write_msg finds it in the
+/// Message. Strings are static: they stay valid for the life of the process.
 struct Origin {
-    const char* logger = nullptr;  // the logger's name; null when handed over without one
-    const char* file = nullptr;    // where VORN_LOG was used (__FILE__), else null
-    const char* func = nullptr;    // the function it was used in, else null
-    int line = 0;                  // its line, 0 when unknown
-    int thread = 0;                // the handing thread's kernel thread id (gettid)
-    std::int64_t time_us = 0;      // wall-clock time of the hand-over, µs since 1970 UTC
+    const char* logger = nullptr;  ///< The logger's name; null when handed over without one.
+    const char* file = nullptr;    ///< Where VORN_LOG was used (`__FILE__`), else null.
+    const char* func = nullptr;    ///< The function it was used in, else null.
+    int line = 0;                  ///< Its line, 0 when unknown.
+    int thread = 0;                ///< The handing thread's kernel thread id (gettid).
+    std::int64_t time_us = 0;      ///< Wall-clock time of the hand-over, µs since 1970 UTC.
 };
 
 }  // namespace zvk

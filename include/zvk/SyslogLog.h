@@ -1,15 +1,3 @@
-// A target that sends each record to a local syslog socket (on a systemd
-// machine /dev/log is journald's, elsewhere rsyslog's) from its own
-// worker, one datagram a record in the format syslog(3) uses:
-//     <PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT
-// with the record's final line end removed. The ident and facility belong
-// to the target alone: nothing process-wide (openlog) is touched. A missing
-// socket or a refused send does not stop the target: it reports once,
-// counts what it cannot deliver, and connects again by itself when the
-// socket is back. A receiver that does not keep up makes the worker wait,
-// so the target's queue_max / when_full policy applies; one that takes
-// nothing for a second counts as stuck: records are counted as lost
-// without waiting, and it is tried again once a second.
 #pragma once
 
 #include <cstdint>
@@ -24,46 +12,69 @@ namespace zvk {
 class Message;
 class VornConfig;
 
+/// A target that sends each record to a local syslog socket (on a systemd
+/// machine /dev/log is journald's, elsewhere rsyslog's) from its own
+/// worker, one datagram a record in the format syslog(3) uses:
+/// ```
+/// <PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT
+/// ```
+/// with the record's final line end removed. The ident and facility belong
+/// to the target alone: nothing process-wide (openlog) is touched. A missing
+/// socket or a refused send does not stop the target: it reports once,
+/// counts what it cannot deliver, and connects again by itself when the
+/// socket is back. A receiver that does not keep up makes the worker wait,
+/// so the target's queue_max / when_full policy applies; one that takes
+/// nothing for a second counts as stuck: records are counted as lost
+/// without waiting, and it is tried again once a second.
 class ZVK_VORN_API SyslogLog : public Target {
 public:
-    // The code of a facility name: "user" 1, "daemon" 3, "local0" ...
-    // "local7" 16 ... 23; -1 for any other text.
+    /// The code of a facility name: "user" 1, "daemon" 3, "local0" ...
+    /// "local7" 16 ... 23; -1 for any other text.
     static int facility_from(std::string_view name);
-    // The syslog severity of a record's level: FATAL crit (2), ERROR err
-    // (3), WARN warning (4), AUDIT and OUT notice (5), INFO info (6), TRACE
-    // and DEBUG debug (7).
+    /// The syslog severity of a record's level: FATAL crit (2), ERROR err
+    /// (3), WARN warning (4), AUDIT and OUT notice (5), INFO info (6), TRACE
+    /// and DEBUG debug (7).
     static int severity_of(int level);
-    // The program's short name as ps shows it.
+    /// The program's short name as ps shows it.
     static std::string program_name();
 
+    /// A stopped syslog target for the record `name`, sending to /dev/log
+    /// until init reads the record.
     explicit SyslogLog(const std::string& name);
+    /// Writes what was accepted, then closes the socket.
     ~SyslogLog() override;
 
+    /// Sends the record as one datagram, cut to what the socket takes.
     void write_msg(Message* message) override;
-    // Reads <socket>, <facility> and <ident>; -1 (with a line naming the
-    // target and the value) for an unknown facility.
+    /// Reads `<socket>`, `<facility>` and `<ident>`; -1 (with a line naming
+    /// the target and the value) for an unknown facility or an unusable ident.
     int init(const VornConfig* config) override;
 
-    std::string socket_path;  // default "/dev/log"
-    int facility;             // default user (1)
-    std::string ident;        // default program_name()
+    std::string socket_path;  ///< Default "/dev/log".
+    int facility;             ///< Default user (1).
+    std::string ident;        ///< Default program_name().
 
 protected:
-    enum class Sent { kWhole, kFailed, kTooLong };
+    /// What deliver did with a datagram.
+    enum class Sent {
+        kWhole,   ///< Sent whole (or cut to fit, when asked).
+        kFailed,  ///< Not sent; reported and counted.
+        kTooLong  ///< Not sent: longer than the socket takes.
+    };
 
-    // For a type that sends another format to a datagram socket.
+    /// For a type that sends another format to a datagram socket.
     SyslogLog(const std::string& name, Type type, std::string socket);
-    // Sends one record in the syslog format; false (reported and counted)
-    // when it could not be delivered.
+    /// Sends one record in the syslog format; false (reported and counted)
+    /// when it could not be delivered.
     bool send_record(std::string_view text, int level);
-    // Sends `datagram`, connecting (again) where needed, or with `memfd`
-    // >= 0 an empty datagram passing that descriptor instead. `cut`: a
-    // datagram the socket does not take is cut to fit (at a character's
-    // end); without it, kTooLong says so and nothing was sent. kFailed has
-    // been reported and counted.
+    /// Sends `datagram`, connecting (again) where needed, or with `memfd`
+    /// >= 0 an empty datagram passing that descriptor instead. `cut`: a
+    /// datagram the socket does not take is cut to fit (at a character's
+    /// end); without it, kTooLong says so and nothing was sent. kFailed has
+    /// been reported and counted.
     Sent deliver(bool cut, int memfd = -1);
 
-    // The writer's own: the datagram being built.
+    /// The writer's own: the datagram being built.
     std::string datagram;
 
 private:

@@ -1,8 +1,5 @@
-// The application's log handle, bound at construction to one named logger.
-// `logable` filters, `log` hands over a composed record; the library adds
-// nothing to the text. The handle owns nothing and is cheap to move.
-// A handle stays valid for the life of the process: through reloads,
-// re-initialisations and stops it follows whatever configuration runs.
+/// \file
+/// The application's log handle zvk::Vorn and the VORN_LOG macro.
 #pragma once
 
 #include <ctime>
@@ -17,56 +14,92 @@ namespace zvk {
 
 class Target;
 
+/// The application's log handle, bound at construction to one named logger.
+/// `logable` filters, `log` hands over a composed record; the library adds
+/// nothing to the text. The handle owns nothing and is cheap to move.
+/// A handle stays valid for the life of the process: through reloads,
+/// re-initialisations and stops it follows whatever configuration runs.
 class ZVK_VORN_API Vorn {
 public:
+    /// The levels, from the most severe to the most verbose. A logger
+    /// configured at a level passes it and every level before it; OUT
+    /// passes at every configured level.
     enum Level { OUT, FATAL, ERROR, WARN, AUDIT, INFO, TRACE, DEBUG };
 
-    static std::string time_gmt();  // 12-06-2026 15:04:11.000250 GMT
-    // The same for `instant`; "" when tv_nsec is outside [0, 999999999].
+    /// Now in UTC, as records are stamped: `12-06-2026 15:04:11.000250 GMT`
+    /// (month, day, year, microseconds). Empty when the clock cannot be read.
+    static std::string time_gmt();
+    /// The same for `instant`; "" when tv_nsec is outside [0, 999999999].
     static std::string time_gmt_at(const std::timespec& instant);
-    static std::string time_local();  // same layout, local zone
+    /// The same layout in the local time zone, ending in the zone's
+    /// abbreviation as the zone data spells it.
+    static std::string time_local();
+    /// Now in UTC in the layout of HTTP dates, with day and month names of
+    /// the C library's current locale: `Fri, 12 Jun 2026 15:04:11 GMT`.
     static std::string http_gmt_time();
+    /// Now in UTC, as the current locale writes a date and time.
     static std::string time_gmt_format();
+    /// Now in the local time zone, as the current locale writes a date and
+    /// time.
     static std::string time_local_format();
+    /// Now in UTC, formatted by strftime(3) with `format`; empty when the
+    /// result is empty or longer than 127 characters.
     static std::string time_gmt_format(const std::string& format);
+    /// The same for `seconds` since 1970 UTC.
     static std::string time_gmt_format(const std::string& format, std::time_t seconds);
+    /// Now in the local time zone, formatted as by time_gmt_format(format).
     static std::string time_local_format(const std::string& format);
-    // "OUT" ... "DEBUG"; "" for a value outside the levels.
+    /// "OUT" ... "DEBUG"; "" for a value outside the levels.
     static std::string_view level_name(int level);
 
+    /// A handle bound to no logger: logable is false for every level and
+    /// log does nothing.
     Vorn();
+    /// The handle of the logger `name`, starting the service (which loads
+    /// its configuration) on first use. A name first asked for with an
+    /// `owner_id` other than 0 belongs to that owner: a handle asked for
+    /// with another id gets no logger. A name the running configuration
+    /// lacks still makes a handle, which logs once a reload adds it.
     Vorn(const std::string& name, long owner_id);
+    /// Takes over `other`'s logger; `other` is left bound to none.
     Vorn(Vorn&& other);
+    /// Takes over `other`'s logger; `other` is left bound to none. A
+    /// self-move changes nothing.
     Vorn& operator=(Vorn&& other);
     Vorn(const Vorn&) = delete;
     Vorn& operator=(const Vorn&) = delete;
     virtual ~Vorn();
 
+    /// The library's version, "1.0.0".
     std::string_view version() const;
-    // A handle the service made follows its logger's configuration as it
-    // is now; one whose fields the application set compares them.
+    /// Whether a record of level `lvl` passes now. A handle the service
+    /// made follows its logger's configuration as it is now; one whose
+    /// fields the application set compares them. Any thread; one relaxed
+    /// atomic load.
     bool logable(Level lvl) const {
         if (route != nullptr) {
             return lvl <= route->accepts.load(std::memory_order_relaxed);
         }
         return logger != nullptr && (lvl == OUT || level >= lvl);
     }
-    // Queues the record without a level check; the target owns it from
-    // here. Without a logger `text` is left untouched.
+    /// Queues the record without a level check; the target owns it from
+    /// here. Without a logger `text` is left untouched.
     void log(std::ostringstream&& text, Level lvl) const;
-    // The same, for VORN_LOG: `file`, `line` and `func` say where it was
-    // used (static strings), for targets that write them.
+    /// The same, for VORN_LOG: `file`, `line` and `func` say where it was
+    /// used (static strings), for targets that write them.
     void log(std::ostringstream&& text, Level lvl, const char* file, int line,
              const char* func) const;
-    // Waits until every record this handle's target accepted before the
-    // call is written: 0; -1 when they cannot be. 0 without a logger.
+    /// Waits until every record this handle's target accepted before the
+    /// call is written: 0; -1 when they cannot be. 0 without a logger.
     int flush() const;
-    // The stamp of the running configuration's time zone (time_gmt or
-    // time_local); a stamp_function of the application's own is kept.
+    /// The stamp of the running configuration's time zone (time_gmt or
+    /// time_local); a stamp_function of the application's own is kept.
     std::string stamp() const;
 
-    int level;       // the logger's level when the handle was made
-    Logger* logger;  // its logger when it was made (not owned); null: none then
+    int level;       ///< The logger's level when the handle was made.
+    Logger* logger;  ///< Its logger when it was made (not owned); null: none then.
+    /// What stamp calls: time_gmt or time_local, which stand for the running
+    /// configuration's time zone, or a function of the application's own.
     std::string (*stamp_function)();
 
 private:
@@ -80,9 +113,11 @@ private:
 
 }  // namespace zvk
 
-// Filters, composes "<stamp> <LEVEL> <text>\n" and hands it over in one
-// statement; with the level filtered out only the level test runs.
-//   VORN_LOG(handle, WARN, "disk at " << pct << "%");
+/// Filters, composes `"<stamp> <LEVEL> <text>\n"` and hands it over in one
+/// statement; with the level filtered out only the level test runs.
+/// ```
+/// VORN_LOG(handle, WARN, "disk at " << pct << "%");
+/// ```
 #define VORN_LOG(handle, lvl, ...)                                                               \
     do {                                                                                         \
         const ::zvk::Vorn& zvk_log_handle = (handle);                                            \

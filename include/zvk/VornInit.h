@@ -1,5 +1,3 @@
-// Facade over the service for applications: (re)initialise, load a given
-// configuration file on first use, stop.
 #pragma once
 
 #include <string>
@@ -8,24 +6,31 @@
 
 namespace zvk {
 
+/// Facade over the service for applications: (re)initialise, load a given
+/// configuration file on first use, stop.
 class ZVK_VORN_API VornInit {
 public:
-    // Initialises the service again (constructing it first if needed);
-    // 0 when it then runs, else -1.
+    /// Initialises the service again (constructing it first if needed);
+    /// 0 when it then runs, else -1.
     static int init();
-    // Constructs the service from `path` on first use only; 0 when it runs.
+    /// Constructs the service from `path` on first use only; 0 when it runs.
+    /// Once the service runs from another file (or the search) with loggers
+    /// in use, -1 and a line saying so.
     static int load_config(const std::string& path);
-    // Re-reads the file the service was loaded from and applies it while it
-    // runs; every handle follows it from its next call. 0; -1 when the file
-    // does not load: the running configuration stays, with the line
-    // "Could not reload Vorn config file: PATH - the running configuration
-    // stays".
+    /// Re-reads the file the service was loaded from and applies it while it
+    /// runs; every handle follows it from its next call. 0; -1 when the file
+    /// does not load: the running configuration stays, with the line
+    /// "Could not reload Vorn config file: PATH - the running configuration
+    /// stays".
     static int reload();
+    /// Stops the service (constructing it first if needed): every target
+    /// writes what it accepted and is freed; handles stay valid and log
+    /// nothing until the service is initialised again.
     static void reset_vorn_state();
-    // Target::flush for every target of the service: 0 when all were
-    // flushed (also without service or targets), else -1. Waits holding no
-    // lock of the service: other threads make handles and initialise
-    // meanwhile; a stop ends the flush.
+    /// Target::flush for every target of the service: 0 when all were
+    /// flushed (also without service or targets), else -1. Waits holding no
+    /// lock of the service: other threads make handles and initialise
+    /// meanwhile; a stop ends the flush.
     static int flush();
 
     VornInit();

@@ -1,12 +1,3 @@
-// The process's one logging service: finds and loads the configuration,
-// applies its process-wide settings (global locale, file-size limit), and
-// routes every logger to a target of the running configuration. The
-// routing table owns each target while it is configured; one taken out of
-// it writes what it accepted, closes its files and is freed once no thread
-// can reach it. Its operations may be called from any thread: they decide
-// under one mutex, which the logging path and the targets' workers never
-// take, and do everything slow (starting, draining, opening files) after
-// releasing it.
 #pragma once
 
 #include <atomic>
@@ -30,68 +21,122 @@ struct Routing;
 struct ServiceAccess;
 }  // namespace detail
 
+/// The process's one logging service: finds and loads the configuration,
+/// applies its process-wide settings (global locale, file-size limit), and
+/// routes every logger to a target of the running configuration. The
+/// routing table owns each target while it is configured; one taken out of
+/// it writes what it accepted, closes its files and is freed once no thread
+/// can reach it. Its operations may be called from any thread: they decide
+/// under one mutex, which the logging path and the targets' workers never
+/// take, and do everything slow (starting, draining, opening files) after
+/// releasing it.
 class ZVK_VORN_API VornService {
 public:
-    enum { SERVICE_STOPPED = 1, SERVICE_RUNNING = 4 };
+    /// The values of `state`.
+    enum {
+        SERVICE_STOPPED = 1,  ///< No configuration runs.
+        SERVICE_RUNNING = 4   ///< A configuration was loaded and runs.
+    };
 
+    /// The instance, constructed on first use by the configuration search
+    /// (config/vorn_config.xml, then vorn_config.xml, in the working
+    /// directory). Never null; never destroyed.
     static VornService* get_service();
+    /// The instance, constructed on first use from the file `path`; an
+    /// instance that exists already is returned as it is.
     static VornService* init_vorn_service(const std::string& path);
-    // Stops the instance in use, if there is one.
+    /// Stops the instance in use, if there is one.
     static void reset_vorn_state();
 
+    /// Runs the configuration search. Applications use get_service.
     VornService();
+    /// Loads the file `path`. Applications use init_vorn_service.
     explicit VornService(const std::string& path);
+    /// Stops first.
     virtual ~VornService();
     VornService(const VornService&) = delete;
     VornService& operator=(const VornService&) = delete;
 
-    // 4 on success, -1 when no file was found (and after the stop at
-    // process exit, which nothing starts again), the unchanged state (1)
-    // after an exception.
+    /// Loads `path` (null: runs the search) in place of whatever ran: the
+    /// targets of before write what they accepted and leave, and handles
+    /// made before follow the new configuration.
+    /// 4 on success, -1 when no file was found (and after the stop at
+    /// process exit, which nothing starts again), the unchanged state (1)
+    /// after an exception.
     int init(const char* path);
 
+    /// The logger `name` for `owner_id`, made and routed when new; null when
+    /// another owner holds the name, or when the logger has no target that
+    /// runs.
     Logger* get_logger(const std::string& name, long owner_id);
+    /// Routes the logger `name` by the running configuration (a logger
+    /// record, or the built-in "CONSOLE"), starting its target; null as for
+    /// get_logger.
     Logger* create_logger(const std::string& name, long owner_id);
+    /// The target `name` of the routing table, made and started from its
+    /// record when new ("console" also without one); null when there is no
+    /// such record or it does not start.
     Target* get_target(const std::string& name);
+    /// The console target, "console", made and started when new; null when
+    /// it does not start.
     Target* create_std_target();
+    /// The target of the table registered as `name`, or a FileLog made and
+    /// started as `name`; null when it does not start.
     Target* create_file_target(const std::string& name);
+    /// The target of the table registered as `name`, or a SyslogLog made
+    /// and started as `name`; null when it does not start.
     Target* create_syslog_target(const std::string& name);
+    /// Takes every target out of the table: each writes what it accepted and
+    /// is freed; loggers stay, routed to nothing, until the next init.
     void stop();
-    // Re-reads the file the service was loaded from and applies it while it
-    // runs: every Logger handed out follows it, unchanged targets keep
-    // running untouched, changed and removed ones write what they accepted
-    // and are freed. 0; -1 (and nothing changed) when the file does not
-    // load, or after the stop at process exit.
+    /// Re-reads the file the service was loaded from and applies it while it
+    /// runs: every Logger handed out follows it, unchanged targets keep
+    /// running untouched, changed and removed ones write what they accepted
+    /// and are freed. 0; -1 (and nothing changed) when the file does not
+    /// load, or after the stop at process exit.
     int reload();
 
-    // The value of the running configuration, as a reference that stays
-    // valid for the life of the process (a reload may change the value,
-    // never the text referred to).
+    /// The value of the running configuration, as a reference that stays
+    /// valid for the life of the process (a reload may change the value,
+    /// never the text referred to).
     const std::string& get_config_value(const std::string& key);
+    /// Makes the locale `name` the global one; a name the system lacks is
+    /// reported and changes nothing.
     void set_locale(const std::string& name);
+    /// Makes `loc` the global locale.
     void set_locale(const std::locale& loc);
+    /// The bytes of a `<file_size_max>` text (VornConfig::file_size_bytes
+    /// with the global locale); default_file_size for one it refuses.
     unsigned long calculate_file_size(const std::string& text);
+    /// Sets the process's soft file-size limit to the running
+    /// configuration's `<file_size_max>` (default_file_size without one) and
+    /// records it in file_limit. 0; -1 after reporting a refusal.
     int set_file_limit();
 
-    const std::string default_log_dir;
+    const std::string default_log_dir;  ///< "logs", without `<log_dir>`.
+    /// 10 MiB, without `<file_size_max>` or for one refused.
     const std::uint64_t default_file_size;
-    const std::string default_config_file;
-    const std::string default_config_path;
-    int state;
-    std::string log_dir;
-    std::string time_zone;
-    std::uint64_t file_limit;
-    VornConfig* config;  // the running model, owned by the routing table; null after stop
+    const std::string default_config_file;  ///< "vorn_config.xml", searched for second.
+    const std::string default_config_path;  ///< "config/vorn_config.xml", searched for first.
+    int state;                              ///< SERVICE_STOPPED or SERVICE_RUNNING.
+    std::string log_dir;                    ///< The running configuration's log directory.
+    std::string time_zone;                  ///< "GMT" or "local": how records are stamped.
+    std::uint64_t file_limit;               ///< The file-size limit in force, bytes.
+    /// The running model, owned by the routing table; null after stop.
+    VornConfig* config;
+    /// The file the running configuration came from; empty when none was found.
     std::string config_file;
-    // config_file was given by the application, not found by the search:
-    // re-initialisation loads it again.
+    /// config_file was given by the application, not found by the search:
+    /// re-initialisation loads it again.
     bool config_given;
-    // The routing table as names see it; changed only under the service's
-    // mutex. Targets are owned by the table (a target may stand under
-    // several names); loggers live as long as the process.
+    /// The routing table as names see it; changed only under the service's
+    /// mutex. Targets are owned by the table (a target may stand under
+    /// several names); loggers live as long as the process.
     std::unordered_map<std::string, Logger*> loggers;
+    /// The targets of the routing table by name; see loggers.
     std::unordered_map<std::string, Target*> targets;
 
+    /// The instance; null until first use.
     static std::atomic<VornService*> vornsvc;
 
 private:

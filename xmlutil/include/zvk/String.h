@@ -1,4 +1,3 @@
-// Strict text-to-number conversions for configuration values.
 #pragma once
 
 #include <string_view>
@@ -7,11 +6,12 @@
 
 namespace zvk {
 
+/// Strict text-to-number conversions for configuration values.
 class ZVK_XMLUTIL_API String {
 public:
-    // An optional sign and decimal digits, nothing else (no blanks, no
-    // trailing characters), within the range of int. On failure `value`
-    // is left unchanged and the result is false.
+    /// An optional sign and decimal digits, nothing else (no blanks, no
+    /// trailing characters), within the range of int. On failure `value`
+    /// is left unchanged and the result is false.
     static bool str_to_int(std::string_view text, int& value);
 };
 
