@@ -7,7 +7,7 @@
 #        ZVK_QUICK=1 scripts/test.sh   (normal build only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh clang-format tzdata dpkg-dev file lintian rsyslog systemd python3 nlohmann-json3-dev \
+scripts/deps.sh clang-format tzdata dpkg-dev file lintian rsyslog rsyslog-relp systemd python3 nlohmann-json3-dev \
     doxygen zstd logrotate
 # The journald tests start a journald of their own; here they must not skip.
 export ZVK_REQUIRE_JOURNALD=1

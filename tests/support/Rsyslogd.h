@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,32 +32,43 @@ inline std::string rsyslogd_path() {
 
 class Rsyslogd {
 public:
-    // `conf` with every "DIR" standing for `dir`. Starts it at once. It has
-    // to start before the service sets RLIMIT_FSIZE, which children
-    // inherit: its output files would stop at the log files' limit.
-    Rsyslogd(std::string binary, std::string dir, std::string conf)
-        : binary(std::move(binary)), dir(std::move(dir)) {
+    // `conf` with every "DIR" standing for `dir`. Its files are "rsyslog.conf",
+    // "rsyslogd.pid", "rsyslogd.out" and the work directory "rsyslog-work" in
+    // `dir`, each behind `name` and a dash when `name` is given, so that
+    // several daemons can share a directory. Starts it at once unless told not to.
+    Rsyslogd(std::string binary, std::string dir, std::string conf, const std::string& name = "",
+             bool start_now = true)
+        : binary(std::move(binary)), dir(std::move(dir)), prefix(name.empty() ? "" : name + "-") {
         for (std::size_t at = conf.find("DIR"); at != std::string::npos;
              at = conf.find("DIR", at)) {
             conf.replace(at, 3, this->dir);
             at += this->dir.size();
         }
-        mkdir((this->dir + "/rsyslog-work").c_str(), 0700);
-        write_file(this->dir + "/rsyslog.conf", conf);
-        start();
+        mkdir(file("rsyslog-work").c_str(), 0700);
+        write_file(file("rsyslog.conf"), conf);
+        if (start_now) {
+            start();
+        }
     }
     ~Rsyslogd() { stop(); }
     Rsyslogd(const Rsyslogd&) = delete;
     Rsyslogd& operator=(const Rsyslogd&) = delete;
 
     void start() {
-        std::string conf = dir + "/rsyslog.conf";
-        std::string pid_file = dir + "/rsyslogd.pid";
-        std::string out = dir + "/rsyslogd.out";
+        std::string conf = file("rsyslog.conf");
+        std::string pid_file = file("rsyslogd.pid");
+        std::string out = file("rsyslogd.out");
         pid = fork();
         if (pid == 0) {
             // Ends with the test even when the watchdog kills it.
             prctl(PR_SET_PDEATHSIG, SIGTERM);
+            // Started after the service, it would inherit the log files'
+            // size limit, and its own output files would stop there.
+            rlimit limit{};
+            if (getrlimit(RLIMIT_FSIZE, &limit) == 0) {
+                limit.rlim_cur = limit.rlim_max;
+                setrlimit(RLIMIT_FSIZE, &limit);
+            }
             int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
             dup2(fd, 1);
             dup2(fd, 2);
@@ -74,11 +86,15 @@ public:
         }
     }
 
+    // The path of this daemon's `base` ("rsyslogd.out", "rsyslog-work", ...).
+    std::string file(const std::string& base) const { return dir + "/" + prefix + base; }
+
     pid_t pid = -1;
 
 private:
     std::string binary;
     std::string dir;
+    std::string prefix;
 };
 
 // The lines of `path` once it holds `count` of them, or when it has not
