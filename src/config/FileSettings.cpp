@@ -43,16 +43,6 @@ std::int64_t unit_seconds(char unit) {
     }
 }
 
-const std::string* last_of(const VornConfig::target_cf_t& record, Setting setting) {
-    const std::string* found = nullptr;
-    for (const auto& [key, value] : record.params) {
-        if (key == element(setting).name) {
-            found = &value;
-        }
-    }
-    return found;
-}
-
 }  // namespace
 
 std::int64_t rotate_every_seconds(const std::string& text) {
@@ -116,13 +106,13 @@ void read_file_options(const VornConfig::target_cf_t& record, FileSettings& file
     auto refuse = [&file](Setting setting, const std::string* text) {
         file.refused.emplace_back(setting, text);
     };
-    if (const std::string* text = last_of(record, Setting::rotate_every)) {
+    if (const std::string* text = last_param(record, Setting::rotate_every)) {
         file.rotate_every = rotate_every_seconds(*text);
         if (file.rotate_every == 0) {
             refuse(Setting::rotate_every, text);
         }
     }
-    if (const std::string* text = last_of(record, Setting::compress)) {
+    if (const std::string* text = last_param(record, Setting::compress)) {
         if (*text == kGzip) {
             file.compress = Compression::gzip;
         } else if (*text == kZstd) {
@@ -131,7 +121,7 @@ void read_file_options(const VornConfig::target_cf_t& record, FileSettings& file
             refuse(Setting::compress, text);
         }
     }
-    if (const std::string* text = last_of(record, Setting::file_mode)) {
+    if (const std::string* text = last_param(record, Setting::file_mode)) {
         unsigned mode = 0;
         const char* first = text->data();
         const char* last = first + text->size();
@@ -145,8 +135,8 @@ void read_file_options(const VornConfig::target_cf_t& record, FileSettings& file
             file.file_mode = static_cast<int>(mode);
         }
     }
-    file.file_group = last_of(record, Setting::file_group);
-    if (const std::string* text = last_of(record, Setting::sync)) {
+    file.file_group = last_param(record, Setting::file_group);
+    if (const std::string* text = last_param(record, Setting::sync)) {
         if (*text == kNever) {
             file.sync = SyncPolicy::never;
         } else if (*text == kAtRotation) {
@@ -158,13 +148,13 @@ void read_file_options(const VornConfig::target_cf_t& record, FileSettings& file
             refuse(Setting::sync, text);
         }
     }
-    if (const std::string* text = last_of(record, Setting::max_age)) {
+    if (const std::string* text = last_param(record, Setting::max_age)) {
         file.max_age = duration_seconds(*text);
         if (file.max_age == 0) {
             refuse(Setting::max_age, text);
         }
     }
-    if (const std::string* text = last_of(record, Setting::max_total_size)) {
+    if (const std::string* text = last_param(record, Setting::max_total_size)) {
         if (!VornConfig::file_size_bytes(*text, file.max_total_size, std::locale::classic())) {
             file.max_total_size = 0;
             refuse(Setting::max_total_size, text);

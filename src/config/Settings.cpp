@@ -145,16 +145,6 @@ const std::string* first_param(const VornConfig::target_cf_t& record, Setting se
     return VornConfig::target_param(record, element(setting).name);
 }
 
-const std::string* last_param(const VornConfig::target_cf_t& record, Setting setting) {
-    const std::string* found = nullptr;
-    for (const auto& [key, value] : record.params) {
-        if (key == element(setting).name) {
-            found = &value;
-        }
-    }
-    return found;
-}
-
 // Digits only and all of them: "-5", "+5", " 5", "5x" and overflow are 0.
 template <class Number>
 Number digits_only(const std::string& text) {
@@ -384,6 +374,16 @@ void service_problems(const VornConfig& model, std::vector<std::string>& problem
 }
 
 }  // namespace
+
+const std::string* last_param(const VornConfig::target_cf_t& record, Setting setting) {
+    const std::string* found = nullptr;
+    for (const auto& [key, value] : record.params) {
+        if (key == element(setting).name) {
+            found = &value;
+        }
+    }
+    return found;
+}
 
 const Element& element(Setting setting) {
     static const Table& rows = *new Table(make_table());  // outlives every static

@@ -71,6 +71,9 @@ struct Element {
 };
 
 const Element& element(Setting setting);
+// The text of the last child `setting` of a target record (a target reads
+// its children in order); null when it has none.
+const std::string* last_param(const VornConfig::target_cf_t& record, Setting setting);
 
 // Where the configuration is looked for, in order.
 const std::vector<std::string>& config_search_paths();

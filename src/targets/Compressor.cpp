@@ -93,11 +93,6 @@ bool Compressor::idle() {
     return waiting.empty() && !busy;
 }
 
-void Compressor::drain() {
-    std::unique_lock lock(mutex);
-    cond.wait(lock, [this] { return (waiting.empty() && !busy) || !running; });
-}
-
 bool Compressor::stop_asked() {
     std::lock_guard lock(mutex);
     return stopping;

@@ -44,9 +44,6 @@ public:
     bool add(const std::string& entry);
     // Whether nothing waits or is in progress.
     bool idle();
-    // Waits until nothing waits or is in progress (for tests and a
-    // stopping target that wants its files compressed).
-    void drain();
     // Held by whoever removes a rotated file in any form, so that a
     // compression that finishes never brings back a file the retention
     // removed.

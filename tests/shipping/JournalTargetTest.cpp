@@ -27,16 +27,7 @@ namespace {
 
 enum Field { kPriority, kTid, kLogger, kFile, kLine, kFunc, kIdent, kFacility, kMessage };
 
-std::vector<std::string> fields_of(const std::string& entry) {
-    std::vector<std::string> fields;
-    std::size_t from = 0;
-    for (std::size_t tab = entry.find('\t'); tab != std::string::npos;
-         from = tab + 1, tab = entry.find('\t', from)) {
-        fields.push_back(entry.substr(from, tab - from));
-    }
-    fields.push_back(entry.substr(from));
-    return fields;
-}
+std::vector<std::string> fields_of(const std::string& entry) { return split_fields(entry, '\t'); }
 
 // "jr" sends to journald's default socket; "db" and "app" log to it.
 void write_journal_config() {

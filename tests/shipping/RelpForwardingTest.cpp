@@ -91,17 +91,6 @@ std::string with_port(std::string conf, int port) {
     return conf;
 }
 
-bool wait_for_path(const std::string& path) {
-    for (int i = 0; i < 200; ++i) {
-        struct stat st {};
-        if (stat(path.c_str(), &st) == 0) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return false;
-}
-
 // What the central file holds of this process's records.
 struct Tally {
     std::vector<std::vector<int>> seen =

@@ -42,17 +42,6 @@ std::string syslog_config(const std::string& socket) {
            logger_record("app", "sys");
 }
 
-bool wait_for_path(const std::string& path) {
-    for (int i = 0; i < 200; ++i) {
-        struct stat st {};
-        if (stat(path.c_str(), &st) == 0) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return false;
-}
-
 // A datagram socket at `path` that only the test reads, or -1.
 int bound_receiver(const std::string& path) {
     int receiver = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);

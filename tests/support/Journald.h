@@ -130,11 +130,7 @@ public:
         std::size_t seen = 0;
         auto last_growth = std::chrono::steady_clock::now();
         for (;;) {
-            std::vector<std::string> lines;
-            if (FILE* pipe = popen(command.c_str(), "r")) {
-                lines = split_lines(read_stream(pipe));
-                pclose(pipe);
-            }
+            std::vector<std::string> lines = split_lines(command_output(command));
             if (!lines.empty() && lines.back().empty()) {
                 lines.pop_back();
             }
@@ -153,16 +149,6 @@ public:
     pid_t pid = -1;
 
 private:
-    static std::string read_stream(FILE* pipe) {
-        std::string text;
-        char buffer[65536];
-        std::size_t n = 0;
-        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-            text.append(buffer, n);
-        }
-        return text;
-    }
-
     static constexpr const char* kEntriesScript = R"(import json, sys
 FIELDS = ["PRIORITY", "TID", "VORN_LOGGER", "CODE_FILE", "CODE_LINE", "CODE_FUNC",
           "SYSLOG_IDENTIFIER", "SYSLOG_FACILITY", "MESSAGE"]

@@ -48,29 +48,12 @@ for raw in open(sys.argv[1], "rb"):
     write_file(dir + "/json_lines.py", kScript);
     write_file(dir + "/json_lines.in", text);
     std::vector<std::vector<std::string>> lines;
-    FILE* pipe =
-        popen(("python3 " + dir + "/json_lines.py " + dir + "/json_lines.in").c_str(), "r");
-    if (pipe == nullptr) {
-        return lines;
-    }
-    std::string out;
-    char buffer[65536];
-    for (std::size_t n = 0; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        out.append(buffer, n);
-    }
-    pclose(pipe);
+    const std::string out =
+        command_output("python3 " + dir + "/json_lines.py " + dir + "/json_lines.in");
     for (const std::string& line : split_lines(out)) {
-        if (line.empty()) {
-            continue;
+        if (!line.empty()) {
+            lines.push_back(split_fields(line, '\t'));
         }
-        std::vector<std::string> fields;
-        std::size_t from = 0;
-        for (std::size_t tab = line.find('\t'); tab != std::string::npos;
-             from = tab + 1, tab = line.find('\t', from)) {
-            fields.push_back(line.substr(from, tab - from));
-        }
-        fields.push_back(line.substr(from));
-        lines.push_back(std::move(fields));
     }
     return lines;
 }

@@ -97,6 +97,18 @@ private:
     std::string prefix;
 };
 
+// Whether `path` exists within five seconds (a daemon's socket, say).
+inline bool wait_for_path(const std::string& path) {
+    for (int i = 0; i < 200; ++i) {
+        struct stat st {};
+        if (stat(path.c_str(), &st) == 0) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return false;
+}
+
 // The lines of `path` once it holds `count` of them, or when it has not
 // grown for `quiet`.
 inline std::vector<std::string> wait_for_lines(

@@ -283,17 +283,43 @@ std::string read_log_file(const std::string& path) {
     if (tool == nullptr) {
         return read_file(path);
     }
-    std::string text;
-    if (FILE* pipe = popen((std::string(tool) + " '" + path + "'").c_str(), "r")) {
-        char buffer[65536];
-        for (std::size_t n = 0; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-            text.append(buffer, n);
-        }
-        if (pclose(pipe) != 0) {
-            ADD_FAILURE() << tool << " failed on " << path;
-        }
+    int status = 0;
+    std::string text = command_output(std::string(tool) + " '" + path + "'", &status);
+    if (status != 0) {
+        ADD_FAILURE() << tool << " failed on " << path;
     }
     return text;
+}
+
+std::string command_output(const std::string& command, int* status) {
+    std::string text;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        if (status != nullptr) {
+            *status = -1;
+        }
+        return text;
+    }
+    char buffer[65536];
+    for (std::size_t n = 0; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        text.append(buffer, n);
+    }
+    const int ended = pclose(pipe);
+    if (status != nullptr) {
+        *status = ended;
+    }
+    return text;
+}
+
+std::vector<std::string> split_fields(const std::string& line, char separator) {
+    std::vector<std::string> fields;
+    std::size_t from = 0;
+    for (std::size_t at = line.find(separator); at != std::string::npos;
+         from = at + 1, at = line.find(separator, from)) {
+        fields.push_back(line.substr(from, at - from));
+    }
+    fields.push_back(line.substr(from));
+    return fields;
 }
 
 long counted_losses(const std::string& out, const std::string& target) {

@@ -151,6 +151,12 @@ long long rotation_seconds(const std::string& name);
 // relative to the working directory.
 std::vector<std::string> log_files_in_order(const std::string& dir, const std::string& active);
 
+// What `command`, run by the shell, writes to standard output; `status`,
+// when given, gets its status as pclose returns it.
+std::string command_output(const std::string& command, int* status = nullptr);
+// `line` cut at each `separator`.
+std::vector<std::string> split_fields(const std::string& line, char separator);
+
 // The text of a log file, read back with zcat or zstdcat when its name
 // ends in ".gz" or ".zst" (the real tools, as an operator would).
 std::string read_log_file(const std::string& path);
