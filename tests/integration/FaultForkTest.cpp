@@ -72,8 +72,12 @@ TEST(VornFaultFork, ChildExitsWithoutWritingTwice) {
     });
 }
 
-#ifndef ZVK_TEST_TSAN
-// ThreadSanitizer does not support new threads after a multi-threaded fork.
+#ifndef ZVK_TEST_SANITIZED
+// ThreadSanitizer does not support new threads after a multi-threaded fork,
+// and clang 14's AddressSanitizer takes no lock of its allocator across a
+// fork: a size class that a parent thread was refilling stays locked in the
+// child, whose new worker then waits on it for ever (seen here, 1 run in 5).
+// The uninstrumented build runs it.
 TEST(VornFaultFork, ChildStartsAfreshAfterInit) {
     isolated([] {
         fork_while_logging([](const Vorn&) {
