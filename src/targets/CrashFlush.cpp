@@ -143,11 +143,21 @@ void rotated_name(const CrashRotation& plan, long long seconds, char (&name)[512
     name[n] = '\0';
 }
 
+// Where the handler rotates to: the writer's plan, and the first second
+// of it not tried yet, so that each rotation takes a name after the last.
+struct Rotation {
+    const CrashRotation& plan;
+    long long next;
+};
+
 // What the file target does at the size limit, with calls a signal
 // handler may make: the full file (when it still is the active one) goes
-// to a rotated name that nothing holds, and `fd` becomes a fresh active
-// file. Retention is left to the next rotation. False when either fails.
-bool rotate_at_crash(const CrashRotation& plan, int fd) {
+// to the first rotated name from `rotation.next` on that nothing holds,
+// and `fd` becomes a fresh active file. Retention is left to the next
+// rotation. False when either fails, or no free name is found by
+// `deadline`.
+bool rotate_at_crash(Rotation& rotation, int fd, const timespec& deadline) {
+    const CrashRotation& plan = rotation.plan;
     if (plan.dir_fd < 0) {
         return false;
     }
@@ -158,7 +168,10 @@ bool rotate_at_crash(const CrashRotation& plan, int fd) {
                       mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
     if (same) {
         bool renamed = false;
-        for (long long second = plan.seconds; !renamed && second < plan.seconds + 64; ++second) {
+        for (long long second = rotation.next; !renamed; ++second) {
+            if ((second - rotation.next) % 64 == 63 && ms_left(deadline) == 0) {
+                return false;
+            }
             char name[512];
             rotated_name(plan, second, name);
             if (renameat2(plan.dir_fd, plan.active, plan.dir_fd, name, RENAME_NOREPLACE) == 0) {
@@ -171,9 +184,9 @@ bool rotate_at_crash(const CrashRotation& plan, int fd) {
             } else if (errno != EEXIST) {
                 return false;
             }
-        }
-        if (!renamed) {
-            return false;
+            if (renamed) {
+                rotation.next = second + 1;
+            }
         }
     }
     // Moved away or replaced: the fresh file is opened as the writer would.
@@ -191,8 +204,7 @@ bool rotate_at_crash(const CrashRotation& plan, int fd) {
 
 // One record, rotating the file at the size limit as its writer would; a
 // record longer than the limit itself is skipped, since no file holds it.
-bool write_record(int fd, const CrashRotation& plan, std::string_view text,
-                  const timespec& deadline) {
+bool write_record(int fd, Rotation& rotation, std::string_view text, const timespec& deadline) {
     off_t length = -1;
     Wrote wrote = write_text(fd, text, deadline, length);
     if (wrote != Wrote::kFull) {
@@ -201,7 +213,7 @@ bool write_record(int fd, const CrashRotation& plan, std::string_view text,
     if (length == 0) {
         return true;
     }
-    if (!rotate_at_crash(plan, fd)) {
+    if (!rotate_at_crash(rotation, fd, deadline)) {
         return false;
     }
     wrote = write_text(fd, text, deadline, length);
@@ -271,16 +283,16 @@ Wrote write_json_in_pieces(int fd, std::string_view text, int level, const Origi
 
 // One record in the target's format: its text as it is, or the JSON line
 // of a record the writer has not put in the format yet.
-bool write_formatted(int fd, const CrashRotation& plan, std::string_view text, int level,
+bool write_formatted(int fd, Rotation& rotation, std::string_view text, int level,
                      const Origin& origin, bool json, const timespec& deadline) {
     if (!json) {
-        return write_record(fd, plan, text, deadline);
+        return write_record(fd, rotation, text, deadline);
     }
     char line[4096];
     FixedOut out{line, sizeof line};
     append_json_line(out, text, level, origin);
     if (out.size <= sizeof line) {
-        return write_record(fd, plan, std::string_view(line, out.size), deadline);
+        return write_record(fd, rotation, std::string_view(line, out.size), deadline);
     }
     off_t length = -1;
     Wrote wrote = write_json_in_pieces(fd, text, level, origin, deadline, length);
@@ -290,7 +302,7 @@ bool write_formatted(int fd, const CrashRotation& plan, std::string_view text, i
     if (length == 0) {
         return true;  // longer than the size limit: no file holds it
     }
-    if (!rotate_at_crash(plan, fd)) {
+    if (!rotate_at_crash(rotation, fd, deadline)) {
         return false;
     }
     wrote = write_json_in_pieces(fd, text, level, origin, deadline, length);
@@ -298,8 +310,8 @@ bool write_formatted(int fd, const CrashRotation& plan, std::string_view text, i
 }
 
 // The records from `first` on, up to `last`.
-bool write_records(int fd, const CrashRotation& plan, const std::deque<Target::Queued>& records,
-                   bool json, const timespec& deadline, std::size_t first = 0,
+bool write_records(int fd, Rotation& rotation, const std::deque<Target::Queued>& records, bool json,
+                   const timespec& deadline, std::size_t first = 0,
                    std::size_t last = ~std::size_t{0}) {
     for (std::size_t i = first; i < records.size() && i < last; ++i) {
         const Target::Queued& record = records[i];
@@ -307,7 +319,7 @@ bool write_records(int fd, const CrashRotation& plan, const std::deque<Target::Q
         // The husk of a record whose write the signal interrupted is empty.
         const std::string_view text =
             whole != nullptr ? whole->text.view() : std::string_view(record.text);
-        if (!write_formatted(fd, plan, text, whole != nullptr ? whole->level : record.level,
+        if (!write_formatted(fd, rotation, text, whole != nullptr ? whole->level : record.level,
                              whole != nullptr ? whole->origin : record.origin,
                              json && !record.formatted, deadline)) {
             return false;
@@ -319,7 +331,7 @@ bool write_records(int fd, const CrashRotation& plan, const std::deque<Target::Q
 // What the producers' lanes hold, in the order it was handed over (the
 // worker's own merge, with the first kMergedLanes lanes; any beyond follow
 // one after another).
-bool write_lanes(int fd, const CrashRotation& plan, const std::vector<Lane*>& lanes, bool json,
+bool write_lanes(int fd, Rotation& rotation, const std::vector<Lane*>& lanes, bool json,
                  const timespec& deadline) {
     constexpr std::size_t kMergedLanes = 64;
     StampClock clock;
@@ -363,7 +375,8 @@ bool write_lanes(int fd, const CrashRotation& plan, const std::vector<Lane*>& la
                 fill_blanks(own, origin);
                 origin = own;
             }
-            if (!write_formatted(fd, plan, whole != nullptr ? whole->text.view() : record.text(),
+            if (!write_formatted(fd, rotation,
+                                 whole != nullptr ? whole->text.view() : record.text(),
                                  whole != nullptr ? whole->level : record.header->level, origin,
                                  json, deadline)) {
                 return false;
@@ -447,8 +460,9 @@ bool flush_on_writer(Carrier& carrier, int fd, const timespec& deadline, const t
         }
     }
     const CrashRotation& plan = carrier.crash_rotation();
+    Rotation rotation{plan, plan.seconds};
     const bool json = carrier.crash_json();
-    if (!write_records(fd, plan, held, json, deadline, first) ||
+    if (!write_records(fd, rotation, held, json, deadline, first) ||
         !lock_until(carrier.crash_mutex(), lock_by)) {
         return false;
     }
@@ -456,9 +470,9 @@ bool flush_on_writer(Carrier& carrier, int fd, const timespec& deadline, const t
     // hold; what was queued beside them comes after.
     const std::deque<Target::Queued>& waiting = carrier.crash_waiting();
     const std::size_t from_lanes = carrier.crash_waiting_from_lanes();
-    bool written = write_records(fd, plan, waiting, json, deadline, 0, from_lanes) &&
-                   write_lanes(fd, plan, carrier.crash_lanes(), json, deadline) &&
-                   write_records(fd, plan, waiting, json, deadline, from_lanes);
+    bool written = write_records(fd, rotation, waiting, json, deadline, 0, from_lanes) &&
+                   write_lanes(fd, rotation, carrier.crash_lanes(), json, deadline) &&
+                   write_records(fd, rotation, waiting, json, deadline, from_lanes);
     carrier.crash_mutex().unlock();
     return written;
 }
@@ -508,8 +522,10 @@ bool flush_at_crash(Target& target, const timespec& deadline,
     bool written = false;
     if (fd >= 0) {
         NonBlocking nonblocking(fd);
-        written = write_records(fd, carrier.crash_rotation(), carrier.crash_waiting(),
-                                carrier.crash_json(), deadline);
+        const CrashRotation& plan = carrier.crash_rotation();
+        Rotation rotation{plan, plan.seconds};
+        written =
+            write_records(fd, rotation, carrier.crash_waiting(), carrier.crash_json(), deadline);
     }
     carrier.crash_mutex().unlock();
     return written;

@@ -5,13 +5,16 @@
 // queue, and does not support threads started after a fork: skipped there.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -112,6 +115,99 @@ Outcome crash_child(const std::string& flush, void (*crash)(), bool hold_lock = 
 
 const std::string On = "<flush_on_crash>true</flush_on_crash>";
 
+// Records of about 4 KiB, many more than the worker writes before the
+// signal: at 256K files the crash handler or the worker rotates over a
+// hundred times.
+constexpr int Backlog = sanitized ? 3000 : 10000;
+const std::string Pad(4000, 'x');
+
+long long monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+}
+
+// The distinct stamps of the rotated files in "logs" (a file and its
+// compressed copy count once).
+std::set<long long> rotation_stamps() {
+    std::set<long long> stamps;
+    for (const std::string& name : list_dir("logs")) {
+        if (name != "app.log") {
+            stamps.insert(rotation_seconds(name));
+        }
+    }
+    return stamps;
+}
+
+// Each file's text once, oldest first: a file whose compression was cut
+// short or had not removed it yet is read uncompressed.
+std::vector<std::string> logged_lines() {
+    std::vector<std::string> lines;
+    for (const std::string& path : log_files_in_order("logs", "app.log")) {
+        const bool compressed = path.size() > 3 && path.compare(path.size() - 3, 3, ".gz") == 0;
+        if (path.find(".tmp") != std::string::npos ||
+            (compressed && access(path.substr(0, path.size() - 3).c_str(), F_OK) == 0)) {
+            continue;
+        }
+        for (std::string& line : split_lines(read_log_file(path))) {
+            lines.push_back(std::move(line));
+        }
+    }
+    return lines;
+}
+
+struct BacklogCase {
+    const char* name;
+    const char* target;  // elements of the target beside its name and files
+    int sig;
+    void (*crash)();
+    bool rotates_at_crash;  // the handler writes and rotates, not the worker
+};
+
+// Logs the backlog through the file target "f" at 256K files, notes the
+// rotations so far and the time, and crashes.
+void backlog_child(const BacklogCase& c) {
+    default_fault_handling();
+    write_config("vorn_config.xml",
+                 "<flush_on_crash>true</flush_on_crash><file_size_max>256K</file_size_max>"
+                 "<target name=\"f\"><type>file</type><file_name>app.log</file_name>"
+                 "<max_number_file>-1</max_number_file>" +
+                     std::string(c.target) + "</target>" + logger_record("app", "f"));
+    Vorn handle("app", 0);
+    for (int i = 0; i < Backlog; ++i) {
+        VORN_LOG(handle, INFO, "record " << i << ' ' << Pad);
+    }
+    write_file("before", std::to_string(rotation_stamps().size()));
+    write_file("signalled", std::to_string(monotonic_ns()));
+    c.crash();
+    std::this_thread::sleep_for(std::chrono::seconds(30));
+}
+
+void fault_on_first_thread() { syscall(SYS_tgkill, getpid(), other_threads().at(0), SIGSEGV); }
+
+// Runs the case in a child and checks that it died of its signal within
+// the bound, having written every record whole, in order.
+void expect_backlog_written(const BacklogCase& c) {
+    ChildEnd end = run_child([&c] { backlog_child(c); }, 60, true);
+    const double after_signal = (monotonic_ns() - std::stoll(read_file("signalled"))) / 1e9;
+    ASSERT_FALSE(end.hung);
+    ASSERT_TRUE(WIFSIGNALED(end.status)) << end.status;
+    EXPECT_EQ(WTERMSIG(end.status), c.sig);
+    EXPECT_EQ(end.out.find("Could not flush"), std::string::npos) << end.out;
+    if (c.rotates_at_crash) {
+        ASSERT_GT(rotation_stamps().size(), std::stoul(read_file("before")) + 64)
+            << "the worker wrote too much before the signal";
+    }
+    const std::vector<std::string> lines = logged_lines();
+    ASSERT_EQ(lines.size(), std::size_t{Backlog});
+    for (int i = 0; i < Backlog; ++i) {
+        const std::string whole = "record " + std::to_string(i) + ' ' + Pad;
+        ASSERT_NE(lines[i].find(whole), std::string::npos) << "line " << i;
+    }
+    // The documented 3.5 s, and the parent's look every 5 ms.
+    EXPECT_LT(after_signal, 3.6);
+}
+
 }  // namespace
 
 TEST(VornFaultCrash, QueuedRecordsAreWrittenAndTheProcessDiesAsItWould) {
@@ -125,6 +221,20 @@ TEST(VornFaultCrash, QueuedRecordsAreWrittenAndTheProcessDiesAsItWould) {
             EXPECT_EQ(outcome.lines, std::size_t{Records});
             EXPECT_EQ(outcome.out, "");
         });
+    }
+}
+
+// A crash on the worker of a file target at a small size limit: the
+// handler rotates as often as the records need, each time to a name
+// after the last.
+TEST(VornFaultCrash, AFaultOnTheWorkerWritesEveryRecordAtASmallSizeLimit) {
+    const BacklogCase cases[] = {
+        {"text", "", SIGSEGV, fault_on_first_thread, true},
+        {"json", "<format>json</format>", SIGSEGV, fault_on_first_thread, true},
+    };
+    for (const BacklogCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        isolated([&c] { expect_backlog_written(c); });
     }
 }
 
