@@ -83,9 +83,10 @@ void on_fatal_signal(int sig, siginfo_t* info, void*) {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     const timespec deadline = later(now, kFlushBound);
-    if (crash_arrivals.fetch_add(1) == 0) {
+    if (crash_arrivals.fetch_add(1, std::memory_order_seq_cst) == 0) {
         for (auto& slot : watched) {
-            Target* target = slot.load();  // ordered with crash_in_progress()
+            // After the fetch_add, as crash_begun() after unwatch_target.
+            Target* target = slot.load(std::memory_order_seq_cst);
             if (target == nullptr) {
                 continue;
             }
@@ -157,7 +158,7 @@ void watch_target(Target* target) {
 void unwatch_target(Target* target) {
     for (auto& slot : watched) {
         Target* expected = target;
-        slot.compare_exchange_strong(expected, nullptr);
+        slot.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst);
     }
 }
 

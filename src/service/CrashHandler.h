@@ -24,6 +24,11 @@ extern std::atomic<int> crash_arrivals;
 inline bool crash_in_progress() noexcept {
     return crash_arrivals.load(std::memory_order_relaxed) != 0;
 }
+// The same for a thread about to free a target after unwatch_target: the
+// handler's fetch_add, then its load of the slot, and that thread's
+// exchange of the slot, then this load, are all sequentially consistent,
+// so either the handler finds the slot empty or this sees it begun.
+inline bool crash_begun() noexcept { return crash_arrivals.load(std::memory_order_seq_cst) != 0; }
 
 // Takes over SIGSEGV, SIGBUS, SIGILL, SIGFPE and SIGABRT, and SIGTERM,
 // SIGINT, SIGHUP and SIGQUIT where they are still at their default;

@@ -363,7 +363,7 @@ void settle(VornService& service, Changes& changes) {
             unwatch_target(target);
             // A crash being handled may be flushing it: the process ends
             // anyway.
-            if (!crash_in_progress()) {
+            if (!crash_begun()) {
                 delete target;  // closes its files
             }
         }

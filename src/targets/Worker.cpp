@@ -26,7 +26,9 @@ struct Writing {
     const Target* target;
     const Writing* previous;
 };
-thread_local const Writing* writing_chain = nullptr;
+// Initial-exec: a fatal-signal handler reads it (crash_on_writer), and the
+// default model may allocate the thread's block on its first use there.
+[[gnu::tls_model("initial-exec")]] thread_local const Writing* writing_chain = nullptr;
 
 // Marks the calling thread as writing for `target` while it lives.
 class WritingScope {
