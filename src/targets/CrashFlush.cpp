@@ -80,14 +80,14 @@ private:
 
 enum class Wrote { kWhole, kFull, kFailed };
 
-// One record's text, whole or not at all where the descriptor is a file:
-// a record cut by the deadline or the file-size limit (kFull, with
-// `length` the file's length after the cut) is cut back off.
-Wrote write_text(int fd, std::string_view text, const timespec& deadline, off_t& length) {
-    std::size_t done = 0;
+// Writes `size` bytes from `data` until done, the deadline, the size limit
+// (kFull) or an error; `done` gets how many went out.
+Wrote write_some(int fd, const char* data, std::size_t size, const timespec& deadline,
+                 std::size_t& done) {
+    done = 0;
     int err = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
+    while (done < size) {
+        ssize_t n = write(fd, data + done, size - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
@@ -103,17 +103,36 @@ Wrote write_text(int fd, std::string_view text, const timespec& deadline, off_t&
         pollfd out{fd, POLLOUT, 0};
         poll(&out, 1, left);
     }
-    if (done == text.size()) {
+    if (done == size) {
         return Wrote::kWhole;
     }
-    struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        length = st.st_size - static_cast<off_t>(done);
-        if (done != 0) {
-            [[maybe_unused]] int rc = ftruncate(fd, length);
-        }
-    }
     return err == EFBIG ? Wrote::kFull : Wrote::kFailed;
+}
+
+// Cuts the last `bytes` written off where `fd` is a file; its length
+// after, or -1 when it is none.
+off_t cut_back(int fd, std::size_t bytes) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return -1;
+    }
+    const off_t length = st.st_size - static_cast<off_t>(bytes);
+    if (bytes != 0) {
+        [[maybe_unused]] int rc = ftruncate(fd, length);
+    }
+    return length;
+}
+
+// One record's text, whole or not at all where the descriptor is a file:
+// a record cut by the deadline or the file-size limit (kFull, with
+// `length` the file's length after the cut) is cut back off.
+Wrote write_text(int fd, std::string_view text, const timespec& deadline, off_t& length) {
+    std::size_t done = 0;
+    const Wrote wrote = write_some(fd, text.data(), text.size(), deadline, done);
+    if (wrote != Wrote::kWhole) {
+        length = cut_back(fd, done);
+    }
+    return wrote;
 }
 
 // The rotated name of `plan` for `seconds`, into `name`.
@@ -309,19 +328,110 @@ bool write_formatted(int fd, Rotation& rotation, std::string_view text, int leve
     return wrote == Wrote::kWhole || (wrote == Wrote::kFull && length == 0);
 }
 
+// Whole records gathered for one write(2), so that a backlog goes out in
+// few system calls. Static: only the first thread that enters the handler
+// flushes, once in the process's life, and the alternate signal stack
+// has no room for it.
+constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
+constexpr std::size_t kBatchRecords = 8192;
+struct Batch {
+    char bytes[kBatchBytes];
+    std::size_t ends[kBatchRecords];  // where each record ends in `bytes`
+    std::size_t size;
+    std::size_t count;
+};
+Batch batch;
+
+// Where the handler writes one target's records, through `batch`.
+struct Sink {
+    int fd;
+    Rotation& rotation;
+    const timespec& deadline;
+
+    // One record in the target's format: its text as it is, or the JSON
+    // line of a record the writer has not put in the format yet.
+    bool put(std::string_view text, int level, const Origin& origin, bool json) {
+        if (!json) {
+            if (text.size() > kBatchBytes) {
+                return flush() && write_record(fd, rotation, text, deadline);
+            }
+            if (kBatchBytes - batch.size < text.size() && !flush()) {
+                return false;
+            }
+            std::memcpy(batch.bytes + batch.size, text.data(), text.size());
+            batch.size += text.size();
+        } else {
+            FixedOut out{batch.bytes + batch.size, kBatchBytes - batch.size};
+            append_json_line(out, text, level, origin);
+            if (out.size > out.capacity) {
+                if (!flush()) {
+                    return false;
+                }
+                out = FixedOut{batch.bytes, kBatchBytes};
+                append_json_line(out, text, level, origin);
+                if (out.size > out.capacity) {
+                    return write_formatted(fd, rotation, text, level, origin, true, deadline);
+                }
+            }
+            batch.size += out.size;
+        }
+        batch.ends[batch.count++] = batch.size;
+        return batch.count < kBatchRecords || flush();
+    }
+
+    // Writes what is gathered. At the size limit the records written whole
+    // stay, the one cut short is cut back off, and the file is rotated; a
+    // record longer than the limit itself is skipped, since no file holds
+    // it. False when a write or a rotation fails, or at the deadline.
+    bool flush() {
+        std::size_t from = 0;
+        std::size_t first = 0;
+        bool ok = true;
+        while (ok && from < batch.size) {
+            // A regular file never makes write(2) wait: the bound is kept
+            // here, between the pieces.
+            if (ms_left(deadline) == 0) {
+                ok = false;
+                break;
+            }
+            std::size_t done = 0;
+            const Wrote wrote =
+                write_some(fd, batch.bytes + from, batch.size - from, deadline, done);
+            if (wrote == Wrote::kWhole) {
+                break;
+            }
+            std::size_t end = from;
+            while (first < batch.count && batch.ends[first] <= from + done) {
+                end = batch.ends[first++];
+            }
+            const off_t length = cut_back(fd, from + done - end);
+            if (wrote == Wrote::kFailed) {
+                ok = false;
+            } else if (end == from && length == 0) {
+                end = batch.ends[first++];
+            } else {
+                ok = rotate_at_crash(rotation, fd, deadline);
+            }
+            from = end;
+        }
+        batch.size = 0;
+        batch.count = 0;
+        return ok;
+    }
+};
+
 // The records from `first` on, up to `last`.
-bool write_records(int fd, Rotation& rotation, const std::deque<Target::Queued>& records, bool json,
-                   const timespec& deadline, std::size_t first = 0,
-                   std::size_t last = ~std::size_t{0}) {
+bool write_records(Sink& sink, const std::deque<Target::Queued>& records, bool json,
+                   std::size_t first = 0, std::size_t last = ~std::size_t{0}) {
     for (std::size_t i = first; i < records.size() && i < last; ++i) {
         const Target::Queued& record = records[i];
         const Message* whole = record.whole;
         // The husk of a record whose write the signal interrupted is empty.
         const std::string_view text =
             whole != nullptr ? whole->text.view() : std::string_view(record.text);
-        if (!write_formatted(fd, rotation, text, whole != nullptr ? whole->level : record.level,
-                             whole != nullptr ? whole->origin : record.origin,
-                             json && !record.formatted, deadline)) {
+        if (!sink.put(text, whole != nullptr ? whole->level : record.level,
+                      whole != nullptr ? whole->origin : record.origin,
+                      json && !record.formatted)) {
             return false;
         }
     }
@@ -331,8 +441,7 @@ bool write_records(int fd, Rotation& rotation, const std::deque<Target::Queued>&
 // What the producers' lanes hold, in the order it was handed over (the
 // worker's own merge, with the first kMergedLanes lanes; any beyond follow
 // one after another).
-bool write_lanes(int fd, Rotation& rotation, const std::vector<Lane*>& lanes, bool json,
-                 const timespec& deadline) {
+bool write_lanes(Sink& sink, const std::vector<Lane*>& lanes, bool json) {
     constexpr std::size_t kMergedLanes = 64;
     StampClock clock;
     if (json) {
@@ -375,10 +484,8 @@ bool write_lanes(int fd, Rotation& rotation, const std::vector<Lane*>& lanes, bo
                 fill_blanks(own, origin);
                 origin = own;
             }
-            if (!write_formatted(fd, rotation,
-                                 whole != nullptr ? whole->text.view() : record.text(),
-                                 whole != nullptr ? whole->level : record.header->level, origin,
-                                 json, deadline)) {
+            if (!sink.put(whole != nullptr ? whole->text.view() : record.text(),
+                          whole != nullptr ? whole->level : record.header->level, origin, json)) {
                 return false;
             }
             has[first] = Lane::next(cursors[first], next[first]);
@@ -462,7 +569,8 @@ bool flush_on_writer(Carrier& carrier, int fd, const timespec& deadline, const t
     const CrashRotation& plan = carrier.crash_rotation();
     Rotation rotation{plan, plan.seconds};
     const bool json = carrier.crash_json();
-    if (!write_records(fd, rotation, held, json, deadline, first) ||
+    Sink sink{fd, rotation, deadline};
+    if (!write_records(sink, held, json, first) || !sink.flush() ||
         !lock_until(carrier.crash_mutex(), lock_by)) {
         return false;
     }
@@ -470,9 +578,9 @@ bool flush_on_writer(Carrier& carrier, int fd, const timespec& deadline, const t
     // hold; what was queued beside them comes after.
     const std::deque<Target::Queued>& waiting = carrier.crash_waiting();
     const std::size_t from_lanes = carrier.crash_waiting_from_lanes();
-    bool written = write_records(fd, rotation, waiting, json, deadline, 0, from_lanes) &&
-                   write_lanes(fd, rotation, carrier.crash_lanes(), json, deadline) &&
-                   write_records(fd, rotation, waiting, json, deadline, from_lanes);
+    bool written = write_records(sink, waiting, json, 0, from_lanes) &&
+                   write_lanes(sink, carrier.crash_lanes(), json) &&
+                   write_records(sink, waiting, json, from_lanes) && sink.flush();
     carrier.crash_mutex().unlock();
     return written;
 }
@@ -524,8 +632,9 @@ bool flush_at_crash(Target& target, const timespec& deadline,
         NonBlocking nonblocking(fd);
         const CrashRotation& plan = carrier.crash_rotation();
         Rotation rotation{plan, plan.seconds};
+        Sink sink{fd, rotation, deadline};
         written =
-            write_records(fd, rotation, carrier.crash_waiting(), carrier.crash_json(), deadline);
+            write_records(sink, carrier.crash_waiting(), carrier.crash_json()) && sink.flush();
     }
     carrier.crash_mutex().unlock();
     return written;
