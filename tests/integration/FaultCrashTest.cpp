@@ -229,8 +229,12 @@ void expect_backlog_written(const BacklogCase& c) {
     const std::vector<std::string> lines = logged_lines();
     ASSERT_LE(lines.size(), static_cast<std::size_t>(c.records));
     if (c.rotates_at_crash) {
-        ASSERT_GT(rotation_stamps().size(), std::stoul(read_file("before")) + 64)
-            << "the worker wrote too much before the signal";
+        // Instrumented, the producer does not outrun the worker: the rest
+        // is checked all the same.
+        if (!sanitized) {
+            ASSERT_GT(rotation_stamps().size(), std::stoul(read_file("before")) + 64)
+                << "the worker wrote too much before the signal";
+        }
         EXPECT_FALSE(reported) << end.out;
         EXPECT_EQ(lines.size(), static_cast<std::size_t>(c.records));
     } else if (lines.size() < static_cast<std::size_t>(c.records)) {
