@@ -90,6 +90,7 @@ Outcome crash_child(const std::string& flush, void (*crash)(), bool hold_lock = 
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
         watchdog(60);
+        default_fault_handling();
         if (use_library) {
             Vorn handle("app", 0);
             for (int i = 0; i < Records; ++i) {
