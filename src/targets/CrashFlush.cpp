@@ -1,13 +1,9 @@
 #include "CrashFlush.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <deque>
 #include <string_view>
 #include <vector>
@@ -17,7 +13,6 @@
 #include "Carrier.h"
 #include "CrashWriting.h"
 #include "FileLogShared.h"
-#include "JsonLine.h"
 #include "StampClock.h"
 #include "zvk/Message.h"
 
