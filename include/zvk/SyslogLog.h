@@ -64,9 +64,10 @@ protected:
 
     /// For a type that sends another format to a datagram socket.
     SyslogLog(const std::string& name, Type type, std::string socket);
-    /// Sends one record in the syslog format; false (reported and counted)
-    /// when it could not be delivered.
-    bool send_record(std::string_view text, int level);
+    /// Sends one record in the syslog format, stamped with `time_us` (µs
+    /// since 1970 UTC; 0: now); false (reported and counted) when it could
+    /// not be delivered.
+    bool send_record(std::string_view text, int level, std::int64_t time_us);
     /// Sends `datagram`, connecting (again) where needed, or with `memfd`
     /// >= 0 an empty datagram passing that descriptor instead. `cut`: a
     /// datagram the socket does not take is cut to fit (at a character's

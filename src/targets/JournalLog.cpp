@@ -88,6 +88,11 @@ void JournalLog::build_entry(std::string& out, const Message& message, const std
     add_field(out, "SYSLOG_IDENTIFIER", ident);
     add_number(out, "SYSLOG_FACILITY", facility);
     const Origin& origin = message.origin;
+    if (origin.time_us != 0) {
+        // journald stamps an entry when it receives it; the record's own
+        // time is what a reader of a backed-up target needs.
+        add_number(out, "VORN_REALTIME_TIMESTAMP", origin.time_us);
+    }
     if (origin.thread != 0) {
         add_number(out, "TID", origin.thread);
     }

@@ -200,13 +200,16 @@ ssize_t send_descriptor(int socket, int memfd, int flags) {
 
 }  // namespace
 
-bool SyslogLog::send_record(std::string_view text, int level) {
+bool SyslogLog::send_record(std::string_view text, int level, std::int64_t time_us) {
     if (!text.empty() && text.back() == '\n') {
         text.remove_suffix(1);
     }
-    const std::time_t now = std::time(nullptr);
+    // The record's own time, not the send's: records that waited behind a
+    // slow receiver would otherwise all carry the moment the backlog cleared.
+    const std::time_t when =
+        time_us != 0 ? static_cast<std::time_t>(time_us / 1'000'000) : std::time(nullptr);
     std::tm local{};
-    localtime_r(&now, &local);
+    localtime_r(&when, &local);
     char head[64];
     int n = std::snprintf(head, sizeof head, "<%d>%s %2d %02d:%02d:%02d ",
                           facility * 8 + severity_of(level), kMonths[local.tm_mon % 12],
@@ -293,7 +296,7 @@ SyslogLog::Sent SyslogLog::deliver(bool cut, int memfd) {
 
 void SyslogLog::write_msg(Message* message) {
     try {
-        if (send_record(message->text.view(), message->level)) {
+        if (send_record(message->text.view(), message->level, message->origin.time_us)) {
             write_succeeded();
         }
     } catch (const std::exception& e) {

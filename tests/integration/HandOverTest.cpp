@@ -202,12 +202,12 @@ TEST(VornHandOver, ThreadsThatLogOnceAndEndLeaveNothingBehind) {
         };
         wave(0);
         ASSERT_EQ(handle.flush(), 0);
-        const long after_first = rss_kib();
+        const long after_first = heap_in_use_kib();
         for (int from = 1000; from < 10000; from += 1000) {
             wave(from);
         }
         ASSERT_EQ(handle.flush(), 0);
-        const long after_all = rss_kib();
+        const long after_all = heap_in_use_kib();
         EXPECT_EQ(split_lines(read_file("logs/app.log")).size(), 10000u);
         // A lane left behind by each thread would be over 4 KiB apiece: 36 MiB.
         EXPECT_LE(after_all, after_first + 4096);

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -25,9 +27,15 @@
 namespace zvk::test {
 namespace {
 
-enum Field { kPriority, kTid, kLogger, kFile, kLine, kFunc, kIdent, kFacility, kMessage };
+enum Field { kPriority, kTid, kLogger, kFile, kLine, kFunc, kIdent, kFacility, kMessage, kTime };
 
 std::vector<std::string> fields_of(const std::string& entry) { return split_fields(entry, '\t'); }
+
+std::int64_t wall_clock_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 // "jr" sends to journald's default socket; "db" and "app" log to it.
 void write_journal_config() {
@@ -67,6 +75,7 @@ TEST_F(JournalTarget, FourThreadsArriveOnceInOrderWithTheirFields) {
         constexpr int Threads = 4;
         constexpr int PerThread = 10000;
         std::vector<int> tids(Threads);
+        const std::int64_t started = wall_clock_us();
         std::vector<std::thread> producers;
         for (int t = 0; t < Threads; ++t) {
             producers.emplace_back([t, &tids] {
@@ -80,6 +89,7 @@ TEST_F(JournalTarget, FourThreadsArriveOnceInOrderWithTheirFields) {
         for (std::thread& producer : producers) {
             producer.join();
         }
+        const std::int64_t handed = wall_clock_us();
         StdoutPipe out;
         VornInit::reset_vorn_state();
         EXPECT_EQ(out.text(), "");
@@ -88,7 +98,7 @@ TEST_F(JournalTarget, FourThreadsArriveOnceInOrderWithTheirFields) {
         std::vector<int> next(Threads, 0);
         for (const std::string& entry : entries) {
             const std::vector<std::string> fields = fields_of(entry);
-            ASSERT_EQ(fields.size(), 9u) << entry;
+            ASSERT_EQ(fields.size(), 10u) << entry;
             int t = -1;
             int s = -1;
             const std::size_t at = fields[kMessage].rfind(" T");
@@ -106,6 +116,9 @@ TEST_F(JournalTarget, FourThreadsArriveOnceInOrderWithTheirFields) {
             EXPECT_EQ(fields[kFunc], "log_numbered");
             EXPECT_EQ(fields[kIdent], "vorntest");
             EXPECT_EQ(fields[kFacility], "19");
+            // The hand-over's time, which the send (after the stop) is not.
+            const std::int64_t time = std::strtoll(fields[kTime].c_str(), nullptr, 10);
+            EXPECT_TRUE(time >= started && time <= handed) << entry;
         }
         const std::vector<std::string> db = journald.entries(PerThread * 2, "VORN_LOGGER=db");
         EXPECT_EQ(db.size(), std::size_t{PerThread * 2});

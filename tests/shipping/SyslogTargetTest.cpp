@@ -22,9 +22,12 @@
 #include "ConfigText.h"
 #include "Rsyslogd.h"
 #include "TestSupport.h"
+#include "zvk/Logger.h"
+#include "zvk/Message.h"
 #include "zvk/SyslogLog.h"
 #include "zvk/Vorn.h"
 #include "zvk/VornInit.h"
+#include "zvk/VornService.h"
 
 namespace zvk::test {
 namespace {
@@ -292,6 +295,35 @@ TEST(SyslogTargetSetup, LongRecordIsCutOnACharacterBoundary) {
             EXPECT_EQ((text.size() - body) % 3, 0u) << ascii;
             EXPECT_EQ(text.compare(body, text.size() - body, characters, 0, text.size() - body), 0);
         }
+        close(receiver);
+    });
+}
+
+// A record that waited before its send carries the time it was handed
+// over, not the send's, in the header.
+TEST(SyslogTargetSetup, HeaderCarriesTheRecordsTimeNotTheSends) {
+    isolated([] {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        const std::string path = cwd() + "/raw.sock";
+        const int receiver = bound_receiver(path);
+        ASSERT_GE(receiver, 0);
+        // A bound keeps the record in the queue, where a preset time stays.
+        std::string config = syslog_config(path);
+        config.insert(config.find("</target>"), "<queue_max>100</queue_max>");
+        write_config("vorn_config.xml", config);
+        Vorn handle("app", 0);
+        auto* message = new Message();
+        message->text << "late\n";
+        message->level = Vorn::INFO;
+        message->origin.time_us = 981173106'000000;  // 2001-02-03 04:05:06 UTC
+        VornService::get_service()->get_logger("app", 0)->log(message);
+        ASSERT_EQ(handle.flush(), 0);
+        char buffer[256];
+        const ssize_t got = recv(receiver, buffer, sizeof buffer, 0);
+        ASSERT_GT(got, 0);
+        EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(got)),
+                  "<158>Feb  3 04:05:06 vorntest[" + std::to_string(getpid()) + "]: late");
         close(receiver);
     });
 }

@@ -151,7 +151,7 @@ public:
 private:
     static constexpr const char* kEntriesScript = R"(import json, sys
 FIELDS = ["PRIORITY", "TID", "VORN_LOGGER", "CODE_FILE", "CODE_LINE", "CODE_FUNC",
-          "SYSLOG_IDENTIFIER", "SYSLOG_FACILITY", "MESSAGE"]
+          "SYSLOG_IDENTIFIER", "SYSLOG_FACILITY", "MESSAGE", "VORN_REALTIME_TIMESTAMP"]
 def text(value):
     if value is None:
         return "-"

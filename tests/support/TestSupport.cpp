@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <malloc.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -342,6 +343,11 @@ std::ostringstream stream_of(const std::string& text) {
     std::ostringstream stream;
     stream << text;
     return stream;
+}
+
+long heap_in_use_kib() {
+    const struct mallinfo2 info = mallinfo2();
+    return static_cast<long>((info.uordblks + info.hblkhd) / 1024);
 }
 
 long rss_kib() {

@@ -132,6 +132,9 @@ void watchdog(unsigned seconds);
 std::string read_file(const std::string& path);
 // The calling process's resident memory.
 long rss_kib();
+// The heap the process has allocated and not freed (malloc's own count,
+// whatever pages the allocator keeps resident).
+long heap_in_use_kib();
 // Everything `fd` gives until its end (a pipe's writers all closed); then
 // closes it.
 std::string read_to_end(int fd);
