@@ -10,6 +10,26 @@
 #include "zvk/Logger.h"
 #include "zvk/VornExport.h"
 
+// The level names are common macro names (-DDEBUG, -DERROR): what is
+// declared here sees them as plain names, and the program's macros return
+// before VORN_LOG.
+#pragma push_macro("OUT")
+#undef OUT
+#pragma push_macro("FATAL")
+#undef FATAL
+#pragma push_macro("ERROR")
+#undef ERROR
+#pragma push_macro("WARN")
+#undef WARN
+#pragma push_macro("AUDIT")
+#undef AUDIT
+#pragma push_macro("INFO")
+#undef INFO
+#pragma push_macro("TRACE")
+#undef TRACE
+#pragma push_macro("DEBUG")
+#undef DEBUG
+
 namespace zvk {
 
 class Target;
@@ -111,7 +131,30 @@ private:
     Target* target_now() const;
 };
 
+/// The levels as VORN_LOG spells them: it pastes `as_` to the name it is
+/// given, which keeps a macro of the program called like a level (DEBUG,
+/// ERROR) from replacing it.
+namespace vorn_level {
+inline constexpr Vorn::Level as_OUT = Vorn::OUT;      ///< Vorn::OUT
+inline constexpr Vorn::Level as_FATAL = Vorn::FATAL;  ///< Vorn::FATAL
+inline constexpr Vorn::Level as_ERROR = Vorn::ERROR;  ///< Vorn::ERROR
+inline constexpr Vorn::Level as_WARN = Vorn::WARN;    ///< Vorn::WARN
+inline constexpr Vorn::Level as_AUDIT = Vorn::AUDIT;  ///< Vorn::AUDIT
+inline constexpr Vorn::Level as_INFO = Vorn::INFO;    ///< Vorn::INFO
+inline constexpr Vorn::Level as_TRACE = Vorn::TRACE;  ///< Vorn::TRACE
+inline constexpr Vorn::Level as_DEBUG = Vorn::DEBUG;  ///< Vorn::DEBUG
+}  // namespace vorn_level
+
 }  // namespace zvk
+
+#pragma pop_macro("OUT")
+#pragma pop_macro("FATAL")
+#pragma pop_macro("ERROR")
+#pragma pop_macro("WARN")
+#pragma pop_macro("AUDIT")
+#pragma pop_macro("INFO")
+#pragma pop_macro("TRACE")
+#pragma pop_macro("DEBUG")
 
 /// Filters, composes `"<stamp> <LEVEL> <text>\n"` and hands it over in one
 /// statement; with the level filtered out only the level test runs.
@@ -121,10 +164,10 @@ private:
 #define VORN_LOG(handle, lvl, ...)                                                               \
     do {                                                                                         \
         const ::zvk::Vorn& zvk_log_handle = (handle);                                            \
-        if (zvk_log_handle.logable(::zvk::Vorn::lvl)) {                                          \
+        if (zvk_log_handle.logable(::zvk::vorn_level::as_##lvl)) {                               \
             ::std::ostringstream zvk_log_text;                                                   \
             zvk_log_text << zvk_log_handle.stamp() << ' ' << #lvl << ' ' << __VA_ARGS__ << '\n'; \
-            zvk_log_handle.log(::std::move(zvk_log_text), ::zvk::Vorn::lvl, __FILE__, __LINE__,  \
-                               __func__);                                                        \
+            zvk_log_handle.log(::std::move(zvk_log_text), ::zvk::vorn_level::as_##lvl, __FILE__, \
+                               __LINE__, __func__);                                              \
         }                                                                                        \
     } while (0)
