@@ -76,11 +76,14 @@ public:
     /// log does nothing.
     Vorn();
     /// The handle of the logger `name`, starting the service (which loads
-    /// its configuration) on first use. A name first asked for with an
-    /// `owner_id` other than 0 belongs to that owner: a handle asked for
-    /// with another id gets no logger. A name the running configuration
+    /// its configuration) on first use. A name the running configuration
     /// lacks still makes a handle, which logs once a reload adds it.
-    Vorn(const std::string& name, long owner_id);
+    ///
+    /// `owner_id` reserves a logger for one part of a program: 0 (the
+    /// default) shares it with every handle. A name first asked for with
+    /// an id other than 0 belongs to that id: a handle asked for with
+    /// another id, 0 included, gets no logger and logs nothing.
+    Vorn(const std::string& name, long owner_id = 0);
     /// Takes over `other`'s logger; `other` is left bound to none.
     Vorn(Vorn&& other);
     /// Takes over `other`'s logger; `other` is left bound to none. A

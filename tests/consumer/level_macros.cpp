@@ -29,3 +29,8 @@ void log_every_level(const zvk::Vorn& handle) {
     VORN_LOG(handle, DEBUG, "debug " << 1);
 }
 
+// The owner id has a default: the shared logger of that name.
+void log_with_default_owner() {
+    zvk::Vorn handle("db");
+    log_every_level(handle);
+}
