@@ -54,8 +54,9 @@ int main() {
     }
     VORN_LOG(screen, WARN, "all threads done; stopping the service");
 
-    // Writes everything still queued, then ends the workers; the handles
-    // above are invalid from here on.
+    // Writes everything still queued, then ends the workers. The handles
+    // stay valid: they log nothing until the service is initialised again,
+    // then follow that configuration.
     zvk::VornInit::reset_vorn_state();
 
     std::vector<std::filesystem::directory_entry> files(std::filesystem::directory_iterator("logs"),
