@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <ctime>
 #include <exception>
@@ -30,6 +31,9 @@ using detail::decimal;
 using detail::error_text;
 
 constexpr mode_t kDirMode = 0760;
+// How long the stop at exit lets compressions go on before it gives them
+// up (each then ends within one block of 64 KiB).
+constexpr std::chrono::milliseconds kCompressionAtExit{1000};
 // Records handed to one writev: as many as the system takes in one call.
 constexpr std::size_t kRunCalls = IOV_MAX;
 
@@ -110,6 +114,17 @@ FileLog::~FileLog() {
     }
     if (dir_fd >= 0) {
         close(dir_fd);
+    }
+}
+
+void FileLog::exiting() noexcept {
+    if (!compressor) {
+        return;
+    }
+    try {
+        compressor->finish(kCompressionAtExit);
+    } catch (...) {
+        // A wait that failed: the next start removes what is left.
     }
 }
 
