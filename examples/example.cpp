@@ -19,9 +19,9 @@ constexpr int kRecordsPerThread = 250;
 
 void work(int id) {
     // Handles are cheap; each thread binds its own by logger name.
-    zvk::Vorn log("worker", 0);
-    zvk::Vorn audit("audit", 0);
-    zvk::Vorn screen("main", 0);
+    zvk::Vorn log("worker");
+    zvk::Vorn audit("audit");
+    zvk::Vorn screen("main");
     for (int seq = 0; seq < kRecordsPerThread; ++seq) {
         VORN_LOG(log, DEBUG,
                  "thread " << id << " record " << seq << " payload "
@@ -38,7 +38,7 @@ void work(int id) {
 }  // namespace
 
 int main() {
-    zvk::Vorn screen("main", 0);
+    zvk::Vorn screen("main");
     if (!screen.logable(zvk::Vorn::INFO)) {
         std::cout << "no logger \"main\": is vorn_config.xml in the working directory?\n";
         return 1;
@@ -54,8 +54,9 @@ int main() {
     }
     VORN_LOG(screen, WARN, "all threads done; stopping the service");
 
-    // Writes everything still queued, then ends the workers; the handles
-    // above are invalid from here on.
+    // Writes everything still queued, then ends the workers. The handles
+    // stay valid: they log nothing until the service is initialised again,
+    // then follow that configuration.
     zvk::VornInit::reset_vorn_state();
 
     std::vector<std::filesystem::directory_entry> files(std::filesystem::directory_iterator("logs"),

@@ -146,6 +146,9 @@ private:
     bool ticks() const noexcept override;
     // Rotates at a boundary, syncs at the interval, ages files out.
     void tick() noexcept override;
+    // Lets the compressor finish within kCompressionAtExit, or give up
+    // cleanly: the process's end would leave a temporary behind.
+    void exiting() noexcept override;
     // Reads the optional elements; -1 after reporting one that is refused.
     int read_options(const VornConfig* config);
     // Opens the active file as configured; -1 with errno.

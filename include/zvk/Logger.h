@@ -5,6 +5,26 @@
 
 #include "zvk/VornExport.h"
 
+// The level names are common macro names (-DDEBUG, -DERROR): what is
+// declared here sees them as plain names, and the program's macros return
+// at the end.
+#pragma push_macro("OUT")
+#undef OUT
+#pragma push_macro("FATAL")
+#undef FATAL
+#pragma push_macro("ERROR")
+#undef ERROR
+#pragma push_macro("WARN")
+#undef WARN
+#pragma push_macro("AUDIT")
+#undef AUDIT
+#pragma push_macro("INFO")
+#undef INFO
+#pragma push_macro("TRACE")
+#undef TRACE
+#pragma push_macro("DEBUG")
+#undef DEBUG
+
 namespace zvk {
 
 class Message;
@@ -63,3 +83,12 @@ private:
 };
 
 }  // namespace zvk
+
+#pragma pop_macro("OUT")
+#pragma pop_macro("FATAL")
+#pragma pop_macro("ERROR")
+#pragma pop_macro("WARN")
+#pragma pop_macro("AUDIT")
+#pragma pop_macro("INFO")
+#pragma pop_macro("TRACE")
+#pragma pop_macro("DEBUG")

@@ -213,6 +213,10 @@ private:
     virtual bool ticks() const noexcept;
     // On the worker's thread, never with `mutex` held.
     virtual void tick() noexcept;
+    // At the stop at process exit, once the worker has ended: work of the
+    // type's own that the process's end would cut off ends here, cleanly
+    // and within a bound. The console: nothing.
+    virtual void exiting() noexcept;
 
     // The queue's accounting, the worker and the lifecycle.
     std::unique_ptr<detail::Carrier> carrier;

@@ -10,6 +10,26 @@
 #include "zvk/Logger.h"
 #include "zvk/VornExport.h"
 
+// The level names are common macro names (-DDEBUG, -DERROR): what is
+// declared here sees them as plain names, and the program's macros return
+// before VORN_LOG.
+#pragma push_macro("OUT")
+#undef OUT
+#pragma push_macro("FATAL")
+#undef FATAL
+#pragma push_macro("ERROR")
+#undef ERROR
+#pragma push_macro("WARN")
+#undef WARN
+#pragma push_macro("AUDIT")
+#undef AUDIT
+#pragma push_macro("INFO")
+#undef INFO
+#pragma push_macro("TRACE")
+#undef TRACE
+#pragma push_macro("DEBUG")
+#undef DEBUG
+
 namespace zvk {
 
 class Target;
@@ -56,11 +76,14 @@ public:
     /// log does nothing.
     Vorn();
     /// The handle of the logger `name`, starting the service (which loads
-    /// its configuration) on first use. A name first asked for with an
-    /// `owner_id` other than 0 belongs to that owner: a handle asked for
-    /// with another id gets no logger. A name the running configuration
+    /// its configuration) on first use. A name the running configuration
     /// lacks still makes a handle, which logs once a reload adds it.
-    Vorn(const std::string& name, long owner_id);
+    ///
+    /// `owner_id` reserves a logger for one part of a program: 0 (the
+    /// default) shares it with every handle. A name first asked for with
+    /// an id other than 0 belongs to that id: a handle asked for with
+    /// another id, 0 included, gets no logger and logs nothing.
+    Vorn(const std::string& name, long owner_id = 0);
     /// Takes over `other`'s logger; `other` is left bound to none.
     Vorn(Vorn&& other);
     /// Takes over `other`'s logger; `other` is left bound to none. A
@@ -111,7 +134,30 @@ private:
     Target* target_now() const;
 };
 
+/// The levels as VORN_LOG spells them: it pastes `as_` to the name it is
+/// given, which keeps a macro of the program called like a level (DEBUG,
+/// ERROR) from replacing it.
+namespace vorn_level {
+inline constexpr Vorn::Level as_OUT = Vorn::OUT;      ///< Vorn::OUT
+inline constexpr Vorn::Level as_FATAL = Vorn::FATAL;  ///< Vorn::FATAL
+inline constexpr Vorn::Level as_ERROR = Vorn::ERROR;  ///< Vorn::ERROR
+inline constexpr Vorn::Level as_WARN = Vorn::WARN;    ///< Vorn::WARN
+inline constexpr Vorn::Level as_AUDIT = Vorn::AUDIT;  ///< Vorn::AUDIT
+inline constexpr Vorn::Level as_INFO = Vorn::INFO;    ///< Vorn::INFO
+inline constexpr Vorn::Level as_TRACE = Vorn::TRACE;  ///< Vorn::TRACE
+inline constexpr Vorn::Level as_DEBUG = Vorn::DEBUG;  ///< Vorn::DEBUG
+}  // namespace vorn_level
+
 }  // namespace zvk
+
+#pragma pop_macro("OUT")
+#pragma pop_macro("FATAL")
+#pragma pop_macro("ERROR")
+#pragma pop_macro("WARN")
+#pragma pop_macro("AUDIT")
+#pragma pop_macro("INFO")
+#pragma pop_macro("TRACE")
+#pragma pop_macro("DEBUG")
 
 /// Filters, composes `"<stamp> <LEVEL> <text>\n"` and hands it over in one
 /// statement; with the level filtered out only the level test runs.
@@ -121,10 +167,10 @@ private:
 #define VORN_LOG(handle, lvl, ...)                                                               \
     do {                                                                                         \
         const ::zvk::Vorn& zvk_log_handle = (handle);                                            \
-        if (zvk_log_handle.logable(::zvk::Vorn::lvl)) {                                          \
+        if (zvk_log_handle.logable(::zvk::vorn_level::as_##lvl)) {                               \
             ::std::ostringstream zvk_log_text;                                                   \
             zvk_log_text << zvk_log_handle.stamp() << ' ' << #lvl << ' ' << __VA_ARGS__ << '\n'; \
-            zvk_log_handle.log(::std::move(zvk_log_text), ::zvk::Vorn::lvl, __FILE__, __LINE__,  \
-                               __func__);                                                        \
+            zvk_log_handle.log(::std::move(zvk_log_text), ::zvk::vorn_level::as_##lvl, __FILE__, \
+                               __LINE__, __func__);                                              \
         }                                                                                        \
     } while (0)

@@ -78,8 +78,24 @@ Compressor::~Compressor() {
     cond.wait(lock, [this] { return !running; });
 }
 
+void Compressor::finish(std::chrono::milliseconds bound) {
+    if (getpid() != pid) {
+        return;  // a forked child: no thread to finish
+    }
+    std::unique_lock lock(mutex);
+    finish_by = std::chrono::steady_clock::now() + bound;
+    finishing = true;
+    cond.notify_all();
+    // The thread looks at the time between blocks of 64 KiB and ends once
+    // it is past or nothing waits.
+    cond.wait(lock, [this] { return !running; });
+}
+
 bool Compressor::add(const std::string& entry) {
     std::lock_guard lock(mutex);
+    if (!running) {
+        return true;  // after finish: the file waits on disk for the next start
+    }
     if (waiting.size() >= kBacklog) {
         return false;
     }
@@ -95,7 +111,11 @@ bool Compressor::idle() {
 
 bool Compressor::stop_asked() {
     std::lock_guard lock(mutex);
-    return stopping;
+    return give_up();
+}
+
+bool Compressor::give_up() const {
+    return stopping || (finishing && std::chrono::steady_clock::now() >= finish_by);
 }
 
 void Compressor::run() noexcept {
@@ -103,8 +123,8 @@ void Compressor::run() noexcept {
     setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
     std::unique_lock lock(mutex);
     for (;;) {
-        cond.wait(lock, [this] { return stopping || !waiting.empty(); });
-        if (stopping) {
+        cond.wait(lock, [this] { return stopping || finishing || !waiting.empty(); });
+        if (give_up() || waiting.empty()) {
             break;
         }
         std::string entry = std::move(waiting.front());

@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -36,6 +37,12 @@ public:
     // The file in progress is given up (its temporary removed, the
     // original kept); what waits stays uncompressed until a next start.
     ~Compressor();
+    // For the stop at process exit, which would cut the thread off in the
+    // middle of a file: goes on with the file in progress and those
+    // waiting until `bound` has passed, then gives up what is left as the
+    // destructor does, and returns once the thread has ended. Files
+    // rotated later wait uncompressed for the next start.
+    void finish(std::chrono::milliseconds bound);
     Compressor(const Compressor&) = delete;
     Compressor& operator=(const Compressor&) = delete;
 
@@ -59,6 +66,8 @@ private:
     bool gzip(int in, int out, int& err);
     bool zstd(int in, int out, int& err);
     bool stop_asked();
+    // Whether the thread gives up the file in progress; `mutex` held.
+    bool give_up() const;
 
     const std::string target;
     const std::string dir;
@@ -71,6 +80,8 @@ private:
     std::deque<std::string> waiting;
     bool busy = false;
     bool stopping = false;
+    bool finishing = false;  // at exit: until finish_by, then as stopping
+    std::chrono::steady_clock::time_point finish_by;
     bool running = true;
     std::mutex names_mutex;
 };

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <ctime>
 #include <exception>
@@ -30,6 +31,12 @@ using detail::decimal;
 using detail::error_text;
 
 constexpr mode_t kDirMode = 0760;
+// A directory made for the files of a <file_group>: that group may enter
+// and list it, as it may read the files, but not add or remove any.
+constexpr mode_t kSharedDirMode = 0750;
+// How long the stop at exit lets compressions go on before it gives them
+// up (each then ends within one block of 64 KiB).
+constexpr std::chrono::milliseconds kCompressionAtExit{1000};
 // Records handed to one writev: as many as the system takes in one call.
 constexpr std::size_t kRunCalls = IOV_MAX;
 
@@ -110,6 +117,17 @@ FileLog::~FileLog() {
     }
     if (dir_fd >= 0) {
         close(dir_fd);
+    }
+}
+
+void FileLog::exiting() noexcept {
+    if (!compressor) {
+        return;
+    }
+    try {
+        compressor->finish(kCompressionAtExit);
+    } catch (...) {
+        // A wait that failed: the next start removes what is left.
     }
 }
 
@@ -211,8 +229,10 @@ int FileLog::open_log_dir() {
         detail::report("Could not open " + log_dir + error_text(err));
         return -1;
     }
-    // EEXIST: another process starting at the same moment made it first.
-    if (mkdir(log_dir.c_str(), kDirMode) != 0 && errno != EEXIST) {
+    // EEXIST: another process starting at the same moment made it first,
+    // and chose its group and mode.
+    const bool made = mkdir(log_dir.c_str(), kDirMode) == 0;
+    if (!made && errno != EEXIST) {
         err = errno;
         detail::report("Could not create log dir: " + log_dir + " - " + error_text(err));
         return -1;
@@ -221,6 +241,19 @@ int FileLog::open_log_dir() {
     if (dir_fd < 0) {
         detail::report("Could not open " + log_dir);
         return -1;
+    }
+    if (made && file_gid >= 0) {
+        // Through dir_fd: the name may lead elsewhere by now. The mode
+        // only once the group is set, so that no other group gets in.
+        if (fchown(dir_fd, static_cast<uid_t>(-1), static_cast<gid_t>(file_gid)) != 0) {
+            err = errno;
+            detail::report("Could not set the group of " + log_dir + " - " + error_text(err) +
+                           "; the group cannot enter it");
+        } else if (fchmod(dir_fd, kSharedDirMode) != 0) {
+            err = errno;
+            detail::report("Could not set the mode of " + log_dir + " - " + error_text(err) +
+                           "; the group cannot enter it");
+        }
     }
     return 0;
 }

@@ -51,7 +51,12 @@ void Target::receive_message() { carrier->work(); }
 
 void Target::drop_after_fork() { carrier->drop_after_fork(); }
 
-void Target::stop_for_exit() { carrier->stop_for_exit(); }
+void Target::stop_for_exit() {
+    carrier->stop_for_exit();
+    exiting();
+}
+
+void Target::exiting() noexcept {}
 
 void Target::retire(Message* message) noexcept {
     MessageCache* cache = MessageCache::local();

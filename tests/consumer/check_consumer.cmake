@@ -57,7 +57,20 @@ if(PKG_CONFIG)
     if(NOT rc EQUAL 0)
         message(FATAL_ERROR "pkg-config does not know zvk-vorn")
     endif()
-    separate_arguments(flags UNIX_COMMAND "${CXX_FLAGS} -Wl,--as-needed ${flags}")
+    # The compile flags carry no language standard or other option that would
+    # override the consumer's own (a -std=c++20 after -std=c++23): include
+    # paths and defines only.
+    execute_process(COMMAND ${PKG_CONFIG} --cflags zvk-vorn
+        OUTPUT_VARIABLE cflags OUTPUT_STRIP_TRAILING_WHITESPACE)
+    separate_arguments(cflags UNIX_COMMAND "${cflags}")
+    foreach(flag ${cflags})
+        if(NOT flag MATCHES "^-[ID]")
+            message(FATAL_ERROR "pkg-config --cflags zvk-vorn carries ${flag}")
+        endif()
+    endforeach()
+    # As the README builds a program: the standard first, then what
+    # pkg-config gives.
+    separate_arguments(flags UNIX_COMMAND "-std=c++20 ${CXX_FLAGS} -Wl,--as-needed ${flags}")
     get_filename_component(libdir ${pc_dir} DIRECTORY)
     # The run path names the prefix's lib directory and nothing else, and as
     # DT_RUNPATH it serves only the program's own dependencies.

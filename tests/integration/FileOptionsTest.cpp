@@ -201,6 +201,62 @@ TEST(FileCompression, ACrashInTheMiddleLosesNothingAndTheNextStartCleansUp) {
 }
 #endif
 
+// The stop at a normal exit lets a compression in progress finish or gives
+// it up: no temporary stays, and every record is in the files once.
+TEST(FileCompression, AnExitDuringACompressionLeavesNoTemporary) {
+    isolated([] {
+        write_config("vorn_config.xml", file_options_config("16M", "<compress>gzip</compress>"));
+        // Little-compressible text, so that compressing takes a while.
+        std::string logged;
+        unsigned seed = 11;
+        for (int n = 0; logged.size() < 16 * 1024 * 1024 + 4096; ++n) {
+            std::string line = "r" + std::to_string(n) + " ";
+            for (int i = 0; i < 60; ++i) {
+                line += static_cast<char>('!' + rand_r(&seed) % 90);
+            }
+            logged += line + "\n";
+        }
+        ChildEnd end = run_child(
+            [&logged] {
+                {
+                    Vorn handle("app");
+                    for (const std::string& line : split_lines(logged)) {
+                        log_text(handle, line + "\n");
+                    }
+                    handle.flush();
+                }
+                const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(50);
+                while (std::chrono::steady_clock::now() < until) {
+                    for (const std::string& name : list_dir("logs")) {
+                        if (ends_with(name, ".gz.tmp")) {
+                            std::exit(0);
+                        }
+                        if (ends_with(name, ".gz")) {
+                            std::exit(3);  // done before it could be caught at work
+                        }
+                    }
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+                std::exit(4);
+            },
+            60);
+        ASSERT_TRUE(WIFEXITED(end.status)) << end.status;
+        if (WEXITSTATUS(end.status) == 3) {
+            GTEST_SKIP() << "the compression ended before the exit";
+        }
+        ASSERT_EQ(WEXITSTATUS(end.status), 0);
+        std::string rotated;
+        for (const std::string& name : list_dir("logs")) {
+            EXPECT_FALSE(ends_with(name, ".tmp")) << name;
+            if (name != "app.log") {
+                rotated = "logs/" + name;
+            }
+        }
+        ASSERT_FALSE(rotated.empty());
+        EXPECT_EQ(read_log_file(rotated) + read_file("logs/app.log"), logged);
+    });
+}
+
 // With a period of a minute and nothing logged after the first records,
 // the file rotates at the minute by the worker's own timer.
 TEST(FileTimeRotation, RotatesAtARealBoundaryWithoutARecord) {

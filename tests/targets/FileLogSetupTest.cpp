@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -7,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
@@ -191,6 +194,53 @@ TEST(FileLogSetup, CreatesMissingDirectoryWithGroupWrite) {
         ASSERT_EQ(stat((cwd() + "/made").c_str(), &st), 0);
         EXPECT_TRUE(S_ISDIR(st.st_mode));
         EXPECT_EQ(st.st_mode & 07777, 0740u);
+    });
+}
+
+// With <file_group>, a member of that group who is neither the owner nor
+// root enters a directory the target made and reads its files, whatever
+// the umask, but adds nothing to it.
+TEST(FileLogSetup, CreatedDirectoryLetsTheFileGroupInToRead) {
+    const group* adm = getgrnam("adm");
+    if (adm == nullptr || !cannot_drop_privileges().empty()) {
+        GTEST_SKIP() << "needs root and a group adm";
+    }
+    const gid_t adm_gid = adm->gr_gid;
+    isolated([adm_gid] {
+        umask(077);
+        ASSERT_EQ(chmod(".", 0755), 0);
+        use_log_dir(cwd() + "/made");
+        auto config = file_config("a.log");
+        config->targets["file"]->params.emplace_back("file_group", "adm");
+        config->targets["file"]->params.emplace_back("file_mode", "0640");
+        FileLog log("file");
+        ASSERT_EQ(log.init(config.get()), 1);
+        log.write_msg(record("r\n"));
+        struct stat st {};
+        ASSERT_EQ(stat("made", &st), 0);
+        EXPECT_EQ(st.st_gid, adm_gid);
+        EXPECT_EQ(st.st_mode & 07777, 0750u);
+
+        ASSERT_EQ(setgroups(1, &adm_gid), 0);
+        ASSERT_EQ(setresgid(65534, 65534, 0), 0);
+        ASSERT_EQ(setresuid(65534, 65534, 0), 0);
+        std::string text(8, '\0');
+        const int fd = open("made/a.log", O_RDONLY | O_CLOEXEC);
+        const int open_err = errno;
+        const ssize_t n = fd >= 0 ? read(fd, text.data(), text.size()) : -1;
+        DIR* listed = opendir("made");
+        const int created = open("made/new.log", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        const int create_err = errno;
+        regain_root();
+        ASSERT_GE(fd, 0) << std::strerror(open_err);
+        close(fd);
+        EXPECT_EQ(text.substr(0, n > 0 ? static_cast<std::size_t>(n) : 0), "r\n");
+        EXPECT_NE(listed, nullptr);
+        if (listed != nullptr) {
+            closedir(listed);
+        }
+        EXPECT_EQ(created, -1);
+        EXPECT_EQ(create_err, EACCES);
     });
 }
 
