@@ -100,6 +100,9 @@ void print_file_target(const zvk::VornConfig::target_cf_t& record) {
         std::cout << std::max<std::int64_t>(file.max_files, 1)
                   << " file(s) including the active one";
     }
+    if (zvk::detail::last_param(record, Setting::max_number_file) == nullptr) {
+        std::cout << " (the default)";
+    }
     print_file_options(file);
 }
 
@@ -213,6 +216,7 @@ std::string usage() {
            "  - a watch_seconds that is not a positive number (the file is not watched).\n"
            "--elements lists every element it knows, as the configuration reference names\n"
            "them (target/type, logger/accept_level, log_dir).\n"
+           "Absent optional elements are no problem: the default applies.\n"
            "Exit status: 0 no problems found; 1 problems found; 2 the file was not found,\n"
            "cannot be opened or does not load, or the arguments are wrong.\n";
 }

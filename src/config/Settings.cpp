@@ -225,10 +225,10 @@ void target_problems(const std::string& name, const VornConfig::target_cf_t& rec
                      std::vector<std::string>& problems) {
     if (record.type == kFileType) {
         const FileSettings file = file_settings(record);
-        if (!file.max_files_read) {
-            const std::string* max_text = last_param(record, Setting::max_number_file);
-            problems.push_back(
-                refused(Setting::max_number_file, name, max_text != nullptr ? *max_text : ""));
+        // Absent, it is no problem: the default applies.
+        const std::string* max_text = last_param(record, Setting::max_number_file);
+        if (!file.max_files_read && max_text != nullptr) {
+            problems.push_back(refused(Setting::max_number_file, name, *max_text));
         }
         for (const auto& [setting, text] : file.refused) {
             problems.push_back(refused(setting, name, *text));

@@ -164,6 +164,21 @@ TEST(CheckConfig, FileThatDoesNotLoadExitsTwo) {
     EXPECT_NE(none.out.find("no configuration file"), std::string::npos);
 }
 
+// Absent optional elements are no problem: their defaults apply.
+TEST(CheckConfig, MinimalValidFilePasses) {
+    TempDir dir;
+    write_file(dir.file("vorn_config.xml"), R"(<vorn>
+  <target name="f"><type>file</type><file_name>app.log</file_name></target>
+  <logger name="app"><target>f</target><accept_level>INFO</accept_level></logger>
+</vorn>)");
+    CheckRun run = check("", dir.path());
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("keeps 5 file(s) including the active one (the default)"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\nno problems found\n"), std::string::npos) << run.out;
+}
+
 // Values the library reads differently from a plain digit scan, and the
 // file names that its file targets refuse or share.
 TEST(CheckConfig, ReadsValuesAsTheLibraryDoes) {
