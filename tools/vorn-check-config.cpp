@@ -196,8 +196,9 @@ std::string usage() {
            "  - a target type other than stdout, file, syslog or journal, and a syslog or\n"
            "    journal facility other than user, daemon or local0 ... local7;\n"
            "  - a format other than text or json, and a format on a target that ignores it;\n"
-           "  - a file target's rotate_every, compress, file_mode, sync, max_age or\n"
-           "    max_total_size that it cannot use (the target does not start);\n"
+           "  - a file target's file_mode that it cannot use (the target does not start), and\n"
+           "    a rotate_every, compress, sync, max_age or max_total_size that it cannot use\n"
+           "    (the default applies);\n"
            "  - a file_name that is refused (empty, \".\", \"..\" or containing \"/\"), and two\n"
            "    targets that write the same file_name;\n"
            "  - a max_number_file that is not a number (" +

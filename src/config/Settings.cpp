@@ -233,6 +233,9 @@ void target_problems(const std::string& name, const VornConfig::target_cf_t& rec
         for (const auto& [setting, text] : file.refused) {
             problems.push_back(refused(setting, name, *text));
         }
+        for (const auto& [setting, text] : file.ignored) {
+            problems.push_back(refused(setting, name, *text));
+        }
         const std::string file_name = file.file_name != nullptr ? *file.file_name : "";
         if (!FileLog::file_name_usable(file_name)) {
             problems.push_back(refused(Setting::file_name, name, file_name));

@@ -98,8 +98,8 @@ enum class Compression { none, gzip, zstd };
 enum class SyncPolicy { never, rotation, interval };
 
 // A file target reads its children in order, so the last of each counts.
-// Each optional element, when given and unusable, is in `refused`: the
-// target then does not start.
+// An optional element given and unusable is in `refused` when the target
+// then does not start (file_mode), else in `ignored`: its default applies.
 struct FileSettings {
     const std::string* file_name = nullptr;  // into the record; null when absent
     std::int64_t max_files = 0;              // -1: every file is kept
@@ -113,6 +113,7 @@ struct FileSettings {
     std::int64_t max_age = 0;          // seconds; 0: no limit
     std::uint64_t max_total_size = 0;  // bytes; 0: no limit
     std::vector<std::pair<Setting, const std::string*>> refused{};
+    std::vector<std::pair<Setting, const std::string*>> ignored{};
 };
 FileSettings file_settings(const VornConfig::target_cf_t& record);
 

@@ -99,7 +99,7 @@ TEST(CheckConfig, ReportsEveryRunTimeProblem) {
   <locale>xx_NOT_A_LOCALE</locale>
   <watch_seconds>0.5</watch_seconds>
   <target name="net"><type>network</type><queue_max>many</queue_max><when_full>wait</when_full></target>
-  <target name="disk"><type>file</type><file_name>a.log</file_name><max_number_file>five</max_number_file><rotate_every>7m</rotate_every><compress>xz</compress></target>
+  <target name="disk"><type>file</type><file_name>a.log</file_name><max_number_file>five</max_number_file><rotate_every>7m</rotate_every><compress>xz</compress><max_age>7 days</max_age></target>
   <target name="sys"><type>syslog</type><facility>kern</facility></target>
   <target name="jr"><type>journal</type><facility>kern</facility><format>json</format></target>
   <target name="lines"><type>stdout</type><format>xml</format></target>
@@ -118,9 +118,11 @@ TEST(CheckConfig, ReportsEveryRunTimeProblem) {
              "start",
              "max_number_file \"five\" is not a number; 5 files are kept",
              "target \"disk\": rotate_every \"7m\" is not 15m, 1h, 6h, 1d or another period that "
-             "tiles an hour or a day; the target cannot start",
-             "target \"disk\": compress \"xz\" is neither \"gzip\" nor \"zstd\"; the target "
-             "cannot start",
+             "tiles an hour or a day; the file rotates by size only",
+             "target \"disk\": compress \"xz\" is neither \"gzip\" nor \"zstd\"; rotated files "
+             "are not compressed",
+             "target \"disk\": max_age \"7 days\" is not a duration such as 7d; no age limit "
+             "applies",
              "accept_level \"warn\" is not one of",
              "logger \"lost\" dropped: its target \"nowhere\" is not defined",
              "file_size_max \"16E\" is not usable; the default 10485760 applies",
