@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "ConfigText.h"
 #include "TestSupport.h"
 
 namespace {
@@ -145,18 +146,24 @@ TEST(CheckConfig, LogDirThatIsAFileIsAProblem) {
     EXPECT_NE(run.out.find("log directory \"logs\" is not a directory"), std::string::npos);
 }
 
-TEST(CheckConfig, FileThatDoesNotLoadExitsTwo) {
+TEST(CheckConfig, FileThatDoesNotLoadSaysWhyAndWhereAndExitsTwo) {
     TempDir dir;
-    write_file(dir.file("broken.xml"), "<vorn><target name=\"x\">");
-    CheckRun broken = check(dir.file("broken.xml"));
+    write_file(dir.file("broken.xml"), "<vorn>\n  <log_dir>\n  </b>\n</vorn>\n");
+    CheckRun broken = check("broken.xml", dir.path());
     EXPECT_EQ(broken.status, 2) << broken.out;
-    EXPECT_NE(broken.out.find("not well-formed XML"), std::string::npos) << broken.out;
+    EXPECT_NE(broken.out.find("\nbroken.xml:3:5: does not load: mismatched tag\n"),
+              std::string::npos)
+        << broken.out;
 
     write_file(dir.file("empty_target.xml"),
-               "<vorn><target name=\"x\"/><logger name=\"l\"><target>x</target></logger></vorn>");
-    CheckRun empty = check(dir.file("empty_target.xml"));
+               "<vorn>\n<target name=\"later\"/>\n<logger name=\"l\"><target>later</target>"
+               "</logger>\n</vorn>\n");
+    CheckRun empty = check("empty_target.xml", dir.path());
     EXPECT_EQ(empty.status, 2) << empty.out;
-    EXPECT_NE(empty.out.find("target \"x\" has no child elements"), std::string::npos) << empty.out;
+    EXPECT_NE(empty.out.find("\nempty_target.xml:2: does not load: target \"later\" has no child "
+                             "elements; nothing after it is read\n"),
+              std::string::npos)
+        << empty.out;
     EXPECT_EQ(empty.out.find("dropped"), std::string::npos) << empty.out;
 
     CheckRun missing = check(dir.file("nope.xml"));
@@ -164,6 +171,30 @@ TEST(CheckConfig, FileThatDoesNotLoadExitsTwo) {
     CheckRun none = check("", dir.path());
     EXPECT_EQ(none.status, 2);
     EXPECT_NE(none.out.find("no configuration file"), std::string::npos);
+}
+
+// Each misspelling at its line, with the nearest known name; a logger
+// whose target is not defined; an attribute the library does not read.
+TEST(CheckConfig, NamesEveryUnknownNameAndDroppedLoggerWithItsLine) {
+    TempDir dir;
+    write_file(dir.file("vorn_config.xml"), zvk::test::misspelled_config);
+    CheckRun run = check("", dir.path());
+    EXPECT_EQ(run.status, 1) << run.out;
+    for (const auto& [line, text] : zvk::test::misspelled_lines) {
+        EXPECT_NE(run.out.find("\nvorn_config.xml:" + std::to_string(line) + ": " + text + "\n"),
+                  std::string::npos)
+            << text << "\n"
+            << run.out;
+    }
+    EXPECT_NE(run.out.find("\n7 problem(s) found\n"), std::string::npos) << run.out;
+
+    write_file(dir.file("a.xml"), "<v>\n<target nmae=\"s\"><type>stdout</type></target>\n</v>\n");
+    CheckRun attribute = check("a.xml", dir.path());
+    EXPECT_EQ(attribute.status, 1) << attribute.out;
+    EXPECT_NE(attribute.out.find("\na.xml:2: unknown attribute \"nmae\" in <target> (did you mean "
+                                 "\"name\"?)\n"),
+              std::string::npos)
+        << attribute.out;
 }
 
 // Absent optional elements are no problem: their defaults apply.
