@@ -16,6 +16,7 @@
 #include <system_error>
 #include <vector>
 
+#include "../src/config/ConfigNotes.h"
 #include "../src/config/Settings.h"
 
 namespace {
@@ -99,6 +100,9 @@ void print_file_target(const zvk::VornConfig::target_cf_t& record) {
     } else {
         std::cout << std::max<std::int64_t>(file.max_files, 1)
                   << " file(s) including the active one";
+    }
+    if (zvk::detail::last_param(record, Setting::max_number_file) == nullptr) {
+        std::cout << " (the default)";
     }
     print_file_options(file);
 }
@@ -193,14 +197,18 @@ std::string usage() {
            "  - a target type other than stdout, file, syslog or journal, and a syslog or\n"
            "    journal facility other than user, daemon or local0 ... local7;\n"
            "  - a format other than text or json, and a format on a target that ignores it;\n"
-           "  - a file target's rotate_every, compress, file_mode, sync, max_age or\n"
-           "    max_total_size that it cannot use (the target does not start);\n"
+           "  - a file target's file_mode that it cannot use (the target does not start), and\n"
+           "    a rotate_every, compress, sync, max_age or max_total_size that it cannot use\n"
+           "    (the default applies);\n"
            "  - a file_name that is refused (empty, \".\", \"..\" or containing \"/\"), and two\n"
            "    targets that write the same file_name;\n"
            "  - a max_number_file that is not a number (" +
            zvk::detail::element(Setting::max_number_file).outcome +
            ");\n"
-           "  - a logger without a level name, or one dropped because its target is not defined;\n"
+           "  - every element and attribute it does not know, as FILE:LINE, with the nearest\n"
+           "    known name (\"did you mean <compress>?\");\n"
+           "  - a logger without a level name, or one dropped because it names no defined\n"
+           "    target (not defined), with its line;\n"
            "  - a target defined twice or without child elements;\n"
            "  - a log directory that is not a directory, or cannot be written or created;\n"
            "  - a file_size_max that is not usable (the default " +
@@ -213,6 +221,8 @@ std::string usage() {
            "  - a watch_seconds that is not a positive number (the file is not watched).\n"
            "--elements lists every element it knows, as the configuration reference names\n"
            "them (target/type, logger/accept_level, log_dir).\n"
+           "Absent optional elements are no problem: the default applies.\n"
+           "A file that does not load is named with the line and column and the reason.\n"
            "Exit status: 0 no problems found; 1 problems found; 2 the file was not found,\n"
            "cannot be opened or does not load, or the arguments are wrong.\n";
 }
@@ -227,13 +237,33 @@ void print_problems(const std::vector<std::string>& problems) {
 
 // Every element of the settings table, one a line.
 void print_elements() {
-    for (int i = 0; i <= static_cast<int>(Setting::accept_level); ++i) {
-        const zvk::detail::Element& row = zvk::detail::element(static_cast<Setting>(i));
+    for (const zvk::detail::Element& row : zvk::detail::all_elements()) {
         const char* owner = row.scope == zvk::detail::Scope::target   ? "target/"
                             : row.scope == zvk::detail::Scope::logger ? "logger/"
                                                                       : "";
         std::cout << owner << row.name << "\n";
     }
+}
+
+// "PATH:LINE: ..." for each, as compilers place their messages.
+void print_notes(const std::string& path, const std::vector<zvk::detail::Note>& notes) {
+    for (const zvk::detail::Note& note : notes) {
+        std::cout << path << ":" << note.line << ": " << note.text << "\n";
+    }
+}
+
+// "PATH:LINE:COLUMN: does not load: REASON", without the place it lacks.
+void print_load_failure(const std::string& path, const zvk::VornConfig& config) {
+    const zvk::detail::LoadFailure failure = zvk::detail::load_failure(config, path);
+    std::cout << path;
+    if (failure.line != 0) {
+        std::cout << ":" << failure.line;
+        if (failure.column != 0) {
+            std::cout << ":" << failure.column;
+        }
+    }
+    std::cout << ": does not load"
+              << (failure.reason.empty() ? std::string() : ": " + failure.reason) << "\n";
 }
 
 int main(int argc, char** argv) {
@@ -256,22 +286,22 @@ int main(int argc, char** argv) {
         return 2;
     }
     zvk::VornConfig config;
-    int loaded = config.load_config(in);
+    const bool loaded = config.load_config(in) == 0;
     std::cout << "configuration: " << path << "\n";
-    if (loaded != 0) {
-        const std::vector<std::string> problems = zvk::detail::config_problems(config, false);
-        std::cout << path << ": does not load ("
-                  << (config.xml_doc == nullptr ? "not well-formed XML" : "invalid content")
-                  << ")\n";
-        print_problems(problems);
+    const std::vector<zvk::detail::Note> notes = zvk::detail::config_notes(config, loaded);
+    if (!loaded) {
+        print_load_failure(path, config);
+        print_notes(path, notes);
         return 2;
     }
     print_targets(config);
     print_loggers(config);
     print_settings(config);
-    const std::vector<std::string> problems = zvk::detail::config_problems(config, true);
+    print_notes(path, notes);
+    const std::vector<std::string> problems = zvk::detail::config_problems(config);
     print_problems(problems);
-    std::cout << (problems.empty() ? "no problems found\n"
-                                   : std::to_string(problems.size()) + " problem(s) found\n");
-    return problems.empty() ? 0 : 1;
+    const std::size_t count = notes.size() + problems.size();
+    std::cout << (count == 0 ? "no problems found\n"
+                             : std::to_string(count) + " problem(s) found\n");
+    return count == 0 ? 0 : 1;
 }

@@ -71,45 +71,50 @@ std::int64_t duration_seconds(const std::string& text) {
 }
 
 void add_file_rows(const std::function<void(Setting, Element)>& set) {
-    const std::string cannot = "the target cannot start";
+    // A mode the target cannot read could be wider than meant: the target
+    // stops rather than expose its files. The others fall back to the
+    // default, which loses no record.
     set(Setting::rotate_every, {.scope = Scope::target,
                                 .name = "rotate_every",
                                 .refusal = "is not 15m, 1h, 6h, 1d or another period that tiles "
                                            "an hour or a day",
-                                .outcome = cannot});
+                                .outcome = "the file rotates by size only"});
     set(Setting::compress, {.scope = Scope::target,
                             .name = "compress",
                             .accepted = {kGzip, kZstd},
                             .refusal = "is neither \"gzip\" nor \"zstd\"",
-                            .outcome = cannot});
+                            .outcome = "rotated files are not compressed"});
     set(Setting::file_mode, {.scope = Scope::target,
                              .name = "file_mode",
                              .refusal = "is not an octal mode such as 0640",
-                             .outcome = cannot});
+                             .outcome = "the target cannot start"});
     set(Setting::file_group, {.scope = Scope::target, .name = "file_group"});
     set(Setting::sync, {.scope = Scope::target,
                         .name = "sync",
                         .fallback = kNever,
                         .refusal = "is not never, rotation or an interval such as 1s",
-                        .outcome = cannot});
+                        .outcome = "never applies"});
     set(Setting::max_age, {.scope = Scope::target,
                            .name = "max_age",
                            .refusal = "is not a duration such as 7d",
-                           .outcome = cannot});
+                           .outcome = "no age limit applies"});
     set(Setting::max_total_size, {.scope = Scope::target,
                                   .name = "max_total_size",
                                   .refusal = "is not a size such as 1G",
-                                  .outcome = cannot});
+                                  .outcome = "no size limit applies"});
 }
 
 void read_file_options(const VornConfig::target_cf_t& record, FileSettings& file) {
     auto refuse = [&file](Setting setting, const std::string* text) {
         file.refused.emplace_back(setting, text);
     };
+    auto ignore = [&file](Setting setting, const std::string* text) {
+        file.ignored.emplace_back(setting, text);
+    };
     if (const std::string* text = last_param(record, Setting::rotate_every)) {
         file.rotate_every = rotate_every_seconds(*text);
         if (file.rotate_every == 0) {
-            refuse(Setting::rotate_every, text);
+            ignore(Setting::rotate_every, text);
         }
     }
     if (const std::string* text = last_param(record, Setting::compress)) {
@@ -118,7 +123,7 @@ void read_file_options(const VornConfig::target_cf_t& record, FileSettings& file
         } else if (*text == kZstd) {
             file.compress = Compression::zstd;
         } else {
-            refuse(Setting::compress, text);
+            ignore(Setting::compress, text);
         }
     }
     if (const std::string* text = last_param(record, Setting::file_mode)) {
@@ -145,19 +150,19 @@ void read_file_options(const VornConfig::target_cf_t& record, FileSettings& file
             file.sync = SyncPolicy::interval;
             file.sync_ms = seconds * 1000;
         } else {
-            refuse(Setting::sync, text);
+            ignore(Setting::sync, text);
         }
     }
     if (const std::string* text = last_param(record, Setting::max_age)) {
         file.max_age = duration_seconds(*text);
         if (file.max_age == 0) {
-            refuse(Setting::max_age, text);
+            ignore(Setting::max_age, text);
         }
     }
     if (const std::string* text = last_param(record, Setting::max_total_size)) {
         if (!VornConfig::file_size_bytes(*text, file.max_total_size, std::locale::classic())) {
             file.max_total_size = 0;
-            refuse(Setting::max_total_size, text);
+            ignore(Setting::max_total_size, text);
         }
     }
 }

@@ -9,15 +9,12 @@
 #include <filesystem>
 #include <locale>
 #include <map>
-#include <set>
 #include <system_error>
 #include <utility>
 
 #include "zvk/FileLog.h"
 #include "zvk/Logger.h"
 #include "zvk/SyslogLog.h"
-#include "zvk/XMLDoc.h"
-#include "zvk/XMLElement.h"
 
 namespace zvk::detail {
 
@@ -132,6 +129,11 @@ Table make_table() {
     return rows;
 }
 
+const Table& table() {
+    static const Table& rows = *new Table(make_table());  // outlives every static
+    return rows;
+}
+
 bool accepts(Setting setting, const std::string& text) {
     const std::vector<std::string>& accepted = element(setting).accepted;
     return std::find(accepted.begin(), accepted.end(), text) != accepted.end();
@@ -225,12 +227,15 @@ void target_problems(const std::string& name, const VornConfig::target_cf_t& rec
                      std::vector<std::string>& problems) {
     if (record.type == kFileType) {
         const FileSettings file = file_settings(record);
-        if (!file.max_files_read) {
-            const std::string* max_text = last_param(record, Setting::max_number_file);
-            problems.push_back(
-                refused(Setting::max_number_file, name, max_text != nullptr ? *max_text : ""));
+        // Absent, it is no problem: the default applies.
+        const std::string* max_text = last_param(record, Setting::max_number_file);
+        if (!file.max_files_read && max_text != nullptr) {
+            problems.push_back(refused(Setting::max_number_file, name, *max_text));
         }
         for (const auto& [setting, text] : file.refused) {
+            problems.push_back(refused(setting, name, *text));
+        }
+        for (const auto& [setting, text] : file.ignored) {
             problems.push_back(refused(setting, name, *text));
         }
         const std::string file_name = file.file_name != nullptr ? *file.file_name : "";
@@ -275,50 +280,6 @@ void logger_problems(const std::string& name, const VornConfig::logger_cf_t& rec
         problems.push_back(absent(Setting::accept_level, name));
     } else if (Logger::get_level(record.level) < 0) {
         problems.push_back(refused(Setting::accept_level, name, record.level));
-    }
-}
-
-// A logger element that loading skipped: why, with the names it gave.
-void dropped_logger_problems(const XMLElement& logger, const std::string& name,
-                             std::vector<std::string>& problems) {
-    if (logger.children.empty()) {
-        problems.push_back("logger " + q(name) + " dropped: it has no child elements");
-        return;
-    }
-    const Element& row = element(Setting::logger_target);
-    bool names_target = false;
-    for (const auto& child : logger.children) {
-        if (child->name == row.name) {
-            names_target = true;
-            problems.push_back("logger " + q(name) + " dropped: its " + row.name + " " +
-                               q(child->text) + " " + row.refusal);
-        }
-    }
-    if (!names_target) {
-        problems.push_back("logger " + q(name) + " dropped: it names no " + row.name);
-    }
-}
-
-// Elements that loading skips without a word. Loggers only of a model
-// that loaded: a failed load stops before the loggers that follow.
-void document_problems(const VornConfig& model, bool loaded, std::vector<std::string>& problems) {
-    const XMLElement* root = model.xml_doc != nullptr ? model.xml_doc->root() : nullptr;
-    if (root == nullptr) {
-        return;
-    }
-    std::set<std::string> seen_targets;
-    for (const auto& child : root->children) {
-        std::string name(child->get_attribute(model.key_name));
-        if (child->name == model.key_target) {
-            if (child->children.empty()) {
-                problems.push_back("target " + q(name) + " has no child elements");
-            } else if (!seen_targets.insert(name).second) {
-                problems.push_back("target " + q(name) +
-                                   " is defined again; the later one is ignored");
-            }
-        } else if (loaded && child->name == model.key_logger && model.loggers.count(name) == 0) {
-            dropped_logger_problems(*child, name, problems);
-        }
     }
 }
 
@@ -385,10 +346,9 @@ const std::string* last_param(const VornConfig::target_cf_t& record, Setting set
     return found;
 }
 
-const Element& element(Setting setting) {
-    static const Table& rows = *new Table(make_table());  // outlives every static
-    return rows[static_cast<std::size_t>(setting)];
-}
+const Element& element(Setting setting) { return table()[static_cast<std::size_t>(setting)]; }
+
+std::span<const Element> all_elements() { return table(); }
 
 const std::vector<std::string>& config_search_paths() {
     static const auto& paths =
@@ -454,22 +414,17 @@ ServiceSettings service_settings(const VornConfig& model) {
     return read_service(model, size_refused, locale_why);
 }
 
-std::vector<std::string> config_problems(const VornConfig& model, bool loaded) {
+std::vector<std::string> config_problems(const VornConfig& model) {
     std::vector<std::string> problems;
-    if (loaded) {
-        // By name, so that the order does not depend on the hash tables.
-        std::map<std::string, std::string> writers;
-        for (const auto& [name, record] : std::map(model.targets.begin(), model.targets.end())) {
-            target_problems(name, *record, writers, problems);
-        }
-        for (const auto& [name, record] : std::map(model.loggers.begin(), model.loggers.end())) {
-            logger_problems(name, *record, problems);
-        }
+    // By name, so that the order does not depend on the hash tables.
+    std::map<std::string, std::string> writers;
+    for (const auto& [name, record] : std::map(model.targets.begin(), model.targets.end())) {
+        target_problems(name, *record, writers, problems);
     }
-    document_problems(model, loaded, problems);
-    if (loaded) {
-        service_problems(model, problems);
+    for (const auto& [name, record] : std::map(model.loggers.begin(), model.loggers.end())) {
+        logger_problems(name, *record, problems);
     }
+    service_problems(model, problems);
     return problems;
 }
 

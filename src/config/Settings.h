@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -71,6 +72,8 @@ struct Element {
 };
 
 const Element& element(Setting setting);
+// Every row, in the order of Setting.
+std::span<const Element> all_elements();
 // The text of the last child `setting` of a target record (a target reads
 // its children in order); null when it has none.
 const std::string* last_param(const VornConfig::target_cf_t& record, Setting setting);
@@ -98,8 +101,8 @@ enum class Compression { none, gzip, zstd };
 enum class SyncPolicy { never, rotation, interval };
 
 // A file target reads its children in order, so the last of each counts.
-// Each optional element, when given and unusable, is in `refused`: the
-// target then does not start.
+// An optional element given and unusable is in `refused` when the target
+// then does not start (file_mode), else in `ignored`: its default applies.
 struct FileSettings {
     const std::string* file_name = nullptr;  // into the record; null when absent
     std::int64_t max_files = 0;              // -1: every file is kept
@@ -113,6 +116,7 @@ struct FileSettings {
     std::int64_t max_age = 0;          // seconds; 0: no limit
     std::uint64_t max_total_size = 0;  // bytes; 0: no limit
     std::vector<std::pair<Setting, const std::string*>> refused{};
+    std::vector<std::pair<Setting, const std::string*>> ignored{};
 };
 FileSettings file_settings(const VornConfig::target_cf_t& record);
 
@@ -160,10 +164,8 @@ struct ServiceSettings {
 // With the defaults applied; writes nothing.
 ServiceSettings service_settings(const VornConfig& model);
 
-// The checker's view: every problem line the table's words give for
-// `model`, in a fixed order (targets and loggers by name). Of a model that
-// did not load, only what its target elements show: the load stopped
-// before the rest.
-std::vector<std::string> config_problems(const VornConfig& model, bool loaded);
+// The checker's view: every problem line the table's words give for the
+// loaded `model`, in a fixed order (targets and loggers by name).
+std::vector<std::string> config_problems(const VornConfig& model);
 
 }  // namespace zvk::detail

@@ -5,6 +5,7 @@
 #include <system_error>
 #include <unordered_set>
 
+#include "../config/ConfigNotes.h"
 #include "../config/Settings.h"
 #include "../frontend/Report.h"
 #include "ConfigWatch.h"
@@ -51,11 +52,17 @@ std::shared_ptr<VornConfig> load_model(const std::string& path) {
     if (!opened) {
         detail::report("Could not open Vorn config file: " + path);
     }
-    if (model->load_config(static_cast<std::istream&>(in)) != 0) {
+    const bool loaded = model->load_config(static_cast<std::istream&>(in)) == 0;
+    if (opened) {
+        detail::report_notes(*model, path, loaded);
+    }
+    if (!loaded) {
         // Without this line an application would run with no loggers and
         // no clue why.
         if (opened) {
-            detail::report("Could not load Vorn config file: " + path);
+            const std::string why = detail::place_and_reason(detail::load_failure(*model, path));
+            detail::report("Could not load Vorn config file: " + path +
+                           (why.empty() ? "" : " - " + why));
         }
         return nullptr;
     }

@@ -110,6 +110,10 @@ int FileLog::read_options(const VornConfig* config) {
     if (!settings.refused.empty()) {
         return -1;
     }
+    for (const auto& [setting, text] : settings.ignored) {
+        detail::report("Invalid " + detail::element(setting).name + " in target: " + name +
+                       " - \"" + *text + "\"; " + detail::element(setting).outcome);
+    }
     rotate_every = settings.rotate_every;
     local_time = VornService::get_service()->time_zone == "local";
     file_mode = settings.file_mode;

@@ -46,20 +46,22 @@ Outcome load_and_log(const std::string& document) {
 }
 
 // A document that does not load leaves a running service without loggers:
-// one line says so, nothing is created, every handle logs nothing.
-void expect_rejected(const std::string& document) {
+// one line says so and why, nothing is created, every handle logs nothing.
+void expect_rejected(const std::string& document, const std::string& why) {
     Outcome outcome = load_and_log(document);
     EXPECT_EQ(outcome.loaded, 0);
     EXPECT_FALSE(outcome.bound);
-    EXPECT_EQ(outcome.out, "Could not load Vorn config file: vorn_config.xml\n");
+    EXPECT_EQ(outcome.out, "Could not load Vorn config file: vorn_config.xml - " + why + "\n");
     EXPECT_EQ(list_dir("."), Names{"vorn_config.xml"});
 }
 
-void expect_loaded(const std::string& document, const std::string& file = "logs/app.log") {
+// `said`: the lines that name what the load passed over.
+void expect_loaded(const std::string& document, const std::string& file = "logs/app.log",
+                   const std::string& said = "") {
     Outcome outcome = load_and_log(document);
     EXPECT_EQ(outcome.loaded, 0);
     ASSERT_TRUE(outcome.bound);
-    EXPECT_EQ(outcome.out, "");
+    EXPECT_EQ(outcome.out, said);
     EXPECT_EQ(read_file(file), "kept\n");
     EXPECT_EQ(list_dir("."), (Names{"logs", "vorn_config.xml"}));
 }
@@ -82,12 +84,13 @@ std::string entity_bomb() {
 TEST(VornFaultConfig, MalformedXmlLoadsNothing) {
     isolated([] {
         expect_rejected("<vorn><log_dir>logs</log_dir>" + app_records() +
-                        "<target name=\"open\"><type>file</type>");
+                            "<target name=\"open\"><type>file</type>",
+                        "line 3, column 38: no element found");
     });
 }
 
 TEST(VornFaultConfig, EmptyFileLoadsNothing) {
-    isolated([] { expect_rejected(""); });
+    isolated([] { expect_rejected("", "the document is empty"); });
 }
 
 TEST(VornFaultConfig, TenMegabyteConfigurationLoads) {
@@ -99,7 +102,15 @@ TEST(VornFaultConfig, TenMegabyteConfigurationLoads) {
             std::string name = "value" + std::to_string(count++);
             body += "<" + name + ">" + value + "</" + name + ">\n";
         }
-        expect_loaded(vorn_xml(body + app_records()));
+        // Named up to a limit, then counted: a large document does not flood.
+        std::string said;
+        for (int i = 0; i < 20; ++i) {
+            said += "vorn_config.xml:" + std::to_string(4 + i) + ": unknown element <value" +
+                    std::to_string(i) + ">\n";
+        }
+        said += "vorn_config.xml: " + std::to_string(count - 20) +
+                " more unknown elements or dropped loggers; vorn-check-config lists them all\n";
+        expect_loaded(vorn_xml(body + app_records()), "logs/app.log", said);
         ASSERT_EQ(VornInit::init(), 0);
         VornService* service = VornService::get_service();
         EXPECT_EQ(service->get_config_value("value" + std::to_string(count - 1)), value);
@@ -110,7 +121,8 @@ TEST(VornFaultConfig, TenMegabyteConfigurationLoads) {
 TEST(VornFaultConfig, ConfigurationBeyondSizeCapLoadsNothing) {
     isolated([] {
         std::string padding = "<!--" + std::string(64u << 20, 'x') + "-->\n";
-        expect_rejected(vorn_xml("<log_dir>logs</log_dir>" + app_records() + padding));
+        expect_rejected(vorn_xml("<log_dir>logs</log_dir>" + app_records() + padding),
+                        "larger than 64 MiB");
     });
 }
 
@@ -133,7 +145,8 @@ TEST(VornFaultConfig, DeepNestingLoadsNothing) {
         for (int i = 0; i < 100000; ++i) {
             deep += "</d>";
         }
-        expect_rejected(vorn_xml("<log_dir>logs</log_dir>" + app_records() + deep));
+        expect_rejected(vorn_xml("<log_dir>logs</log_dir>" + app_records() + deep),
+                        "line 5, column 766: elements nested too deeply");
     });
 }
 
@@ -146,12 +159,15 @@ TEST(VornFaultConfig, ModerateNestingLoads) {
         for (int i = 0; i < 200; ++i) {
             deep += "</d>";
         }
-        expect_loaded(vorn_xml("<log_dir>logs</log_dir>" + app_records() + deep));
+        expect_loaded(vorn_xml("<log_dir>logs</log_dir>" + app_records() + deep), "logs/app.log",
+                      "vorn_config.xml:5: unknown element <d>\n");
     });
 }
 
 TEST(VornFaultConfig, EntityBombLoadsNothing) {
-    isolated([] { expect_rejected(entity_bomb()); });
+    isolated([] {
+        expect_rejected(entity_bomb(), "line 2, column 16: document type declaration refused");
+    });
 }
 
 TEST(VornFaultConfig, ExternalEntityIsNeverRead) {
@@ -166,17 +182,26 @@ TEST(VornFaultConfig, ExternalEntityIsNeverRead) {
         EXPECT_EQ(VornInit::load_config("vorn_config.xml"), 0);
         Vorn handle("app", 0);
         EXPECT_EQ(handle.logger, nullptr);
-        EXPECT_EQ(out.text(), "Could not load Vorn config file: vorn_config.xml\n");
+        EXPECT_EQ(
+            out.text(),
+            "Could not load Vorn config file: vorn_config.xml - line 2, column 16: document type "
+            "declaration refused\n");
         EXPECT_EQ(list_dir("."), (Names{"secret.txt", "vorn_config.xml"}));
     });
 }
 
 TEST(VornFaultConfig, UndeclaredEntityLoadsNothing) {
-    isolated([] { expect_rejected(vorn_xml("<log_dir>&x;</log_dir>" + app_records())); });
+    isolated([] {
+        expect_rejected(vorn_xml("<log_dir>&x;</log_dir>" + app_records()),
+                        "line 3, column 10: undefined entity");
+    });
 }
 
 TEST(VornFaultConfig, NonUtf8BytesLoadNothing) {
-    isolated([] { expect_rejected(vorn_xml("<log_dir>logs\xff\xfe</log_dir>" + app_records())); });
+    isolated([] {
+        expect_rejected(vorn_xml("<log_dir>logs\xff\xfe</log_dir>" + app_records()),
+                        "line 3, column 14: not well-formed (invalid token)");
+    });
 }
 
 TEST(VornFaultConfig, DeclaredLatin1NameBecomesUtf8) {
@@ -204,7 +229,9 @@ TEST(VornFaultConfig, LoggerNamingItselfAsTargetIsNoLogger) {
         ASSERT_NE(app.logger, nullptr);
         log_text(app, "kept\n");
         VornInit::reset_vorn_state();
-        EXPECT_EQ(out.text(), "");
+        EXPECT_EQ(out.text(),
+                  "vorn_config.xml:3: logger \"loop\" dropped: its target \"loop\" is not "
+                  "defined\n");
         EXPECT_EQ(read_file("logs/app.log"), "kept\n");
         EXPECT_EQ(list_dir("logs"), Names{"app.log"});
     });

@@ -166,8 +166,10 @@ TEST(VornServiceLoading, MalformedXmlRunsWithDefaults) {
         CaptureFd out(1);
         EXPECT_EQ(VornInit::init(), 0);
         EXPECT_EQ(out.text(),
-                  "Could not load Vorn config file: vorn_config.xml\n"
-                  "Could not load Vorn config file: vorn_config.xml\n");
+                  "Could not load Vorn config file: vorn_config.xml - line 1, column 27: no "
+                  "element found\n"
+                  "Could not load Vorn config file: vorn_config.xml - line 1, column 27: no "
+                  "element found\n");
         VornService* service = VornService::get_service();
         EXPECT_EQ(service->log_dir, "");
         EXPECT_EQ(service->time_zone, "");

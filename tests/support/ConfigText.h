@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "TestSupport.h"
 #include "zvk/VornConfig.h"
@@ -36,6 +37,37 @@ inline std::string logger_record(const std::string& name, const std::string& tar
     return "<logger name=\"" + name + "\"><target>" + target + "</target><accept_level>" + level +
            "</accept_level></logger>\n";
 }
+
+// A configuration with the misspellings a user makes, and the line the
+// library and the checker both give for each: its line number and words.
+inline const char* const misspelled_config = R"(<vorn>
+  <log_dirr>logs</log_dirr>
+  <file_size_maximum>1M</file_size_maximum>
+  <target name="f">
+    <type>file</type>
+    <file_name>app.log</file_name>
+    <compres>gzip</compres>
+    <rotate_evry>1h</rotate_evry>
+    <max_number_files>3</max_number_files>
+  </target>
+  <loger name="x"><target>f</target><accept_level>INFO</accept_level></loger>
+  <logger name="app"><target>f</target><accept_level>INFO</accept_level></logger>
+  <logger name="typo">
+    <target>ff</target>
+    <accept_level>INFO</accept_level>
+  </logger>
+</vorn>
+)";
+
+inline const std::pair<int, const char*> misspelled_lines[] = {
+    {2, "unknown element <log_dirr> (did you mean <log_dir>?)"},
+    {3, "unknown element <file_size_maximum> (did you mean <file_size_max>?)"},
+    {7, "unknown element <compres> in target \"f\" (did you mean <compress>?)"},
+    {8, "unknown element <rotate_evry> in target \"f\" (did you mean <rotate_every>?)"},
+    {9, "unknown element <max_number_files> in target \"f\" (did you mean <max_number_file>?)"},
+    {11, "unknown element <loger> (did you mean <logger>?)"},
+    {14, "logger \"typo\" dropped: its target \"ff\" is not defined"},
+};
 
 // "vorn_config.xml": the logger "app" writes to "app.log" in `log_dir`.
 inline void write_app_config(const std::string& log_dir, const std::string& size,

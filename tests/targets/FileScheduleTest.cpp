@@ -109,25 +109,51 @@ TEST(FileRetention, ByAgeAndByTotalSizeOnlyTheOldestGo) {
     }
 }
 
-TEST(FileOptions, AValueItCannotUseStopsTheTargetWithALine) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"rotate_every", "7m"},     {"rotate_every", "1w"},
-        {"rotate_every", "2d"},     {"rotate_every", "0h"},
-        {"compress", "bzip2"},      {"file_mode", "0999"},
-        {"file_mode", "rw-r--r--"}, {"file_mode", "04755"},
-        {"sync", "always"},         {"sync", "-1s"},
-        {"max_age", "week"},        {"max_total_size", "lots"},
+// A mode it cannot read stops the target; any other value it cannot use
+// falls back to the element's default, and the line says which.
+TEST(FileOptions, AValueItCannotUseFallsBackOrStopsTheTarget) {
+    struct Case {
+        const char* key;
+        const char* value;
+        const char* outcome;  // null: the target does not start
+    };
+    const Case cases[] = {
+        {"rotate_every", "7m", "the file rotates by size only"},
+        {"rotate_every", "1w", "the file rotates by size only"},
+        {"rotate_every", "2d", "the file rotates by size only"},
+        {"rotate_every", "0h", "the file rotates by size only"},
+        {"compress", "bzip2", "rotated files are not compressed"},
+        {"file_mode", "0999", nullptr},
+        {"file_mode", "rw-r--r--", nullptr},
+        {"file_mode", "04755", nullptr},
+        {"sync", "always", "never applies"},
+        {"sync", "-1s", "never applies"},
+        {"max_age", "7 days", "no age limit applies"},
+        {"max_age", "week", "no age limit applies"},
+        {"max_total_size", "lots", "no size limit applies"},
     };
     isolated([&cases] {
         VornService::get_service()->log_dir = "logs";
-        for (const auto& [key, value] : cases) {
+        for (const auto& [key, value, outcome] : cases) {
+            SCOPED_TRACE(std::string(key) + " " + value);
             auto config = file_config("app.log", "-1");
             config->targets["file"]->params.emplace_back(key, value);
             FileLog log("file");
             CaptureFd out(1);
-            EXPECT_EQ(log.init(config.get()), -1) << key << " " << value;
-            EXPECT_EQ(out.text(),
-                      "Invalid " + std::string(key) + " in target: file - \"" + value + "\"\n");
+            const int started = log.init(config.get());
+            const std::string line =
+                "Invalid " + std::string(key) + " in target: file - \"" + value + "\"";
+            if (outcome == nullptr) {
+                EXPECT_EQ(started, -1);
+                EXPECT_EQ(out.text(), line + "\n");
+                continue;
+            }
+            EXPECT_EQ(started, 1);
+            EXPECT_EQ(out.text(), line + "; " + outcome + "\n");
+            EXPECT_EQ(log.rotate_every, 0);
+            EXPECT_EQ(log.sync_ms, -1);
+            EXPECT_EQ(log.max_age, 0);
+            EXPECT_EQ(log.max_total_size, 0u);
         }
     });
 }

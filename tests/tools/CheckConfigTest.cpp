@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "ConfigText.h"
 #include "TestSupport.h"
 
 namespace {
@@ -99,7 +100,7 @@ TEST(CheckConfig, ReportsEveryRunTimeProblem) {
   <locale>xx_NOT_A_LOCALE</locale>
   <watch_seconds>0.5</watch_seconds>
   <target name="net"><type>network</type><queue_max>many</queue_max><when_full>wait</when_full></target>
-  <target name="disk"><type>file</type><file_name>a.log</file_name><max_number_file>five</max_number_file><rotate_every>7m</rotate_every><compress>xz</compress></target>
+  <target name="disk"><type>file</type><file_name>a.log</file_name><max_number_file>five</max_number_file><rotate_every>7m</rotate_every><compress>xz</compress><max_age>7 days</max_age></target>
   <target name="sys"><type>syslog</type><facility>kern</facility></target>
   <target name="jr"><type>journal</type><facility>kern</facility><format>json</format></target>
   <target name="lines"><type>stdout</type><format>xml</format></target>
@@ -118,9 +119,11 @@ TEST(CheckConfig, ReportsEveryRunTimeProblem) {
              "start",
              "max_number_file \"five\" is not a number; 5 files are kept",
              "target \"disk\": rotate_every \"7m\" is not 15m, 1h, 6h, 1d or another period that "
-             "tiles an hour or a day; the target cannot start",
-             "target \"disk\": compress \"xz\" is neither \"gzip\" nor \"zstd\"; the target "
-             "cannot start",
+             "tiles an hour or a day; the file rotates by size only",
+             "target \"disk\": compress \"xz\" is neither \"gzip\" nor \"zstd\"; rotated files "
+             "are not compressed",
+             "target \"disk\": max_age \"7 days\" is not a duration such as 7d; no age limit "
+             "applies",
              "accept_level \"warn\" is not one of",
              "logger \"lost\" dropped: its target \"nowhere\" is not defined",
              "file_size_max \"16E\" is not usable; the default 10485760 applies",
@@ -143,18 +146,24 @@ TEST(CheckConfig, LogDirThatIsAFileIsAProblem) {
     EXPECT_NE(run.out.find("log directory \"logs\" is not a directory"), std::string::npos);
 }
 
-TEST(CheckConfig, FileThatDoesNotLoadExitsTwo) {
+TEST(CheckConfig, FileThatDoesNotLoadSaysWhyAndWhereAndExitsTwo) {
     TempDir dir;
-    write_file(dir.file("broken.xml"), "<vorn><target name=\"x\">");
-    CheckRun broken = check(dir.file("broken.xml"));
+    write_file(dir.file("broken.xml"), "<vorn>\n  <log_dir>\n  </b>\n</vorn>\n");
+    CheckRun broken = check("broken.xml", dir.path());
     EXPECT_EQ(broken.status, 2) << broken.out;
-    EXPECT_NE(broken.out.find("not well-formed XML"), std::string::npos) << broken.out;
+    EXPECT_NE(broken.out.find("\nbroken.xml:3:5: does not load: mismatched tag\n"),
+              std::string::npos)
+        << broken.out;
 
     write_file(dir.file("empty_target.xml"),
-               "<vorn><target name=\"x\"/><logger name=\"l\"><target>x</target></logger></vorn>");
-    CheckRun empty = check(dir.file("empty_target.xml"));
+               "<vorn>\n<target name=\"later\"/>\n<logger name=\"l\"><target>later</target>"
+               "</logger>\n</vorn>\n");
+    CheckRun empty = check("empty_target.xml", dir.path());
     EXPECT_EQ(empty.status, 2) << empty.out;
-    EXPECT_NE(empty.out.find("target \"x\" has no child elements"), std::string::npos) << empty.out;
+    EXPECT_NE(empty.out.find("\nempty_target.xml:2: does not load: target \"later\" has no child "
+                             "elements; nothing after it is read\n"),
+              std::string::npos)
+        << empty.out;
     EXPECT_EQ(empty.out.find("dropped"), std::string::npos) << empty.out;
 
     CheckRun missing = check(dir.file("nope.xml"));
@@ -162,6 +171,45 @@ TEST(CheckConfig, FileThatDoesNotLoadExitsTwo) {
     CheckRun none = check("", dir.path());
     EXPECT_EQ(none.status, 2);
     EXPECT_NE(none.out.find("no configuration file"), std::string::npos);
+}
+
+// Each misspelling at its line, with the nearest known name; a logger
+// whose target is not defined; an attribute the library does not read.
+TEST(CheckConfig, NamesEveryUnknownNameAndDroppedLoggerWithItsLine) {
+    TempDir dir;
+    write_file(dir.file("vorn_config.xml"), zvk::test::misspelled_config);
+    CheckRun run = check("", dir.path());
+    EXPECT_EQ(run.status, 1) << run.out;
+    for (const auto& [line, text] : zvk::test::misspelled_lines) {
+        EXPECT_NE(run.out.find("\nvorn_config.xml:" + std::to_string(line) + ": " + text + "\n"),
+                  std::string::npos)
+            << text << "\n"
+            << run.out;
+    }
+    EXPECT_NE(run.out.find("\n7 problem(s) found\n"), std::string::npos) << run.out;
+
+    write_file(dir.file("a.xml"), "<v>\n<target nmae=\"s\"><type>stdout</type></target>\n</v>\n");
+    CheckRun attribute = check("a.xml", dir.path());
+    EXPECT_EQ(attribute.status, 1) << attribute.out;
+    EXPECT_NE(attribute.out.find("\na.xml:2: unknown attribute \"nmae\" in <target> (did you mean "
+                                 "\"name\"?)\n"),
+              std::string::npos)
+        << attribute.out;
+}
+
+// Absent optional elements are no problem: their defaults apply.
+TEST(CheckConfig, MinimalValidFilePasses) {
+    TempDir dir;
+    write_file(dir.file("vorn_config.xml"), R"(<vorn>
+  <target name="f"><type>file</type><file_name>app.log</file_name></target>
+  <logger name="app"><target>f</target><accept_level>INFO</accept_level></logger>
+</vorn>)");
+    CheckRun run = check("", dir.path());
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("keeps 5 file(s) including the active one (the default)"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\nno problems found\n"), std::string::npos) << run.out;
 }
 
 // Values the library reads differently from a plain digit scan, and the

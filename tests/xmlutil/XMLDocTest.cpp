@@ -165,6 +165,53 @@ TEST(XMLDocFailure, EmptyOrUnusableStreams) {
     EXPECT_EQ(doc.root(), nullptr);
 }
 
+// Expat's reason and place (line and column from 1), or the limit crossed;
+// a later successful load clears them.
+TEST(XMLDocFailure, SaysWhyAndWhere) {
+    struct Case {
+        std::string xml;
+        const char* why;
+        std::size_t line;
+        std::size_t column;
+    };
+    std::string deep;
+    for (int i = 0; i < 300; ++i) {
+        deep += "<d>";
+    }
+    const Case cases[] = {
+        {"<v>\n  <a>\n  </b>\n</v>", "mismatched tag", 3, 5},
+        {"<v>\n<a x='1' x='2'/>\n</v>", "duplicate attribute", 2, 10},
+        {"<v>\n  <a>\n", "no element found", 3, 1},
+        {"<?xml version=\"1.0\"?>\n<!DOCTYPE v>\n<v/>", "document type declaration refused", 2, 12},
+        {deep, "elements nested too deeply", 1, 3 * XMLDoc::max_depth + 1},
+        {"", "the document is empty", 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.xml.substr(0, 40));
+        XMLDoc doc;
+        EXPECT_EQ(doc.load(c.xml), -1);
+        EXPECT_EQ(doc.error(), c.why);
+        EXPECT_EQ(doc.error_line(), c.line);
+        EXPECT_EQ(doc.error_column(), c.column);
+    }
+    XMLDoc doc;
+    ASSERT_EQ(doc.load(std::string("<v>\n  <a>\n")), -1);
+    ASSERT_EQ(doc.load(std::string("<v/>")), 0);
+    EXPECT_EQ(doc.error(), "");
+    EXPECT_EQ(doc.error_line(), 0u);
+}
+
+TEST(XMLDocParse, ElementsKnowTheLineOfTheirStartTag) {
+    XMLDoc doc;
+    ASSERT_EQ(doc.load(std::string(sample)), 0);
+    const XMLElement& root = *doc.root();
+    EXPECT_EQ(root.line, 3u);
+    EXPECT_EQ(root.children.at(0)->line, 4u);
+    EXPECT_EQ(root.children.at(2)->line, 6u);
+    EXPECT_EQ(root.children.at(2)->children.at(0)->line, 6u);
+    EXPECT_EQ(root.children.at(7)->line, 11u);
+}
+
 TEST(XMLDocFailure, FailedLoadEmptiesADocument) {
     XMLDoc doc;
     ASSERT_EQ(doc.load(std::string("<r/>")), 0);

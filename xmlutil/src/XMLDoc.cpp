@@ -48,15 +48,25 @@ public:
     TreeBuilder(const TreeBuilder&) = delete;
     TreeBuilder& operator=(const TreeBuilder&) = delete;
 
-    // False once the text is not well-formed, too deep or too large.
+    // False once the text is not well-formed, too deep or too large; `why`,
+    // `line` and `column` then say so.
     bool feed(const char* data, std::size_t size, bool last) {
         if (failed || size > XMLDoc::max_size - fed) {
             return false;
         }
         fed += size;
-        return XML_Parse(parser, data, static_cast<int>(size), last ? XML_TRUE : XML_FALSE) ==
-                   XML_STATUS_OK &&
-               !failed;
+        if (XML_Parse(parser, data, static_cast<int>(size), last ? XML_TRUE : XML_FALSE) ==
+                XML_STATUS_OK &&
+            !failed) {
+            return true;
+        }
+        // A handler's own reason stands; expat's would only say "aborted".
+        if (!failed) {
+            failed = true;
+            why = XML_ErrorString(XML_GetErrorCode(parser));
+            mark_place();
+        }
+        return false;
     }
 
     std::unique_ptr<XMLElement> take_root() {
@@ -66,6 +76,10 @@ public:
         return std::move(root);
     }
 
+    const char* why = "";
+    std::size_t line = 0;
+    std::size_t column = 0;
+
 private:
     static void XMLCALL on_start(void* data, const XML_Char* name, const XML_Char** attrs) {
         auto* self = static_cast<TreeBuilder*>(data);
@@ -73,11 +87,12 @@ private:
             return;
         }
         if (self->open.size() >= XMLDoc::max_depth) {
-            self->fail();
+            self->fail("elements nested too deeply");
             return;
         }
         try {
             auto element = std::make_unique<XMLElement>(name);
+            element->line = XML_GetCurrentLineNumber(self->parser);
             for (const XML_Char** attr = attrs; attr[0] != nullptr; attr += 2) {
                 element->attributes.emplace_back(attr[0], attr[1]);
             }
@@ -122,12 +137,23 @@ private:
 
     static void XMLCALL on_doctype(void* data, const XML_Char*, const XML_Char*, const XML_Char*,
                                    int) {
-        static_cast<TreeBuilder*>(data)->fail();
+        static_cast<TreeBuilder*>(data)->fail("document type declaration refused");
     }
 
-    void fail() {
+    // Within a handler, expat's position is the start of the event.
+    void fail(const char* reason = "out of memory") {
+        if (!failed) {
+            why = reason;
+            mark_place();
+        }
         failed = true;
         XML_StopParser(parser, XML_FALSE);
+    }
+
+    // Expat counts columns from 0; editors count them from 1.
+    void mark_place() {
+        line = XML_GetCurrentLineNumber(parser);
+        column = XML_GetCurrentColumnNumber(parser) + 1;
     }
 
     XML_Parser parser;  // owned
@@ -231,6 +257,7 @@ XMLDoc::~XMLDoc() = default;
 int XMLDoc::load(std::ifstream& in) {
     if (!in.is_open()) {
         top.reset();
+        fail_at("the file is not open");
         return -1;
     }
     return load(static_cast<std::istream&>(in));
@@ -238,6 +265,7 @@ int XMLDoc::load(std::ifstream& in) {
 
 int XMLDoc::load(std::istream& in) {
     top.reset();
+    fail_at("the stream cannot be read");
     try {
         if (!in) {
             return -1;
@@ -252,6 +280,7 @@ int XMLDoc::load(std::istream& in) {
             }
             auto count = static_cast<std::size_t>(in.gcount());
             if (count > max_size - xml.size()) {
+                fail_at("larger than 64 MiB");
                 return -1;
             }
             xml.append(buffer.data(), count);
@@ -263,6 +292,7 @@ int XMLDoc::load(std::istream& in) {
         return load(xml);
     } catch (...) {
         top.reset();
+        fail_at("out of memory");
     }
     return -1;
 }
@@ -272,6 +302,7 @@ int XMLDoc::load(std::istringstream& in) { return load(static_cast<std::istream&
 int XMLDoc::load(const std::string& xml) {
     top.reset();
     if (xml.empty() || xml.size() > max_size) {
+        fail_at(xml.empty() ? "the document is empty" : "larger than 64 MiB");
         return -1;
     }
     try {
@@ -280,16 +311,37 @@ int XMLDoc::load(const std::string& xml) {
         // value would cost time quadratic in its length.
         TreeBuilder builder;
         if (!builder.feed(xml.data(), xml.size(), true)) {
+            fail_at(builder.why, builder.line, builder.column);
             return -1;
         }
         top = builder.take_root();
+        fail_at(top ? "" : "no element found");
     } catch (...) {
         top.reset();
+        fail_at("out of memory");
     }
     return top ? 0 : -1;
 }
 
+void XMLDoc::fail_at(const char* reason, std::size_t line, std::size_t column) noexcept {
+    // A load answers -1 and never throws: a reason that cannot be stored
+    // stays empty.
+    try {
+        why = reason;
+    } catch (...) {
+        why.clear();
+    }
+    why_line = line;
+    why_column = column;
+}
+
 const XMLElement* XMLDoc::root() const { return top.get(); }
+
+const std::string& XMLDoc::error() const { return why; }
+
+std::size_t XMLDoc::error_line() const { return why_line; }
+
+std::size_t XMLDoc::error_column() const { return why_column; }
 
 std::string XMLDoc::to_string() const {
     std::string out;

@@ -39,12 +39,25 @@ public:
 
     /// Never null after a successful load; null while the document is empty.
     const XMLElement* root() const;
+    /// Why the last load failed: expat's reason ("mismatched tag") or the
+    /// limit the text crossed; empty after a successful load.
+    const std::string& error() const;
+    /// Where the last load failed, line and column counted from 1; 0 when
+    /// the failure has no place in the text (an unreadable stream, a text
+    /// over the size cap).
+    std::size_t error_line() const;
+    std::size_t error_column() const;
     /// Well-formed XML that parses back to the same tree; empty when the
     /// document is empty.
     std::string to_string() const;
 
 private:
+    void fail_at(const char* reason, std::size_t line = 0, std::size_t column = 0) noexcept;
+
     std::unique_ptr<XMLElement> top;
+    std::string why;
+    std::size_t why_line = 0;
+    std::size_t why_column = 0;
 };
 
 }  // namespace zvk

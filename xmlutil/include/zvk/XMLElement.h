@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -40,6 +41,7 @@ public:
     std::string text;  ///< The element's own character data, trimmed (see above).
     std::vector<std::unique_ptr<XMLElement>> children;            ///< Document order; owned.
     std::vector<std::pair<std::string, std::string>> attributes;  ///< Document order.
+    std::size_t line = 0;  ///< Of its start tag, from 1; 0 for an element not parsed.
 };
 
 }  // namespace zvk
