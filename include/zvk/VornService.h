@@ -22,7 +22,8 @@ struct ServiceAccess;
 }  // namespace detail
 
 /// The process's one logging service: finds and loads the configuration,
-/// applies its process-wide settings (global locale, file-size limit), and
+/// applies its process-wide settings (global locale, file-size limit: each
+/// unless the configuration leaves it to the program), and
 /// routes every logger to a target of the running configuration. The
 /// routing table owns each target while it is configured; one taken out of
 /// it writes what it accepted, closes its files and is freed once no thread

@@ -80,14 +80,22 @@ private:
 
 enum class Wrote { kWhole, kFull, kFailed };
 
+// The size limit file targets count themselves (0: none, or the
+// process's own limit stops the writes): only a file target has a plan.
+std::uint64_t counted_limit(const CrashRotation& plan) {
+    return plan.dir_fd >= 0 ? counted_file_limit.load(std::memory_order_relaxed) : 0;
+}
+
 // One record's text, whole or not at all where the descriptor is a file:
-// a record cut by the deadline or the file-size limit (kFull, with
-// `length` the file's length after the cut) is cut back off.
-Wrote write_text(int fd, std::string_view text, const timespec& deadline, off_t& length) {
+// a record cut by the deadline or the file-size limit, the process's or
+// the counted `limit` (kFull, with `length` the file's length after the
+// cut) is cut back off.
+Wrote write_text(int fd, std::string_view text, const timespec& deadline, off_t& length,
+                 std::uint64_t limit) {
     std::size_t done = 0;
     int err = 0;
     while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        ssize_t n = write_below(fd, text.data() + done, text.size() - done, limit);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
@@ -194,7 +202,8 @@ bool rotate_at_crash(const CrashRotation& plan, int fd) {
 bool write_record(int fd, const CrashRotation& plan, std::string_view text,
                   const timespec& deadline) {
     off_t length = -1;
-    Wrote wrote = write_text(fd, text, deadline, length);
+    const std::uint64_t limit = counted_limit(plan);
+    Wrote wrote = write_text(fd, text, deadline, length, limit);
     if (wrote != Wrote::kFull) {
         return wrote == Wrote::kWhole;
     }
@@ -204,7 +213,7 @@ bool write_record(int fd, const CrashRotation& plan, std::string_view text,
     if (!rotate_at_crash(plan, fd)) {
         return false;
     }
-    wrote = write_text(fd, text, deadline, length);
+    wrote = write_text(fd, text, deadline, length, limit);
     return wrote == Wrote::kWhole || (wrote == Wrote::kFull && length == 0);
 }
 
@@ -228,6 +237,7 @@ struct FixedOut {
 struct PieceOut {
     int fd;
     const timespec& deadline;
+    std::uint64_t limit;
     Wrote wrote = Wrote::kWhole;
     off_t length = -1;
     std::size_t used = 0;
@@ -247,7 +257,7 @@ struct PieceOut {
     void push_back(char c) noexcept { append(&c, 1); }
     void flush() noexcept {
         if (wrote == Wrote::kWhole && used != 0) {
-            wrote = write_text(fd, std::string_view(buffer, used), deadline, length);
+            wrote = write_text(fd, std::string_view(buffer, used), deadline, length, limit);
         }
         used = 0;
     }
@@ -256,10 +266,10 @@ struct PieceOut {
 // A JSON line too long for the stack, written in pieces, whole or not at
 // all where the descriptor is a file (as write_text).
 Wrote write_json_in_pieces(int fd, std::string_view text, int level, const Origin& origin,
-                           const timespec& deadline, off_t& length) {
+                           const timespec& deadline, off_t& length, std::uint64_t limit) {
     struct stat st {};
     const off_t start = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
-    PieceOut out{fd, deadline};
+    PieceOut out{fd, deadline, limit};
     append_json_line(out, text, level, origin);
     out.flush();
     if (out.wrote != Wrote::kWhole && start >= 0) {
@@ -283,7 +293,8 @@ bool write_formatted(int fd, const CrashRotation& plan, std::string_view text, i
         return write_record(fd, plan, std::string_view(line, out.size), deadline);
     }
     off_t length = -1;
-    Wrote wrote = write_json_in_pieces(fd, text, level, origin, deadline, length);
+    const std::uint64_t limit = counted_limit(plan);
+    Wrote wrote = write_json_in_pieces(fd, text, level, origin, deadline, length, limit);
     if (wrote != Wrote::kFull) {
         return wrote == Wrote::kWhole;
     }
@@ -293,7 +304,7 @@ bool write_formatted(int fd, const CrashRotation& plan, std::string_view text, i
     if (!rotate_at_crash(plan, fd)) {
         return false;
     }
-    wrote = write_json_in_pieces(fd, text, level, origin, deadline, length);
+    wrote = write_json_in_pieces(fd, text, level, origin, deadline, length, limit);
     return wrote == Wrote::kWhole || (wrote == Wrote::kFull && length == 0);
 }
 
