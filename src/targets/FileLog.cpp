@@ -72,6 +72,11 @@ ssize_t writev_below(int fd, iovec* iov, std::size_t count, std::size_t total) {
     return ::writev(fd, iov, static_cast<int>(used));
 }
 
+std::string truncated_words(const std::string& target, std::uint64_t count, bool first) {
+    std::string line = "Record longer than file size limit, truncated in target: " + target;
+    return first ? line : line + " - " + decimal(count) + " more records truncated";
+}
+
 // Offset at which the last `written` bytes of the file begin. The worker is
 // the only writer of this descriptor, so the end of the file is where its
 // last O_APPEND write ended.
@@ -338,7 +343,7 @@ void FileLog::write_record(std::string_view text, std::size_t run_index) {
         off_t start = record_start(fd, written);
         if (err == EFBIG && start == 0) {
             // Even a fresh file cannot hold the whole record.
-            detail::report("Record longer than file size limit, truncated in target: " + name);
+            detail::report_repeated(name, truncated_words);
             return;
         }
         // The file must end with whole records.
@@ -362,13 +367,14 @@ void FileLog::write_record(std::string_view text, std::size_t run_index) {
         return;
     }
     if (err == EFBIG && written > 0) {
-        detail::report("Record longer than file size limit, truncated in target: " + name);
+        detail::report_repeated(name, truncated_words);
         return;
     }
     if (written > 0) {
         cut_file(fd, record_start(fd, written));
     }
-    detail::report("write file error: " + error_text(err));
+    // Counted with the other records lost, at most a line a second.
+    console_write_failed(error_text(err));
 }
 
 void FileLog::follow_file() {
