@@ -111,7 +111,9 @@ public:
     unsigned long calculate_file_size(const std::string& text);
     /// Sets the process's soft file-size limit to the running
     /// configuration's `<file_size_max>` (default_file_size without one) and
-    /// records it in file_limit. 0; -1 after reporting a refusal.
+    /// records it in file_limit; with `<process_file_limit>no` leaves the
+    /// process's limit as it was and file targets count up to file_limit.
+    /// 0; -1 after reporting a refusal.
     int set_file_limit();
 
     const std::string default_log_dir;  ///< "logs", without `<log_dir>`.
