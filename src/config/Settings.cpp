@@ -203,7 +203,7 @@ ServiceSettings read_service(const VornConfig& model, bool& size_refused, std::s
     settings.watch_seconds = watch_seconds(value_of(model, Setting::watch_seconds));
     // Anything but "no" keeps what the library has always done.
     settings.process_locale = value_of(model, Setting::process_locale) != kNo;
-    settings.process_file_limit = value_of(model, Setting::process_file_limit) != kNo;
+    settings.process_file_limit = sets_file_limit(model);
     return settings;
 }
 
@@ -469,6 +469,10 @@ SyslogSettings syslog_settings(const VornConfig::target_cf_t& record) {
     syslog.ident_usable =
         syslog.ident == nullptr || syslog.ident->find_first_of(" :") == std::string::npos;
     return syslog;
+}
+
+bool sets_file_limit(const VornConfig& model) {
+    return value_of(model, Setting::process_file_limit) != kNo;
 }
 
 ServiceSettings service_settings(const VornConfig& model) {

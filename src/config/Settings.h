@@ -166,6 +166,8 @@ struct ServiceSettings {
 };
 // With the defaults applied; writes nothing.
 ServiceSettings service_settings(const VornConfig& model);
+// ServiceSettings::process_file_limit alone, without reading the locale.
+bool sets_file_limit(const VornConfig& model);
 
 // The checker's view: every problem line the table's words give for
 // `model`, in a fixed order (targets and loggers by name). Of a model that

@@ -103,7 +103,7 @@ int apply_file_limit(VornService& service) {
         service.config != nullptr ? service.config->file_size_litmit() : std::string();
     service.file_limit =
         text.empty() ? service.default_file_size : service.calculate_file_size(text);
-    if (service.config != nullptr && !service_settings(*service.config).process_file_limit) {
+    if (service.config != nullptr && !sets_file_limit(*service.config)) {
         // Counting starts before what an earlier configuration set goes, so
         // that no write in between goes past the size unrotated.
         counted_file_limit.store(service.file_limit, std::memory_order_relaxed);
