@@ -3,14 +3,17 @@
 // only at run time (or silently work around).
 // Exit status: 0 clean, 1 problems found, 2 the file does not load (see
 // --help).
+#include <sys/resource.h>
 #include <zvk/VornConfig.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <locale>
 #include <map>
 #include <string>
 #include <system_error>
@@ -152,15 +155,57 @@ void print_loggers(const zvk::VornConfig& config) {
     }
 }
 
+// The soft RLIMIT_FSIZE this checker runs under, as the program would
+// have it before the library starts (when started the same way).
+std::string current_file_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0) {
+        return "unknown";
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? std::string("unlimited")
+                                           : std::to_string(limit.rlim_cur) + " bytes";
+}
+
+// What the library changes of the process it runs in: its global locale
+// and file-size limit.
+void print_process_changes(const zvk::detail::ServiceSettings& settings) {
+    std::cout << "process locale: ";
+    if (!settings.process_locale) {
+        std::cout << "left as the program sets it (process_locale no)\n";
+    } else if (!settings.locale_known) {
+        std::cout << "unchanged: the configured locale is not available\n";
+    } else {
+        std::string name;
+        try {
+            name = std::locale(settings.locale.c_str()).name();
+        } catch (const std::exception&) {
+            name = "(not available)";
+        }
+        std::cout << q(name)
+                  << " becomes the global C++ and C locale of the whole program"
+                     " (process_locale no leaves them)\n";
+    }
+    std::cout << "process file-size limit: ";
+    if (settings.process_file_limit) {
+        std::cout << settings.file_size
+                  << " bytes for every file of the program and of the programs it starts;"
+                     " SIGXFSZ is caught (process_file_limit no leaves both)\n";
+    } else {
+        std::cout << "left as it is (" << current_file_limit() << " here; process_file_limit no)\n";
+    }
+}
+
 void print_settings(const zvk::VornConfig& config) {
     const zvk::detail::ServiceSettings settings = zvk::detail::service_settings(config);
     std::cout << "log directory: " << q(settings.log_dir) << "\n";
     std::cout << "maximum file size: " << settings.file_size
-              << " bytes (limits every file of the process)\n";
+              << (settings.process_file_limit ? " bytes (limits every file of the process)\n"
+                                              : " bytes (counted by each file target)\n");
     std::cout << "time zone: " << (settings.local_time ? "local" : "GMT") << "\n";
     std::cout << "locale: "
               << (settings.locale.empty() ? "(the environment's)" : q(settings.locale))
               << (settings.locale_known ? "" : " (not available)") << "\n";
+    print_process_changes(settings);
     std::cout << "flush on crash: "
               << (settings.flush_on_crash ? "on (fatal signals write every queued record first)"
                                           : "off")
@@ -218,6 +263,7 @@ std::string usage() {
            "  - a queue_max that is not a positive number (no bound), a when_full other than\n"
            "    drop or block (block applies);\n"
            "  - a flush_on_crash other than true (it means off);\n"
+           "  - a process_locale or process_file_limit other than yes or no (yes applies);\n"
            "  - a watch_seconds that is not a positive number (the file is not watched).\n"
            "--elements lists every element it knows, as the configuration reference names\n"
            "them (target/type, logger/accept_level, log_dir).\n"

@@ -25,7 +25,9 @@ class Compressor;
 /// A target that appends records to a log file and rotates it by size. The
 /// process's file-size limit marks the rotation point: a write past it
 /// fails with EFBIG (SIGXFSZ is caught by an empty handler), and the file is
-/// renamed to a stamped name and opened afresh. Only `max_files` files are
+/// renamed to a stamped name and opened afresh. Where the configuration
+/// leaves the process's limit alone, the target counts what it writes and
+/// rotates at the same point. Only `max_files` files are
 /// kept, the active one included. Every file operation after start-up is
 /// made relative to the log directory held open since `init`, so a later
 /// change of the working directory changes nothing.

@@ -22,7 +22,8 @@ struct ServiceAccess;
 }  // namespace detail
 
 /// The process's one logging service: finds and loads the configuration,
-/// applies its process-wide settings (global locale, file-size limit), and
+/// applies its process-wide settings (global locale, file-size limit: each
+/// unless the configuration leaves it to the program), and
 /// routes every logger to a target of the running configuration. The
 /// routing table owns each target while it is configured; one taken out of
 /// it writes what it accepted, closes its files and is freed once no thread
@@ -110,7 +111,9 @@ public:
     unsigned long calculate_file_size(const std::string& text);
     /// Sets the process's soft file-size limit to the running
     /// configuration's `<file_size_max>` (default_file_size without one) and
-    /// records it in file_limit. 0; -1 after reporting a refusal.
+    /// records it in file_limit; with `<process_file_limit>no` leaves the
+    /// process's limit as it was and file targets count up to file_limit.
+    /// 0; -1 after reporting a refusal.
     int set_file_limit();
 
     const std::string default_log_dir;  ///< "logs", without `<log_dir>`.

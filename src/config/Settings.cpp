@@ -29,6 +29,8 @@ constexpr const char* kDrop = "drop";
 constexpr const char* kBlock = "block";
 constexpr const char* kText = "text";
 constexpr const char* kJson = "json";
+constexpr const char* kYes = "yes";
+constexpr const char* kNo = "no";
 // So that the end of a wait for that many seconds stays within the
 // clock's range.
 constexpr std::size_t kWatchDigits = 9;
@@ -74,6 +76,18 @@ Table make_table() {
                                  .name = "watch_seconds",
                                  .refusal = "is not a positive number",
                                  .outcome = "the file is not watched"});
+    set(Setting::process_locale, {.scope = Scope::top,
+                                  .name = "process_locale",
+                                  .fallback = kYes,
+                                  .accepted = {kYes, kNo},
+                                  .refusal = "is neither \"yes\" nor \"no\"",
+                                  .outcome = "yes applies"});
+    set(Setting::process_file_limit, {.scope = Scope::top,
+                                      .name = "process_file_limit",
+                                      .fallback = kYes,
+                                      .accepted = {kYes, kNo},
+                                      .refusal = "is neither \"yes\" nor \"no\"",
+                                      .outcome = "yes applies"});
     set(Setting::type, {.scope = Scope::target,
                         .name = "type",
                         .accepted = {std::string(kStdoutType), std::string(kFileType),
@@ -189,6 +203,9 @@ ServiceSettings read_service(const VornConfig& model, bool& size_refused, std::s
     settings.local_time = value_of(model, Setting::time_zone) == kLocalTime;
     settings.flush_on_crash = value_of(model, Setting::flush_on_crash) == kOn;
     settings.watch_seconds = watch_seconds(value_of(model, Setting::watch_seconds));
+    // Anything but "no" keeps what the library has always done.
+    settings.process_locale = value_of(model, Setting::process_locale) != kNo;
+    settings.process_file_limit = sets_file_limit(model);
     return settings;
 }
 
@@ -332,6 +349,12 @@ void service_problems(const VornConfig& model, std::vector<std::string>& problem
     if (!watch.empty() && settings.watch_seconds == 0) {
         problems.push_back(refused(Setting::watch_seconds, "", watch));
     }
+    for (Setting setting : {Setting::process_locale, Setting::process_file_limit}) {
+        const std::string& text = value_of(model, setting);
+        if (!text.empty() && !accepts(setting, text)) {
+            problems.push_back(refused(setting, "", text));
+        }
+    }
 }
 
 }  // namespace
@@ -406,6 +429,10 @@ SyslogSettings syslog_settings(const VornConfig::target_cf_t& record) {
     syslog.ident_usable =
         syslog.ident == nullptr || syslog.ident->find_first_of(" :") == std::string::npos;
     return syslog;
+}
+
+bool sets_file_limit(const VornConfig& model) {
+    return value_of(model, Setting::process_file_limit) != kNo;
 }
 
 ServiceSettings service_settings(const VornConfig& model) {

@@ -38,6 +38,8 @@ enum class Setting {
     locale,
     flush_on_crash,
     watch_seconds,
+    process_locale,
+    process_file_limit,
     type,
     file_name,
     max_number_file,
@@ -160,9 +162,16 @@ struct ServiceSettings {
     bool locale_known = true;                    // false: the system lacks `locale`
     bool flush_on_crash = false;
     unsigned watch_seconds = 0;  // 0: not watched
+    // false: the global C++ and C locales stay as the program has them.
+    bool process_locale = true;
+    // false: RLIMIT_FSIZE and SIGXFSZ stay as the program has them, and
+    // file targets count what they write to rotate at file_size.
+    bool process_file_limit = true;
 };
 // With the defaults applied; writes nothing.
 ServiceSettings service_settings(const VornConfig& model);
+// ServiceSettings::process_file_limit alone, without reading the locale.
+bool sets_file_limit(const VornConfig& model);
 
 // The checker's view: every problem line the table's words give for the
 // loaded `model`, in a fixed order (targets and loggers by name).

@@ -13,6 +13,7 @@
 
 #include "../config/Settings.h"
 #include "../frontend/Report.h"
+#include "../targets/FileLogShared.h"
 #include "ConfigWatch.h"
 #include "CrashHandler.h"
 #include "FileSizeSignal.h"
@@ -102,6 +103,13 @@ int apply_file_limit(VornService& service) {
         service.config != nullptr ? service.config->file_size_litmit() : std::string();
     service.file_limit =
         text.empty() ? service.default_file_size : service.calculate_file_size(text);
+    if (service.config != nullptr && !sets_file_limit(*service.config)) {
+        // Counting starts before what an earlier configuration set goes, so
+        // that no write in between goes past the size unrotated.
+        counted_file_limit.store(service.file_limit, std::memory_order_relaxed);
+        restore_file_size_settings();
+        return 0;
+    }
     rlimit current{};
     auto failed = [] {
         int err = errno;  // the output below may clobber errno
@@ -128,6 +136,8 @@ int apply_file_limit(VornService& service) {
         return failed();
     }
     limit_change.lowered = true;
+    // Only now: until the limit is in force the targets count.
+    counted_file_limit.store(0, std::memory_order_relaxed);
     return 0;
 }
 
@@ -158,7 +168,11 @@ void apply_model(VornService& service, std::shared_ptr<VornConfig> model, const 
         // The global locale is process-wide and not safe to set while other
         // threads use it: only when the configured one changes.
         const std::string& text = service.config->get_element(service.config->key_locale);
-        if (!routing.locale_applied || text != routing.locale_text) {
+        if (!settings.process_locale) {
+            // The program's locales stay; a later configuration that sets
+            // the global one again installs it afresh.
+            routing.locale_applied = false;
+        } else if (!routing.locale_applied || text != routing.locale_text) {
             install_locale(*locale);
             routing.locale_applied = true;
             routing.locale_text = text;

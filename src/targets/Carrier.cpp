@@ -68,9 +68,17 @@ void Carrier::enter(State next) {
     }
 }
 
+namespace {
+
+std::string dropped_words(const std::string& target, std::uint64_t count, bool) {
+    return Vorn::time_gmt() + " dropped " + std::to_string(count) + " records in target: " + target;
+}
+
+}  // namespace
+
 void Carrier::report_dropped(std::uint64_t count) {
-    report(Vorn::time_gmt() + " dropped " + std::to_string(count) +
-           " records in target: " + owner.name);
+    // A storm of drops is one line a second, each with the count since.
+    report_repeated(owner.name, dropped_words, count);
 }
 
 bool Carrier::crash_served() const noexcept {
@@ -215,6 +223,7 @@ void Carrier::shutdown() {
         if (lost != 0) {
             report_dropped(lost);
         }
+        end_repeats(owner.name);
         backlog.drop_spare();
     } catch (...) {
         // Only a broken mutex fails to lock; leaking the records is safer

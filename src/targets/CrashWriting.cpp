@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "FileLogShared.h"
@@ -33,14 +34,21 @@ namespace {
 
 enum class Wrote { kWhole, kFull, kFailed };
 
+// The size limit file targets count themselves (0: none, or the
+// process's own limit stops the writes): only a file target has a plan.
+std::uint64_t counted_limit(const CrashRotation& plan) {
+    return plan.dir_fd >= 0 ? counted_file_limit.load(std::memory_order_relaxed) : 0;
+}
+
 // Writes `size` bytes from `data` until done, the deadline, the size limit
-// (kFull) or an error; `done` gets how many went out.
+// (kFull: the process's, or the counted `limit`) or an error; `done` gets
+// how many went out.
 Wrote write_some(int fd, const char* data, std::size_t size, const timespec& deadline,
-                 std::size_t& done) {
+                 std::size_t& done, std::uint64_t limit) {
     done = 0;
     int err = 0;
     while (done < size) {
-        ssize_t n = write(fd, data + done, size - done);
+        ssize_t n = write_below(fd, data + done, size - done, limit);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
@@ -79,9 +87,10 @@ off_t cut_back(int fd, std::size_t bytes) {
 // One record's text, whole or not at all where the descriptor is a file:
 // a record cut by the deadline or the file-size limit (kFull, with
 // `length` the file's length after the cut) is cut back off.
-Wrote write_text(int fd, std::string_view text, const timespec& deadline, off_t& length) {
+Wrote write_text(int fd, std::string_view text, const timespec& deadline, off_t& length,
+                 std::uint64_t limit) {
     std::size_t done = 0;
-    const Wrote wrote = write_some(fd, text.data(), text.size(), deadline, done);
+    const Wrote wrote = write_some(fd, text.data(), text.size(), deadline, done, limit);
     if (wrote != Wrote::kWhole) {
         length = cut_back(fd, done);
     }
@@ -171,7 +180,8 @@ bool rotate_at_crash(Rotation& rotation, int fd, const timespec& deadline) {
 // record longer than the limit itself is skipped, since no file holds it.
 bool write_record(int fd, Rotation& rotation, std::string_view text, const timespec& deadline) {
     off_t length = -1;
-    Wrote wrote = write_text(fd, text, deadline, length);
+    const std::uint64_t limit = counted_limit(rotation.plan);
+    Wrote wrote = write_text(fd, text, deadline, length, limit);
     if (wrote != Wrote::kFull) {
         return wrote == Wrote::kWhole;
     }
@@ -181,7 +191,7 @@ bool write_record(int fd, Rotation& rotation, std::string_view text, const times
     if (!rotate_at_crash(rotation, fd, deadline)) {
         return false;
     }
-    wrote = write_text(fd, text, deadline, length);
+    wrote = write_text(fd, text, deadline, length, limit);
     return wrote == Wrote::kWhole || (wrote == Wrote::kFull && length == 0);
 }
 
@@ -205,6 +215,7 @@ struct FixedOut {
 struct PieceOut {
     int fd;
     const timespec& deadline;
+    std::uint64_t limit;
     Wrote wrote = Wrote::kWhole;
     off_t length = -1;
     std::size_t used = 0;
@@ -224,7 +235,7 @@ struct PieceOut {
     void push_back(char c) noexcept { append(&c, 1); }
     void flush() noexcept {
         if (wrote == Wrote::kWhole && used != 0) {
-            wrote = write_text(fd, std::string_view(buffer, used), deadline, length);
+            wrote = write_text(fd, std::string_view(buffer, used), deadline, length, limit);
         }
         used = 0;
     }
@@ -233,10 +244,10 @@ struct PieceOut {
 // A JSON line too long for the stack, written in pieces, whole or not at
 // all where the descriptor is a file (as write_text).
 Wrote write_json_in_pieces(int fd, std::string_view text, int level, const Origin& origin,
-                           const timespec& deadline, off_t& length) {
+                           const timespec& deadline, off_t& length, std::uint64_t limit) {
     struct stat st {};
     const off_t start = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
-    PieceOut out{fd, deadline};
+    PieceOut out{fd, deadline, limit};
     append_json_line(out, text, level, origin);
     out.flush();
     if (out.wrote != Wrote::kWhole && start >= 0) {
@@ -260,7 +271,8 @@ bool write_formatted(int fd, Rotation& rotation, std::string_view text, int leve
         return write_record(fd, rotation, std::string_view(line, out.size), deadline);
     }
     off_t length = -1;
-    Wrote wrote = write_json_in_pieces(fd, text, level, origin, deadline, length);
+    const std::uint64_t limit = counted_limit(rotation.plan);
+    Wrote wrote = write_json_in_pieces(fd, text, level, origin, deadline, length, limit);
     if (wrote != Wrote::kFull) {
         return wrote == Wrote::kWhole;
     }
@@ -270,7 +282,7 @@ bool write_formatted(int fd, Rotation& rotation, std::string_view text, int leve
     if (!rotate_at_crash(rotation, fd, deadline)) {
         return false;
     }
-    wrote = write_json_in_pieces(fd, text, level, origin, deadline, length);
+    wrote = write_json_in_pieces(fd, text, level, origin, deadline, length, limit);
     return wrote == Wrote::kWhole || (wrote == Wrote::kFull && length == 0);
 }
 
@@ -330,7 +342,8 @@ bool CrashSink::flush() {
             break;
         }
         std::size_t done = 0;
-        const Wrote wrote = write_some(fd, batch.bytes + from, batch.size - from, deadline, done);
+        const Wrote wrote = write_some(fd, batch.bytes + from, batch.size - from, deadline, done,
+                                       counted_limit(rotation.plan));
         if (wrote == Wrote::kWhole) {
             break;
         }

@@ -45,8 +45,9 @@ constexpr std::size_t kRunCalls = IOV_MAX;
 std::size_t write_all(int fd, std::string_view text, int& err) {
     std::size_t done = 0;
     err = 0;
+    const std::uint64_t limit = detail::counted_file_limit.load(std::memory_order_relaxed);
     while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        ssize_t n = detail::write_below(fd, text.data() + done, text.size() - done, limit);
         if (n < 0) {
             err = errno;
             break;
@@ -58,6 +59,29 @@ std::size_t write_all(int fd, std::string_view text, int& err) {
         done += static_cast<std::size_t>(n);
     }
     return done;
+}
+
+// writev(2) under the counted limit (0: none), cut where write_below would
+// cut: the records after the limit are left out, the one at it in part.
+ssize_t writev_below(int fd, iovec* iov, std::size_t count, std::size_t total) {
+    const std::uint64_t limit = detail::counted_file_limit.load(std::memory_order_relaxed);
+    const ssize_t room = detail::room_below(fd, limit, total);
+    if (room < 0) {
+        return -1;
+    }
+    std::size_t left = static_cast<std::size_t>(room);
+    std::size_t used = 0;
+    while (used < count && left > 0) {
+        iov[used].iov_len = std::min(iov[used].iov_len, left);
+        left -= iov[used].iov_len;
+        ++used;
+    }
+    return ::writev(fd, iov, static_cast<int>(used));
+}
+
+std::string truncated_words(const std::string& target, std::uint64_t count, bool first) {
+    std::string line = "Record longer than file size limit, truncated in target: " + target;
+    return first ? line : line + " - " + decimal(count) + " more records truncated";
 }
 
 // Offset at which the last `written` bytes of the file begin. The worker is
@@ -208,8 +232,10 @@ int FileLog::init(const VornConfig* config) {
             }
         }
         // Whoever set the limit, reaching it must rotate the file, not end
-        // the process.
-        detail::guard_file_size_signal();
+        // the process; unless the process's limit is to be left alone.
+        if (detail::counted_file_limit.load(std::memory_order_relaxed) == 0) {
+            detail::guard_file_size_signal();
+        }
         return 1;
     } catch (...) {
         return -1;
@@ -291,7 +317,7 @@ void FileLog::write_texts(const std::string_view* texts, std::size_t count) noex
                 file_end = fstat(fd, &st) == 0 ? st.st_size : -1;
             }
             run_progress(next, batch, file_end);
-            ssize_t n = fd >= 0 ? ::writev(fd, iov, static_cast<int>(batch)) : -1;
+            ssize_t n = fd >= 0 ? writev_below(fd, iov, batch, total) : -1;
             std::size_t left = n > 0 ? static_cast<std::size_t>(n) : 0;
             if (left == total) {
                 if (file_end >= 0) {
@@ -350,7 +376,7 @@ void FileLog::write_record(std::string_view text, std::size_t run_index) {
         off_t start = record_start(fd, written);
         if (err == EFBIG && start == 0) {
             // Even a fresh file cannot hold the whole record.
-            detail::report("Record longer than file size limit, truncated in target: " + name);
+            detail::report_repeated(name, truncated_words);
             return;
         }
         // The file must end with whole records.
@@ -374,13 +400,14 @@ void FileLog::write_record(std::string_view text, std::size_t run_index) {
         return;
     }
     if (err == EFBIG && written > 0) {
-        detail::report("Record longer than file size limit, truncated in target: " + name);
+        detail::report_repeated(name, truncated_words);
         return;
     }
     if (written > 0) {
         cut_file(fd, record_start(fd, written));
     }
-    detail::report("write file error: " + error_text(err));
+    // Counted with the other records lost, at most a line a second.
+    console_write_failed(error_text(err));
 }
 
 void FileLog::follow_file() {

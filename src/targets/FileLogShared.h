@@ -7,8 +7,11 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -48,6 +51,38 @@ inline int open_active(int dir_fd, const char* name, int mode, long gid, int& gr
         }
     }
     return -1;
+}
+
+// The size at which file targets rotate by counting what they write, when
+// the library leaves the process's file-size limit alone; 0 while that
+// limit itself marks the rotation point. Set by the service, read before
+// each write, also by a fatal-signal handler: lock-free.
+inline std::atomic<std::uint64_t> counted_file_limit{0};
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+
+// How many of `wanted` bytes `fd` takes before `limit` (0: no limit
+// counted): all, or what is left below the limit, as RLIMIT_FSIZE would
+// let a write through. -1 with errno EFBIG when the file is at the limit,
+// so that the caller rotates as it does at the process's own limit. Only
+// calls a signal handler may make; where the size cannot be read, all.
+inline ssize_t room_below(int fd, std::uint64_t limit, std::size_t wanted) {
+    struct stat st {};
+    if (limit == 0 || fstat(fd, &st) != 0 || st.st_size < 0) {
+        return static_cast<ssize_t>(wanted);
+    }
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (size >= limit) {
+        errno = EFBIG;
+        return -1;
+    }
+    return static_cast<ssize_t>(std::min<std::uint64_t>(wanted, limit - size));
+}
+
+// write(2) under a counted limit: a write that would cross it is cut at
+// it, one at it fails with EFBIG.
+inline ssize_t write_below(int fd, const char* data, std::size_t size, std::uint64_t limit) {
+    const ssize_t room = room_below(fd, limit, size);
+    return room < 0 ? -1 : ::write(fd, data, static_cast<std::size_t>(room));
 }
 
 // strerror_r, because several workers may report errors at once.

@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <string>
 
 #include "../config/Settings.h"
 #include "../frontend/Report.h"
@@ -45,6 +47,11 @@ std::int64_t now_ms() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
+std::string truncated_words(const std::string& target, std::uint64_t count, bool first) {
+    std::string line = "Record longer than the syslog socket takes, truncated in target: " + target;
+    return first ? line : line + " - " + std::to_string(count) + " more records truncated";
 }
 
 }  // namespace
@@ -268,8 +275,7 @@ SyslogLog::Sent SyslogLog::deliver(bool cut, int memfd) {
         if (sent >= 0) {
             stuck_since = -1;
             if (memfd < 0 && length < datagram.size()) {
-                detail::report("Record longer than the syslog socket takes, truncated in target: " +
-                               name);
+                detail::report_repeated(name, truncated_words);
             }
             return Sent::kWhole;
         }

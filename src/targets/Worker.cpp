@@ -146,6 +146,7 @@ void Carrier::work() {
     }
     backlog.give_back(returned);
     owner.console->finish();
+    end_repeats(owner.name);
     worker_waiting = false;
     enter(Target::STOPPED);
 }
@@ -291,6 +292,8 @@ void Carrier::write_all_inline(std::unique_lock<std::mutex>& lock) {
     if (std::uint64_t gap = backlog.take_trailing_gap(); gap != 0) {
         report_dropped(gap);
     }
+    // Written on the caller's thread after the stop: this may be the last.
+    end_repeats(owner.name);
     inline_writer = false;
     if (written_waiters != 0) {
         written_cond.notify_all();

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <iostream>
 #include <memory>
@@ -138,6 +139,54 @@ TEST(TargetBound, DropUnderFourProducersKeepsTheBoundAndCountsEveryLoss) {
     }
     EXPECT_EQ(journal->size(), Bound);
     EXPECT_EQ(journal->size() + dropped, 4u * PerProducer);
+}
+
+// A drop storm says at most a line a second, each with the count since
+// the last, and the last count at stop: together every record dropped.
+TEST(TargetBound, DropStormSaysALineASecondWithTheCountSince) {
+    constexpr std::size_t Bound = 100;
+    constexpr std::size_t Written = sanitized ? 10000 : 30000;
+    auto journal = std::make_shared<Journal>();
+    CaptureFd out(1);
+    std::atomic<std::uint64_t> logged{0};
+    const auto started = std::chrono::steady_clock::now();
+    {
+        RecordingTarget target(journal, "storm");
+        target.set_queue_bound(Bound, true);
+        ASSERT_EQ(target.start(nullptr), 0);
+        std::atomic<bool> enough{false};
+        std::vector<std::thread> producers;
+        for (int p = 0; p < 4; ++p) {
+            producers.emplace_back([&] {
+                while (!enough.load()) {
+                    target.log(record("x"));
+                    ++logged;
+                }
+            });
+        }
+        // Until the worker has written that many: drops come all along.
+        while (!enough.load()) {
+            std::lock_guard lock(journal->mutex);
+            enough = journal->written.size() >= Written;
+        }
+        for (auto& producer : producers) {
+            producer.join();
+        }
+        target.stop();
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const std::vector<std::string> lines = split_lines(out.text());
+    std::uint64_t dropped = 0;
+    const std::regex line(StampPattern + R"( dropped (\d+) records in target: storm)");
+    for (const std::string& text : lines) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(text, match, line)) << text;
+        dropped += std::stoull(match[1]);
+    }
+    ASSERT_GT(dropped, 0u) << "no drop: the storm proves nothing";
+    EXPECT_LE(lines.size(), static_cast<std::size_t>(seconds) + 2) << seconds << " s";
+    EXPECT_EQ(journal->size() + dropped, logged.load());
 }
 
 TEST(TargetBound, BlockedProducersResumeAndLoseNothing) {

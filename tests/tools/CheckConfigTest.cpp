@@ -1,6 +1,7 @@
 // The configuration checker, run as a program on files in a temp dir.
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <locale>
@@ -8,6 +9,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "ConfigText.h"
 #include "TestSupport.h"
@@ -256,6 +258,44 @@ TEST(CheckConfig, GroupedSizeUnderTheConfiguredLocale) {
     CheckRun run = check(dir.file("c.xml"), ".", env);
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_NE(run.out.find("maximum file size: 1048576 bytes"), std::string::npos) << run.out;
+}
+
+TEST(CheckConfig, SaysWhatTheProcessWillGet) {
+    struct Case {
+        const char* settings;
+        int status;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"<locale>C</locale>",
+         0,
+         {"process locale: \"C\" becomes the global C++ and C locale of the whole program "
+          "(process_locale no leaves them)",
+          "process file-size limit: 524288 bytes for every file of the program and of the "
+          "programs it starts; SIGXFSZ is caught (process_file_limit no leaves both)"}},
+        {"<process_locale>no</process_locale><process_file_limit>no</process_file_limit>",
+         0,
+         {"maximum file size: 524288 bytes (counted by each file target)",
+          "process locale: left as the program sets it (process_locale no)",
+          "process file-size limit: left as it is (unlimited here; process_file_limit no)"}},
+        {"<process_locale>off</process_locale><process_file_limit>No</process_file_limit>",
+         1,
+         {"problem: process_locale \"off\" is neither \"yes\" nor \"no\"; yes applies",
+          "problem: process_file_limit \"No\" is neither \"yes\" nor \"no\"; yes applies"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.settings);
+        TempDir dir;
+        write_file(dir.file("c.xml"), std::string("<vorn><file_size_max>512K</file_size_max>") +
+                                          c.settings + "</vorn>");
+        CheckRun run = check(dir.file("c.xml"), dir.path(), "ulimit -f unlimited &&");
+        EXPECT_EQ(run.status, c.status) << run.out;
+        const std::vector<std::string> lines = split_lines(run.out);
+        for (const std::string& line : c.lines) {
+            EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << line << "\n"
+                                                                                << run.out;
+        }
+    }
 }
 
 TEST(CheckConfig, HelpSaysWhatItChecksAndTheExitCodes) {
