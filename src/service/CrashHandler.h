@@ -18,7 +18,7 @@ void unwatch_target(Target* target);
 extern std::atomic<int> crash_arrivals;
 // A fatal signal is being handled: what the handler may still read (the
 // targets it watched a moment ago) is not to be freed, and nothing more is
-// accepted, so that the handler gets each target's mutex at once and the
+// accepted, so that the handler gets each target at once and the
 // workers write nothing the handler does not wait for. Read with each
 // record: one load.
 inline bool crash_in_progress() noexcept {

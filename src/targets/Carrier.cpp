@@ -53,6 +53,7 @@ std::array<std::condition_variable*, 5> Carrier::conditions() {
 }
 
 void Carrier::enter(State next) {
+    CrashSection section(*this);
     const State previous = owner.state;
     owner.state = next;
     owner.cond.notify_all();
@@ -217,9 +218,11 @@ void Carrier::shutdown() {
         // counted with the rest.
         close_lanes(lock);
         take_lanes(lock);
+        CrashSection section(*this);
         queued_from_lanes = 0;
         std::uint64_t lost = backlog.discard_waiting(owner.queue) + backlog.take_trailing_gap() +
                              crash_refused.exchange(0);
+        section.leave();
         if (lost != 0) {
             report_dropped(lost);
         }
@@ -247,6 +250,10 @@ void Carrier::drop_after_fork() {
     inline_writer = false;
     room_waiters = 0;
     written_waiters = 0;
+    // Nor is a crash handler that held the target, or a thread inside a
+    // change of it.
+    crash_claimed.store(false, std::memory_order_relaxed);
+    crash_sections.store(0, std::memory_order_relaxed);
     enter(Target::FORKED);
 }
 

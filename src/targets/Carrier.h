@@ -42,6 +42,8 @@ struct CrashRotation {
     char ext[256] = {};
 };
 
+class CrashSection;
+
 // A number no other carrier of this process has had.
 std::uint64_t new_carrier_id() noexcept;
 
@@ -111,12 +113,22 @@ public:
         run = backlog.run_state();
         return backlog.held_records();
     }
-    std::mutex& crash_mutex() noexcept { return owner.mutex; }
-    // With crash_mutex held: the records waiting, and whether a thread
+    // The handler never takes the target's mutex: it claims the target
+    // (seq_cst, before it looks at the sections), waits until no thread
+    // is inside a CrashSection of it, reads, and lets it go. Whether a
+    // thread is inside one, and whether it is the calling thread.
+    void crash_claim(bool claimed) noexcept {
+        crash_claimed.store(claimed, std::memory_order_seq_cst);
+    }
+    bool crash_changing() const noexcept {
+        return crash_sections.load(std::memory_order_seq_cst) != 0;
+    }
+    bool crash_changing_here() const noexcept;
+    // With the target claimed: the records waiting, and whether a thread
     // other than the caller will write them (the count then moves on:
     // written() reaches accepted()).
     const std::deque<Queued>& crash_waiting() const noexcept { return owner.queue; }
-    // With crash_mutex held: the producers' lanes, whose records come
+    // With the target claimed: the producers' lanes, whose records come
     // after what the writer holds and what waits from them, and before the
     // rest of what waits.
     const std::vector<Lane*>& crash_lanes() const noexcept { return lanes; }
@@ -130,6 +142,11 @@ public:
     std::uint64_t written() const noexcept { return backlog.written(); }
 
 private:
+    friend class CrashSection;
+
+    // Whether `innermost` or a section enclosing it is one of this target's.
+    bool crash_changing_inside(const CrashSection* innermost) const noexcept;
+
     // The calling thread's lane into this target, made on its first
     // record; null when no memory was left for one.
     Lane* caller_lane() noexcept;
@@ -212,6 +229,10 @@ private:
     std::atomic<int> rotation_now{0};
     // Records refused without the mutex while a fatal signal was handled.
     std::atomic<std::uint64_t> crash_refused{0};
+    // Threads inside a CrashSection of the target, and whether a
+    // fatal-signal handler holds it.
+    std::atomic<int> crash_sections{0};
+    std::atomic<bool> crash_claimed{false};
     // Set at start from the target's type; the writer's texts of a run.
     bool runs;
     std::vector<std::string_view> run_texts;
@@ -236,6 +257,70 @@ private:
     // The writer's: the time of records taken from the lanes.
     StampClock stamp_clock;
 };
+
+// A change, with the target's mutex held, to what a fatal-signal handler
+// reads of the target (its queue, lanes, counts and state); it never
+// waits for anything, nor releases the mutex, before it ends. The handler
+// takes no mutex (std::mutex is not async-signal-safe, and try_lock by
+// the thread that holds it is undefined) and claims the target instead.
+// A section is raised, then looks at the claim; the handler claims, then
+// looks at the count: all seq_cst, so either the handler waits for the
+// section, or the section sees the claim and waits, not counted, until
+// the target is let go. The count falls with release, so a handler that
+// sees it at 0 sees the changes. Linked on its thread first, so that a
+// handler interrupting the thread knows the change will never end.
+class CrashSection {
+public:
+    explicit CrashSection(Carrier& carrier) noexcept;
+    ~CrashSection() { leave(); }
+    // Ends the section early: before a wait, or the mutex's release. Only
+    // the innermost section of the thread.
+    void leave() noexcept;
+    CrashSection(const CrashSection&) = delete;
+    CrashSection& operator=(const CrashSection&) = delete;
+
+    Carrier* carrier;
+    const CrashSection* previous;  // the thread's enclosing one
+
+private:
+    // Waits, without the count, while a fatal-signal handler holds it.
+    static void wait_for_release(const Carrier& carrier) noexcept;
+
+    bool inside = true;
+};
+
+// The calling thread's innermost section, read by a fatal-signal handler
+// on the thread: initial-exec, as the default model may allocate on a
+// first use there.
+extern constinit
+    __attribute__((tls_model("initial-exec"))) thread_local std::atomic<const CrashSection*>
+        own_crash_section;
+
+inline CrashSection::CrashSection(Carrier& carrier) noexcept
+    : carrier(&carrier), previous(own_crash_section.load(std::memory_order_relaxed)) {
+    own_crash_section.store(this, std::memory_order_release);
+    for (;;) {
+        carrier.crash_sections.fetch_add(1, std::memory_order_seq_cst);
+        // Inside one of its own already, the handler waits for this thread
+        // to leave it: waiting here would keep it from ever leaving.
+        if (!carrier.crash_claimed.load(std::memory_order_seq_cst) ||
+            carrier.crash_changing_inside(previous)) {
+            return;
+        }
+        carrier.crash_sections.fetch_sub(1, std::memory_order_release);
+        wait_for_release(carrier);
+    }
+}
+
+inline void CrashSection::leave() noexcept {
+    if (!inside) {
+        return;
+    }
+    inside = false;
+    carrier->crash_sections.fetch_sub(1, std::memory_order_release);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    own_crash_section.store(previous, std::memory_order_relaxed);
+}
 
 }  // namespace detail
 }  // namespace zvk

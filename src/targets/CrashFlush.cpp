@@ -25,9 +25,18 @@ void pause_briefly() {
     nanosleep(&pause, nullptr);
 }
 
-bool lock_until(std::mutex& mutex, const timespec& until) {
-    while (!mutex.try_lock()) {
+// Holds `carrier` for this handler: true once no other thread is in the
+// middle of changing what the handler reads (those that start one now
+// wait until crash_claim(false)); false when this thread itself is, as
+// its change will never end, or when `until` passes first.
+bool claim_until(Carrier& carrier, const timespec& until) {
+    if (carrier.crash_changing_here()) {
+        return false;
+    }
+    carrier.crash_claim(true);
+    while (carrier.crash_changing()) {
         if (ms_left(until) == 0) {
+            carrier.crash_claim(false);
             return false;
         }
         pause_briefly();
@@ -209,7 +218,7 @@ bool flush_on_writer(Carrier& carrier, int fd, const timespec& deadline, const t
     const bool json = carrier.crash_json();
     CrashSink sink(fd, rotation, deadline);
     if (!write_records(sink, held, json, first) || !sink.flush() ||
-        !lock_until(carrier.crash_mutex(), lock_by)) {
+        !claim_until(carrier, lock_by)) {
         return false;
     }
     // What waits from the lanes came out of them before what they still
@@ -219,7 +228,7 @@ bool flush_on_writer(Carrier& carrier, int fd, const timespec& deadline, const t
     bool written = write_records(sink, waiting, json, 0, from_lanes) &&
                    write_lanes(sink, carrier.crash_lanes(), json) &&
                    write_records(sink, waiting, json, from_lanes) && sink.flush();
-    carrier.crash_mutex().unlock();
+    carrier.crash_claim(false);
     return written;
 }
 
@@ -250,18 +259,18 @@ bool flush_at_crash(Target& target, const timespec& deadline,
         close(active);
         return written;
     }
-    if (!lock_until(carrier.crash_mutex(), lock_by)) {
+    if (!claim_until(carrier, lock_by)) {
         return false;
     }
     const std::uint64_t goal = carrier.accepted();
     if (carrier.written() >= goal) {
-        carrier.crash_mutex().unlock();
+        carrier.crash_claim(false);
         return true;
     }
     if (carrier.crash_served()) {
         // Another thread writes them; a record queued has woken it already,
         // since producers wake the worker before they release the mutex.
-        carrier.crash_mutex().unlock();
+        carrier.crash_claim(false);
         return wait_for_count(carrier, goal, deadline);
     }
     // No thread writes for the target: this one does, if it can.
@@ -274,7 +283,7 @@ bool flush_at_crash(Target& target, const timespec& deadline,
         written =
             write_records(sink, carrier.crash_waiting(), carrier.crash_json()) && sink.flush();
     }
-    carrier.crash_mutex().unlock();
+    carrier.crash_claim(false);
     return written;
 }
 

@@ -1,6 +1,8 @@
 // The path every record takes from the thread that logs into the queue.
 // Target::log sits beside Carrier::enqueue so that the compiler may join
 // them.
+#include <time.h>
+
 #include <new>
 #include <sstream>
 #include <system_error>
@@ -117,6 +119,31 @@ void Target::log(std::ostringstream&& text, int level, const Origin& origin) {
 
 namespace detail {
 
+constinit __attribute__((tls_model("initial-exec"))) thread_local std::atomic<const CrashSection*>
+    own_crash_section{nullptr};
+
+void CrashSection::wait_for_release(const Carrier& carrier) noexcept {
+    // The handler holds a target until it has written what it reads, or
+    // for a moment where another thread writes; the process then ends.
+    const timespec pause{0, 200'000};
+    while (carrier.crash_claimed.load(std::memory_order_acquire)) {
+        nanosleep(&pause, nullptr);
+    }
+}
+
+bool Carrier::crash_changing_here() const noexcept {
+    return crash_changing_inside(own_crash_section.load(std::memory_order_relaxed));
+}
+
+bool Carrier::crash_changing_inside(const CrashSection* innermost) const noexcept {
+    for (const CrashSection* section = innermost; section != nullptr; section = section->previous) {
+        if (section->carrier == this) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool Carrier::to_lane(std::string_view text, int level, Message* whole,
                       const Origin& origin) noexcept {
     if (!lanes_open.load(std::memory_order_relaxed) || crash_in_progress()) {
@@ -178,9 +205,11 @@ retry:
         if (!lock.owns_lock()) {
             lock.lock();
         }
+        CrashSection section(*this);
         if (lanes_open.load(std::memory_order_relaxed) && !lane_tried) {
             // The worker opened the lanes after this thread looked: a record
             // queued here would come after the thread's next ones.
+            section.leave();
             lock.unlock();
             goto retry;
         }
@@ -191,21 +220,35 @@ retry:
         // A write_msg logging into its own target is written after the
         // current record while the worker runs; once the target stops, its
         // records would keep the stop from ending. A forked child's copy
-        // writes nothing. Once the handler of a fatal signal has begun,
-        // nothing is accepted that it would not wait for (seen here after
-        // the mutex, which it takes after it began).
-        if ((state != Target::RUNNING && (state == Target::FORKED || writes_for(&owner))) ||
-            crash_in_progress()) [[unlikely]] {
+        // writes nothing.
+        if (state != Target::RUNNING && (state == Target::FORKED || writes_for(&owner)))
+            [[unlikely]] {
             backlog.refuse();
             delete record.whole;
             return back;
         }
-        if (backlog.bounded() && !admit(lock)) [[unlikely]] {
+        if (backlog.bounded()) {
+            // It may wait for room, with the mutex released.
+            section.leave();
+            if (!admit(lock)) [[unlikely]] {
+                delete record.whole;
+                return back;
+            }
+        }
+        CrashSection pushing(*this);
+        // Once the handler of a fatal signal has begun, nothing is accepted
+        // that it would not wait for (seen after the section is raised,
+        // which the handler looks at after it began).
+        if (crash_begun()) [[unlikely]] {
+            backlog.refuse();
             delete record.whole;
             return back;
         }
         const std::uint64_t number = backlog.push(owner.queue, std::move(record));
         record.whole = nullptr;
+        // write_inline waits, and writes with the mutex released.
+        pushing.leave();
+        section.leave();
         if (owner.state == Target::WRITING_INLINE) {
             write_inline(lock, number);
         } else if (worker_waiting) {

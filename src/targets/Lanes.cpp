@@ -114,6 +114,7 @@ Lane* Carrier::find_or_make_lane() noexcept {
             auto made = std::make_unique<Lane>(id);
             {
                 std::lock_guard lock(owner.mutex);
+                CrashSection section(*this);
                 lanes.push_back(made.get());
             }
             found = made.release();
@@ -130,6 +131,7 @@ Lane* Carrier::find_or_make_lane() noexcept {
 void Carrier::wake_worker() noexcept {
     try {
         std::lock_guard lock(owner.mutex);
+        CrashSection section(*this);
         // Cleared here, so that the producers behind this one go on.
         worker_sleeping.store(false, std::memory_order_relaxed);
         if (worker_waiting) {
@@ -241,8 +243,9 @@ std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
             throw;
         }
         lock.lock();
-        // Short: a fatal signal on this thread while it holds the mutex
-        // finds the target out of its reach. Memory is given back after.
+        // Short: a fatal signal on this thread inside the section finds
+        // the target out of its reach. Memory is given back after.
+        CrashSection section(*this);
         // The number the first of them gets.
         const std::uint64_t first_number =
             backlog.accepted() - owner.queue.size() + queued_from_lanes;
@@ -264,6 +267,7 @@ std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
         total = taken.size();
         backlog.accept_at(owner.queue, queued_from_lanes, taken);
         queued_from_lanes += total;
+        section.leave();
         lock.unlock();
         for (auto& [lane, segments] : passed) {
             lane->recycle(segments);
@@ -275,6 +279,7 @@ std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
     // A lane whose thread ended is given back once it is empty (freed
     // without the mutex).
     std::vector<Lane*> ended;
+    CrashSection section(*this);
     for (std::size_t i = 0; i < lanes.size();) {
         Lane* lane = lanes[i];
         if (lane->thread_gone.load(std::memory_order_acquire) && lane->pending() == 0 &&
@@ -287,6 +292,7 @@ std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
         }
         ++i;
     }
+    section.leave();
     if (!ended.empty()) {
         lock.unlock();
         for (Lane* lane : ended) {

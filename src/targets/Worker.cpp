@@ -108,6 +108,7 @@ void Carrier::work() {
         {
             std::unique_lock lock(owner.mutex);
             owner.cond.wait(lock, [this] { return owner.state == Target::STARTING; });
+            CrashSection section(*this);
             enter(Target::RUNNING);
             if (!backlog.bounded()) {
                 // What waits from before the start goes first: records
@@ -137,9 +138,11 @@ void Carrier::work() {
         // Out of memory taking them: the lanes keep them, counted at the end.
     }
     // What was taken and not written goes back in front of later records.
+    CrashSection section(*this);
     const std::size_t before = owner.queue.size();
     backlog.return_held(owner.queue, in_write);
     queued_from_lanes += owner.queue.size() - before;
+    section.leave();
     if (std::uint64_t gap = backlog.take_trailing_gap(); gap != 0) {
         // The gap is at the end: nothing was accepted after it.
         report_dropped(gap);
@@ -222,6 +225,7 @@ void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
                         (owner.state != Target::RUNNING && backlog.written() >= drain_goal)) {
                         return;
                     }
+                    CrashSection section(*this);
                     backlog.take(owner.queue);
                     queued_from_lanes = 0;
                     if (written_waiters != 0) {
@@ -264,10 +268,14 @@ void Carrier::write_inline(std::unique_lock<std::mutex>& lock, std::uint64_t num
 void Carrier::write_all_inline(std::unique_lock<std::mutex>& lock) {
     // The one writer writes whatever waits, others' records too, so that
     // records of several threads stay whole and in order.
+    CrashSection section(*this);
     inline_writer = true;
+    section.leave();
     while (backlog.accepted() > backlog.written()) {
+        CrashSection taking(*this);
         backlog.take(owner.queue);
         queued_from_lanes = 0;
+        taking.leave();
         lock.unlock();
         bool in_write = false;
         do {
@@ -294,6 +302,7 @@ void Carrier::write_all_inline(std::unique_lock<std::mutex>& lock) {
     }
     // Written on the caller's thread after the stop: this may be the last.
     end_repeats(owner.name);
+    CrashSection ending(*this);
     inline_writer = false;
     if (written_waiters != 0) {
         written_cond.notify_all();

@@ -338,6 +338,32 @@ TEST(VornFaultCrash, ATargetLockedByTheCrashingThreadIsGivenUpInTime) {
     });
 }
 
+// The handler takes no lock of a target: one whose mutex the crashing
+// thread holds, and that no worker serves, is written all the same.
+TEST(VornFaultCrash, TheHandlerWritesATargetWhoseMutexTheCrashingThreadHolds) {
+    isolated([] {
+        write_file("vorn_config.xml", vorn_xml(On + "\n" + file_target("f", "app.log", "-1") +
+                                               logger_record("app", "f")));
+        ChildEnd end = run_child(
+            [] {
+                default_fault_handling();
+                Vorn handle("app", 0);
+                Target* target = handle.logger->target;
+                target->stop();
+                for (int i = 0; i < 100; ++i) {
+                    VORN_LOG(handle, INFO, "record " << i);
+                }
+                target->mutex.lock();
+                null_write();
+            },
+            60, true);
+        ASSERT_FALSE(end.hung);
+        EXPECT_TRUE(WIFSIGNALED(end.status)) << end.status;
+        EXPECT_EQ(end.out, "");
+        EXPECT_EQ(split_lines(read_file("logs/app.log")).size(), 100u);
+    });
+}
+
 TEST(VornFaultCrash, StopGivesTheSignalsBack) {
     isolated([] {
         signal(SIGINT, SIG_IGN);
