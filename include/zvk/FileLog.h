@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -75,9 +76,9 @@ public:
     /// cannot be read.
     std::string loc_time_us();
     /// Takes this target's rotated files listed in `dir` (the log
-    /// directory) into `rotated_files`, removes the temporaries of
-    /// compressions cut short, trims to the limits and hands files not yet
-    /// compressed to the compressor. 0, or -1 after reporting a failure.
+    /// directory) into `rotated_files` (compressed forms only when it
+    /// compresses), trims to the limits and hands files not yet compressed
+    /// to the compressor. 0, or -1 after reporting a failure.
     int process_file_retention(DIR* dir);
     /// 0, also for a file that is already gone; else the error code of the
     /// failed unlink (-1 if reporting it failed).
@@ -155,8 +156,8 @@ private:
     void rotate_on_time();
     // After records were written: syncs when the interval has passed.
     void sync_written() noexcept;
-    // The size of a rotated file in whichever form it is (compressed or
-    // not), 0 when it is gone.
+    // The size of a rotated file in whichever of its own forms it is, 0
+    // when it is gone.
     std::uint64_t rotated_size(const std::string& path) const;
     // Writes `text` as one record; on EFBIG rotates and writes it whole
     // into the new file. `run_index`: its place in the run being written.
@@ -191,11 +192,12 @@ private:
     // Rotated files the compressor had no room for wait for it to be idle.
     bool left_uncompressed = false;
     void catch_up_compression();
-    // Sorts a directory entry: the target's rotated file (plain or
-    // compressed, `path` its plain form) or a temporary of a compression
-    // that did not finish.
-    enum class Entry { other, rotated, temporary };
-    Entry classify(std::string_view entry, std::string& path) const;
+    // The suffixes of the forms a rotated file of this target may have on
+    // disk: only the plain one, unless it compresses.
+    std::span<const std::string_view> own_forms() const noexcept;
+    // Whether a directory entry is one of this target's rotated files, in
+    // one of its own forms; `path` is then its plain form.
+    bool is_own_rotated(std::string_view entry, std::string& path) const;
 };
 
 }  // namespace zvk

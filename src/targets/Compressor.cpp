@@ -133,8 +133,11 @@ bool Compressor::compress(const std::string& entry) {
     fstat(in, &original);
     const std::string packed = entry + std::string(suffix(type));
     const std::string temporary = packed + std::string(kTemporary);
+    // O_EXCL: a temporary already there was not made by this compressor
+    // (an earlier run cut short, another process, an administrator), and
+    // is neither overwritten nor removed; the file then stays as it is.
     const int out =
-        openat(dir_fd, temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
+        openat(dir_fd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
                static_cast<mode_t>(original.st_mode & 0777));
     int err = out < 0 ? errno : 0;
     bool done = out >= 0;

@@ -3,7 +3,8 @@
 // Each file goes to "NAME.gz" or "NAME.zst" through a temporary
 // ("NAME.gz.tmp") that is synced and renamed into place before the
 // original is removed: a crash or a full disk in between leaves the
-// original whole, and a temporary that the target's next start removes.
+// original whole. A temporary is only ever removed by the compressor that
+// made it; one left by a run cut short stays, and so does its original.
 #pragma once
 
 #include <sys/types.h>
