@@ -172,6 +172,11 @@ void FileLog::rotate_on_time() {
         return;
     }
     const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    if (boundary - now > 2 * rotate_every) {
+        // The clock went back by more than a period: the boundary comes
+        // from the time it shows now, or the file would span the step.
+        boundary = next_boundary(now, rotate_every, local_time);
+    }
     if (now < boundary) {
         return;
     }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -21,6 +22,14 @@ namespace zvk::test {
 namespace {
 
 using Names = std::vector<std::string>;
+
+}  // namespace
+
+// Seconds added to the wall clock that time() gives, in a test that steps
+// the clock; 0 everywhere else.
+std::atomic<std::int64_t> clock_shift{0};
+
+namespace {
 
 TEST(FileBoundary, NextBoundaryFallsOnTheClock) {
     struct Case {
@@ -209,5 +218,40 @@ TEST(FileGroup, NewFilesGetTheGroupOrOneLineSaysWhyNot) {
     }
 }
 
+// The clock stepped back a day under an hourly rotation: the next
+// boundary comes from the time the clock shows after the step.
+TEST(FileBoundary, AClockSteppedBackADayRotatesAtTheNextHourItShows) {
+    isolated([] {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        VornService::get_service()->log_dir = "logs";
+        auto config = file_config("app.log", "-1");
+        config->targets["file"]->params.emplace_back("rotate_every", "1h");
+        FileLog log("file");
+        ASSERT_EQ(log.init(config.get()), 1);
+        log.write_msg(record("before the step\n"));
+        clock_shift.store(-86400);
+        log.write_msg(record("after the step\n"));
+        EXPECT_TRUE(log.rotated_files.empty());
+        clock_shift.store(-86400 + 3600);  // an hour on: past a boundary
+        log.write_msg(record("an hour later\n"));
+        ASSERT_EQ(log.rotated_files.size(), 1u);
+        EXPECT_EQ(read_file(*log.rotated_files.begin()), "before the step\nafter the step\n");
+        EXPECT_EQ(read_file("logs/app.log"), "an hour later\n");
+    });
+}
+
 }  // namespace
 }  // namespace zvk::test
+
+// The wall clock as the library reads it, moved by clock_shift: defined
+// here, it takes the place of the C library's for the whole executable.
+extern "C" time_t time(time_t* out) noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const time_t shifted = now.tv_sec + zvk::test::clock_shift.load();
+    if (out != nullptr) {
+        *out = shifted;
+    }
+    return shifted;
+}
