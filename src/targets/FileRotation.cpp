@@ -208,17 +208,10 @@ int FileLog::process_file_retention(DIR* dir) {
         return -1;
     }
     const int trimmed = trim_rotated_files();
-    if (compressor) {
-        // What an earlier run rotated and did not compress.
-        for (const std::string& path : rotated_files) {
-            int at = AT_FDCWD;
-            const char* entry = entry_name(path, at);
-            struct stat st {};
-            if (fstatat(at, entry, &st, AT_SYMLINK_NOFOLLOW) == 0 && !compressor->add(entry)) {
-                break;
-            }
-        }
-    }
+    // What an earlier run rotated and did not compress: as much as the
+    // compressor takes now, the rest once it is idle.
+    left_uncompressed = compressor != nullptr;
+    catch_up_compression();
     return trimmed;
 }
 

@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ConfigText.h"
@@ -216,6 +218,44 @@ TEST(FileGroup, NewFilesGetTheGroupOrOneLineSaysWhyNot) {
             }
         });
     }
+}
+
+// Rotated files in `dir` still in their plain form.
+std::size_t uncompressed(const std::string& dir) {
+    std::size_t count = 0;
+    for (const std::string& name : list_dir(dir)) {
+        count += name != "app.log" && name.size() > 4 && name.substr(name.size() - 4) == ".log";
+    }
+    return count;
+}
+
+// Waits until every rotated file in `dir` is compressed, or a minute: the
+// compressor runs at the lowest priority.
+void wait_until_compressed(const std::string& dir) {
+    for (int i = 0; i < 1200 && uncompressed(dir) != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+// More files than the compressor takes at once, left by an earlier run:
+// the rest are handed over as it gets through them.
+TEST(FileCompressionBacklog, FilesAnEarlierRunLeftAreAllCompressed) {
+    isolated([] {
+        VornService::get_service()->log_dir = "logs";
+        ASSERT_EQ(mkdir("logs", 0755), 0);
+        std::vector<std::pair<int, std::size_t>> files;
+        for (int days = 1; days <= 24; ++days) {
+            files.emplace_back(days, 4096);
+        }
+        rotated_files_aged(files, false);
+        auto config = file_config("app.log", "-1");
+        config->targets["file"]->params.emplace_back("compress", "gzip");
+        FileLog log("file");
+        ASSERT_EQ(log.start(config.get()), 0);
+        wait_until_compressed("logs");
+        EXPECT_EQ(uncompressed("logs"), 0u) << ::testing::PrintToString(list_dir("logs"));
+        EXPECT_EQ(list_dir("logs").size(), 25u);
+    });
 }
 
 // The clock stepped back a day under an hourly rotation: the next
