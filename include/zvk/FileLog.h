@@ -157,8 +157,15 @@ private:
     // After records were written: syncs when the interval has passed.
     void sync_written() noexcept;
     // The size of a rotated file in whichever of its own forms it is, 0
-    // when it is gone.
-    std::uint64_t rotated_size(const std::string& path) const;
+    // when it is gone; `waiting`: in the plain form while the target
+    // compresses.
+    std::uint64_t rotated_size(const std::string& path, bool& waiting) const;
+    // Its size for the trim by total size: a file waiting for compression
+    // at the size the files compressed so far suggest.
+    std::uint64_t counted_size(const std::string& path) const;
+    // The trim by size waits for the first compressed file to tell what
+    // the waiting ones will be.
+    bool trim_waits = false;
     // Writes `text` as one record; on EFBIG rotates and writes it whole
     // into the new file. `run_index`: its place in the run being written.
     static constexpr std::size_t kNotInRun = ~std::size_t{0};

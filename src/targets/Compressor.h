@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -45,6 +46,9 @@ public:
     bool add(const std::string& entry);
     // Whether nothing waits or is in progress.
     bool idle();
+    // The bytes of the files compressed so far (`in`) and of what they
+    // became (`out`); false while none is.
+    bool compressed(std::uint64_t& in, std::uint64_t& out);
     // Held by whoever removes a rotated file in any form, so that a
     // compression that finishes never brings back a file the retention
     // removed.
@@ -73,6 +77,8 @@ private:
     bool busy = false;
     bool stopping = false;
     bool running = true;
+    std::uint64_t bytes_in = 0;
+    std::uint64_t bytes_out = 0;
     std::mutex names_mutex;
 };
 

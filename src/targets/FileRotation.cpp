@@ -262,16 +262,32 @@ int FileLog::delete_file(const std::string& path) {
     return err;
 }
 
-std::uint64_t FileLog::rotated_size(const std::string& path) const {
+std::uint64_t FileLog::rotated_size(const std::string& path, bool& waiting) const {
     int at = AT_FDCWD;
     const std::string entry = entry_name(path, at);
     for (std::string_view form : own_forms()) {
         struct stat st {};
         if (fstatat(at, (entry + std::string(form)).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            waiting = compressor && form.empty();
             return static_cast<std::uint64_t>(st.st_size);
         }
     }
+    waiting = false;
     return 0;
+}
+
+std::uint64_t FileLog::counted_size(const std::string& path) const {
+    bool waiting = false;
+    const std::uint64_t size = rotated_size(path, waiting);
+    std::uint64_t in = 0;
+    std::uint64_t out = 0;
+    if (!waiting || !compressor->compressed(in, out)) {
+        return size;
+    }
+    // A file waiting for the compressor counts as what it will be, as far
+    // as the files compressed so far tell.
+    return static_cast<std::uint64_t>(static_cast<double>(size) * static_cast<double>(out) /
+                                      static_cast<double>(in));
 }
 
 std::span<const std::string_view> FileLog::own_forms() const noexcept {
@@ -337,17 +353,28 @@ int FileLog::trim_rotated_files() {
             rotated_files.erase(rotated_files.begin());
         }
     }
+    trim_waits = false;
     if (max_total_size != 0 && !rotated_files.empty()) {
         struct stat st {};
         // At start the active file is not open yet: it counts all the same.
         const bool active =
             fd >= 0 ? fstat(fd, &st) == 0 : fstatat(dir_fd, file_name.c_str(), &st, 0) == 0;
         std::uint64_t total = active ? static_cast<std::uint64_t>(st.st_size) : 0;
+        bool waiting = false;
         for (const std::string& path : rotated_files) {
-            total += rotated_size(path);
+            bool plain = false;
+            rotated_size(path, plain);
+            waiting = waiting || plain;
+            total += counted_size(path);
         }
-        while (!rotated_files.empty() && total > max_total_size) {
-            total -= std::min(total, rotated_size(*rotated_files.begin()));
+        std::uint64_t in = 0;
+        std::uint64_t out = 0;
+        // Before any file is compressed nothing tells what the waiting ones
+        // will be: the trim by size waits for the first (the worker's tick
+        // runs it again).
+        trim_waits = total > max_total_size && waiting && !compressor->compressed(in, out);
+        while (!trim_waits && !rotated_files.empty() && total > max_total_size) {
+            total -= std::min(total, counted_size(*rotated_files.begin()));
             if (delete_file(*rotated_files.begin()) != 0) {
                 result = -1;
             }

@@ -154,6 +154,9 @@ void FileLog::tick() noexcept {
         rotate_on_time();
         sync_written();
         catch_up_compression();
+        if (trim_waits) {
+            trim_rotated_files();
+        }
         if (max_age != 0) {
             // Files age by the minute: a look a minute is enough.
             const std::int64_t now = monotonic_ms();

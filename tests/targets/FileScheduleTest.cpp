@@ -258,6 +258,39 @@ TEST(FileCompressionBacklog, FilesAnEarlierRunLeftAreAllCompressed) {
     });
 }
 
+// Files waiting for the compressor count as what they will be: a burst of
+// well compressing files stays whole within a budget that holds them
+// compressed.
+TEST(FileRetention, FilesWaitingForCompressionCountAsWhatTheyWillBe) {
+    isolated([] {
+        VornService::get_service()->log_dir = "logs";
+        auto config = file_config("app.log", "-1");
+        config->targets["file"]->params.emplace_back("compress", "gzip");
+        config->targets["file"]->params.emplace_back("max_total_size", "256K");
+        FileLog log("file");
+        ASSERT_EQ(log.init(config.get()), 1);
+        std::string text;
+        while (text.size() < 64 * 1024) {
+            text += "a record of a burst that compresses well\n";
+        }
+        constexpr std::size_t kFiles = 16;  // as many as the compressor queues
+        for (std::size_t i = 0; i < kFiles; ++i) {
+            log.write_msg(record(text));
+            ASSERT_EQ(log.rotate_file(), 0);
+        }
+        wait_until_compressed("logs");
+        ASSERT_EQ(log.rotate_file(), 0);  // an empty file: the trim looks again
+        EXPECT_EQ(log.rotated_files.size(), kFiles + 1);
+        std::uint64_t total = 0;
+        for (const std::string& name : list_dir("logs")) {
+            struct stat st {};
+            ASSERT_EQ(stat(("logs/" + name).c_str(), &st), 0);
+            total += static_cast<std::uint64_t>(st.st_size);
+        }
+        EXPECT_LE(total, 256u * 1024);
+    });
+}
+
 // The clock stepped back a day under an hourly rotation: the next
 // boundary comes from the time the clock shows after the step.
 TEST(FileBoundary, AClockSteppedBackADayRotatesAtTheNextHourItShows) {
