@@ -145,8 +145,9 @@ private:
     bool takes_runs() const noexcept override;
     int crash_descriptor() const noexcept override;
     bool ticks() const noexcept override;
-    // Rotates at a boundary, syncs at the interval, ages files out.
-    void tick() noexcept override;
+    // Rotates at a boundary, syncs at the interval, ages files out; then
+    // the milliseconds until the next of these is due.
+    std::int64_t tick() noexcept override;
     // Reads the optional elements; -1 after reporting one that is refused.
     int read_options(const VornConfig* config);
     // Opens the active file as configured; -1 with errno.

@@ -136,6 +136,11 @@ private:
     Lane* find_or_make_lane() noexcept;
     // Wakes a worker that sleeps with nothing to do.
     void wake_worker() noexcept;
+    // The worker, idle for a while and about to sleep until woken, with
+    // worker_waiting and worker_sleeping set: makes sure that a producer
+    // handing over from now on sees it sleeping. Whether it may sleep:
+    // nothing came and nobody woke it meanwhile. May release `lock`.
+    bool ready_to_sleep(std::unique_lock<std::mutex>& lock);
     // Under mutex: records in lanes that the writer has not taken.
     std::uint64_t lanes_pending() const noexcept;
     // With `lock` held on entry and exit (released while it reads): moves

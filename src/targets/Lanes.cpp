@@ -141,6 +141,20 @@ void Carrier::wake_worker() noexcept {
     }
 }
 
+bool Carrier::ready_to_sleep(std::unique_lock<std::mutex>& lock) {
+    if (lanes_open.load(std::memory_order_relaxed)) {
+        // Without the mutex, which a producer waking this worker takes. A
+        // producer fences (or is fenced by this) between its hand-over and
+        // its look at worker_sleeping: either its record shows below, or
+        // it sees this worker sleeping and wakes it.
+        lock.unlock();
+        barrier_everywhere();
+        lock.lock();
+    }
+    return worker_waiting && lanes_pending() == 0 && owner.queue.empty() &&
+           owner.state == Target::RUNNING;
+}
+
 std::uint64_t Carrier::lanes_pending() const noexcept {
     std::uint64_t pending = 0;
     for (const Lane* lane : lanes) {
