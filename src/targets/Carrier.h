@@ -234,6 +234,11 @@ private:
     std::atomic<bool> lanes_open{false};
     std::atomic<bool> worker_sleeping{false};
     std::vector<Lane*> lanes;
+    // Guarded by mutex: spare segments the writer took back from lanes
+    // that went quiet, at most kSparePool, lent to lanes that hand over
+    // again.
+    static constexpr std::size_t kSparePool = 2;
+    std::vector<void*> spare_pool;
     // How many records at the front of the queue came from lanes (or from
     // the writer's hands) since the writer last took the queue: records
     // taken from lanes later go behind them, in front of the rest.
