@@ -162,8 +162,8 @@ private:
     // compresses.
     std::uint64_t rotated_size(const std::string& path, bool& waiting) const;
     // Its size for the trim by total size: a file waiting for compression
-    // at the size the files compressed so far suggest.
-    std::uint64_t counted_size(const std::string& path) const;
+    // (`waiting`) at the size the files compressed so far suggest.
+    std::uint64_t counted_size(const std::string& path, bool& waiting) const;
     // The trim by size waits for the first compressed file to tell what
     // the waiting ones will be.
     bool trim_waits = false;

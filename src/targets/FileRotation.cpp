@@ -276,8 +276,7 @@ std::uint64_t FileLog::rotated_size(const std::string& path, bool& waiting) cons
     return 0;
 }
 
-std::uint64_t FileLog::counted_size(const std::string& path) const {
-    bool waiting = false;
+std::uint64_t FileLog::counted_size(const std::string& path, bool& waiting) const {
     const std::uint64_t size = rotated_size(path, waiting);
     std::uint64_t in = 0;
     std::uint64_t out = 0;
@@ -361,11 +360,10 @@ int FileLog::trim_rotated_files() {
             fd >= 0 ? fstat(fd, &st) == 0 : fstatat(dir_fd, file_name.c_str(), &st, 0) == 0;
         std::uint64_t total = active ? static_cast<std::uint64_t>(st.st_size) : 0;
         bool waiting = false;
+        bool plain = false;
         for (const std::string& path : rotated_files) {
-            bool plain = false;
-            rotated_size(path, plain);
+            total += counted_size(path, plain);
             waiting = waiting || plain;
-            total += counted_size(path);
         }
         std::uint64_t in = 0;
         std::uint64_t out = 0;
@@ -374,7 +372,7 @@ int FileLog::trim_rotated_files() {
         // runs it again).
         trim_waits = total > max_total_size && waiting && !compressor->compressed(in, out);
         while (!trim_waits && !rotated_files.empty() && total > max_total_size) {
-            total -= std::min(total, counted_size(*rotated_files.begin()));
+            total -= std::min(total, counted_size(*rotated_files.begin(), plain));
             if (delete_file(*rotated_files.begin()) != 0) {
                 result = -1;
             }
