@@ -3,13 +3,18 @@
 // the growth of the resident set and of the heap in use, divided by the
 // number of records queued. Also the hand-over rate while nothing is
 // written, and the heap allocations per record on the calling thread.
+// Then the heap that 16 threads which stay alive keep in use per target
+// after a burst, once the writers are idle.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
 #include <cstdint>
 #include <latch>
+#include <memory>
 #include <sstream>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "support.h"
 #include "zvk/Logger.h"
@@ -87,6 +92,73 @@ void BM_StalledBurst(benchmark::State& state) {
 }
 BENCHMARK(BM_StalledBurst)
     ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(4)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Discards what it writes.
+class DiscardingTarget : public zvk::Target {
+public:
+    DiscardingTarget() : Target("discarding", CONSOLE_TARGET) {}
+    ~DiscardingTarget() override { shutdown(); }
+    void write_msg(zvk::Message* message) override { retire(message); }
+};
+
+// 16 threads log a burst of 100,000 records each into each of `targets`
+// targets, then stay alive: the heap they keep in use per thread and
+// target once the writers are idle again (half a second later).
+void BM_MemoryAfterBurst(benchmark::State& state) {
+    constexpr int kThreads = 16;
+    constexpr int kRecords = 100000;
+    const int count = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<std::unique_ptr<DiscardingTarget>> targets;
+        for (int i = 0; i < count; ++i) {
+            targets.push_back(std::make_unique<DiscardingTarget>());
+            targets.back()->start(nullptr);
+        }
+        const std::size_t heap0 = heap_in_use();
+        std::latch logged(kThreads);
+        std::latch leave(1);
+        std::vector<std::thread> threads;
+        state.ResumeTiming();
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < kRecords; ++i) {
+                    for (auto& target : targets) {
+                        target->log(compose(kRecordSize, t, i), zvk::Vorn::INFO);
+                    }
+                }
+                logged.count_down();
+                leave.wait();
+            });
+        }
+        logged.wait();
+        for (auto& target : targets) {
+            target->flush();
+        }
+        state.PauseTiming();
+        const std::size_t burst = heap_in_use();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const std::size_t idle = heap_in_use();
+        leave.count_down();
+        for (auto& thread : threads) {
+            thread.join();
+        }
+        targets.clear();
+        state.ResumeTiming();
+        const double per = static_cast<double>(kThreads) * count;
+        state.counters["KiB/thread/target_after_flush"] =
+            (static_cast<double>(burst) - static_cast<double>(heap0)) / 1024 / per;
+        state.counters["KiB/thread/target_idle"] =
+            (static_cast<double>(idle) - static_cast<double>(heap0)) / 1024 / per;
+    }
+}
+BENCHMARK(BM_MemoryAfterBurst)
+    ->ArgName("targets")
     ->Arg(1)
     ->Arg(4)
     ->Iterations(1)

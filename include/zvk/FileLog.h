@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -77,9 +78,9 @@ public:
     /// cannot be read.
     std::string loc_time_us();
     /// Takes this target's rotated files listed in `dir` (the log
-    /// directory) into `rotated_files`, removes the temporaries of
-    /// compressions cut short, trims to the limits and hands files not yet
-    /// compressed to the compressor. 0, or -1 after reporting a failure.
+    /// directory) into `rotated_files` (compressed forms only when it
+    /// compresses), trims to the limits and hands files not yet compressed
+    /// to the compressor. 0, or -1 after reporting a failure.
     int process_file_retention(DIR* dir);
     /// 0, also for a file that is already gone; else the error code of the
     /// failed unlink (-1 if reporting it failed).
@@ -146,8 +147,9 @@ private:
     bool takes_runs() const noexcept override;
     int crash_descriptor() const noexcept override;
     bool ticks() const noexcept override;
-    // Rotates at a boundary, syncs at the interval, ages files out.
-    void tick() noexcept override;
+    // Rotates at a boundary, syncs at the interval, ages files out; then
+    // the milliseconds until the next of these is due.
+    std::int64_t tick() noexcept override;
     // Lets the compressor finish within kCompressionAtExit, or give up
     // cleanly: the process's end would leave a temporary behind.
     void exiting() noexcept override;
@@ -160,9 +162,16 @@ private:
     void rotate_on_time();
     // After records were written: syncs when the interval has passed.
     void sync_written() noexcept;
-    // The size of a rotated file in whichever form it is (compressed or
-    // not), 0 when it is gone.
-    std::uint64_t rotated_size(const std::string& path) const;
+    // The size of a rotated file in whichever of its own forms it is, 0
+    // when it is gone; `waiting`: in the plain form while the target
+    // compresses.
+    std::uint64_t rotated_size(const std::string& path, bool& waiting) const;
+    // Its size for the trim by total size: a file waiting for compression
+    // (`waiting`) at the size the files compressed so far suggest.
+    std::uint64_t counted_size(const std::string& path, bool& waiting) const;
+    // The trim by size waits for the first compressed file to tell what
+    // the waiting ones will be.
+    bool trim_waits = false;
     // Writes `text` as one record; on EFBIG rotates and writes it whole
     // into the new file. `run_index`: its place in the run being written.
     static constexpr std::size_t kNotInRun = ~std::size_t{0};
@@ -196,11 +205,12 @@ private:
     // Rotated files the compressor had no room for wait for it to be idle.
     bool left_uncompressed = false;
     void catch_up_compression();
-    // Sorts a directory entry: the target's rotated file (plain or
-    // compressed, `path` its plain form) or a temporary of a compression
-    // that did not finish.
-    enum class Entry { other, rotated, temporary };
-    Entry classify(std::string_view entry, std::string& path) const;
+    // The suffixes of the forms a rotated file of this target may have on
+    // disk: only the plain one, unless it compresses.
+    std::span<const std::string_view> own_forms() const noexcept;
+    // Whether a directory entry is one of this target's rotated files, in
+    // one of its own forms; `path` is then its plain form.
+    bool is_own_rotated(std::string_view entry, std::string& path) const;
 };
 
 }  // namespace zvk

@@ -208,11 +208,13 @@ private:
     // (failure reports included). Called only where takes_runs says so;
     // never throws. The console: up to 64 KiB a write to std::clog.
     virtual void write_texts(const std::string_view* texts, std::size_t count) noexcept;
-    // Whether the worker calls tick about every 100 ms, busy or idle, for
-    // work due at a time rather than with a record. The console: no.
+    // Whether the worker calls tick for work due at a time rather than
+    // with a record: about every 100 ms while it writes, and when it is
+    // idle at the time tick asked for. The console: no.
     virtual bool ticks() const noexcept;
-    // On the worker's thread, never with `mutex` held.
-    virtual void tick() noexcept;
+    // On the worker's thread, never with `mutex` held. The milliseconds
+    // until the next tick is due while nothing is written; -1: none is.
+    virtual std::int64_t tick() noexcept;
     // At the stop at process exit, once the worker has ended: work of the
     // type's own that the process's end would cut off ends here, cleanly
     // and within a bound. The console: nothing.

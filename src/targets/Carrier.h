@@ -153,6 +153,11 @@ private:
     Lane* find_or_make_lane() noexcept;
     // Wakes a worker that sleeps with nothing to do.
     void wake_worker() noexcept;
+    // The worker, idle for a while and about to sleep until woken, with
+    // worker_waiting and worker_sleeping set: makes sure that a producer
+    // handing over from now on sees it sleeping. Whether it may sleep:
+    // nothing came and nobody woke it meanwhile. May release `lock`.
+    bool ready_to_sleep(std::unique_lock<std::mutex>& lock);
     // Under mutex: records in lanes that the writer has not taken.
     std::uint64_t lanes_pending() const noexcept;
     // With `lock` held on entry and exit (released while it reads): moves
@@ -250,6 +255,11 @@ private:
     std::atomic<bool> lanes_open{false};
     std::atomic<bool> worker_sleeping{false};
     std::vector<Lane*> lanes;
+    // Guarded by mutex: spare segments the writer took back from lanes
+    // that went quiet, at most kSparePool, lent to lanes that hand over
+    // again.
+    static constexpr std::size_t kSparePool = 2;
+    std::vector<void*> spare_pool;
     // How many records at the front of the queue came from lanes (or from
     // the writer's hands) since the writer last took the queue: records
     // taken from lanes later go behind them, in front of the rest.

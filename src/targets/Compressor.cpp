@@ -109,6 +109,13 @@ bool Compressor::idle() {
     return waiting.empty() && !busy;
 }
 
+bool Compressor::compressed(std::uint64_t& in, std::uint64_t& out) {
+    std::lock_guard lock(mutex);
+    in = bytes_in;
+    out = bytes_out;
+    return in != 0;
+}
+
 bool Compressor::stop_asked() {
     std::lock_guard lock(mutex);
     return give_up();
@@ -152,9 +159,13 @@ bool Compressor::compress(const std::string& entry) {
     struct stat original {};
     fstat(in, &original);
     const std::string packed = entry + std::string(suffix(type));
+    std::uint64_t packed_size = 0;
     const std::string temporary = packed + std::string(kTemporary);
+    // O_EXCL: a temporary already there was not made by this compressor
+    // (an earlier run cut short, another process, an administrator), and
+    // is neither overwritten nor removed; the file then stays as it is.
     const int out =
-        openat(dir_fd, temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
+        openat(dir_fd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
                static_cast<mode_t>(original.st_mode & 0777));
     int err = out < 0 ? errno : 0;
     bool done = out >= 0;
@@ -164,6 +175,10 @@ bool Compressor::compress(const std::string& entry) {
         rc = fchown(out, static_cast<uid_t>(-1), original.st_gid);
         done = (type == Compression::zstd ? zstd(in, out, err) : gzip(in, out, err)) &&
                (fsync(out) == 0 || (err = errno, false));
+        struct stat written {};
+        if (done && fstat(out, &written) == 0) {
+            packed_size = static_cast<std::uint64_t>(written.st_size);
+        }
         if (close(out) != 0 && done) {
             err = errno;
             done = false;
@@ -178,11 +193,19 @@ bool Compressor::compress(const std::string& entry) {
         if (done && still_there &&
             renameat(dir_fd, temporary.c_str(), dir_fd, packed.c_str()) == 0) {
             unlinkat(dir_fd, entry.c_str(), 0);
-            return true;
+        } else {
+            done = false;
+            if (out >= 0) {
+                unlinkat(dir_fd, temporary.c_str(), 0);
+            }
         }
-        if (out >= 0) {
-            unlinkat(dir_fd, temporary.c_str(), 0);
-        }
+    }
+    if (done) {
+        // Not under names_mutex: the compressor's two locks are never held together.
+        std::lock_guard lock(mutex);
+        bytes_in += static_cast<std::uint64_t>(original.st_size);
+        bytes_out += packed_size;
+        return true;
     }
     if (err != 0 && !stop_asked()) {
         report("Could not compress file: " + dir + "/" + entry + " in target: " + target + " - " +

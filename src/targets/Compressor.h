@@ -3,13 +3,15 @@
 // Each file goes to "NAME.gz" or "NAME.zst" through a temporary
 // ("NAME.gz.tmp") that is synced and renamed into place before the
 // original is removed: a crash or a full disk in between leaves the
-// original whole, and a temporary that the target's next start removes.
+// original whole. A temporary is only ever removed by the compressor that
+// made it; one left by a run cut short stays, and so does its original.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -51,6 +53,9 @@ public:
     bool add(const std::string& entry);
     // Whether nothing waits or is in progress.
     bool idle();
+    // The bytes of the files compressed so far (`in`) and of what they
+    // became (`out`); false while none is.
+    bool compressed(std::uint64_t& in, std::uint64_t& out);
     // Held by whoever removes a rotated file in any form, so that a
     // compression that finishes never brings back a file the retention
     // removed.
@@ -83,6 +88,8 @@ private:
     bool finishing = false;  // at exit: until finish_by, then as stopping
     std::chrono::steady_clock::time_point finish_by;
     bool running = true;
+    std::uint64_t bytes_in = 0;
+    std::uint64_t bytes_out = 0;
     std::mutex names_mutex;
 };
 

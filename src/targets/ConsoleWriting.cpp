@@ -162,7 +162,7 @@ int Target::crash_descriptor() const noexcept { return Target::takes_runs() ? ST
 
 bool Target::ticks() const noexcept { return false; }
 
-void Target::tick() noexcept {}
+std::int64_t Target::tick() noexcept { return -1; }
 
 void Target::console_write_failed(const std::string& reason) { console->failed(reason); }
 

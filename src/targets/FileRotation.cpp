@@ -11,8 +11,10 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -194,17 +196,11 @@ int FileLog::process_file_retention(DIR* dir) {
         if (found->d_type != DT_REG) {
             continue;
         }
-        switch (classify(found->d_name, path)) {
-            case Entry::rotated:
-                rotated_files.insert(path);
-                break;
-            case Entry::temporary:
-                // A compression cut short by the process's end: the
-                // original is still there.
-                unlinkat(dir_fd, found->d_name, 0);
-                break;
-            case Entry::other:
-                break;
+        // A temporary of a compression cut short is left alone: nothing
+        // tells it from someone else's file of that name, and the original
+        // it was made from is still there.
+        if (is_own_rotated(found->d_name, path)) {
+            rotated_files.insert(path);
         }
     }
     if (err != 0) {
@@ -212,17 +208,10 @@ int FileLog::process_file_retention(DIR* dir) {
         return -1;
     }
     const int trimmed = trim_rotated_files();
-    if (compressor) {
-        // What an earlier run rotated and did not compress.
-        for (const std::string& path : rotated_files) {
-            int at = AT_FDCWD;
-            const char* entry = entry_name(path, at);
-            struct stat st {};
-            if (fstatat(at, entry, &st, AT_SYMLINK_NOFOLLOW) == 0 && !compressor->add(entry)) {
-                break;
-            }
-        }
-    }
+    // What an earlier run rotated and did not compress: as much as the
+    // compressor takes now, the rest once it is idle.
+    left_uncompressed = compressor != nullptr;
+    catch_up_compression();
     return trimmed;
 }
 
@@ -248,12 +237,9 @@ int FileLog::delete_file(const std::string& path) {
         if (compressor) {
             names = std::unique_lock(compressor->names());
         }
-        int gone = 0;
-        for (const char* form : {"", ".gz", ".zst"}) {
-            const std::string name = std::string(entry) + form;
-            if (unlinkat(at, name.c_str(), 0) == 0) {
-                ++gone;
-            } else if (errno != ENOENT && err == 0) {
+        for (std::string_view form : own_forms()) {
+            const std::string name = std::string(entry) + std::string(form);
+            if (unlinkat(at, name.c_str(), 0) != 0 && errno != ENOENT && err == 0) {
                 err = errno;
             }
         }
@@ -276,40 +262,50 @@ int FileLog::delete_file(const std::string& path) {
     return err;
 }
 
-std::uint64_t FileLog::rotated_size(const std::string& path) const {
+std::uint64_t FileLog::rotated_size(const std::string& path, bool& waiting) const {
     int at = AT_FDCWD;
     const std::string entry = entry_name(path, at);
-    for (const char* form : {"", ".gz", ".zst"}) {
+    for (std::string_view form : own_forms()) {
         struct stat st {};
-        if (fstatat(at, (entry + form).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (fstatat(at, (entry + std::string(form)).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            waiting = compressor && form.empty();
             return static_cast<std::uint64_t>(st.st_size);
         }
     }
+    waiting = false;
     return 0;
 }
 
-FileLog::Entry FileLog::classify(std::string_view entry, std::string& path) const {
-    bool temporary = false;
-    if (entry.size() > detail::Compressor::kTemporary.size() &&
-        entry.substr(entry.size() - detail::Compressor::kTemporary.size()) ==
-            detail::Compressor::kTemporary) {
-        entry.remove_suffix(detail::Compressor::kTemporary.size());
-        temporary = true;
+std::uint64_t FileLog::counted_size(const std::string& path, bool& waiting) const {
+    const std::uint64_t size = rotated_size(path, waiting);
+    std::uint64_t in = 0;
+    std::uint64_t out = 0;
+    if (!waiting || !compressor->compressed(in, out)) {
+        return size;
     }
-    bool compressed = false;
-    for (std::string_view form : {std::string_view(".gz"), std::string_view(".zst")}) {
+    // A file waiting for the compressor counts as what it will be, as far
+    // as the files compressed so far tell.
+    return static_cast<std::uint64_t>(static_cast<double>(size) * static_cast<double>(out) /
+                                      static_cast<double>(in));
+}
+
+std::span<const std::string_view> FileLog::own_forms() const noexcept {
+    // Compressed names are the target's own only while it compresses:
+    // otherwise they are an administrator's or another program's.
+    static constexpr std::string_view kForms[] = {"", ".gz", ".zst"};
+    return {kForms, compression != 0 ? std::size(kForms) : 1};
+}
+
+bool FileLog::is_own_rotated(std::string_view entry, std::string& path) const {
+    for (std::string_view form : own_forms()) {
         if (entry.size() > form.size() && entry.substr(entry.size() - form.size()) == form &&
             is_rotated_name(entry.substr(0, entry.size() - form.size()))) {
             entry.remove_suffix(form.size());
-            compressed = true;
-            break;
+            path = log_dir + "/" + std::string(entry);
+            return true;
         }
     }
-    if (!is_rotated_name(entry) || (temporary && !compressed)) {
-        return Entry::other;
-    }
-    path = log_dir + "/" + std::string(entry);
-    return temporary ? Entry::temporary : Entry::rotated;
+    return false;
 }
 
 void FileLog::compress_later(const std::string& path) {
@@ -356,17 +352,27 @@ int FileLog::trim_rotated_files() {
             rotated_files.erase(rotated_files.begin());
         }
     }
+    trim_waits = false;
     if (max_total_size != 0 && !rotated_files.empty()) {
         struct stat st {};
         // At start the active file is not open yet: it counts all the same.
         const bool active =
             fd >= 0 ? fstat(fd, &st) == 0 : fstatat(dir_fd, file_name.c_str(), &st, 0) == 0;
         std::uint64_t total = active ? static_cast<std::uint64_t>(st.st_size) : 0;
+        bool waiting = false;
+        bool plain = false;
         for (const std::string& path : rotated_files) {
-            total += rotated_size(path);
+            total += counted_size(path, plain);
+            waiting = waiting || plain;
         }
-        while (!rotated_files.empty() && total > max_total_size) {
-            total -= std::min(total, rotated_size(*rotated_files.begin()));
+        std::uint64_t in = 0;
+        std::uint64_t out = 0;
+        // Before any file is compressed nothing tells what the waiting ones
+        // will be: the trim by size waits for the first (the worker's tick
+        // runs it again).
+        trim_waits = total > max_total_size && waiting && !compressor->compressed(in, out);
+        while (!trim_waits && !rotated_files.empty() && total > max_total_size) {
+            total -= std::min(total, counted_size(*rotated_files.begin(), plain));
             if (delete_file(*rotated_files.begin()) != 0) {
                 result = -1;
             }

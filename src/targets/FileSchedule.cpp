@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <vector>
@@ -153,21 +154,48 @@ bool FileLog::ticks() const noexcept {
     return rotate_every != 0 || sync_ms > 0 || max_age != 0 || compression != 0;
 }
 
-void FileLog::tick() noexcept {
+std::int64_t FileLog::tick() noexcept {
+    // A clock stepped forward is seen within a minute, when a rotation by
+    // the clock is due earlier than the wait said.
+    constexpr std::int64_t kLongestWait = 60'000;
+    // Compression to hand over, or a trim that waits for it: looked at
+    // again as often as while records are written.
+    constexpr std::int64_t kCompressionLook = 100;
     try {
         rotate_on_time();
         sync_written();
         catch_up_compression();
-        if (max_age != 0) {
-            // Files age by the minute: a look a minute is enough.
-            const std::int64_t now = monotonic_ms();
-            if (now >= next_age_check) {
-                next_age_check = now + 60'000;
-                trim_rotated_files();
-            }
+        if (trim_waits) {
+            trim_rotated_files();
         }
+        const std::int64_t now = monotonic_ms();
+        if (max_age != 0 && now >= next_age_check) {
+            // Files age by the minute: a look a minute is enough.
+            next_age_check = now + 60'000;
+            trim_rotated_files();
+        }
+        std::int64_t wait = -1;
+        auto due_in = [&wait](std::int64_t ms) {
+            ms = std::max<std::int64_t>(ms, 1);
+            wait = wait < 0 ? ms : std::min(wait, ms);
+        };
+        if (rotate_every != 0 && boundary != 0) {
+            const std::int64_t seconds = boundary - static_cast<std::int64_t>(std::time(nullptr));
+            due_in(std::min(seconds * 1000, kLongestWait));
+        }
+        if (dirty && sync_ms > 0 && fd >= 0) {
+            due_in(last_sync_ms + sync_ms - now);
+        }
+        if (max_age != 0) {
+            due_in(next_age_check - now);
+        }
+        if (left_uncompressed || trim_waits) {
+            due_in(kCompressionLook);
+        }
+        return wait;
     } catch (...) {
         // No memory for a name: the next tick tries again.
+        return kCompressionLook;
     }
 }
 
@@ -176,6 +204,11 @@ void FileLog::rotate_on_time() {
         return;
     }
     const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+    if (boundary - now > 2 * rotate_every) {
+        // The clock went back by more than a period: the boundary comes
+        // from the time it shows now, or the file would span the step.
+        boundary = next_boundary(now, rotate_every, local_time);
+    }
     if (now < boundary) {
         return;
     }

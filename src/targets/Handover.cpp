@@ -165,8 +165,18 @@ bool Carrier::to_lane(std::string_view text, int level, Message* whole,
     if (lanes_open.load(std::memory_order_relaxed)) [[likely]] {
         pushed = whole != nullptr ? lane->push_whole(whole, level, origin)
                                   : lane->push(text, level, origin);
-        if (pushed && worker_sleeping.load(std::memory_order_relaxed)) [[unlikely]] {
-            wake_worker();
+        if (pushed) [[likely]] {
+            // Between the hand-over and the look at worker_sleeping: a
+            // worker going to sleep says so, then fences every thread
+            // (barrier_everywhere) before it looks at the lanes.
+            if (sections_fence) {
+                std::atomic_thread_fence(std::memory_order_seq_cst);
+            } else {
+                std::atomic_signal_fence(std::memory_order_seq_cst);
+            }
+            if (worker_sleeping.load(std::memory_order_relaxed)) [[unlikely]] {
+                wake_worker();
+            }
         }
     }
     lane->busy.store(false, std::memory_order_release);

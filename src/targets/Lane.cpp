@@ -197,6 +197,14 @@ void Lane::recycle(Passed passed) noexcept {
     }
 }
 
+bool Lane::lend_spare(void* segment) noexcept {
+    Segment* none = nullptr;
+    return spare.compare_exchange_strong(none, static_cast<Segment*>(segment),
+                                         std::memory_order_release, std::memory_order_relaxed);
+}
+
+void Lane::free_segment(void* segment) noexcept { Segment::free(static_cast<Segment*>(segment)); }
+
 Lane::Cursor Lane::cursor() const noexcept {
     return Cursor{read_segment, read_position, pending()};
 }

@@ -132,6 +132,15 @@ public:
     Passed release_to(const Cursor& cursor, std::uint64_t count) noexcept;
     void recycle(Passed passed) noexcept;
 
+    // The writer's: the segment the producer would use next (null if
+    // none), taken back once the lane has gone quiet; a lane then keeps
+    // only the segment it writes into.
+    void* take_spare() noexcept { return spare.exchange(nullptr, std::memory_order_acq_rel); }
+    // The writer's: `segment` (from take_spare) becomes the spare of a
+    // lane without one; false, and it stays the caller's, otherwise.
+    bool lend_spare(void* segment) noexcept;
+    static void free_segment(void* segment) noexcept;
+
     // The writer's side: drops every record not yet taken (a forked
     // child's copy of the parent's records), deleting their Messages when
     // `delete_whole`. Returns how many.

@@ -74,6 +74,9 @@ Carrier::~Carrier() {
         lane->carrier_gone.store(true, std::memory_order_release);
         Lane::give_up(lane);
     }
+    for (void* segment : spare_pool) {
+        Lane::free_segment(segment);
+    }
 }
 
 Lane* Carrier::caller_lane() noexcept {
@@ -143,6 +146,45 @@ void Carrier::wake_worker() noexcept {
     }
 }
 
+bool Carrier::ready_to_sleep(std::unique_lock<std::mutex>& lock) {
+    if (lanes_open.load(std::memory_order_relaxed)) {
+        // The burst is over: each lane keeps the segment it writes into,
+        // the spares go to the pool or are freed.
+        std::vector<void*> freed;
+        try {
+            spare_pool.reserve(kSparePool);
+            freed.reserve(lanes.size());
+        } catch (...) {
+            // No room to list them: the spares stay with their lanes.
+            freed.clear();
+        }
+        for (Lane* lane : lanes) {
+            if (freed.capacity() < lanes.size()) {
+                break;
+            }
+            if (void* segment = lane->take_spare(); segment != nullptr) {
+                if (spare_pool.size() < kSparePool) {
+                    spare_pool.push_back(segment);
+                } else {
+                    freed.push_back(segment);
+                }
+            }
+        }
+        // Without the mutex, which a producer waking this worker takes. A
+        // producer fences (or is fenced by this) between its hand-over and
+        // its look at worker_sleeping: either its record shows below, or
+        // it sees this worker sleeping and wakes it.
+        lock.unlock();
+        for (void* segment : freed) {
+            Lane::free_segment(segment);
+        }
+        barrier_everywhere();
+        lock.lock();
+    }
+    return worker_waiting && lanes_pending() == 0 && owner.queue.empty() &&
+           owner.state == Target::RUNNING;
+}
+
 std::uint64_t Carrier::lanes_pending() const noexcept {
     std::uint64_t pending = 0;
     for (const Lane* lane : lanes) {
@@ -168,6 +210,11 @@ std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
         if (std::uint64_t count = lane->pending(); count != 0) {
             Lane::Cursor cursor = lane->cursor();
             cursor.left = count;
+            // Handing over again: a spare from the pool saves it an
+            // allocation when its segment fills.
+            if (!spare_pool.empty() && lane->lend_spare(spare_pool.back())) {
+                spare_pool.pop_back();
+            }
             sources.push_back({lane, cursor, cursor, {}, true, 0, 0});
             total += count;
         }

@@ -155,18 +155,21 @@ void Carrier::work() {
 }
 
 void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
-    // How long an idle worker sleeps before it looks at the lanes by
-    // itself: a producer wakes it, but may miss that it just fell asleep.
+    using Clock = std::chrono::steady_clock;
+    // Naps of an idle worker that looks at the lanes by itself, growing to
+    // the longest; after that it sleeps until a producer, a flush, a stop
+    // or its next tick wakes it.
     constexpr auto kShortestIdle = std::chrono::milliseconds(1);
     constexpr auto kLongestIdle = std::chrono::milliseconds(100);
     auto idle = kShortestIdle;
     constexpr std::size_t kSmallTake = 256;
     constexpr auto kGather = std::chrono::microseconds(100);
     // A type with work of its own in time (a file rotated at a boundary,
-    // synced at an interval) gets a tick this often, also while idle.
+    // synced at an interval) gets a tick this often while it writes; idle,
+    // when the tick said the next one is due.
     constexpr auto kTickEvery = std::chrono::milliseconds(100);
     const bool ticking = owner.ticks();
-    auto next_tick = std::chrono::steady_clock::now() + kTickEvery;
+    auto next_tick = ticking ? Clock::now() + kTickEvery : Clock::time_point::max();
     std::size_t last_take = kSmallTake;
     for (;;) {
         {
@@ -194,15 +197,27 @@ void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
                 bool tick_due = false;
                 while ((last_take = take_lanes(lock, &returned)) == 0 &&
                        owner.state == Target::RUNNING && owner.queue.empty()) {
-                    if (ticking && std::chrono::steady_clock::now() >= next_tick) {
+                    const auto now = Clock::now();
+                    if (now >= next_tick) {
                         tick_due = true;
                         break;
                     }
                     worker_waiting = true;
                     worker_sleeping.store(true, std::memory_order_seq_cst);
-                    if (lanes_pending() == 0 &&
-                        work_cond.wait_for(lock, idle) == std::cv_status::timeout) {
-                        idle = std::min(idle * 2, kLongestIdle);
+                    if (idle < kLongestIdle) {
+                        if (lanes_pending() == 0 &&
+                            work_cond.wait_until(lock, std::min(now + idle, next_tick)) ==
+                                std::cv_status::timeout) {
+                            idle = std::min(idle * 2, kLongestIdle);
+                        }
+                    } else if (ready_to_sleep(lock)) {
+                        // Woken by whoever brings work: worker_waiting is
+                        // cleared then, under the mutex.
+                        if (next_tick == Clock::time_point::max()) {
+                            work_cond.wait(lock);
+                        } else {
+                            work_cond.wait_until(lock, next_tick);
+                        }
                     }
                     worker_sleeping.store(false, std::memory_order_relaxed);
                     worker_waiting = false;
@@ -234,13 +249,18 @@ void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
                 }
             }
         }
-        if (ticking && std::chrono::steady_clock::now() >= next_tick) {
+        if (ticking && Clock::now() >= next_tick) {
             // Without the mutex, as the writes: it may rotate a file.
-            owner.tick();
-            next_tick = std::chrono::steady_clock::now() + kTickEvery;
+            const std::int64_t due_ms = owner.tick();
+            next_tick = due_ms < 0 ? Clock::time_point::max()
+                                   : Clock::now() + std::chrono::milliseconds(due_ms);
         }
         if (backlog.holding()) {
             idle = kShortestIdle;
+            if (ticking) {
+                // What is written may make work due (a sync, a rotation).
+                next_tick = std::min(next_tick, Clock::now() + kTickEvery);
+            }
             // Without the mutex: producers append meanwhile. A chunk at
             // most, so that text buffers go back (above) often.
             write_held(MessageCache::kCapacity, &returned, in_write);

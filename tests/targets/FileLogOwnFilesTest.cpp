@@ -188,6 +188,52 @@ TEST(FileLogRetention, NearMissesOfTheRotatedFormAreKept) {
     });
 }
 
+// Compressed names are the target's only while it compresses; a
+// temporary it did not make stays whatever it is configured with.
+TEST(FileLogRetention, CompressedNamesAreOwnOnlyWhenCompressing) {
+    const Names foreign = {"app_03-15-2026_1773576000.log.gz.tmp",
+                           "app_03-15-2026_1773576001.log.zst.tmp"};
+    const Names compressed = {"app_03-15-2026_1773576000.log.gz",
+                              "app_03-15-2026_1773576001.log.zst"};
+    for (const bool compressing : {false, true}) {
+        SCOPED_TRACE(compressing ? "gzip" : "none");
+        isolated([&] {
+            VornService::get_service()->log_dir = cwd();
+            for (const auto& name : foreign) {
+                write_file(name, "theirs");
+            }
+            for (const auto& name : compressed) {
+                write_file(name, "compressed");
+            }
+            auto config = file_config("app.log", "2");
+            if (compressing) {
+                config->targets["file"]->params.emplace_back("compress", "gzip");
+            }
+            {
+                FileLog log("file");
+                ASSERT_EQ(log.init(config.get()), 1);
+                log.write_msg(record("one\n"));
+                ASSERT_EQ(log.rotate_file(), 0);
+            }
+            Names expected = foreign;
+            if (!compressing) {
+                expected.insert(expected.end(), compressed.begin(), compressed.end());
+            }
+            Names left;
+            for (const auto& name : list_dir(cwd())) {
+                if (name.find("1773576") != std::string::npos) {
+                    left.push_back(name);
+                }
+            }
+            std::sort(expected.begin(), expected.end());
+            EXPECT_EQ(left, expected);
+            for (const auto& name : foreign) {
+                EXPECT_EQ(read_file(name), "theirs");
+            }
+        });
+    }
+}
+
 TEST(FileLogRetention, TargetsOfOneDirectoryTrimOnlyTheirOwnFiles) {
     isolated([] {
         VornService::get_service()->log_dir = cwd();

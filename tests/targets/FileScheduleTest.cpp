@@ -6,8 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ConfigText.h"
@@ -21,6 +24,14 @@ namespace zvk::test {
 namespace {
 
 using Names = std::vector<std::string>;
+
+}  // namespace
+
+// Seconds added to the wall clock that time() gives, in a test that steps
+// the clock; 0 everywhere else.
+std::atomic<std::int64_t> clock_shift{0};
+
+namespace {
 
 TEST(FileBoundary, NextBoundaryFallsOnTheClock) {
     struct Case {
@@ -54,8 +65,8 @@ TEST(FileBoundary, NextBoundaryFallsOnTheClock) {
 }
 
 // Rotated files of the target's form with stamps `days` ago, each
-// `bytes` long, one of them compressed.
-void rotated_files_aged(const std::vector<std::pair<int, std::size_t>>& files) {
+// `bytes` long; the one of 5 days compressed when `compressed`.
+void rotated_files_aged(const std::vector<std::pair<int, std::size_t>>& files, bool compressed) {
     const std::time_t now = std::time(nullptr);
     for (const auto& [days, bytes] : files) {
         const std::time_t at = now - days * 86400L;
@@ -64,7 +75,7 @@ void rotated_files_aged(const std::vector<std::pair<int, std::size_t>>& files) {
         char date[16];
         std::strftime(date, sizeof date, "%m-%d-%Y", &local);
         const std::string name = "logs/app_" + std::string(date) + "_" + std::to_string(at) +
-                                 ".log" + (days == 5 ? ".gz" : "");
+                                 ".log" + (days == 5 && compressed ? ".gz" : "");
         write_file(name, std::string(bytes, 'x'));
     }
 }
@@ -77,7 +88,7 @@ TEST(FileRetention, ByAgeAndByTotalSizeOnlyTheOldestGo) {
     };
     const Case cases[] = {
         {{{"max_age", "7d"}}, 3, "older than a week"},
-        {{{"max_age", "4d"}}, 2, "the compressed one goes by its stamp too"},
+        {{{"max_age", "4d"}, {"compress", "gzip"}}, 2, "the compressed one goes by its stamp too"},
         {{{"max_total_size", "3K"}}, 2, "1 KiB each and the active file's 1 KiB"},
         {{{"max_age", "9d"}, {"max_total_size", "4K"}}, 3, "both apply"},
         {{{"max_age", "30d"}, {"max_number_file", "3"}}, 2, "and the count"},
@@ -88,14 +99,19 @@ TEST(FileRetention, ByAgeAndByTotalSizeOnlyTheOldestGo) {
             VornService::get_service()->log_dir = "logs";
             ASSERT_EQ(mkdir("logs", 0755), 0);
             write_file("logs/app.log", std::string(1024, 'a'));
-            rotated_files_aged(
-                {{20, 1024}, {10, 1024}, {8, 1024}, {5, 1024}, {3, 1024}, {1, 1024}});
+            const bool compressed = c.options.back().first == "compress";
+            rotated_files_aged({{20, 1024}, {10, 1024}, {8, 1024}, {5, 1024}, {3, 1024}, {1, 1024}},
+                               compressed);
             auto config = file_config("app.log", "-1");
             for (const auto& [key, value] : c.options) {
                 config->targets["file"]->params.emplace_back(key, value);
             }
-            FileLog log("file");
-            ASSERT_EQ(log.init(config.get()), 1);
+            {
+                // Stopped before the listing: a file in compression is
+                // then in one form or the other.
+                FileLog log("file");
+                ASSERT_EQ(log.init(config.get()), 1);
+            }
             Names left = list_dir("logs");
             ASSERT_EQ(left.size(), c.kept + 1) << ::testing::PrintToString(left);
             // The newest stay: the oldest left is younger than every one gone.
@@ -230,5 +246,111 @@ TEST(FileGroup, NewFilesGetTheGroupOrOneLineSaysWhyNot) {
     }
 }
 
+// Rotated files in `dir` still in their plain form.
+std::size_t uncompressed(const std::string& dir) {
+    std::size_t count = 0;
+    for (const std::string& name : list_dir(dir)) {
+        count += name != "app.log" && name.size() > 4 && name.substr(name.size() - 4) == ".log";
+    }
+    return count;
+}
+
+// Waits until every rotated file in `dir` is compressed, or a minute: the
+// compressor runs at the lowest priority.
+void wait_until_compressed(const std::string& dir) {
+    for (int i = 0; i < 1200 && uncompressed(dir) != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+// More files than the compressor takes at once, left by an earlier run:
+// the rest are handed over as it gets through them.
+TEST(FileCompressionBacklog, FilesAnEarlierRunLeftAreAllCompressed) {
+    isolated([] {
+        VornService::get_service()->log_dir = "logs";
+        ASSERT_EQ(mkdir("logs", 0755), 0);
+        std::vector<std::pair<int, std::size_t>> files;
+        for (int days = 1; days <= 24; ++days) {
+            files.emplace_back(days, 4096);
+        }
+        rotated_files_aged(files, false);
+        auto config = file_config("app.log", "-1");
+        config->targets["file"]->params.emplace_back("compress", "gzip");
+        FileLog log("file");
+        ASSERT_EQ(log.start(config.get()), 0);
+        wait_until_compressed("logs");
+        EXPECT_EQ(uncompressed("logs"), 0u) << ::testing::PrintToString(list_dir("logs"));
+        EXPECT_EQ(list_dir("logs").size(), 25u);
+    });
+}
+
+// Files waiting for the compressor count as what they will be: a burst of
+// well compressing files stays whole within a budget that holds them
+// compressed.
+TEST(FileRetention, FilesWaitingForCompressionCountAsWhatTheyWillBe) {
+    isolated([] {
+        VornService::get_service()->log_dir = "logs";
+        auto config = file_config("app.log", "-1");
+        config->targets["file"]->params.emplace_back("compress", "gzip");
+        config->targets["file"]->params.emplace_back("max_total_size", "256K");
+        FileLog log("file");
+        ASSERT_EQ(log.init(config.get()), 1);
+        std::string text;
+        while (text.size() < 64 * 1024) {
+            text += "a record of a burst that compresses well\n";
+        }
+        constexpr std::size_t kFiles = 16;  // as many as the compressor queues
+        for (std::size_t i = 0; i < kFiles; ++i) {
+            log.write_msg(record(text));
+            ASSERT_EQ(log.rotate_file(), 0);
+        }
+        wait_until_compressed("logs");
+        ASSERT_EQ(log.rotate_file(), 0);  // an empty file: the trim looks again
+        EXPECT_EQ(log.rotated_files.size(), kFiles + 1);
+        std::uint64_t total = 0;
+        for (const std::string& name : list_dir("logs")) {
+            struct stat st {};
+            ASSERT_EQ(stat(("logs/" + name).c_str(), &st), 0);
+            total += static_cast<std::uint64_t>(st.st_size);
+        }
+        EXPECT_LE(total, 256u * 1024);
+    });
+}
+
+// The clock stepped back a day under an hourly rotation: the next
+// boundary comes from the time the clock shows after the step.
+TEST(FileBoundary, AClockSteppedBackADayRotatesAtTheNextHourItShows) {
+    isolated([] {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        VornService::get_service()->log_dir = "logs";
+        auto config = file_config("app.log", "-1");
+        config->targets["file"]->params.emplace_back("rotate_every", "1h");
+        FileLog log("file");
+        ASSERT_EQ(log.init(config.get()), 1);
+        log.write_msg(record("before the step\n"));
+        clock_shift.store(-86400);
+        log.write_msg(record("after the step\n"));
+        EXPECT_TRUE(log.rotated_files.empty());
+        clock_shift.store(-86400 + 3600);  // an hour on: past a boundary
+        log.write_msg(record("an hour later\n"));
+        ASSERT_EQ(log.rotated_files.size(), 1u);
+        EXPECT_EQ(read_file(*log.rotated_files.begin()), "before the step\nafter the step\n");
+        EXPECT_EQ(read_file("logs/app.log"), "an hour later\n");
+    });
+}
+
 }  // namespace
 }  // namespace zvk::test
+
+// The wall clock as the library reads it, moved by clock_shift: defined
+// here, it takes the place of the C library's for the whole executable.
+extern "C" time_t time(time_t* out) noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const time_t shifted = now.tv_sec + zvk::test::clock_shift.load();
+    if (out != nullptr) {
+        *out = shifted;
+    }
+    return shifted;
+}

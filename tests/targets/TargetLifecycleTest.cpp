@@ -1,16 +1,20 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ConfigText.h"
 #include "RecordingTarget.h"
 #include "TestSupport.h"
+#include "zvk/FileLog.h"
 #include "zvk/Target.h"
 #include "zvk/VornConfig.h"
 
@@ -308,6 +312,72 @@ TEST(TargetWorkerFailure, LinesFromManyWorkersAtOnceStayWhole) {
                            " error receive msg in target: t\\d+ - cannot write boom");
     for (const std::string& line : lines) {
         EXPECT_TRUE(std::regex_match(line, whole)) << line;
+    }
+}
+
+// Threads of this process, by id, with their voluntary context switches
+// so far: how often each went to sleep.
+std::map<std::string, long> voluntary_switches() {
+    std::map<std::string, long> switches;
+    for (const std::string& task : list_dir("/proc/self/task")) {
+        const std::string status = read_file("/proc/self/task/" + task + "/status");
+        const auto at = status.find("voluntary_ctxt_switches:");
+        if (at != std::string::npos) {
+            switches[task] = std::stol(status.substr(at + 24));
+        }
+    }
+    return switches;
+}
+
+// Switches, since `before`, of the threads that `before` does not list.
+long new_threads_switches(const std::map<std::string, long>& before) {
+    long total = 0;
+    for (const auto& [task, count] : voluntary_switches()) {
+        total += before.count(task) == 0 ? count : 0;
+    }
+    return total;
+}
+
+// Ten idle targets, plain or timed, after a record each: their workers
+// sleep until there is something to do. Awake ten times a second each,
+// they would switch about 200 times in the two seconds measured.
+TEST(TargetIdle, IdleWorkersSleepUntilThereIsSomethingToDo) {
+    for (const bool timed : {false, true}) {
+        SCOPED_TRACE(timed ? "files rotated every hour" : "plain");
+        isolated([timed] {
+            VornService::get_service()->log_dir = cwd();
+            const auto before = voluntary_switches();
+            std::vector<std::unique_ptr<Target>> targets;
+            for (int i = 0; i < 10; ++i) {
+                if (timed) {
+                    auto config = file_config("app" + std::to_string(i) + ".log");
+                    config->targets["file"]->params.emplace_back("rotate_every", "1h");
+                    targets.push_back(std::make_unique<FileLog>("file"));
+                    ASSERT_EQ(targets.back()->start(config.get()), 0);
+                } else {
+                    targets.push_back(
+                        std::make_unique<RecordingTarget>(std::make_shared<Journal>()));
+                    ASSERT_EQ(targets.back()->start(nullptr), 0);
+                }
+                std::ostringstream text("a record\n");
+                targets.back()->log(std::move(text), 5);
+                ASSERT_EQ(targets.back()->flush(), 0);
+            }
+            // Settled once a quarter of a second passes without a switch
+            // (or after five seconds, on a machine too busy to tell).
+            const auto settle_until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            for (long last = -1; std::chrono::steady_clock::now() < settle_until;) {
+                const long now = new_threads_switches(before);
+                if (now == last) {
+                    break;
+                }
+                last = now;
+                std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            }
+            const long start = new_threads_switches(before);
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+            EXPECT_LE(new_threads_switches(before) - start, 20);
+        });
     }
 }
 

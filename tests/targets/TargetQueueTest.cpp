@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <streambuf>
@@ -267,6 +272,100 @@ TEST(TargetConsole, OtherExceptionFromWriteIsReportedNotThrown) {
         EXPECT_NO_THROW(console.write_msg(record("lost\n")));
     }
     EXPECT_EQ(out.text(), "Unknown exception write msg in target: console\n");
+}
+
+// Bytes the allocator has handed out and not taken back, in all arenas.
+std::size_t heap_in_use() {
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+// Its writer discards what it writes, and waits while the gate is shut.
+class GatedDiscarding : public Target {
+public:
+    GatedDiscarding() : Target("burst", CONSOLE_TARGET) {}
+    ~GatedDiscarding() override {
+        set_gate(true);
+        shutdown();
+    }
+    void write_msg(Message* message) override {
+        {
+            std::unique_lock lock(gate_mutex);
+            gate.wait(lock, [this] { return opened; });
+        }
+        retire(message);
+    }
+    void set_gate(bool open) {
+        {
+            std::lock_guard lock(gate_mutex);
+            opened = open;
+        }
+        gate.notify_all();
+    }
+
+private:
+    std::mutex gate_mutex;
+    std::condition_variable gate;
+    bool opened = true;
+};
+
+// Sixteen threads that stay alive after a burst the writer could not keep
+// up with: each lane keeps the segment it writes into (64 KiB after such
+// a burst), not also a spare one.
+TEST(TargetLanes, ThreadsThatStayAfterABurstKeepOneSegmentEach) {
+    isolated([] {
+        constexpr int kThreads = 16;
+        constexpr int kRecords = 2000;  // of 200 bytes: the segments grow to their largest
+        const std::string text(199, 'r');
+        GatedDiscarding target;
+        ASSERT_EQ(target.start(nullptr), 0);
+        auto burst = [&] {
+            for (int i = 0; i < kRecords; ++i) {
+                target.log(stream_of(text + "\n"), 5);
+            }
+        };
+        // The writer's own buffers reach their size before the baseline.
+        burst();
+        ASSERT_EQ(target.flush(), 0);
+        const std::size_t baseline = heap_in_use();
+        target.set_gate(false);
+        std::mutex mutex;
+        std::condition_variable cond;
+        int done = 0;
+        bool leave = false;
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&] {
+                burst();
+                std::unique_lock lock(mutex);
+                ++done;
+                cond.notify_all();
+                cond.wait(lock, [&] { return leave; });
+            });
+        }
+        {
+            std::unique_lock lock(mutex);
+            cond.wait(lock, [&] { return done == kThreads; });
+        }
+        target.set_gate(true);
+        ASSERT_EQ(target.flush(), 0);
+        // Once the writer is idle; a busy machine may take its time.
+        constexpr std::size_t kPerThread = 96 * 1024;
+        auto kept = [&] { return heap_in_use() - std::min(heap_in_use(), baseline); };
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (kept() > kThreads * kPerThread && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_LE(kept() / kThreads, kPerThread);
+        {
+            std::lock_guard lock(mutex);
+            leave = true;
+        }
+        cond.notify_all();
+        for (auto& thread : threads) {
+            thread.join();
+        }
+    });
 }
 
 }  // namespace
