@@ -14,12 +14,12 @@ namespace zvk::detail {
 // its thread writes it.
 struct alignas(64) ReaderSlot {
     std::atomic<unsigned long> sequence{0};
-    unsigned depth = 0;   // sections nested on this thread
-    bool in_use = false;  // guarded by the slots' mutex
+    unsigned depth = 0;  // sections nested on this thread
 };
 
-// The calling thread's slot, taken on its first section; &overflow_slot
-// when no memory was left for one: such sections count in
+// The calling thread's slot, taken on its first section and given back
+// when the thread ends, after its thread-local destructors (which may log);
+// &overflow_slot when no memory was left for one: such sections count in
 // overflow_sections instead.
 ReaderSlot* take_reader_slot() noexcept;
 extern ReaderSlot overflow_slot;
