@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -134,7 +135,7 @@ ReaderSlot* take_reader_slot() noexcept {
     return slot;
 }
 
-void wait_for_readers() noexcept {
+void wait_for_readers(const std::vector<const void*>& retired) noexcept {
     std::lock_guard serial(waiter_mutex());
     // Whatever a thread stored before this call (its section's start) is
     // seen below, and a section that starts after it reads the new pointer.
@@ -154,9 +155,23 @@ void wait_for_readers() noexcept {
     for (int round = 0; overflow_sections.load(std::memory_order_acquire) > 0; ++round) {
         pause(round);
     }
-    // Any change ends the section seen: the counter only grows.
-    auto done = [](const ReaderSlot& slot, unsigned long seen) {
-        return slot.sequence.load(std::memory_order_acquire) != seen;
+    // Whether the section seen as `seen` is over, or keeps to a target not
+    // retired: the counter only grows, and kOnly, once seen (acquire), shows
+    // the target stored before it.
+    auto done = [&retired](const ReaderSlot& slot, unsigned long seen) {
+        const unsigned long now = slot.sequence.load(std::memory_order_acquire);
+        if ((now >> 2) != (seen >> 2) || (now & ReaderSlot::kInside) == 0) {
+            return true;
+        }
+        if ((now & ReaderSlot::kOnly) == 0) {
+            return false;
+        }
+        const void* target = slot.only.load(std::memory_order_acquire);
+        // A target stored by a later section comes after this one's end.
+        if (slot.sequence.load(std::memory_order_acquire) != now) {
+            return true;
+        }
+        return std::find(retired.begin(), retired.end(), target) == retired.end();
     };
     // First every section seen at once, then each waited for: a section
     // that ends while another is waited for is not waited for again.
@@ -171,7 +186,7 @@ void wait_for_readers() noexcept {
         ReaderSlot* block = block_at(b);
         for (std::size_t i = 0; i < kBlock; ++i) {
             const unsigned long sequence = block[i].sequence.load(std::memory_order_acquire);
-            if ((sequence & 1) == 0) {
+            if ((sequence & ReaderSlot::kInside) == 0) {
                 continue;
             }
             if (listed) {
@@ -204,7 +219,10 @@ void forget_readers() noexcept {
             all.free.push_back(&slot);
             slot.depth = 0;
             unsigned long sequence = slot.sequence.load(std::memory_order_relaxed);
-            slot.sequence.store(sequence + (sequence & 1), std::memory_order_relaxed);
+            if ((sequence & ReaderSlot::kInside) != 0) {
+                sequence = (sequence | ReaderSlot::kInside | ReaderSlot::kOnly) + 1;
+            }
+            slot.sequence.store(sequence, std::memory_order_relaxed);
         }
     }
     overflow_sections.store(0, std::memory_order_relaxed);
