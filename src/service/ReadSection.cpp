@@ -47,14 +47,17 @@ void give_back(void* /*the slot, also in own_reader_slot*/) {
     own_reader_slot = nullptr;
 }
 
-pthread_key_t make_owner_key() {
-    pthread_key_t key{};
-    // Without a key no slot is ever given back: sections then use the
-    // shared counter, slower but correct.
-    return pthread_key_create(&key, give_back) == 0 ? key : static_cast<pthread_key_t>(-1);
+// Made on the first slot taken, also when that is before this file's
+// statics are initialised. Without a key no slot is ever given back:
+// sections then use the shared counter, slower but correct.
+constexpr pthread_key_t kNoKey = static_cast<pthread_key_t>(-1);
+pthread_key_t owner_key() {
+    static const pthread_key_t key = [] {
+        pthread_key_t made{};
+        return pthread_key_create(&made, give_back) == 0 ? made : kNoKey;
+    }();
+    return key;
 }
-
-const pthread_key_t owner_key = make_owner_key();
 
 // A waiter's pause between looks: short at first, for sections that end
 // within microseconds.
@@ -100,7 +103,8 @@ ReaderSlot overflow_slot;
 std::atomic<long> overflow_sections{0};
 
 ReaderSlot* take_reader_slot() noexcept {
-    if (owner_key == static_cast<pthread_key_t>(-1)) {
+    const pthread_key_t key = owner_key();
+    if (key == kNoKey) {
         return &overflow_slot;
     }
     Slots& all = slots();
@@ -126,7 +130,7 @@ ReaderSlot* take_reader_slot() noexcept {
         all.free.pop_back();
     }
     // Any non-null value: its destructor gives the slot back at thread end.
-    if (pthread_setspecific(owner_key, slot) != 0) {
+    if (pthread_setspecific(key, slot) != 0) {
         std::lock_guard lock(all.mutex);
         all.free.push_back(slot);
         return &overflow_slot;

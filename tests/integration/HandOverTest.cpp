@@ -230,8 +230,9 @@ TEST(VornHandOver, ThreadsLoggingFromThreadLocalDestructorsLeaveNothingBehind) {
         ASSERT_EQ(app.flush(), 0);
         const std::size_t after_all = heap_in_use();
         EXPECT_EQ(split_lines(read_file("logs/app.log")).size(), 22000u);
-        // A slot of 64 bytes kept by each thread would be 640 KB.
-        EXPECT_LE(after_all, after_first + 64 * 1024);
+        // A slot of 64 bytes kept by each thread would be 640 KB; a few
+        // lanes of ended threads not yet reaped are 64 KiB each.
+        EXPECT_LE(after_all, after_first + 256 * 1024);
     });
 #endif
 }
