@@ -66,8 +66,9 @@ int VornInit::flush() {
     }
     // Waiting without the service's mutex: a slow target holds up no other
     // thread's handles or initialisation, only this flush. One section per
-    // target, keeping to it, keeps that target from being freed meanwhile;
-    // a reload that retires others goes on. A stop ends the wait.
+    // target, keeping to it, keeps that target from being freed meanwhile:
+    // a reload or stop that retires it waits for this flush, one that
+    // retires others goes on.
     std::vector<Target*> targets;
     {
         std::lock_guard lock(service->registry_mutex);
