@@ -96,7 +96,12 @@ void Vorn::log(std::ostringstream&& text, Level lvl, const char* file, int line,
 int Vorn::flush() const {
     detail::ReadSection section;
     Target* target = target_now();
-    return target != nullptr ? target->flush() : 0;
+    if (target == nullptr) {
+        return 0;
+    }
+    // A reload that retires other targets need not wait for this flush.
+    detail::keep_to(target);
+    return target->flush();
 }
 
 std::string Vorn::stamp() const {

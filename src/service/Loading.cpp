@@ -38,8 +38,10 @@ std::string search_in(const std::string& dir) {
     return {};
 }
 
-// Loads `path`; null (with the line that says why) when it does not load.
-std::shared_ptr<VornConfig> load_model(const std::string& path) {
+// Loads `path`: `complete` is false (and a line says why) when it does not
+// load. The model then holds every record made before the element that
+// stopped the load: nothing when the file did not open or parse.
+std::shared_ptr<VornConfig> load_model(const std::string& path, bool& complete) {
     auto model = std::make_shared<VornConfig>();
     std::ifstream in(path);
     std::error_code ec;
@@ -52,19 +54,16 @@ std::shared_ptr<VornConfig> load_model(const std::string& path) {
     if (!opened) {
         detail::report("Could not open Vorn config file: " + path);
     }
-    const bool loaded = model->load_config(static_cast<std::istream&>(in)) == 0;
+    complete = model->load_config(static_cast<std::istream&>(in)) == 0;
     if (opened) {
-        detail::report_notes(*model, path, loaded);
+        detail::report_notes(*model, path, complete);
     }
-    if (!loaded) {
-        // Without this line an application would run with no loggers and
-        // no clue why.
-        if (opened) {
-            const std::string why = detail::place_and_reason(detail::load_failure(*model, path));
-            detail::report("Could not load Vorn config file: " + path +
-                           (why.empty() ? "" : " - " + why));
-        }
-        return nullptr;
+    if (!complete && opened) {
+        // Without this line an application would run with fewer loggers
+        // than its file names and no clue why.
+        const std::string why = detail::place_and_reason(detail::load_failure(*model, path));
+        detail::report("Could not load Vorn config file: " + path +
+                       (why.empty() ? "" : " - " + why));
     }
     return model;
 }
@@ -100,13 +99,14 @@ int init_applying(VornService& service, const char* path) {
             file = search_in(std::string());
         }
         std::shared_ptr<VornConfig> model;
+        bool complete = false;
         std::locale locale;
         FileVersion loaded;
         if (!file.empty()) {
             loaded = version_of(file);
-            model = load_model(file);
+            model = load_model(file, complete);
             // An unknown locale name is thrown here, before anything changed.
-            if (model != nullptr) {
+            if (complete) {
                 locale = model->get_locale();
             }
         }
@@ -140,10 +140,15 @@ int init_applying(VornService& service, const char* path) {
                 }
                 report("Could not locate Vorn config file");
             } else {
-                // A file that does not load leaves the service running
-                // without loggers.
-                apply_model(service, model != nullptr ? model : std::make_shared<VornConfig>(),
-                            model != nullptr ? &locale : nullptr, changes);
+                // A file that does not load runs with what was read before
+                // the element that stopped it: its records and file-size
+                // limit, not its locale, time zone or log directory.
+                if (!complete && service.log_dir.empty() && !model->targets.empty()) {
+                    // No file loaded before: its targets write to the
+                    // default directory, not to the root.
+                    service.log_dir = service.default_log_dir;
+                }
+                apply_model(service, std::move(model), complete ? &locale : nullptr, changes);
                 // Handles made before follow the new model.
                 route_all(service, changes);
                 watch_config(service_settings(*service.config).watch_seconds, routing.loaded_path,
@@ -202,8 +207,12 @@ int reload_applying(VornService& service) {
             }
         }
         loaded = version_of(path);
-        fresh = path.empty() ? nullptr : load_model(path);
-        if (fresh == nullptr) {
+        bool complete = false;
+        if (!path.empty()) {
+            fresh = load_model(path, complete);
+        }
+        // A reload keeps the running configuration rather than a part.
+        if (!complete) {
             throw std::runtime_error("");
         }
         locale = fresh->get_locale();

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 
@@ -29,13 +30,21 @@ namespace detail {
 namespace {
 
 // What the library changed of the process's file-size settings, to be put
-// back when the service stops. Guarded by the service's mutex.
+// back when the service stops. Guarded by limit_mutex: a file target's
+// start sets `guarding` under start_mutex alone, a stop resets it under
+// the service's mutex alone.
 struct FileLimitChange {
     bool lowered = false;   // the soft limit is ours
     rlim_t original = 0;    // the soft limit before the library set it
     bool guarding = false;  // SIGXFSZ was at its default; our handler is in
 };
 FileLimitChange limit_change;
+
+// Taken last, with nothing taken under it; held across fork.
+std::mutex& limit_mutex() {
+    static auto* mutex = new std::mutex();  // outlives every static
+    return *mutex;
+}
 
 std::atomic<bool> local_stamps{false};
 
@@ -51,6 +60,7 @@ void set_stamps_local(bool local) { local_stamps.store(local, std::memory_order_
 // A handler rather than SIG_IGN, so that a program the process executes
 // gets the default disposition back.
 void guard_file_size_signal() {
+    std::lock_guard lock(limit_mutex());
     struct sigaction current {};
     if (sigaction(SIGXFSZ, nullptr, &current) != 0) {
         return;
@@ -72,6 +82,7 @@ void guard_file_size_signal() {
 }
 
 void restore_file_size_settings() {
+    std::lock_guard lock(limit_mutex());
     if (limit_change.lowered) {
         rlimit limit{};
         if (getrlimit(RLIMIT_FSIZE, &limit) == 0) {
@@ -122,23 +133,26 @@ int apply_file_limit(VornService& service) {
     }
     // Before the limit comes down: from then on a write past it must fail.
     guard_file_size_signal();
-    if (!limit_change.lowered) {
-        limit_change.original = current.rlim_cur;
+    {
+        std::lock_guard lock(limit_mutex());
+        if (!limit_change.lowered) {
+            limit_change.original = current.rlim_cur;
+        }
+        // Only the soft limit: the hard one stays, so that a later
+        // initialisation may raise the soft limit again without privilege.
+        rlimit limit{};
+        limit.rlim_cur = service.file_limit;
+        limit.rlim_max = current.rlim_max;
+        if (prlimit(0, RLIMIT_FSIZE, &limit, nullptr) == 0) {
+            limit_change.lowered = true;
+            // Only now: until the limit is in force the targets count.
+            counted_file_limit.store(0, std::memory_order_relaxed);
+            return 0;
+        }
     }
-    // Only the soft limit: the hard one stays, so that a later
-    // initialisation may raise the soft limit again without privilege.
-    rlimit limit{};
-    limit.rlim_cur = service.file_limit;
-    limit.rlim_max = current.rlim_max;
-    if (prlimit(0, RLIMIT_FSIZE, &limit, nullptr) != 0) {
-        // What is reported is what is in force.
-        service.file_limit = current.rlim_cur;
-        return failed();
-    }
-    limit_change.lowered = true;
-    // Only now: until the limit is in force the targets count.
-    counted_file_limit.store(0, std::memory_order_relaxed);
-    return 0;
+    // What is reported is what is in force.
+    service.file_limit = current.rlim_cur;
+    return failed();  // errno is prlimit's: unlocking leaves it
 }
 
 void install_locale(const std::locale& loc) {
@@ -243,6 +257,20 @@ std::vector<Target*>& forked_targets() {
     return targets;
 }
 
+// The locks taken with no other held and nothing taken under them, last:
+// a worker may report while it holds its target's mutex.
+void lock_leaves() {
+    detail::interned_mutex().lock();
+    detail::limit_mutex().lock();
+    detail::lock_reports();
+}
+
+void unlock_leaves() {
+    detail::unlock_reports();
+    detail::limit_mutex().unlock();
+    detail::interned_mutex().unlock();
+}
+
 // Holds the table and every target still while the process forks, so that
 // the child gets consistent maps and queues rather than ones some other
 // thread was changing. Loads in progress are not waited for: they may
@@ -253,7 +281,7 @@ void before_fork() {
     detail::instance_mutex().lock();
     VornService* service = VornService::vornsvc.load(std::memory_order_acquire);
     if (service == nullptr) {
-        detail::lock_reports();
+        lock_leaves();
         return;
     }
     // A target's start runs its init (a file target's reads the time zone
@@ -266,12 +294,11 @@ void before_fork() {
     for (Target* target : locked) {
         target->mutex.lock();
     }
-    // Last: a worker may report while it holds its target's mutex.
-    detail::lock_reports();
+    lock_leaves();
 }
 
 void after_fork_in_parent() {
-    detail::unlock_reports();
+    unlock_leaves();
     VornService* service = VornService::vornsvc.load(std::memory_order_acquire);
     if (service != nullptr) {
         for (auto target = forked_targets().rbegin(); target != forked_targets().rend(); ++target) {
@@ -289,7 +316,7 @@ void after_fork_in_parent() {
 // Its queue holds copies of records the parent writes; what the child logs
 // through the copied targets could never be written. Both are dropped.
 void after_fork_in_child() {
-    detail::unlock_reports();
+    unlock_leaves();
     VornService* service = VornService::vornsvc.load(std::memory_order_acquire);
     if (service != nullptr) {
         detail::Routing& routing = detail::ServiceAccess::routing(*service);

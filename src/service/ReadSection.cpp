@@ -1,10 +1,12 @@
 #include "ReadSection.h"
 
 #include <linux/membarrier.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -15,11 +17,13 @@ namespace zvk::detail {
 
 namespace {
 
-// Every slot ever taken, in blocks that never move; a slot whose thread
-// ended serves the next new thread.
+// Every slot ever taken, in blocks that never move, and those no thread
+// holds: a thread takes one and gives it back in constant time, however
+// many threads came before it.
 struct Slots {
     std::mutex mutex;
     std::vector<std::unique_ptr<ReaderSlot[]>> blocks;
+    std::vector<ReaderSlot*> free;  // capacity for every slot: giving back never allocates
 };
 constexpr std::size_t kBlock = 64;
 
@@ -28,22 +32,39 @@ Slots& slots() {
     return *all;
 }
 
-// Gives the slot back when its thread ends. A section the thread opens
-// after that (from a later thread-local destructor) takes a slot that
-// stays taken.
-thread_local bool slot_owner_gone = false;
-struct SlotOwner {
-    ~SlotOwner() {
-        slot_owner_gone = true;
-        if (own_reader_slot == nullptr || own_reader_slot == &overflow_slot) {
-            return;
-        }
-        std::lock_guard lock(slots().mutex);
-        own_reader_slot->in_use = false;
-        own_reader_slot = nullptr;
+// Gives the calling thread's slot back. Run as a thread-specific value's
+// destructor: after the thread's C++ thread-local destructors, and again
+// (up to PTHREAD_DESTRUCTOR_ITERATIONS times) when a later destructor
+// opened a section and so took a slot anew.
+void give_back(void* /*the slot, also in own_reader_slot*/) {
+    ReaderSlot* own = own_reader_slot;
+    if (own == nullptr || own == &overflow_slot) {
+        return;
     }
-};
-thread_local SlotOwner slot_owner;
+    Slots& all = slots();
+    std::lock_guard lock(all.mutex);
+    all.free.push_back(own);
+    own_reader_slot = nullptr;
+}
+
+// Made on the first slot taken, also when that is before this file's
+// statics are initialised. Without a key no slot is ever given back:
+// sections then use the shared counter, slower but correct.
+constexpr pthread_key_t kNoKey = static_cast<pthread_key_t>(-1);
+pthread_key_t owner_key() {
+    static const pthread_key_t key = [] {
+        pthread_key_t made{};
+        return pthread_key_create(&made, give_back) == 0 ? made : kNoKey;
+    }();
+    return key;
+}
+
+// A waiter's pause between looks: short at first, for sections that end
+// within microseconds.
+void pause(int round) {
+    timespec pause{0, round < 10 ? 20'000L : 1'000'000L};
+    nanosleep(&pause, nullptr);
+}
 
 bool register_membarrier() {
     return syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
@@ -82,77 +103,130 @@ ReaderSlot overflow_slot;
 std::atomic<long> overflow_sections{0};
 
 ReaderSlot* take_reader_slot() noexcept {
+    const pthread_key_t key = owner_key();
+    if (key == kNoKey) {
+        return &overflow_slot;
+    }
     Slots& all = slots();
-    std::lock_guard lock(all.mutex);
-    ReaderSlot* free = nullptr;
-    for (auto& block : all.blocks) {
-        for (std::size_t i = 0; i < kBlock && free == nullptr; ++i) {
-            if (!block[i].in_use) {
-                free = &block[i];
+    ReaderSlot* slot = nullptr;
+    {
+        std::lock_guard lock(all.mutex);
+        if (all.free.empty()) {
+            try {
+                auto block = std::make_unique<ReaderSlot[]>(kBlock);
+                all.free.reserve(all.blocks.size() * kBlock + kBlock);
+                all.blocks.push_back(std::move(block));
+            } catch (...) {
+                // No memory for a slot: this section counts in the shared
+                // counter, and the next one tries again.
+                return &overflow_slot;
+            }
+            ReaderSlot* fresh = all.blocks.back().get();
+            for (std::size_t i = kBlock; i > 0; --i) {
+                all.free.push_back(&fresh[i - 1]);
             }
         }
+        slot = all.free.back();
+        all.free.pop_back();
     }
-    if (free == nullptr) {
-        try {
-            all.blocks.push_back(std::make_unique<ReaderSlot[]>(kBlock));
-            free = &all.blocks.back()[0];
-        } catch (...) {
-            // No memory for a slot: this section counts in the shared
-            // counter, and the next one tries again.
-            return &overflow_slot;
-        }
+    // Any non-null value: its destructor gives the slot back at thread end.
+    if (pthread_setspecific(key, slot) != 0) {
+        std::lock_guard lock(all.mutex);
+        all.free.push_back(slot);
+        return &overflow_slot;
     }
-    free->in_use = true;
-    own_reader_slot = free;
-    if (!slot_owner_gone) {
-        (void)&slot_owner;  // its destructor gives the slot back at thread end
-    }
-    return free;
+    own_reader_slot = slot;
+    return slot;
 }
 
-void wait_for_readers() noexcept {
+void wait_for_readers(const std::vector<const void*>& retired) noexcept {
     std::lock_guard serial(waiter_mutex());
     // Whatever a thread stored before this call (its section's start) is
     // seen below, and a section that starts after it reads the new pointer.
     barrier_everywhere();
-    std::vector<std::pair<ReaderSlot*, unsigned long>> inside;
+    // Slots of blocks made after this look were taken after the barrier:
+    // their sections need no waiting.
+    Slots& all = slots();
+    std::size_t block_count = 0;
     {
-        Slots& all = slots();
         std::lock_guard lock(all.mutex);
-        for (auto& block : all.blocks) {
-            for (std::size_t i = 0; i < kBlock; ++i) {
-                unsigned long sequence = block[i].sequence.load(std::memory_order_acquire);
-                if ((sequence & 1) != 0) {
-                    inside.emplace_back(&block[i], sequence);
-                }
+        block_count = all.blocks.size();
+    }
+    auto block_at = [&all](std::size_t index) {
+        std::lock_guard lock(all.mutex);
+        return all.blocks[index].get();
+    };
+    for (int round = 0; overflow_sections.load(std::memory_order_acquire) > 0; ++round) {
+        pause(round);
+    }
+    // Whether the section seen as `seen` is over, or keeps to a target not
+    // retired: the counter only grows, and kOnly, once seen (acquire), shows
+    // the target stored before it.
+    auto done = [&retired](const ReaderSlot& slot, unsigned long seen) {
+        const unsigned long now = slot.sequence.load(std::memory_order_acquire);
+        if ((now >> 2) != (seen >> 2) || (now & ReaderSlot::kInside) == 0) {
+            return true;
+        }
+        if ((now & ReaderSlot::kOnly) == 0) {
+            return false;
+        }
+        const void* target = slot.only.load(std::memory_order_acquire);
+        // A target stored by a later section comes after this one's end.
+        if (slot.sequence.load(std::memory_order_acquire) != now) {
+            return true;
+        }
+        return std::find(retired.begin(), retired.end(), target) == retired.end();
+    };
+    // First every section seen at once, then each waited for: a section
+    // that ends while another is waited for is not waited for again.
+    std::vector<std::pair<ReaderSlot*, unsigned long>> inside;
+    bool listed = true;
+    try {
+        inside.reserve(block_count * kBlock);
+    } catch (...) {
+        listed = false;  // no memory for the list: block by block
+    }
+    for (std::size_t b = 0; b < block_count; ++b) {
+        ReaderSlot* block = block_at(b);
+        for (std::size_t i = 0; i < kBlock; ++i) {
+            const unsigned long sequence = block[i].sequence.load(std::memory_order_acquire);
+            if ((sequence & ReaderSlot::kInside) == 0) {
+                continue;
+            }
+            if (listed) {
+                inside.emplace_back(&block[i], sequence);
+                continue;
+            }
+            for (int round = 0; !done(block[i], sequence); ++round) {
+                pause(round);
             }
         }
     }
-    for (int round = 0; overflow_sections.load(std::memory_order_acquire) > 0; ++round) {
-        timespec pause{0, round < 10 ? 20'000L : 1'000'000L};
-        nanosleep(&pause, nullptr);
-    }
     for (const auto& [slot, sequence] : inside) {
-        // Any change ends the section seen: the counter only grows.
-        for (int round = 0; slot->sequence.load(std::memory_order_acquire) == sequence; ++round) {
-            timespec pause{0, round < 10 ? 20'000L : 1'000'000L};
-            nanosleep(&pause, nullptr);
+        for (int round = 0; !done(*slot, sequence); ++round) {
+            pause(round);
         }
     }
 }
 
 void forget_readers() noexcept {
     Slots& all = slots();
+    // Every slot but the forking thread's is free in the child; the list
+    // has room for all of them.
+    all.free.clear();
     for (auto& block : all.blocks) {
         for (std::size_t i = 0; i < kBlock; ++i) {
             ReaderSlot& slot = block[i];
             if (&slot == own_reader_slot) {
                 continue;
             }
-            slot.in_use = false;
+            all.free.push_back(&slot);
             slot.depth = 0;
             unsigned long sequence = slot.sequence.load(std::memory_order_relaxed);
-            slot.sequence.store(sequence + (sequence & 1), std::memory_order_relaxed);
+            if ((sequence & ReaderSlot::kInside) != 0) {
+                sequence = (sequence | ReaderSlot::kInside | ReaderSlot::kOnly) + 1;
+            }
+            slot.sequence.store(sequence, std::memory_order_relaxed);
         }
     }
     overflow_sections.store(0, std::memory_order_relaxed);

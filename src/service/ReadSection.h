@@ -7,19 +7,24 @@
 #pragma once
 
 #include <atomic>
+#include <vector>
 
 namespace zvk::detail {
 
-// One thread's counter: odd while the thread is inside a section. Only
-// its thread writes it.
+// One thread's counter, four steps per section: kInside is set while the
+// thread is inside one, kOnly once that section has said which one target
+// it keeps to (in `only`). Only its thread writes them.
 struct alignas(64) ReaderSlot {
+    static constexpr unsigned long kInside = 1;
+    static constexpr unsigned long kOnly = 2;
     std::atomic<unsigned long> sequence{0};
-    unsigned depth = 0;   // sections nested on this thread
-    bool in_use = false;  // guarded by the slots' mutex
+    std::atomic<const void*> only{nullptr};  // meaningful while kOnly is set
+    unsigned depth = 0;                      // sections nested on this thread
 };
 
-// The calling thread's slot, taken on its first section; &overflow_slot
-// when no memory was left for one: such sections count in
+// The calling thread's slot, taken on its first section and given back
+// when the thread ends, after its thread-local destructors (which may log);
+// &overflow_slot when no memory was left for one: such sections count in
 // overflow_sections instead.
 ReaderSlot* take_reader_slot() noexcept;
 extern ReaderSlot overflow_slot;
@@ -52,7 +57,8 @@ public:
         if (slot == &overflow_slot) [[unlikely]] {
             overflow_sections.fetch_sub(1, std::memory_order_release);
         } else if (--slot->depth == 0) {
-            slot->sequence.store(slot->sequence.load(std::memory_order_relaxed) + 1,
+            const unsigned long sequence = slot->sequence.load(std::memory_order_relaxed);
+            slot->sequence.store((sequence | ReaderSlot::kInside | ReaderSlot::kOnly) + 1,
                                  std::memory_order_release);
         }
     }
@@ -63,14 +69,32 @@ private:
     ReaderSlot* slot;
 };
 
+// From here to the end of the calling thread's section, the thread
+// touches no target but `target` (it reads no other from a Logger, and
+// uses none read before): a reload that does not retire `target` need not
+// wait for it, however long it then waits inside the target. Said before
+// a wait that may last; only in an outermost section, only once in it.
+inline void keep_to(const void* target) noexcept {
+    ReaderSlot* slot = own_reader_slot;
+    if (slot == nullptr || slot == &overflow_slot || slot->depth != 1) {
+        return;
+    }
+    const unsigned long sequence = slot->sequence.load(std::memory_order_relaxed);
+    if ((sequence & ReaderSlot::kOnly) == 0) {
+        // The target first: a waiter that sees kOnly sees it too.
+        slot->only.store(target, std::memory_order_release);
+        slot->sequence.store(sequence | ReaderSlot::kOnly, std::memory_order_release);
+    }
+}
+
 // Makes every running thread of the process pass a full memory barrier:
 // membarrier(2), or where sections fence themselves, a fence here.
 void barrier_everywhere() noexcept;
 
-// Returns once every section that began before the call has ended; later
-// sections do not hold it up. Never call it inside a section: it would wait
-// for itself.
-void wait_for_readers() noexcept;
+// Returns once every section that began before the call has ended, or
+// has said it keeps to one target not in `retired`; later sections do not
+// hold it up. Never call it inside a section: it would wait for itself.
+void wait_for_readers(const std::vector<const void*>& retired) noexcept;
 
 // In a forked child: the parent's other threads and their sections are not
 // the child's.

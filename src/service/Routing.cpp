@@ -349,7 +349,7 @@ void settle(VornService& service, Changes& changes) {
         changes.retired.clear();
         // No Logger leads to them any more; once the threads that read one
         // before are out, nothing but their workers touches them.
-        wait_for_readers();
+        wait_for_readers(std::vector<const void*>(retired.begin(), retired.end()));
         for (Target* target : retired) {
             target->stop();  // its worker writes what it accepted, then ends
         }

@@ -39,6 +39,8 @@ void set_stamps_local(bool local);
 // Chooses the one instance when get_service and init_vorn_service race on
 // first use; held across fork.
 std::mutex& instance_mutex();
+// Guards the texts get_config_value hands out; held across fork.
+std::mutex& interned_mutex();
 // Registers the stop at process exit; called right after the instance is
 // constructed, so that it runs before the destructors of everything
 // constructed earlier.

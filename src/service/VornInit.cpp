@@ -65,16 +65,29 @@ int VornInit::flush() {
         return 0;
     }
     // Waiting without the service's mutex: a slow target holds up no other
-    // thread's handles or initialisation, only this flush. The section
-    // keeps the targets from being freed meanwhile; a stop ends the wait.
-    detail::ReadSection section;
+    // thread's handles or initialisation, only this flush. One section per
+    // target, keeping to it, keeps that target from being freed meanwhile:
+    // a reload or stop that retires it waits for this flush, one that
+    // retires others goes on.
     std::vector<Target*> targets;
     {
         std::lock_guard lock(service->registry_mutex);
         targets = detail::made_in_table(*service);
     }
+    detail::Routing& routing = detail::ServiceAccess::routing(*service);
     int result = 0;
     for (Target* target : targets) {
+        detail::ReadSection section;
+        detail::keep_to(target);
+        {
+            // A target retired before the section began may be freed: it
+            // is no longer in the table, and only compared here.
+            std::lock_guard lock(service->registry_mutex);
+            auto found = routing.made.find(target);
+            if (found == routing.made.end() || found->second.phase == detail::Made::RETIRING) {
+                continue;
+            }
+        }
         if (target->flush() != 0) {
             result = -1;
         }

@@ -28,9 +28,8 @@ VornService* publish(VornService* service) {
 // Each distinct text get_config_value ever returned: a reference to one
 // stays valid whatever reloads do to the model.
 const std::string& interned(const std::string& text) {
-    static std::mutex mutex;
     static auto* texts = new std::unordered_set<std::string>();  // outlives every static
-    std::lock_guard lock(mutex);
+    std::lock_guard lock(detail::interned_mutex());
     return *texts->insert(text).first;
 }
 
@@ -64,6 +63,11 @@ namespace detail {
 std::mutex& instance_mutex() {
     static std::mutex mutex;
     return mutex;
+}
+
+std::mutex& interned_mutex() {
+    static auto* mutex = new std::mutex();  // outlives every static
+    return *mutex;
 }
 
 }  // namespace detail

@@ -316,6 +316,9 @@ bool Carrier::admit(std::unique_lock<std::mutex>& lock) {
     if (!worker_serves()) {
         return true;
     }
+    // This thread touches no other target before its section ends: a
+    // reload that retires others need not wait for the room.
+    keep_to(&owner);
     ++room_waiters;
     room_cond.wait(lock, [&] { return !backlog.full() || !worker_serves(); });
     left_wait(room_waiters);

@@ -81,6 +81,37 @@ std::string entity_bomb() {
 
 }  // namespace
 
+// A file whose load stops at an element runs with what came before it:
+// its loggers and file-size limit. Its log directory is not applied: the
+// earlier load's stays, "logs" when there was none.
+TEST(VornFaultConfig, LoadStoppedByAnElementKeepsWhatCameBefore) {
+    for (const std::string earlier_dir : {"", "first"}) {
+        isolated([&] {
+            VornService* service = VornService::get_service();
+            if (!earlier_dir.empty()) {
+                write_config("good.xml", "<log_dir>" + earlier_dir + "</log_dir>\n");
+                ASSERT_EQ(service->init("good.xml"), VornService::SERVICE_RUNNING);
+            }
+            write_config("partial.xml",
+                         "<log_dir>second</log_dir><file_size_max>3M</file_size_max>\n" +
+                             app_records() + "<target name=\"broken\"/>\n" +
+                             logger_record("later", "app_file"));
+            EXPECT_EQ(service->init("partial.xml"), VornService::SERVICE_RUNNING);
+            EXPECT_EQ(file_size_limit(), rlim_t{3} << 20);
+            {
+                Vorn later("later", 0);
+                EXPECT_EQ(later.logger, nullptr);
+                Vorn app("app", 0);
+                ASSERT_NE(app.logger, nullptr);
+                log_text(app, "kept\n");
+            }
+            VornInit::reset_vorn_state();
+            const std::string dir = earlier_dir.empty() ? "logs" : earlier_dir;
+            EXPECT_NE(read_file(dir + "/app.log").find("kept"), std::string::npos) << dir;
+        });
+    }
+}
+
 TEST(VornFaultConfig, MalformedXmlLoadsNothing) {
     isolated([] {
         expect_rejected("<vorn><log_dir>logs</log_dir>" + app_records() +

@@ -1,7 +1,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -13,6 +15,7 @@
 #include "zvk/Target.h"
 #include "zvk/Vorn.h"
 #include "zvk/VornInit.h"
+#include "zvk/VornService.h"
 
 namespace zvk::test {
 
@@ -135,6 +138,42 @@ TEST(VornFaultFork, ChildDropsAndCountsWhatItCannotWrite) {
 }
 
 #ifndef ZVK_TEST_SANITIZED
+// A fork while another thread is inside get_config_value: the child's own
+// call must not wait for the lock that thread held in the parent. Not
+// under the sanitizers: see below.
+TEST(VornFaultFork, ForkDuringGetConfigValueLeavesTheChildUsable) {
+    isolated([] {
+        // A long value keeps the other thread inside most of the time.
+        const std::string long_value(4 << 20, 'd');
+        write_file("vorn_config.xml", vorn_xml("<log_dir>" + long_value + "</log_dir>\n"));
+        VornService* service = VornService::get_service();
+        ASSERT_EQ(service->get_config_value("log_dir"), long_value);
+        std::atomic<bool> done{false};
+        std::thread reader([&] {
+            while (!done.load()) {
+                (void)service->get_config_value("log_dir");
+            }
+        });
+        int hung = 0;
+        for (int round = 0; round < 10; ++round) {
+            pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                alarm(5);
+                std::_Exit(service->get_config_value("log_dir").size() == long_value.size() ? 0
+                                                                                            : 3);
+            }
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            hung += WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM ? 1 : 0;
+            EXPECT_TRUE(WIFSIGNALED(status) || WEXITSTATUS(status) == 0) << "round " << round;
+        }
+        done.store(true);
+        reader.join();
+        EXPECT_EQ(hung, 0);
+    });
+}
+
 // A fork while another thread constructs the service: the child must not
 // inherit a construction that never ends. Not under the sanitizers: their
 // allocator's lock is inherited locked when the fork catches another

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <map>
 #include <string>
 #include <thread>
@@ -147,6 +148,74 @@ TEST(VornReload, UnchangedFileTargetKeepsItsFile) {
         EXPECT_EQ(read_file("logs/one.log"), "one\n");
         EXPECT_EQ(read_file("logs/two.log"), "two\n");
     });
+}
+
+// Whether thread `tid` of this process sleeps (in the kernel: a wait).
+bool sleeping(pid_t tid) {
+    const std::string stat = read_file("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const std::size_t end = stat.rfind(')');
+    return end != std::string::npos && stat.compare(end, 4, ") S ") == 0;
+}
+
+// A thread that waits on a console nobody reads, in a flush or for room in
+// its full `block` queue, holds up no reload of an unrelated file target;
+// once the console is read, the wait ends.
+TEST(VornReload, WaitOnAStuckConsoleHoldsUpNoReloadOfAnotherTarget) {
+    for (const bool flush : {true, false}) {
+        SCOPED_TRACE(flush ? "flush" : "producer waiting for room");
+        isolated([flush] {
+            int err[2];
+            ASSERT_EQ(pipe(err), 0);
+            dup2(err[1], STDERR_FILENO);
+            // Unbounded for the flush; for the producer, bounded to block.
+            const std::string bound = flush ? "" : "<queue_max>4</queue_max>";
+            auto config = [&bound](const std::string& max_files) {
+                write_config("vorn_config.xml",
+                             "<target name=\"console\"><type>stdout</type>" + bound +
+                                 "</target>\n" + file_target("f", "app.log", max_files) +
+                                 logger_record("con", "console") + logger_record("app", "f"));
+            };
+            config("3");
+            ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
+            Vorn con("con", 0);
+            Vorn app("app", 0);  // the file target runs: the reload retires it
+            log_text(app, "before\n");
+            std::atomic<pid_t> waiter_tid{0};
+            std::atomic<bool> logged{false};
+            std::atomic<bool> waited{false};
+            std::thread waiter([&] {
+                waiter_tid = gettid();
+                // More than the pipe holds: the console's worker stops in a
+                // write, then the queue fills.
+                for (int i = 0; i < 2000; ++i) {
+                    VORN_LOG(con, INFO, std::string(92, 'x') << " " << i);
+                }
+                logged = true;
+                if (flush) {
+                    VornInit::flush();
+                }
+                waited = true;
+            });
+            while (waiter_tid == 0 || (flush && !logged) || !sleeping(waiter_tid) || waited) {
+                ASSERT_FALSE(waited) << "the console never held the waiter up";
+                std::this_thread::yield();
+            }
+            config("4");
+            auto reloaded = std::async(std::launch::async, [] { return VornInit::reload(); });
+            EXPECT_EQ(reloaded.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+            std::thread reader([fd = err[0]] {
+                char buf[65536];
+                while (read(fd, buf, sizeof buf) > 0) {
+                }
+            });
+            waiter.join();
+            EXPECT_EQ(reloaded.get(), 0);
+            log_text(app, "after\n");
+            VornInit::reset_vorn_state();
+            EXPECT_EQ(read_file("logs/app.log"), "before\nafter\n");
+            reader.detach();
+        });
+    }
 }
 
 TEST(VornReload, FileThatDoesNotLoadChangesNothing) {

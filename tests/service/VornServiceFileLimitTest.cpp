@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ConfigText.h"
@@ -115,6 +117,34 @@ TEST(VornServiceFileLimit, SetWithoutModelUsesDefault) {
         EXPECT_EQ(service->set_file_limit(), 0);
         EXPECT_EQ(service->file_limit, Default);
         EXPECT_EQ(file_size_limit(), Default);
+    });
+}
+
+// File targets that start (and guard SIGXFSZ) while another thread sets
+// the limit: what the library changed is recorded under one lock, so the
+// stop puts back exactly what was there (ThreadSanitizer sees the rest).
+TEST(VornServiceFileLimit, TargetStartsBesideLimitChangesRestoreAtStop) {
+    isolated([] {
+        write_config("vorn_config.xml",
+                     "<log_dir>logs</log_dir><file_size_max>2M</file_size_max>\n");
+        const rlim_t soft_before = file_size_limit();
+        VornService* service = VornService::get_service();
+        std::atomic<bool> done{false};
+        std::thread setter([&] {
+            while (!done.load()) {
+                service->set_file_limit();
+            }
+        });
+        for (int i = 0; i < 20; ++i) {
+            EXPECT_NE(service->create_file_target("f" + std::to_string(i)), nullptr);
+        }
+        done = true;
+        setter.join();
+        VornInit::reset_vorn_state();
+        EXPECT_EQ(file_size_limit(), soft_before);
+        struct sigaction now {};
+        ASSERT_EQ(sigaction(SIGXFSZ, nullptr, &now), 0);
+        EXPECT_EQ(now.sa_handler, SIG_DFL);
     });
 }
 
