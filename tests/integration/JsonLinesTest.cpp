@@ -2,6 +2,7 @@
 // JSON object on one line, which a strict JSON parser reads whatever bytes
 // the caller's text held, with the record's time, level, logger, thread
 // and source line; size rotation never splits one.
+#include <dlfcn.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -147,6 +148,47 @@ TEST(JsonLines, AnUnknownFormatStartsNoTarget) {
         EXPECT_NE(out.text().find("Invalid format in target: js - \"xml\"\n"), std::string::npos)
             << out.text();
         EXPECT_NE(access("logs/app.log", F_OK), 0);
+    });
+}
+
+// A plugin logs, and is unloaded while its records still wait: the worker
+// is held up by a standard error nobody reads yet. Each record keeps its
+// file and function.
+TEST(JsonLines, RecordsOfAnUnloadedPluginKeepTheirFileAndFunction) {
+    isolated([] {
+        write_config("vorn_config.xml",
+                     "<target name=\"screen\"><type>stdout</type><format>json</format></target>" +
+                         logger_record("con", "screen"));
+        constexpr int Records = 3000;
+        int held[2];
+        ASSERT_EQ(pipe(held), 0);
+        const int saved = dup(2);
+        ASSERT_EQ(dup2(held[1], 2), 2);
+        Vorn handle("con", 0);
+        void* plugin = dlopen(ZVK_TEST_PLUGIN, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(plugin, nullptr) << dlerror();
+        auto* plugin_log =
+            reinterpret_cast<void (*)(const Vorn&, int)>(dlsym(plugin, "plugin_log"));
+        ASSERT_NE(plugin_log, nullptr) << dlerror();
+        plugin_log(handle, Records);
+        ASSERT_EQ(dlclose(plugin), 0);
+        ASSERT_EQ(dlopen(ZVK_TEST_PLUGIN, RTLD_NOW | RTLD_NOLOAD), nullptr) << "still loaded";
+        std::string text;
+        std::thread reader([&] { text = read_to_end(held[0]); });
+        EXPECT_EQ(handle.flush(), 0);
+        dup2(saved, 2);
+        close(held[1]);
+        reader.join();
+
+        const auto lines = parse_json_lines(text);
+        ASSERT_EQ(lines.size(), std::size_t{Records})
+            << (lines.empty() ? std::string() : lines.back()[0]);
+        for (int n = 0; n < Records; ++n) {
+            const std::string& message = lines[n][kMessage];
+            ASSERT_EQ(message.substr(message.find(" INFO ") + 6), "plugin " + std::to_string(n));
+            ASSERT_TRUE(lines[n][kFile].ends_with("support/LoggingPlugin.cpp")) << lines[n][kFile];
+            ASSERT_EQ(lines[n][kFunc], "plugin_log");
+        }
     });
 }
 
