@@ -9,6 +9,7 @@
 #include <zstd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -130,7 +131,14 @@ bool Compressor::compress(const std::string& entry) {
         return false;  // removed meanwhile (retention, an administrator)
     }
     struct stat original {};
-    fstat(in, &original);
+    if (fstat(in, &original) != 0) {
+        // Without its mode and size the archive could be neither made nor
+        // checked.
+        const int err = errno;
+        close(in);
+        report_failure(entry, err);
+        return false;
+    }
     const std::string packed = entry + std::string(suffix(type));
     const std::string temporary = packed + std::string(kTemporary);
     const int out =
@@ -139,11 +147,16 @@ bool Compressor::compress(const std::string& entry) {
     int err = out < 0 ? errno : 0;
     bool done = out >= 0;
     if (done) {
-        // The original's mode and group, whatever the umask.
-        [[maybe_unused]] int rc = fchmod(out, original.st_mode & 0777);
-        rc = fchown(out, static_cast<uid_t>(-1), original.st_gid);
-        done = (type == Compression::zstd ? zstd(in, out, err) : gzip(in, out, err)) &&
-               (fsync(out) == 0 || (err = errno, false));
+        // The original's mode and group, whatever the umask. The group is
+        // kept only where the process may set it.
+        done = fchmod(out, original.st_mode & 0777) == 0 || (err = errno, false);
+        [[maybe_unused]] int rc = fchown(out, static_cast<uid_t>(-1), original.st_gid);
+        Streamed streamed;
+        done = done &&
+               (type == Compression::zstd ? zstd(in, out, err, streamed)
+                                          : gzip(in, out, err, streamed)) &&
+               (fsync(out) == 0 || (err = errno, false)) &&
+               archive_complete(out, original, streamed, err);
         if (close(out) != 0 && done) {
             err = errno;
             done = false;
@@ -155,23 +168,48 @@ bool Compressor::compress(const std::string& entry) {
         struct stat now {};
         const bool still_there = fstatat(dir_fd, entry.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
                                  now.st_ino == original.st_ino && now.st_dev == original.st_dev;
-        if (done && still_there &&
-            renameat(dir_fd, temporary.c_str(), dir_fd, packed.c_str()) == 0) {
-            unlinkat(dir_fd, entry.c_str(), 0);
-            return true;
+        if (done && still_there) {
+            if (renameat(dir_fd, temporary.c_str(), dir_fd, packed.c_str()) == 0) {
+                unlinkat(dir_fd, entry.c_str(), 0);
+                return true;
+            }
+            err = errno;
         }
         if (out >= 0) {
             unlinkat(dir_fd, temporary.c_str(), 0);
         }
     }
-    if (err != 0 && !stop_asked()) {
-        report("Could not compress file: " + dir + "/" + entry + " in target: " + target + " - " +
-               error_text(err) + "; it stays uncompressed");
+    // Without an error the file was given up for a stop, on purpose.
+    if (err != 0) {
+        report_failure(entry, err);
     }
     return false;
 }
 
-bool Compressor::gzip(int in, int out, int& err) {
+bool Compressor::archive_complete(int out, const struct stat& original, const Streamed& streamed,
+                                  int& err) {
+    struct stat archive {};
+    if (fstat(out, &archive) != 0) {
+        err = errno;
+        return false;
+    }
+    // The whole original went in (a rotated file no longer grows), all
+    // that came out is in the archive, with the original's mode.
+    if (streamed.in != static_cast<std::uint64_t>(original.st_size) ||
+        static_cast<std::uint64_t>(archive.st_size) != streamed.out || streamed.out == 0 ||
+        (archive.st_mode & 0777) != (original.st_mode & 0777)) {
+        err = EIO;
+        return false;
+    }
+    return true;
+}
+
+void Compressor::report_failure(const std::string& entry, int err) {
+    report("Could not compress file: " + dir + "/" + entry + " in target: " + target + " - " +
+           error_text(err) + "; it stays uncompressed");
+}
+
+bool Compressor::gzip(int in, int out, int& err, Streamed& streamed) {
     z_stream stream{};
     // 15 + 16: a gzip header and trailer around the deflate stream.
     if (deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
@@ -182,27 +220,43 @@ bool Compressor::gzip(int in, int out, int& err) {
     std::vector<char> output(kChunk);
     bool ok = true;
     int flush = Z_NO_FLUSH;
+    int result = Z_OK;
     while (ok && flush != Z_FINISH) {
         const ssize_t n = read_some(in, input.data(), input.size(), err);
         if (n < 0 || stop_asked()) {
             ok = false;
             break;
         }
+        streamed.in += static_cast<std::uint64_t>(n);
         flush = n == 0 ? Z_FINISH : Z_NO_FLUSH;
         stream.next_in = reinterpret_cast<Bytef*>(input.data());
         stream.avail_in = static_cast<uInt>(n);
         do {
             stream.next_out = reinterpret_cast<Bytef*>(output.data());
             stream.avail_out = static_cast<uInt>(output.size());
-            deflate(&stream, flush);
-            ok = write_all(out, output.data(), output.size() - stream.avail_out, err);
+            result = deflate(&stream, flush);
+            // Z_BUF_ERROR only says that this call could make no progress.
+            if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) {
+                err = EIO;
+                ok = false;
+                break;
+            }
+            const std::size_t made = output.size() - stream.avail_out;
+            ok = write_all(out, output.data(), made, err);
+            streamed.out += made;
         } while (ok && stream.avail_out == 0);
     }
     deflateEnd(&stream);
+    // Only a stream that deflate ended has its trailer: anything else is a
+    // truncated archive.
+    if (ok && result != Z_STREAM_END) {
+        err = EIO;
+        ok = false;
+    }
     return ok;
 }
 
-bool Compressor::zstd(int in, int out, int& err) {
+bool Compressor::zstd(int in, int out, int& err, Streamed& streamed) {
     std::unique_ptr<ZSTD_CCtx, ZstdFree> context(ZSTD_createCCtx());
     if (!context) {
         err = ENOMEM;
@@ -217,6 +271,7 @@ bool Compressor::zstd(int in, int out, int& err) {
         if (n < 0 || stop_asked()) {
             return false;
         }
+        streamed.in += static_cast<std::uint64_t>(n);
         const ZSTD_EndDirective mode = n == 0 ? ZSTD_e_end : ZSTD_e_continue;
         ZSTD_inBuffer from{input.data(), static_cast<std::size_t>(n), 0};
         bool finished = false;
@@ -230,6 +285,7 @@ bool Compressor::zstd(int in, int out, int& err) {
             if (!write_all(out, output.data(), to.pos, err)) {
                 return false;
             }
+            streamed.out += to.pos;
             finished = mode == ZSTD_e_end ? left == 0 : from.pos == from.size;
         } while (!finished);
         if (mode == ZSTD_e_end) {

@@ -1,14 +1,17 @@
 // Compresses a file target's rotated files on a thread of its own, at low
 // priority, so that neither the producers nor the worker ever wait for it.
 // Each file goes to "NAME.gz" or "NAME.zst" through a temporary
-// ("NAME.gz.tmp") that is synced and renamed into place before the
-// original is removed: a crash or a full disk in between leaves the
-// original whole, and a temporary that the target's next start removes.
+// ("NAME.gz.tmp") that is synced, checked and renamed into place before
+// the original is removed: a crash, a full disk or a failing compression
+// in between leaves the original whole, and a temporary that the target's
+// next start removes.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -51,13 +54,27 @@ public:
     Compression kind() const noexcept { return type; }
 
 private:
+    // Bytes read from the original and written to the archive.
+    struct Streamed {
+        std::uint64_t in = 0;
+        std::uint64_t out = 0;
+    };
+
     void run() noexcept;
-    // One file; false when it stays as it was.
+    // One file; false when it stays as it was. The original goes only once
+    // its archive is complete, synced and checked; any failure leaves it
+    // and says so.
     bool compress(const std::string& entry);
-    // Streams `in` into `out`; false with `err` set on a failure, or when
-    // stopping.
-    bool gzip(int in, int out, int& err);
-    bool zstd(int in, int out, int& err);
+    // Streams `in` into `out`; false with `err` set on a failure (the
+    // compressor's own: EIO), or when stopping.
+    bool gzip(int in, int out, int& err, Streamed& streamed);
+    bool zstd(int in, int out, int& err, Streamed& streamed);
+    // Whether the synced archive `out` holds all that was streamed, of the
+    // whole `original`, with its mode; else false with `err` set.
+    static bool archive_complete(int out, const struct stat& original, const Streamed& streamed,
+                                 int& err);
+    // "Could not compress file: ...; it stays uncompressed".
+    void report_failure(const std::string& entry, int err);
     bool stop_asked();
 
     const std::string target;
