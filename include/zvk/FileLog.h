@@ -166,6 +166,12 @@ private:
     int write_record(std::string_view text, std::size_t run_index = kNotInRun);
     // Counts `lost` records of a run that `err` kept from the file.
     void lose_rest(std::size_t lost, int err);
+    // A record of which a fresh file took only `fitted` bytes: left cut
+    // there, or as a JSON line written again with its message shortened;
+    // 0 (what it loses is reported or counted).
+    template <class InFlight>
+    int write_too_long(std::string_view text, std::size_t fitted, InFlight in_flight);
+    bool json_lines = false;  // <format>json</format>: a line is never cut
     // A run of records in one writev per IOV_MAX records. What a short
     // write leaves (the file-size limit or the disk reached inside the run)
     // is cut back to the last whole record, and the next record goes the

@@ -18,6 +18,7 @@
 #include "../service/FileSizeSignal.h"
 #include "Compressor.h"
 #include "FileLogShared.h"
+#include "JsonLine.h"
 #include "zvk/Message.h"
 #include "zvk/VornConfig.h"
 #include "zvk/VornService.h"
@@ -154,6 +155,7 @@ int FileLog::init(const VornConfig* config) {
                 file_ext = file_name.substr(dot);
             }
             rotated_prefix = log_dir + "/" + base_name + "_";
+            json_lines = detail::format_settings(*record).json;
             if (read_options(config) != 0) {
                 return -1;
             }
@@ -332,8 +334,7 @@ int FileLog::write_record(std::string_view text, std::size_t run_index) {
         off_t start = record_start(fd, written);
         if (err == EFBIG && start == 0) {
             // Even a fresh file cannot hold the whole record.
-            detail::report("Record longer than file size limit, truncated in target: " + name);
-            return 0;
+            return write_too_long(text, written, in_flight);
         }
         // The file must end with whole records.
         cut_file(fd, start);
@@ -358,14 +359,40 @@ int FileLog::write_record(std::string_view text, std::size_t run_index) {
         return 0;
     }
     if (err == EFBIG && written > 0) {
-        detail::report("Record longer than file size limit, truncated in target: " + name);
-        return 0;
+        return write_too_long(text, written, in_flight);
     }
     if (written > 0) {
         cut_file(fd, record_start(fd, written));
     }
     detail::report("write file error: " + error_text(err));
     return err;
+}
+
+template <class InFlight>
+int FileLog::write_too_long(std::string_view text, std::size_t fitted, InFlight in_flight) {
+    if (!json_lines) {
+        // Cut where the limit fell: the file holds the record's beginning.
+        detail::report("Record longer than file size limit, truncated in target: " + name);
+        return 0;
+    }
+    // A JSON line cut anywhere would not parse: it goes again, whole, with
+    // its message shortened to what the file holds.
+    cut_file(fd, 0);
+    std::string shortened;
+    if (!detail::shorten_json_line(text, fitted, shortened)) {
+        console_write_failed("record longer than the file size limit");
+        return 0;
+    }
+    int err = 0;
+    in_flight();
+    const std::size_t written = write_all(fd, shortened, err);
+    if (err != 0) {
+        cut_file(fd, record_start(fd, written));
+        console_write_failed(error_text(err));
+        return 0;
+    }
+    detail::report("Record longer than file size limit, message shortened in target: " + name);
+    return 0;
 }
 
 void FileLog::follow_file() {
