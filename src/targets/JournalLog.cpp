@@ -1,7 +1,9 @@
 #include "zvk/JournalLog.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -64,55 +66,82 @@ struct UnlimitedWrite {
     int fd;
     const char* data;
     std::size_t size;
-    int err;
 };
 
-// The child's whole life: raw system calls only, while its parent thread
-// waits (CLONE_VFORK) and nothing else of the process sees it.
+// The child's whole life, while its parent thread waits: raw system calls
+// only. Its exit status is 0 or the error.
 int write_unlimited(void* argument) {
-    auto* job = static_cast<UnlimitedWrite*>(argument);
+    const auto* job = static_cast<const UnlimitedWrite*>(argument);
     rlimit limit{};
     if (syscall(SYS_prlimit64, 0, RLIMIT_FSIZE, nullptr, &limit) != 0) {
-        job->err = errno;
-        return 1;
+        return errno;
     }
     limit.rlim_cur = limit.rlim_max;
     if (syscall(SYS_prlimit64, 0, RLIMIT_FSIZE, &limit, nullptr) != 0) {
-        job->err = errno;
-        return 1;
+        return errno;
     }
-    while (job->size != 0) {
-        const long n = syscall(SYS_write, job->fd, job->data, job->size);
+    const char* data = job->data;
+    std::size_t size = job->size;
+    while (size != 0) {
+        const long n = syscall(SYS_write, job->fd, data, size);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
             // EFBIG: the hard limit is below the entry too.
-            job->err = n < 0 ? errno : EIO;
-            return 1;
+            return n < 0 ? errno : EIO;
         }
-        job->data += n;
-        job->size -= static_cast<std::size_t>(n);
+        data += n;
+        size -= static_cast<std::size_t>(n);
     }
-    job->err = 0;
     return 0;
 }
+
+#if defined(__SANITIZE_THREAD__)
+#define ZVK_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZVK_THREAD_SANITIZER 1
+#endif
+#endif
 
 // 0 once `size` bytes of `data` are appended to `fd` beyond the process's
 // file-size limit, else the error.
 int append_beyond_limit(int fd, const char* data, std::size_t size) {
-    UnlimitedWrite job{fd, data, size, ECHILD};
-    // The child runs on this, in the frame of the thread that waits for it.
+    UnlimitedWrite job{fd, data, size};
+    // The child starts with every signal blocked: no handler of the
+    // application's may run in it, on memory it shares with the process.
+    // Its SIGXFSZ then stays pending and the write fails with EFBIG.
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+#ifdef ZVK_THREAD_SANITIZER
+    // ThreadSanitizer takes every clone for a fork and cannot follow one
+    // that shares the memory: a fork's copy does the same here.
+    const pid_t child = fork();
+    if (child == 0) {
+        _exit(write_unlimited(&job));
+    }
+#else
+    // The child runs on this, in the frame of the thread that waits for it
+    // (CLONE_VFORK). No exit signal: the application's SIGCHLD handling
+    // never sees it.
     alignas(64) char stack[16 * 1024];
-    // No exit signal: the application's SIGCHLD handling never sees it.
     const pid_t child = clone(write_unlimited, stack + sizeof stack, CLONE_VM | CLONE_VFORK, &job);
+#endif
+    const int err = errno;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (child < 0) {
-        return errno;
+        return err;
     }
     int status = 0;
-    while (waitpid(child, &status, __WALL) < 0 && errno == EINTR) {
+    while (waitpid(child, &status, __WALL) < 0) {
+        if (errno != EINTR) {
+            return errno;
+        }
     }
-    return job.err;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : ECHILD;
 }
 
 bool is_socket(const char* path) {
