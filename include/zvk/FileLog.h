@@ -174,12 +174,23 @@ private:
     bool trim_waits = false;
     // Writes `text` as one record; on EFBIG rotates and writes it whole
     // into the new file. `run_index`: its place in the run being written.
+    // 0 when the record is in the file (cut at the size limit where it is
+    // longer), else the error that lost it (reported or counted).
     static constexpr std::size_t kNotInRun = ~std::size_t{0};
-    void write_record(std::string_view text, std::size_t run_index = kNotInRun);
+    int write_record(std::string_view text, std::size_t run_index = kNotInRun);
+    // Counts `lost` records of a run that `err` kept from the file.
+    void lose_rest(std::size_t lost, int err);
+    // A record of which a fresh file took only `fitted` bytes: left cut
+    // there, or as a JSON line written again with its message shortened;
+    // 0 (what it loses is reported or counted).
+    template <class InFlight>
+    int write_too_long(std::string_view text, std::size_t fitted, InFlight in_flight);
+    bool json_lines = false;  // <format>json</format>: a line is never cut
     // A run of records in one writev per IOV_MAX records. What a short
     // write leaves (the file-size limit or the disk reached inside the run)
     // is cut back to the last whole record, and the next record goes the
-    // way of write_record, which rotates or reports as for a single one.
+    // way of write_record, which rotates or reports as for a single one;
+    // when that loses it, the rest of the run is counted as lost.
     void write_texts(const std::string_view* texts, std::size_t count) noexcept override;
 
     // The length of the open file as this target's writes have left it,

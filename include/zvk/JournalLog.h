@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "zvk/SyslogLog.h"
 #include "zvk/VornExport.h"
@@ -22,7 +23,11 @@ class VornConfig;
 ///
 /// A value with a line end goes in the protocol's binary form; a record
 /// larger than the socket takes goes in a sealed memory file passed with
-/// the datagram. Receiver failures are handled as by the syslog target:
+/// the datagram, beyond the process's file-size limit where needed (a
+/// short-lived child process writes what the soft limit keeps out). Where
+/// the hard limit too is below the entry, MESSAGE is cut to fit and marked
+/// " [cut at the file size limit]", and the record is counted as a write
+/// failure. Receiver failures are handled as by the syslog target:
 /// reported once, counted, reconnected. Without `<socket>`, on a machine
 /// without journald's socket, the target says so at start and sends to
 /// /dev/log in the syslog format instead.
@@ -50,9 +55,20 @@ public:
     bool syslog_fallback = false;
 
 private:
+    // The same with `text` as MESSAGE.
+    static void build_entry(std::string& out, const Message& message, std::string_view text,
+                            const std::string& ident, int facility);
     bool send_entry(const Message& message);
     // The entry in a sealed memory file, for one the socket does not take.
-    bool send_in_memfd();
+    bool send_in_memfd(const Message& message);
+    // Writes the entry into `memfd`, beyond the process's file-size limit
+    // where needed: 0, or the error.
+    int fill_memfd(int memfd);
+    // Builds the entry again with MESSAGE cut (after a whole character,
+    // and marked) so that it fits the process's file-size limit; false
+    // when even the other fields do not.
+    bool cut_to_limit(const Message& message);
+    bool sent_cut = false;  // the last entry went cut: counted, not a success
 };
 
 }  // namespace zvk

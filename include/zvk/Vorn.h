@@ -109,7 +109,8 @@ public:
     /// here. Without a logger `text` is left untouched.
     void log(std::ostringstream&& text, Level lvl) const;
     /// The same, for VORN_LOG: `file`, `line` and `func` say where it was
-    /// used (static strings), for targets that write them.
+    /// used, for targets that write them. The record carries the library's
+    /// own copies of the strings: the caller may be unloaded meanwhile.
     void log(std::ostringstream&& text, Level lvl, const char* file, int line,
              const char* func) const;
     /// Waits until every record this handle's target accepted before the

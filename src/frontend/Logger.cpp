@@ -36,8 +36,13 @@ void Logger::log(Message* message) {
     // Until the record is queued: see Vorn::log.
     detail::ReadSection section;
     if (Target* now = current_target(); now != nullptr) {
-        if (message != nullptr && message->origin.logger == nullptr) {
-            message->origin.logger = interned_name;
+        if (message != nullptr) {
+            // Whatever the application put in the origin may belong to a
+            // shared object unloaded before the record is written.
+            detail::intern_strings(message->origin);
+            if (message->origin.logger == nullptr) {
+                message->origin.logger = interned_name;
+            }
         }
         now->log(message);
         return;

@@ -5,20 +5,71 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstring>
 #include <mutex>
+#include <new>
+#include <string_view>
 #include <unordered_set>
 
 namespace zvk::detail {
 
-const char* intern_name(const std::string& name) {
+namespace {
+
+// Like the service, the table lives as long as the process: workers write
+// queued records, names and all, until the very end of exit. It holds one
+// string per distinct logger name, source file and function.
+const char* intern(std::string_view text) {
     static std::mutex mutex;
-    // Like the service, the table lives as long as the process: workers
-    // write queued records, names and all, until the very end of exit. It
-    // holds one string per distinct logger name.
-    static auto* names = new std::unordered_set<std::string>();
+    static auto* kept = new std::unordered_set<std::string>();
     std::lock_guard lock(mutex);
     // Nodes do not move when the set grows.
-    return names->insert(name).first->c_str();
+    return kept->emplace(text).first->c_str();
+}
+
+// Each thread remembers which kept copy the call sites it logged from
+// had, so that a record costs a comparison of its strings, not the lock.
+// The caller's pointer alone cannot tell: a shared object loaded where an
+// unloaded one was may put other text at the same address.
+struct SiteCache {
+    static constexpr std::size_t kSlots = 64;
+    struct Slot {
+        const char* seen = nullptr;  // the caller's pointer; never read through
+        const char* kept = nullptr;  // interned, valid for ever
+    };
+    Slot slots[kSlots];
+};
+thread_local SiteCache site_cache;
+
+}  // namespace
+
+const char* intern_name(const std::string& name) { return intern(name); }
+
+const char* intern_site(const char* text) noexcept {
+    if (text == nullptr) {
+        return nullptr;
+    }
+    const auto bits = reinterpret_cast<std::uintptr_t>(text);
+    SiteCache::Slot& slot = site_cache.slots[(bits ^ (bits >> 6)) % SiteCache::kSlots];
+    if (slot.seen == text && slot.kept != nullptr && std::strcmp(text, slot.kept) == 0) {
+        return slot.kept;
+    }
+    try {
+        const char* kept = intern(text);
+        slot.seen = text;
+        slot.kept = kept;
+        return kept;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void intern_strings(Origin& origin) noexcept {
+    if (origin.logger != nullptr) {
+        origin.logger = intern_site(origin.logger);
+    }
+    origin.file = intern_site(origin.file);
+    origin.func = intern_site(origin.func);
 }
 
 namespace {

@@ -12,6 +12,15 @@ namespace zvk::detail {
 // names, valid until the process ends.
 const char* intern_name(const std::string& name);
 
+// The same for a call site's file or function name, which may lie in a
+// shared object that is unloaded before its records are written. Null for
+// null, and when no memory is left to keep a copy: the field is then
+// absent rather than dangling.
+const char* intern_site(const char* text) noexcept;
+
+// `origin` with every string it points at replaced by the kept copy.
+void intern_strings(Origin& origin) noexcept;
+
 // The calling thread's kernel thread id, read once per thread.
 int this_thread_id() noexcept;
 

@@ -5,6 +5,7 @@
 #include "../service/ReadSection.h"
 #include "../service/Routing.h"
 #include "../service/Service.h"
+#include "Origins.h"
 #include "zvk/Logger.h"
 #include "zvk/Message.h"
 #include "zvk/Target.h"
@@ -85,8 +86,10 @@ void Vorn::log(std::ostringstream&& text, Level lvl, const char* file, int line,
     }
     Origin origin;
     origin.logger = through->record_name();
-    origin.file = file;
-    origin.func = func;
+    // The caller's strings may belong to a shared object unloaded before
+    // the record is written.
+    origin.file = detail::intern_site(file);
+    origin.func = detail::intern_site(func);
     origin.line = line;
     // Straight to the target: a record waits as its text, and building a
     // Message here would cost a stream construction per record.

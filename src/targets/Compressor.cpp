@@ -9,6 +9,8 @@
 #include <zstd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <vector>
 
@@ -157,32 +159,30 @@ bool Compressor::compress(const std::string& entry) {
         return false;  // removed meanwhile (retention, an administrator)
     }
     struct stat original {};
-    fstat(in, &original);
+    if (fstat(in, &original) != 0) {
+        // Without its mode and size the archive could be neither made nor
+        // checked.
+        const int err = errno;
+        close(in);
+        report_failure(entry, err);
+        return false;
+    }
     const std::string packed = entry + std::string(suffix(type));
-    std::uint64_t packed_size = 0;
-    const std::string temporary = packed + std::string(kTemporary);
-    // O_EXCL: a temporary already there was not made by this compressor
-    // (an earlier run cut short, another process, an administrator), and
-    // is neither overwritten nor removed; the file then stays as it is.
-    const int out =
-        openat(dir_fd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-               static_cast<mode_t>(original.st_mode & 0777));
+    std::string temporary;
+    const int out = open_archive(original.st_mode, packed, temporary);
     int err = out < 0 ? errno : 0;
     bool done = out >= 0;
+    Streamed streamed;
     if (done) {
-        // The original's mode and group, whatever the umask.
-        [[maybe_unused]] int rc = fchmod(out, original.st_mode & 0777);
-        rc = fchown(out, static_cast<uid_t>(-1), original.st_gid);
-        done = (type == Compression::zstd ? zstd(in, out, err) : gzip(in, out, err)) &&
-               (fsync(out) == 0 || (err = errno, false));
-        struct stat written {};
-        if (done && fstat(out, &written) == 0) {
-            packed_size = static_cast<std::uint64_t>(written.st_size);
-        }
-        if (close(out) != 0 && done) {
-            err = errno;
-            done = false;
-        }
+        // The original's mode and group, whatever the umask. The group is
+        // kept only where the process may set it.
+        done = fchmod(out, original.st_mode & 0777) == 0 || (err = errno, false);
+        [[maybe_unused]] int rc = fchown(out, static_cast<uid_t>(-1), original.st_gid);
+        done = done &&
+               (type == Compression::zstd ? zstd(in, out, err, streamed)
+                                          : gzip(in, out, err, streamed)) &&
+               (fsync(out) == 0 || (err = errno, false)) &&
+               archive_complete(out, original, streamed, err);
     }
     close(in);
     {
@@ -190,31 +190,97 @@ bool Compressor::compress(const std::string& entry) {
         struct stat now {};
         const bool still_there = fstatat(dir_fd, entry.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
                                  now.st_ino == original.st_ino && now.st_dev == original.st_dev;
-        if (done && still_there &&
-            renameat(dir_fd, temporary.c_str(), dir_fd, packed.c_str()) == 0) {
-            unlinkat(dir_fd, entry.c_str(), 0);
+        if (done && still_there) {
+            if (publish_archive(out, temporary, packed)) {
+                unlinkat(dir_fd, entry.c_str(), 0);
+            } else {
+                err = errno;
+                done = false;
+            }
         } else {
             done = false;
-            if (out >= 0) {
-                unlinkat(dir_fd, temporary.c_str(), 0);
-            }
         }
+        if (!done && out >= 0 && !temporary.empty()) {
+            unlinkat(dir_fd, temporary.c_str(), 0);
+        }
+    }
+    if (out >= 0 && close(out) != 0 && done) {
+        // Synced before it was published: a late error of close changes
+        // nothing on disk.
+        err = 0;
     }
     if (done) {
         // Not under names_mutex: the compressor's two locks are never held together.
         std::lock_guard lock(mutex);
         bytes_in += static_cast<std::uint64_t>(original.st_size);
-        bytes_out += packed_size;
+        bytes_out += streamed.out;
         return true;
     }
-    if (err != 0 && !stop_asked()) {
-        report("Could not compress file: " + dir + "/" + entry + " in target: " + target + " - " +
-               error_text(err) + "; it stays uncompressed");
+    // Without an error the file was given up for a stop, on purpose.
+    if (err != 0) {
+        report_failure(entry, err);
     }
     return false;
 }
 
-bool Compressor::gzip(int in, int out, int& err) {
+int Compressor::open_archive(mode_t mode, const std::string& packed, std::string& temporary) {
+    // An unnamed file in the log directory: a run cut short (a crash, a
+    // kill, the end of the process) leaves nothing behind, and nothing of
+    // anyone else's is ever overwritten or removed.
+    const int unnamed = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC,
+                               static_cast<mode_t>(mode & 0777));
+    if (unnamed >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
+        return unnamed;
+    }
+    // A file system without unnamed files: a temporary name of our own.
+    // O_EXCL: one already there was not made by this compressor (an earlier
+    // run cut short, another process, an administrator), and is neither
+    // overwritten nor removed; the file then stays as it is.
+    temporary = packed + std::string(kTemporary);
+    return openat(dir_fd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                  static_cast<mode_t>(mode & 0777));
+}
+
+bool Compressor::publish_archive(int out, const std::string& temporary,
+                                 const std::string& packed) {
+    if (!temporary.empty()) {
+        return renameat(dir_fd, temporary.c_str(), dir_fd, packed.c_str()) == 0;
+    }
+    // linkat never replaces: an archive of that name already there stays,
+    // and so does the original. AT_EMPTY_PATH needs a capability most
+    // processes lack; /proc names the same file for anyone.
+    if (linkat(out, "", dir_fd, packed.c_str(), AT_EMPTY_PATH) == 0) {
+        return true;
+    }
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", out);
+    return linkat(AT_FDCWD, path, dir_fd, packed.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+bool Compressor::archive_complete(int out, const struct stat& original, const Streamed& streamed,
+                                  int& err) {
+    struct stat archive {};
+    if (fstat(out, &archive) != 0) {
+        err = errno;
+        return false;
+    }
+    // The whole original went in (a rotated file no longer grows), all
+    // that came out is in the archive, with the original's mode.
+    if (streamed.in != static_cast<std::uint64_t>(original.st_size) ||
+        static_cast<std::uint64_t>(archive.st_size) != streamed.out || streamed.out == 0 ||
+        (archive.st_mode & 0777) != (original.st_mode & 0777)) {
+        err = EIO;
+        return false;
+    }
+    return true;
+}
+
+void Compressor::report_failure(const std::string& entry, int err) {
+    report("Could not compress file: " + dir + "/" + entry + " in target: " + target + " - " +
+           error_text(err) + "; it stays uncompressed");
+}
+
+bool Compressor::gzip(int in, int out, int& err, Streamed& streamed) {
     z_stream stream{};
     // 15 + 16: a gzip header and trailer around the deflate stream.
     if (deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
@@ -225,27 +291,43 @@ bool Compressor::gzip(int in, int out, int& err) {
     std::vector<char> output(kChunk);
     bool ok = true;
     int flush = Z_NO_FLUSH;
+    int result = Z_OK;
     while (ok && flush != Z_FINISH) {
         const ssize_t n = read_some(in, input.data(), input.size(), err);
         if (n < 0 || stop_asked()) {
             ok = false;
             break;
         }
+        streamed.in += static_cast<std::uint64_t>(n);
         flush = n == 0 ? Z_FINISH : Z_NO_FLUSH;
         stream.next_in = reinterpret_cast<Bytef*>(input.data());
         stream.avail_in = static_cast<uInt>(n);
         do {
             stream.next_out = reinterpret_cast<Bytef*>(output.data());
             stream.avail_out = static_cast<uInt>(output.size());
-            deflate(&stream, flush);
-            ok = write_all(out, output.data(), output.size() - stream.avail_out, err);
+            result = deflate(&stream, flush);
+            // Z_BUF_ERROR only says that this call could make no progress.
+            if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) {
+                err = EIO;
+                ok = false;
+                break;
+            }
+            const std::size_t made = output.size() - stream.avail_out;
+            ok = write_all(out, output.data(), made, err);
+            streamed.out += made;
         } while (ok && stream.avail_out == 0);
     }
     deflateEnd(&stream);
+    // Only a stream that deflate ended has its trailer: anything else is a
+    // truncated archive.
+    if (ok && result != Z_STREAM_END) {
+        err = EIO;
+        ok = false;
+    }
     return ok;
 }
 
-bool Compressor::zstd(int in, int out, int& err) {
+bool Compressor::zstd(int in, int out, int& err, Streamed& streamed) {
     std::unique_ptr<ZSTD_CCtx, ZstdFree> context(ZSTD_createCCtx());
     if (!context) {
         err = ENOMEM;
@@ -260,6 +342,7 @@ bool Compressor::zstd(int in, int out, int& err) {
         if (n < 0 || stop_asked()) {
             return false;
         }
+        streamed.in += static_cast<std::uint64_t>(n);
         const ZSTD_EndDirective mode = n == 0 ? ZSTD_e_end : ZSTD_e_continue;
         ZSTD_inBuffer from{input.data(), static_cast<std::size_t>(n), 0};
         bool finished = false;
@@ -273,6 +356,7 @@ bool Compressor::zstd(int in, int out, int& err) {
             if (!write_all(out, output.data(), to.pos, err)) {
                 return false;
             }
+            streamed.out += to.pos;
             finished = mode == ZSTD_e_end ? left == 0 : from.pos == from.size;
         } while (!finished);
         if (mode == ZSTD_e_end) {

@@ -1,12 +1,15 @@
 // Compresses a file target's rotated files on a thread of its own, at low
 // priority, so that neither the producers nor the worker ever wait for it.
-// Each file goes to "NAME.gz" or "NAME.zst" through a temporary
-// ("NAME.gz.tmp") that is synced and renamed into place before the
-// original is removed: a crash or a full disk in between leaves the
-// original whole. A temporary is only ever removed by the compressor that
-// made it; one left by a run cut short stays, and so does its original.
+// Each file goes to "NAME.gz" or "NAME.zst" through an unnamed file in the
+// log directory (O_TMPFILE) that is synced, checked and linked into place before the original is removed: a
+// crash, a kill, the process's end, a full disk or a failing compression in
+// between leaves the original whole and no temporary behind. Where the
+// file system has no unnamed files, a temporary "NAME.gz.tmp" made with
+// O_EXCL takes its place; one left by a run cut short stays, and so does its
+// original.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -63,13 +66,33 @@ public:
     Compression kind() const noexcept { return type; }
 
 private:
+    // Bytes read from the original and written to the archive.
+    struct Streamed {
+        std::uint64_t in = 0;
+        std::uint64_t out = 0;
+    };
+
     void run() noexcept;
-    // One file; false when it stays as it was.
+    // One file; false when it stays as it was. The original goes only once
+    // its archive is complete, synced and checked; any failure leaves it
+    // and says so.
     bool compress(const std::string& entry);
-    // Streams `in` into `out`; false with `err` set on a failure, or when
-    // stopping.
-    bool gzip(int in, int out, int& err);
-    bool zstd(int in, int out, int& err);
+    // Streams `in` into `out`; false with `err` set on a failure (the
+    // compressor's own: EIO), or when stopping.
+    bool gzip(int in, int out, int& err, Streamed& streamed);
+    bool zstd(int in, int out, int& err, Streamed& streamed);
+    // Whether the synced archive `out` holds all that was streamed, of the
+    // whole `original`, with its mode; else false with `err` set.
+    static bool archive_complete(int out, const struct stat& original, const Streamed& streamed,
+                                 int& err);
+    // The archive being written, unnamed where the file system allows
+    // (`temporary` left empty), else under `packed` + kTemporary.
+    int open_archive(mode_t mode, const std::string& packed, std::string& temporary);
+    // Gives the synced archive `out` its name `packed`, never replacing a
+    // file of that name; false with errno set.
+    bool publish_archive(int out, const std::string& temporary, const std::string& packed);
+    // "Could not compress file: ...; it stays uncompressed".
+    void report_failure(const std::string& entry, int err);
     bool stop_asked();
     // Whether the thread gives up the file in progress; `mutex` held.
     bool give_up() const;

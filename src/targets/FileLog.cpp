@@ -19,6 +19,7 @@
 #include "../service/FileSizeSignal.h"
 #include "Compressor.h"
 #include "FileLogShared.h"
+#include "JsonLine.h"
 #include "zvk/Message.h"
 #include "zvk/VornConfig.h"
 #include "zvk/VornService.h"
@@ -196,6 +197,7 @@ int FileLog::init(const VornConfig* config) {
                 file_ext = file_name.substr(dot);
             }
             rotated_prefix = log_dir + "/" + base_name + "_";
+            json_lines = detail::format_settings(*record).json;
             if (read_options(config) != 0) {
                 return -1;
             }
@@ -339,10 +341,17 @@ void FileLog::write_texts(const std::string_view* texts, std::size_t count) noex
             }
             if (next < count) {
                 // Rotates, or reports, as for a record on its own.
-                write_record(texts[next], next);
+                const int err = write_record(texts[next], next);
                 ++next;
+                if (err != 0) {
+                    // A full disk or a failing device takes none of the
+                    // rest either: counted at once, not tried one by one.
+                    lose_rest(count - next, err);
+                    return;
+                }
             }
         }
+        write_succeeded();
     } catch (const std::exception& e) {
         report_write_exception(&e);
     } catch (...) {
@@ -350,7 +359,14 @@ void FileLog::write_texts(const std::string_view* texts, std::size_t count) noex
     }
 }
 
-void FileLog::write_record(std::string_view text, std::size_t run_index) {
+void FileLog::lose_rest(std::size_t lost, int err) {
+    const std::string reason = fd < 0 ? std::string("no log file open") : error_text(err);
+    for (std::size_t i = 0; i < lost; ++i) {
+        console_write_failed(reason);
+    }
+}
+
+int FileLog::write_record(std::string_view text, std::size_t run_index) {
     // In a run, a fatal-signal handler on this thread learns before each
     // write which file length tells whether the record went out.
     auto in_flight = [&] {
@@ -363,51 +379,79 @@ void FileLog::write_record(std::string_view text, std::size_t run_index) {
         // No file since a rotation could not open a fresh one: counted as
         // every write failure is, while follow_file tries again each second.
         console_write_failed("no log file open");
-        return;
+        return EBADF;
     }
     int err = 0;
     in_flight();
     std::size_t written = write_all(fd, text, err);
     if (err == 0) {
-        return;
+        write_succeeded();
+        return 0;
     }
     if (written > 0) {
         // The limit (or the disk) was reached inside this record.
         off_t start = record_start(fd, written);
         if (err == EFBIG && start == 0) {
             // Even a fresh file cannot hold the whole record.
-            detail::report_repeated(name, truncated_words);
-            return;
+            return write_too_long(text, written, in_flight);
         }
         // The file must end with whole records.
         cut_file(fd, start);
     }
-    // ENOSPC, EBADF and the like: the record is dropped without a word.
     if (err != EFBIG) {
-        return;
+        // ENOSPC, EIO and the like: lost, and counted as the console's.
+        console_write_failed(error_text(err));
+        return err;
     }
     if (rotate_file() != 0) {
         detail::report("Could not rotate file");
         // A trim that failed has still left a fresh file open, which the
         // record fits into; only without an open file is it lost.
         if (fd < 0) {
-            return;
+            return EBADF;
         }
     }
     in_flight();
     written = write_all(fd, text, err);
     if (err == 0) {
-        return;
+        write_succeeded();
+        return 0;
     }
     if (err == EFBIG && written > 0) {
-        detail::report_repeated(name, truncated_words);
-        return;
+        return write_too_long(text, written, in_flight);
     }
     if (written > 0) {
         cut_file(fd, record_start(fd, written));
     }
-    // Counted with the other records lost, at most a line a second.
-    console_write_failed(error_text(err));
+    detail::report("write file error: " + error_text(err));
+    return err;
+}
+
+template <class InFlight>
+int FileLog::write_too_long(std::string_view text, std::size_t fitted, InFlight in_flight) {
+    if (!json_lines) {
+        // Cut where the limit fell: the file holds the record's beginning.
+        detail::report_repeated(name, truncated_words);
+        return 0;
+    }
+    // A JSON line cut anywhere would not parse: it goes again, whole, with
+    // its message shortened to what the file holds.
+    cut_file(fd, 0);
+    std::string shortened;
+    if (!detail::shorten_json_line(text, fitted, shortened)) {
+        console_write_failed("record longer than the file size limit");
+        return 0;
+    }
+    int err = 0;
+    in_flight();
+    const std::size_t written = write_all(fd, shortened, err);
+    if (err != 0) {
+        cut_file(fd, record_start(fd, written));
+        console_write_failed(error_text(err));
+        return 0;
+    }
+    detail::report("Record longer than file size limit, message shortened in target: " + name);
+    return 0;
 }
 
 void FileLog::follow_file() {

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "zvk/Origin.h"
@@ -222,6 +223,55 @@ void append_json_line(Out& out, std::string_view text, int level, const Origin& 
         json::put_string(out, origin.func);
     }
     json::put(out, "}\n");
+}
+
+// What ends a message shortened so that its line fits the file-size limit.
+inline constexpr std::string_view kShortenedMark = " [cut at the file size limit]";
+
+// `line`, as append_json_line made it, with its message shortened after a
+// whole character or escape and ended by kShortenedMark, so that the line
+// (still valid JSON, still ending with its line end) is at most `max`
+// bytes; into `out`. False when even an empty message would not fit.
+inline bool shorten_json_line(std::string_view line, std::size_t max, std::string& out) {
+    constexpr std::string_view kKey = ",\"message\":\"";
+    // The first such key is the message's: inside a string every quote is
+    // escaped.
+    const std::size_t at = line.find(kKey);
+    if (at == std::string_view::npos) {
+        return false;
+    }
+    const std::size_t begin = at + kKey.size();
+    std::size_t end = begin;
+    while (end < line.size() && line[end] != '"') {
+        end += line[end] == '\\' ? 2 : 1;
+    }
+    const std::size_t fixed = line.size() - (end - begin) + kShortenedMark.size();
+    if (end >= line.size() || fixed > max) {
+        return false;
+    }
+    const std::size_t room = max - fixed;
+    std::size_t keep = 0;
+    while (begin + keep < end) {
+        const unsigned char c = static_cast<unsigned char>(line[begin + keep]);
+        std::size_t step = 1;
+        if (c == '\\') {
+            step = line[begin + keep + 1] == 'u' ? 6 : 2;
+        } else if (c >= 0xF0) {
+            step = 4;
+        } else if (c >= 0xE0) {
+            step = 3;
+        } else if (c >= 0xC0) {
+            step = 2;
+        }
+        if (keep + step > room) {
+            break;
+        }
+        keep += step;
+    }
+    out.assign(line.substr(0, begin + keep));
+    out.append(kShortenedMark);
+    out.append(line.substr(end));
+    return true;
 }
 
 }  // namespace zvk::detail

@@ -3,11 +3,13 @@
 // and a crash in the middle lose nothing), the exact mode of every file
 // whatever the umask, and rotation at a real boundary with no record.
 #include <fcntl.h>
+#include <dlfcn.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <string>
@@ -21,6 +23,27 @@
 #include "zvk/Logger.h"
 #include "zvk/Vorn.h"
 #include "zvk/VornInit.h"
+
+namespace zvk::test {
+
+// Set in a test's child: every deflate call then fails, as with a corrupt
+// stream, and counts.
+std::atomic<bool> deflate_fails{false};
+std::atomic<int> deflate_failures{0};
+
+}  // namespace zvk::test
+
+// Stands in for zlib's deflate in this executable, which the library's
+// calls reach first: a compression failure on demand.
+extern "C" __attribute__((visibility("default"))) int deflate(void* stream, int flush) {
+    using Real = int (*)(void*, int);
+    static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "deflate"));
+    if (zvk::test::deflate_fails.load()) {
+        zvk::test::deflate_failures.fetch_add(1);
+        return -2;  // Z_STREAM_ERROR
+    }
+    return real(stream, flush);
+}
 
 namespace zvk::test {
 namespace {
@@ -144,6 +167,49 @@ TEST(FileCompression, AFullDiskLeavesTheOriginalWhole) {
                                   "uncompressed"),
                   std::string::npos)
             << out.text();
+    });
+}
+
+// deflate fails: the archive would be empty or truncated. The original
+// stays, whole, no temporary is left, and one line says why.
+TEST(FileCompression, AFailingCompressionLeavesTheOriginalAndSaysSo) {
+    isolated([] {
+        deflate_fails = true;
+        write_config("vorn_config.xml", file_options_config("64K", "<compress>gzip</compress>"));
+        std::string expected;
+        StdoutPipe out;
+        {
+            Vorn handle("app", 0);
+            for (int n = 0;; ++n) {
+                const std::string line = "record " + std::to_string(n) + " to compress\n";
+                log_text(handle, line);
+                if (expected.size() + line.size() <= 64 * 1024) {
+                    expected += line;
+                } else {
+                    break;
+                }
+            }
+            ASSERT_EQ(handle.flush(), 0);
+            // Tried and over: the temporary is gone again, renamed or removed.
+            auto temporary_left = [] {
+                for (const std::string& name : list_dir("logs")) {
+                    if (ends_with(name, ".tmp")) {
+                        return true;
+                    }
+                }
+                return false;
+            };
+            for (int i = 0; i < 6000 && (deflate_failures == 0 || temporary_left()); ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            ASSERT_GT(deflate_failures.load(), 0);
+        }
+        VornInit::reset_vorn_state();
+        const std::vector<std::string> files = log_files_in_order("logs", "app.log");
+        ASSERT_EQ(files.size(), 2u) << ::testing::PrintToString(list_dir("logs"));
+        EXPECT_TRUE(read_file(files[0]) == expected) << files[0];
+        EXPECT_EQ(out.text(), "Could not compress file: logs/" + files[0].substr(5) +
+                                  " in target: f - Input/output error; it stays uncompressed\n");
     });
 }
 

@@ -2,6 +2,7 @@
 // JSON object on one line, which a strict JSON parser reads whatever bytes
 // the caller's text held, with the record's time, level, logger, thread
 // and source line; size rotation never splits one.
+#include <dlfcn.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -147,6 +148,95 @@ TEST(JsonLines, AnUnknownFormatStartsNoTarget) {
         EXPECT_NE(out.text().find("Invalid format in target: js - \"xml\"\n"), std::string::npos)
             << out.text();
         EXPECT_NE(access("logs/app.log", F_OK), 0);
+    });
+}
+
+// A record longer than the file-size limit: its line is not cut but
+// written whole, alone in its file, with the message shortened after a
+// whole character or escape and marked; the lines around it are intact.
+TEST(JsonLines, ALineLongerThanTheSizeLimitKeepsItsShapeWithAShortenedMessage) {
+    isolated([] {
+        write_config("vorn_config.xml",
+                     "<log_dir>logs</log_dir><file_size_max>4K</file_size_max>"
+                     "<target name=\"js\"><type>file</type><file_name>app.json</file_name>"
+                     "<max_number_file>-1</max_number_file><format>json</format></target>" +
+                         logger_record("db", "js"));
+        std::string long_text = "long ";
+        while (long_text.size() < 20000) {
+            long_text += "ab\x01\xc3\xa9\"";  // escapes and a two-byte character
+        }
+        StdoutPipe out;
+        {
+            Vorn handle("db", 0);
+            VORN_LOG(handle, INFO, "before");
+            VORN_LOG(handle, INFO, long_text);
+            VORN_LOG(handle, INFO, "after");
+        }
+        VornInit::reset_vorn_state();
+        EXPECT_EQ(out.text(),
+                  "Record longer than file size limit, message shortened in target: js\n");
+        std::string all;
+        for (const std::string& file : log_files_in_order("logs", "app.json")) {
+            const std::string content = read_file(file);
+            EXPECT_LE(content.size(), 4096u) << file;
+            all += content;
+        }
+        const auto lines = parse_json_lines(all);
+        ASSERT_EQ(lines.size(), 3u) << (lines.empty() ? std::string() : lines.back()[0]);
+        const auto message = [&](int n) {
+            const std::string& text = lines[n][kMessage];
+            return text.substr(text.find(" INFO ") + 6);
+        };
+        EXPECT_EQ(message(0), "before");
+        EXPECT_EQ(message(2), "after");
+        const std::string shortened = message(1);
+        const std::string mark = " [cut at the file size limit]";
+        ASSERT_GT(shortened.size(), 1500u);
+        ASSERT_TRUE(shortened.ends_with(mark)) << shortened.substr(shortened.size() - 40);
+        EXPECT_EQ(shortened.substr(0, shortened.size() - mark.size()),
+                  long_text.substr(0, shortened.size() - mark.size()));
+        EXPECT_EQ(lines[1][kFunc], "operator()");
+    });
+}
+
+// A plugin logs, and is unloaded while its records still wait: the worker
+// is held up by a standard error nobody reads yet. Each record keeps its
+// file and function.
+TEST(JsonLines, RecordsOfAnUnloadedPluginKeepTheirFileAndFunction) {
+    isolated([] {
+        write_config("vorn_config.xml",
+                     "<target name=\"screen\"><type>stdout</type><format>json</format></target>" +
+                         logger_record("con", "screen"));
+        constexpr int Records = 3000;
+        int held[2];
+        ASSERT_EQ(pipe(held), 0);
+        const int saved = dup(2);
+        ASSERT_EQ(dup2(held[1], 2), 2);
+        Vorn handle("con", 0);
+        void* plugin = dlopen(ZVK_TEST_PLUGIN, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(plugin, nullptr) << dlerror();
+        auto* plugin_log =
+            reinterpret_cast<void (*)(const Vorn&, int)>(dlsym(plugin, "plugin_log"));
+        ASSERT_NE(plugin_log, nullptr) << dlerror();
+        plugin_log(handle, Records);
+        ASSERT_EQ(dlclose(plugin), 0);
+        ASSERT_EQ(dlopen(ZVK_TEST_PLUGIN, RTLD_NOW | RTLD_NOLOAD), nullptr) << "still loaded";
+        std::string text;
+        std::thread reader([&] { text = read_to_end(held[0]); });
+        EXPECT_EQ(handle.flush(), 0);
+        dup2(saved, 2);
+        close(held[1]);
+        reader.join();
+
+        const auto lines = parse_json_lines(text);
+        ASSERT_EQ(lines.size(), std::size_t{Records})
+            << (lines.empty() ? std::string() : lines.back()[0]);
+        for (int n = 0; n < Records; ++n) {
+            const std::string& message = lines[n][kMessage];
+            ASSERT_EQ(message.substr(message.find(" INFO ") + 6), "plugin " + std::to_string(n));
+            ASSERT_TRUE(lines[n][kFile].ends_with("support/LoggingPlugin.cpp")) << lines[n][kFile];
+            ASSERT_EQ(lines[n][kFunc], "plugin_log");
+        }
     });
 }
 

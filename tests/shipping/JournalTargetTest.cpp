@@ -4,6 +4,7 @@
 // fields; multi-line and oversized records arrive whole; a query by logger
 // finds exactly its records; a restart loses only what is counted; without
 // journald the target falls back to the syslog socket.
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -163,6 +164,65 @@ TEST_F(JournalTarget, MultiLineAndOversizedRecordsArriveWholeWithTheLevelsPriori
             EXPECT_EQ(fields[kFile] + fields[kLine] + fields[kFunc], "---") << "no source line";
         }
     });
+}
+
+// Records far beyond file_size_max: the memory file that carries each is
+// bound by the process's file-size limit. With the hard limit above (the
+// library lowers only the soft one) they arrive whole; with the hard limit
+// at the size too, cut to fit, marked, and counted.
+TEST_F(JournalTarget, RecordsBeyondTheFileSizeLimitArriveWholeOrCutAndCounted) {
+    for (const bool hard_too : {false, true}) {
+        SCOPED_TRACE(hard_too ? "hard limit at the size" : "soft limit only");
+        isolated([hard_too] {
+            alarm(300);
+            Journald journald;
+            write_config("vorn_config.xml",
+                         "<file_size_max>64K</file_size_max>"
+                         "<target name=\"jr\"><type>journal</type></target>" +
+                             logger_record("app", "jr"));
+            if (hard_too) {
+                rlimit limit{64 * 1024, 64 * 1024};
+                ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+            }
+            constexpr int Records = 3;
+            std::string huge = "H";
+            while (huge.size() < 256 * 1024) {
+                huge += "0123456789\xc3\xa9-" + std::to_string(huge.size());
+            }
+            StdoutPipe out;
+            {
+                Vorn handle("app", 0);
+                for (int n = 0; n < Records; ++n) {
+                    log_text(handle, std::to_string(n) + huge + "\n");
+                }
+            }
+            VornInit::reset_vorn_state();
+            const std::string text = out.text();
+            const std::vector<std::string> entries = journald.entries(Records);
+            ASSERT_EQ(entries.size(), std::size_t{Records}) << text;
+            const std::string mark = " [cut at the file size limit]";
+            for (int n = 0; n < Records; ++n) {
+                const std::string message = fields_of(entries[n])[kMessage];
+                const std::string whole = std::to_string(n) + huge;
+                if (!hard_too) {
+                    EXPECT_TRUE(message == whole) << message.size() << " bytes of " << whole.size();
+                    continue;
+                }
+                ASSERT_TRUE(message.ends_with(mark)) << message.substr(0, 40);
+                const std::size_t kept = message.size() - mark.size();
+                EXPECT_GT(kept, 60000u);
+                EXPECT_LT(kept, 64u * 1024);
+                EXPECT_TRUE(message.compare(0, kept, whole, 0, kept) == 0) << n;
+            }
+            if (hard_too) {
+                EXPECT_EQ(split_lines(text).at(0),
+                          "Could not write msg in target: jr - record cut at the file size limit");
+                EXPECT_EQ(counted_losses(text, "jr"), Records) << text;
+            } else {
+                EXPECT_EQ(text, "");
+            }
+        });
+    }
 }
 
 TEST_F(JournalTarget, RestartOfJournaldLosesOnlyWhatIsCounted) {
