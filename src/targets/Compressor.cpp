@@ -227,8 +227,8 @@ int Compressor::open_archive(mode_t mode, const std::string& packed, std::string
     // An unnamed file in the log directory: a run cut short (a crash, a
     // kill, the end of the process) leaves nothing behind, and nothing of
     // anyone else's is ever overwritten or removed.
-    const int unnamed = openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC,
-                               static_cast<mode_t>(mode & 0777));
+    const int unnamed =
+        openat(dir_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, static_cast<mode_t>(mode & 0777));
     if (unnamed >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
         return unnamed;
     }
@@ -241,8 +241,7 @@ int Compressor::open_archive(mode_t mode, const std::string& packed, std::string
                   static_cast<mode_t>(mode & 0777));
 }
 
-bool Compressor::publish_archive(int out, const std::string& temporary,
-                                 const std::string& packed) {
+bool Compressor::publish_archive(int out, const std::string& temporary, const std::string& packed) {
     if (!temporary.empty()) {
         return renameat(dir_fd, temporary.c_str(), dir_fd, packed.c_str()) == 0;
     }

@@ -1,12 +1,11 @@
 // Compresses a file target's rotated files on a thread of its own, at low
 // priority, so that neither the producers nor the worker ever wait for it.
 // Each file goes to "NAME.gz" or "NAME.zst" through an unnamed file in the
-// log directory (O_TMPFILE) that is synced, checked and linked into place before the original is removed: a
-// crash, a kill, the process's end, a full disk or a failing compression in
-// between leaves the original whole and no temporary behind. Where the
-// file system has no unnamed files, a temporary "NAME.gz.tmp" made with
-// O_EXCL takes its place; one left by a run cut short stays, and so does its
-// original.
+// log directory (O_TMPFILE) that is synced, checked and linked into place before the original is
+// removed: a crash, a kill, the process's end, a full disk or a failing compression in between
+// leaves the original whole and no temporary behind. Where the file system has no unnamed files, a
+// temporary "NAME.gz.tmp" made with O_EXCL takes its place; one left by a run cut short stays, and
+// so does its original.
 #pragma once
 
 #include <sys/stat.h>

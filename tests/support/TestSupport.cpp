@@ -275,6 +275,24 @@ std::vector<std::string> log_files_in_order(const std::string& dir, const std::s
     return paths;
 }
 
+bool compressing_in(const std::string& dir) {
+    for (const std::string& name : list_dir(dir)) {
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0) {
+            return true;
+        }
+    }
+    // An unnamed file shows in /proc as "DIR/#INODE (deleted)".
+    const std::string unnamed = cwd() + "/" + dir + "/#";
+    for (const std::string& fd : list_dir("/proc/self/fd")) {
+        char target[4096];
+        const ssize_t n = readlink(("/proc/self/fd/" + fd).c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, static_cast<std::size_t>(n)).rfind(unnamed, 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string read_log_file(const std::string& path) {
     const auto ends = [&](const std::string& tail) {
         return path.size() > tail.size() &&

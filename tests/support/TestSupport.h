@@ -163,6 +163,9 @@ std::vector<std::string> split_fields(const std::string& line, char separator);
 // The text of a log file, read back with zcat or zstdcat when its name
 // ends in ".gz" or ".zst" (the real tools, as an operator would).
 std::string read_log_file(const std::string& path);
+// Whether this process is writing an archive in `dir`: an unnamed file
+// (O_TMPFILE) of it open, or a NAME.gz.tmp / NAME.zst.tmp in it.
+bool compressing_in(const std::string& dir);
 
 // The sum of the records the failure lines of `target` in `out` count: the
 // first line stands for one record, each later one says how many more.
