@@ -208,7 +208,7 @@ void Carrier::shutdown() {
         // Lanes a vanished worker left open: closed here, their records
         // counted with the rest.
         close_lanes(lock);
-        take_lanes(lock);
+        take_all_lanes(lock);
         queued_from_lanes = 0;
         std::uint64_t lost = backlog.discard_waiting(owner.queue) + backlog.take_trailing_gap() +
                              crash_refused.exchange(0);
@@ -238,6 +238,7 @@ void Carrier::drop_after_fork() {
     inline_writer = false;
     room_waiters = 0;
     written_waiters = 0;
+    inline_waiters = 0;
     enter(Target::FORKED);
 }
 
@@ -250,9 +251,10 @@ void Carrier::stop_for_exit() {
         return;
     }
     enter(Target::WRITING_INLINE);
-    // What came in between the worker's end and now.
-    if (backlog.accepted() > backlog.written()) {
-        write_inline(lock, backlog.accepted() - 1);
+    // What came in between the worker's end and now, and what its lanes
+    // kept.
+    if (accepted() > backlog.written()) {
+        write_inline(lock, accepted() - 1);
     }
 }
 

@@ -145,6 +145,11 @@ private:
     // it moved. The writer's thread only.
     std::size_t take_lanes(std::unique_lock<std::mutex>& lock,
                            std::vector<std::string>* pool = nullptr);
+    // The same, once the lanes are closed: takes until they are empty, so
+    // that no record a thread queued after its lane closed goes before
+    // one still in the lane.
+    void take_all_lanes(std::unique_lock<std::mutex>& lock,
+                        std::vector<std::string>* pool = nullptr);
     // With `lock` held on entry and exit (released meanwhile): no producer
     // hands over into a lane any more once this returns.
     void close_lanes(std::unique_lock<std::mutex>& lock);
@@ -162,7 +167,9 @@ private:
     // unless another thread is writing; then it waits until its record
     // (number `number`) is written, unless it is inside a write_msg.
     void write_inline(std::unique_lock<std::mutex>& lock, std::uint64_t number);
-    void write_all_inline(std::unique_lock<std::mutex>& lock);
+    // Writes what waits, others' records too, at least up to record
+    // `number`; past it only while no other thread waits to take over.
+    void write_all_inline(std::unique_lock<std::mutex>& lock, std::uint64_t number);
     // The worker's loop between its start and stop handshakes; `returned`
     // and `in_write` as for write_held.
     void serve(std::vector<std::string>& returned, bool& in_write);
@@ -200,6 +207,9 @@ private:
     bool inline_writer;
     int room_waiters;
     int written_waiters;
+    // Of those, the threads after exit that wait for their own record and
+    // would write it themselves.
+    int inline_waiters = 0;
     std::uint64_t drain_goal;
     // Each wait has its own condition, all with `mutex`: room in a bounded
     // queue, written records (flush and the writers after exit), and

@@ -297,6 +297,12 @@ std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
     return total;
 }
 
+void Carrier::take_all_lanes(std::unique_lock<std::mutex>& lock, std::vector<std::string>* pool) {
+    // Each take moves some; a closed lane gets nothing new, so this ends.
+    while (lanes_pending() != 0 && take_lanes(lock, pool) != 0) {
+    }
+}
+
 void Carrier::close_lanes(std::unique_lock<std::mutex>& lock) {
     if (!lanes_open.load(std::memory_order_relaxed)) {
         return;

@@ -130,7 +130,7 @@ void Carrier::work() {
         // What the lanes hold waits in the queue for a next worker or the
         // target's end, in front of what was queued after it.
         close_lanes(lock);
-        take_lanes(lock);
+        take_all_lanes(lock);
     } catch (...) {
         // Out of memory taking them: the lanes keep them, counted at the end.
     }
@@ -207,7 +207,7 @@ void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
                         // Stopping: the lanes close, and what they hold joins
                         // the queue; from now on every record goes there.
                         close_lanes(lock);
-                        take_lanes(lock, &returned);
+                        take_all_lanes(lock, &returned);
                     }
                     // Written only when set: the line is the producers'.
                     if (worker_waiting) {
@@ -244,7 +244,7 @@ void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
 void Carrier::write_inline(std::unique_lock<std::mutex>& lock, std::uint64_t number) {
     while (backlog.written() <= number && owner.state == Target::WRITING_INLINE) {
         if (!inline_writer) {
-            write_all_inline(lock);
+            write_all_inline(lock, number);
             return;
         }
         // Inside a write_msg: the writer writes this record after its
@@ -253,16 +253,25 @@ void Carrier::write_inline(std::unique_lock<std::mutex>& lock, std::uint64_t num
             return;
         }
         ++written_waiters;
+        ++inline_waiters;
         written_cond.wait(lock);
+        --inline_waiters;
         left_wait(written_waiters);
     }
 }
 
-void Carrier::write_all_inline(std::unique_lock<std::mutex>& lock) {
+void Carrier::write_all_inline(std::unique_lock<std::mutex>& lock, std::uint64_t number) {
     // The one writer writes whatever waits, others' records too, so that
-    // records of several threads stay whole and in order.
+    // records of several threads stay whole and in order. Once its own
+    // record is out it hands over to a thread that waits for a later one:
+    // with threads that keep logging, the queue is never empty for long,
+    // and the exit would not end. A record nobody waits for (logged inside
+    // a write_msg) is written by this thread.
     inline_writer = true;
-    while (backlog.accepted() > backlog.written()) {
+    // The lanes are closed; what a failed take at the worker's end left in
+    // them goes before what was queued after.
+    while (accepted() > backlog.written() && (backlog.written() <= number || inline_waiters == 0)) {
+        take_all_lanes(lock);
         backlog.take(owner.queue);
         queued_from_lanes = 0;
         lock.unlock();
