@@ -211,7 +211,7 @@ void Carrier::shutdown() {
         take_all_lanes(lock);
         queued_from_lanes = 0;
         std::uint64_t lost = backlog.discard_waiting(owner.queue) + backlog.take_trailing_gap() +
-                             crash_refused.exchange(0);
+                             crash_refused.exchange(0) + reentered.exchange(0);
         if (lost != 0) {
             report_dropped(lost);
         }
@@ -239,6 +239,8 @@ void Carrier::drop_after_fork() {
     room_waiters = 0;
     written_waiters = 0;
     inline_waiters = 0;
+    // The parent reports its own.
+    reentered.store(0, std::memory_order_relaxed);
     enter(Target::FORKED);
 }
 

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -45,6 +46,32 @@ struct CrashRotation {
 // A number no other carrier of this process has had.
 std::uint64_t new_carrier_id() noexcept;
 
+// Whether the calling thread is inside a hand-over to any target, for its
+// whole length: a signal handler or a destructor that logs meanwhile would
+// enter one again, into a lane half written or a mutex the thread holds.
+// Initial-exec: a signal handler reads it without allocating.
+extern constinit __attribute__((tls_model("initial-exec"))) thread_local bool in_hand_over;
+
+// Sets in_hand_over to `inside` while it lives, then restores it. The
+// fences keep the compiler from moving the hand-over's own stores out of
+// the marked stretch, as a handler on this thread would see them.
+class HandOverMark {
+public:
+    explicit HandOverMark(bool inside) noexcept : before(in_hand_over) {
+        in_hand_over = inside;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    }
+    ~HandOverMark() {
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        in_hand_over = before;
+    }
+    HandOverMark(const HandOverMark&) = delete;
+    HandOverMark& operator=(const HandOverMark&) = delete;
+
+private:
+    bool before;
+};
+
 class Carrier {
 public:
     using Queued = Target::Queued;
@@ -66,6 +93,9 @@ public:
     // is in the calling thread's lane; false when the lanes are closed or
     // have no room, and the record is to be queued.
     bool to_lane(std::string_view text, int level, Message* whole, const Origin& origin) noexcept;
+    // A record handed over on a thread already inside a hand-over: dropped
+    // and counted, without a lock (a signal handler may be the caller).
+    void refuse_reentered() noexcept { reentered.fetch_add(1, std::memory_order_relaxed); }
     void set_bound(std::size_t max_records, bool drop_when_full);
     // Only the console and the file target write lines.
     void set_format(Target::Format format) noexcept {
@@ -185,6 +215,9 @@ private:
     void format_taken();
     // The worker's line for a gap of `count` dropped records.
     void report_dropped(std::uint64_t count);
+    // The line for the records refuse_reentered counted: at most once a
+    // second, unless `now` (at the stop). The writer's thread only.
+    void report_reentered(bool now);
     // A thread stops waiting inside the target (`waiters` is the count it
     // was in); the last one lets a shutdown go on. The caller holds `mutex`.
     void left_wait(int& waiters);
@@ -222,6 +255,10 @@ private:
     std::atomic<int> rotation_now{0};
     // Records refused without the mutex while a fatal signal was handled.
     std::atomic<std::uint64_t> crash_refused{0};
+    // Records of hand-overs entered again, not yet reported; the writer's
+    // time for the next line about them.
+    std::atomic<std::uint64_t> reentered{0};
+    std::chrono::steady_clock::time_point next_reentered_report{};
     // Set at start from the target's type; the writer's texts of a run.
     bool runs;
     std::vector<std::string_view> run_texts;

@@ -77,6 +77,13 @@ void Target::log(Message* message) {
     if (message == nullptr) {
         return;
     }
+    if (detail::in_hand_over) [[unlikely]] {
+        // Deleting it may log again: counted first.
+        carrier->refuse_reentered();
+        delete message;
+        return;
+    }
+    detail::HandOverMark mark(true);
     Queued record{{}, message->level, false, nullptr, message->origin};
     try {
         // A plain Message waits as its text only; a derived type may carry
@@ -100,6 +107,12 @@ void Target::log(Message* message) {
 void Target::log(std::ostringstream&& text, int level) { log(std::move(text), level, Origin{}); }
 
 void Target::log(std::ostringstream&& text, int level, const Origin& origin) {
+    if (detail::in_hand_over) [[unlikely]] {
+        carrier->refuse_reentered();
+        empty_keeping_buffer(text);
+        return;
+    }
+    detail::HandOverMark mark(true);
     if (carrier->to_lane(text.view(), level, nullptr, origin)) [[likely]] {
         empty_keeping_buffer(text);
         return;
@@ -116,6 +129,8 @@ void Target::log(std::ostringstream&& text, int level, const Origin& origin) {
 }
 
 namespace detail {
+
+constinit __attribute__((tls_model("initial-exec"))) thread_local bool in_hand_over = false;
 
 bool Carrier::to_lane(std::string_view text, int level, Message* whole,
                       const Origin& origin) noexcept {

@@ -142,6 +142,7 @@ void Carrier::work() {
         // The gap is at the end: nothing was accepted after it.
         report_dropped(gap);
     }
+    report_reentered(true);
     backlog.give_back(returned);
     owner.console->finish();
     worker_waiting = false;
@@ -232,6 +233,7 @@ void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
             owner.tick();
             next_tick = std::chrono::steady_clock::now() + kTickEvery;
         }
+        report_reentered(false);
         if (backlog.holding()) {
             idle = kShortestIdle;
             // Without the mutex: producers append meanwhile. A chunk at
@@ -275,6 +277,8 @@ void Carrier::write_all_inline(std::unique_lock<std::mutex>& lock, std::uint64_t
         backlog.take(owner.queue);
         queued_from_lanes = 0;
         lock.unlock();
+        // Writing is no hand-over: a write_msg may log into other targets.
+        HandOverMark mark(false);
         bool in_write = false;
         do {
             try {
@@ -298,10 +302,23 @@ void Carrier::write_all_inline(std::unique_lock<std::mutex>& lock, std::uint64_t
     if (std::uint64_t gap = backlog.take_trailing_gap(); gap != 0) {
         report_dropped(gap);
     }
+    report_reentered(true);
     inline_writer = false;
     if (written_waiters != 0) {
         written_cond.notify_all();
     }
+}
+
+void Carrier::report_reentered(bool now) {
+    if (reentered.load(std::memory_order_relaxed) == 0) {
+        return;
+    }
+    const auto time = std::chrono::steady_clock::now();
+    if (!now && time < next_reentered_report) {
+        return;
+    }
+    next_reentered_report = time + std::chrono::seconds(1);
+    report_dropped(reentered.exchange(0, std::memory_order_relaxed));
 }
 
 void Carrier::write_held(std::size_t limit, std::vector<std::string>* returned, bool& in_write) {
