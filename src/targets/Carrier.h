@@ -95,8 +95,11 @@ public:
     bool to_lane(std::string_view text, int level, Message* whole, const Origin& origin) noexcept;
     // A record handed over on a thread already inside a hand-over: dropped
     // and counted, without a lock (a signal handler may be the caller).
-    void refuse_reentered() noexcept { reentered.fetch_add(1, std::memory_order_relaxed); }
+    void refuse_reentered() noexcept { dropped_unlocked.fetch_add(1, std::memory_order_relaxed); }
     void set_bound(std::size_t max_records, bool drop_when_full);
+    // What the lanes may hold in filled segments before when_full applies
+    // (0: the default, a share of the physical memory). Before the start.
+    void set_memory_bound(std::size_t max_bytes) noexcept;
     // Only the console and the file target write lines.
     void set_format(Target::Format format) noexcept {
         json = format == Target::JSON_LINES &&
@@ -215,9 +218,14 @@ private:
     void format_taken();
     // The worker's line for a gap of `count` dropped records.
     void report_dropped(std::uint64_t count);
-    // The line for the records refuse_reentered counted: at most once a
-    // second, unless `now` (at the stop). The writer's thread only.
-    void report_reentered(bool now);
+    // The line for the records dropped without the mutex (hand-overs
+    // entered again, the lanes' ceiling): at most once a second, unless
+    // `now` (at the stop). The writer's thread only.
+    void report_dropped_unlocked(bool now);
+    // A producer whose lane is at the ceiling (`sealed` then): true once
+    // there may be room (after waiting), false when the record is to be
+    // dropped (counted here).
+    bool room_in_lanes(std::size_t sealed) noexcept;
     // A thread stops waiting inside the target (`waiters` is the count it
     // was in); the last one lets a shutdown go on. The caller holds `mutex`.
     void left_wait(int& waiters);
@@ -255,10 +263,11 @@ private:
     std::atomic<int> rotation_now{0};
     // Records refused without the mutex while a fatal signal was handled.
     std::atomic<std::uint64_t> crash_refused{0};
-    // Records of hand-overs entered again, not yet reported; the writer's
+    // Records dropped without the mutex (hand-overs entered again, the
+    // lanes' ceiling with when_full drop), not yet reported; the writer's
     // time for the next line about them.
-    std::atomic<std::uint64_t> reentered{0};
-    std::chrono::steady_clock::time_point next_reentered_report{};
+    std::atomic<std::uint64_t> dropped_unlocked{0};
+    std::chrono::steady_clock::time_point next_unlocked_report{};
     // Set at start from the target's type; the writer's texts of a run.
     bool runs;
     std::vector<std::string_view> run_texts;
@@ -276,6 +285,7 @@ private:
     std::atomic<bool> lanes_open{false};
     std::atomic<bool> worker_sleeping{false};
     std::vector<Lane*> lanes;
+    LaneBudget lane_budget;
     // How many records at the front of the queue came from lanes (or from
     // the writer's hands) since the writer last took the queue: records
     // taken from lanes later go behind them, in front of the rest.

@@ -71,6 +71,7 @@ std::uint64_t new_carrier_id() noexcept {
 
 Carrier::~Carrier() {
     for (Lane* lane : lanes) {
+        lane->budget = nullptr;
         lane->carrier_gone.store(true, std::memory_order_release);
         Lane::give_up(lane);
     }
@@ -111,7 +112,7 @@ Lane* Carrier::find_or_make_lane() noexcept {
     if (found == nullptr) {
         try {
             local->all.reserve(local->all.size() + 1);
-            auto made = std::make_unique<Lane>(id);
+            auto made = std::make_unique<Lane>(id, &lane_budget);
             {
                 std::lock_guard lock(owner.mutex);
                 lanes.push_back(made.get());
@@ -341,6 +342,8 @@ std::uint64_t Carrier::drop_lanes_after_fork() noexcept {
         }
         ++i;
     }
+    // What the parent's lanes hold is the parent's to take.
+    lane_budget.sealed.store(0, std::memory_order_relaxed);
     return dropped;
 }
 

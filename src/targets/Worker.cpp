@@ -142,7 +142,7 @@ void Carrier::work() {
         // The gap is at the end: nothing was accepted after it.
         report_dropped(gap);
     }
-    report_reentered(true);
+    report_dropped_unlocked(true);
     backlog.give_back(returned);
     owner.console->finish();
     worker_waiting = false;
@@ -233,7 +233,7 @@ void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
             owner.tick();
             next_tick = std::chrono::steady_clock::now() + kTickEvery;
         }
-        report_reentered(false);
+        report_dropped_unlocked(false);
         if (backlog.holding()) {
             idle = kShortestIdle;
             // Without the mutex: producers append meanwhile. A chunk at
@@ -302,23 +302,23 @@ void Carrier::write_all_inline(std::unique_lock<std::mutex>& lock, std::uint64_t
     if (std::uint64_t gap = backlog.take_trailing_gap(); gap != 0) {
         report_dropped(gap);
     }
-    report_reentered(true);
+    report_dropped_unlocked(true);
     inline_writer = false;
     if (written_waiters != 0) {
         written_cond.notify_all();
     }
 }
 
-void Carrier::report_reentered(bool now) {
-    if (reentered.load(std::memory_order_relaxed) == 0) {
+void Carrier::report_dropped_unlocked(bool now) {
+    if (dropped_unlocked.load(std::memory_order_relaxed) == 0) {
         return;
     }
     const auto time = std::chrono::steady_clock::now();
-    if (!now && time < next_reentered_report) {
+    if (!now && time < next_unlocked_report) {
         return;
     }
-    next_reentered_report = time + std::chrono::seconds(1);
-    report_dropped(reentered.exchange(0, std::memory_order_relaxed));
+    next_unlocked_report = time + std::chrono::seconds(1);
+    report_dropped(dropped_unlocked.exchange(0, std::memory_order_relaxed));
 }
 
 void Carrier::write_held(std::size_t limit, std::vector<std::string>* returned, bool& in_write) {
