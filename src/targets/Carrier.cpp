@@ -256,7 +256,7 @@ void Carrier::drop_after_fork() {
     inline_writer = false;
     room_waiters = 0;
     written_waiters = 0;
-    inline_waiters = 0;
+    inline_wait_goal = 0;
     // The parent reports its own.
     dropped_unlocked.store(0, std::memory_order_relaxed);
     enter(Target::FORKED);

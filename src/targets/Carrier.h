@@ -248,9 +248,11 @@ private:
     bool inline_writer;
     int room_waiters;
     int written_waiters;
-    // Of those, the threads after exit that wait for their own record and
-    // would write it themselves.
-    int inline_waiters = 0;
+    // After exit: one more than the highest number a thread waits for to
+    // be written, and would write itself (0: none). A waiter leaves only
+    // once its record is written, so while this exceeds written() such a
+    // thread still waits.
+    std::uint64_t inline_wait_goal = 0;
     std::uint64_t drain_goal;
     // Each wait has its own condition, all with `mutex`: room in a bounded
     // queue, written records (flush and the writers after exit), and

@@ -255,9 +255,8 @@ void Carrier::write_inline(std::unique_lock<std::mutex>& lock, std::uint64_t num
             return;
         }
         ++written_waiters;
-        ++inline_waiters;
+        inline_wait_goal = std::max(inline_wait_goal, number + 1);
         written_cond.wait(lock);
-        --inline_waiters;
         left_wait(written_waiters);
     }
 }
@@ -265,14 +264,15 @@ void Carrier::write_inline(std::unique_lock<std::mutex>& lock, std::uint64_t num
 void Carrier::write_all_inline(std::unique_lock<std::mutex>& lock, std::uint64_t number) {
     // The one writer writes whatever waits, others' records too, so that
     // records of several threads stay whole and in order. Once its own
-    // record is out it hands over to a thread that waits for a later one:
-    // with threads that keep logging, the queue is never empty for long,
-    // and the exit would not end. A record nobody waits for (logged inside
-    // a write_msg) is written by this thread.
+    // record is out it hands over to a thread that waits for a later,
+    // unwritten one: with threads that keep logging, the queue is never
+    // empty for long, and the exit would not end. A record nobody waits
+    // for (logged inside a write_msg) is written by this thread.
     inline_writer = true;
     // The lanes are closed; what a failed take at the worker's end left in
     // them goes before what was queued after.
-    while (accepted() > backlog.written() && (backlog.written() <= number || inline_waiters == 0)) {
+    while (accepted() > backlog.written() &&
+           (backlog.written() <= number || inline_wait_goal <= backlog.written())) {
         take_all_lanes(lock);
         backlog.take(owner.queue);
         queued_from_lanes = 0;
