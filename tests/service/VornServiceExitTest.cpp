@@ -72,28 +72,28 @@ void write_snapshot() {
 }
 
 TEST_P(VornServiceExitRace, EveryRecordWhoseLogReturnedIsWrittenInOrder) {
-    const int threads = GetParam().threads;
-    const std::string format = GetParam().format;
-    // Enough that the lanes hold far more than one take when the stop
-    // begins.
-    const long long enough = sanitized ? 20000 : GetParam().before_exit;
-    isolated([threads, format, enough] {
+    const ExitRace race = GetParam();
+    isolated([race] {
+        const int threads = race.threads;
         std::fflush(stdout);  // the child's exit would write it again
         ChildEnd end = run_child(
-            [threads, format, enough] {
+            [race] {
+                // Enough that the lanes hold far more than one take when
+                // the stop begins.
+                const long long enough = sanitized ? 20000 : race.before_exit;
                 watchdog(100);
                 write_config(
                     "vorn_config.xml",
                     std::string("<file_size_max>4G</file_size_max>\n") +
                         "<target name=\"app_file\"><type>file</type><file_name>app.log</file_name>"
                         "<max_number_file>-1</max_number_file><format>" +
-                        format + "</format></target>\n" + logger_record("app", "app_file"));
+                        race.format + "</format></target>\n" + logger_record("app", "app_file"));
                 for (auto& last : returned_up_to) {
                     last.store(-1);
                 }
                 std::atexit(write_snapshot);
                 auto* handle = new Vorn("app", 0);  // used until the process ends
-                for (int t = 0; t < threads; ++t) {
+                for (int t = 0; t < race.threads; ++t) {
                     std::thread([handle, t] {
                         for (long long seq = 0;; ++seq) {
                             VORN_LOG(*handle, INFO, "exit t" << t << " " << seq);
@@ -101,7 +101,7 @@ TEST_P(VornServiceExitRace, EveryRecordWhoseLogReturnedIsWrittenInOrder) {
                         }
                     }).detach();
                 }
-                for (int t = 0; t < threads; ++t) {
+                for (int t = 0; t < race.threads; ++t) {
                     while (returned_up_to[t].load(std::memory_order_acquire) < enough) {
                         std::this_thread::yield();
                     }
