@@ -113,6 +113,11 @@ public:
     /// never waits for room: it drops and counts. Set before the first
     /// record.
     void set_queue_bound(std::size_t max_records, bool drop_when_full);
+    /// Without a record bound, what waits may take about `max_bytes` of
+    /// memory (0: an eighth of the physical memory); past that, new records
+    /// are dropped and counted or wait, as `drop_when_full` says. Set before
+    /// the start.
+    void set_queue_memory_max(std::size_t max_bytes);
     /// Set before the first record; other target types ignore it.
     void set_format(Format format);
     /// Waits until every record accepted before the call has been written

@@ -113,6 +113,10 @@ Table make_table() {
                              .accepted = {kDrop, kBlock},
                              .refusal = "is neither \"drop\" nor \"block\"",
                              .outcome = "block applies"});
+    set(Setting::queue_memory_max, {.scope = Scope::target,
+                                    .name = "queue_memory_max",
+                                    .refusal = "is not a size",
+                                    .outcome = "an eighth of the physical memory applies"});
     set(Setting::socket, {.scope = Scope::target, .name = "socket", .fallback = "/dev/log"});
     set(Setting::facility, {.scope = Scope::target,
                             .name = "facility",
@@ -289,6 +293,10 @@ void target_problems(const std::string& name, const VornConfig::target_cf_t& rec
     if (when_full != nullptr && !accepts(Setting::when_full, *when_full)) {
         problems.push_back(refused(Setting::when_full, name, *when_full));
     }
+    if (queue_settings(record).memory_refused) {
+        problems.push_back(refused(Setting::queue_memory_max, name,
+                                   *first_param(record, Setting::queue_memory_max)));
+    }
 }
 
 void logger_problems(const std::string& name, const VornConfig::logger_cf_t& record,
@@ -395,6 +403,13 @@ QueueSettings queue_settings(const VornConfig::target_cf_t& record) {
     const std::string* when_full = first_param(record, Setting::when_full);
     queue.max_records = max_text != nullptr ? queue_max(*max_text) : 0;
     queue.drop_when_full = when_full != nullptr && *when_full == kDrop;
+    if (const std::string* memory = first_param(record, Setting::queue_memory_max)) {
+        queue.memory_refused =
+            !VornConfig::file_size_bytes(*memory, queue.memory_max, std::locale::classic());
+        if (queue.memory_refused) {
+            queue.memory_max = 0;
+        }
+    }
     return queue;
 }
 

@@ -45,6 +45,7 @@ enum class Setting {
     max_number_file,
     queue_max,
     when_full,
+    queue_memory_max,
     socket,
     facility,
     ident,
@@ -94,8 +95,10 @@ std::size_t queue_max(const std::string& text);
 unsigned watch_seconds(const std::string& text);
 
 struct QueueSettings {
-    std::size_t max_records = 0;  // 0: unbounded
-    bool drop_when_full = false;  // false: the caller waits for room
+    std::size_t max_records = 0;   // 0: unbounded
+    bool drop_when_full = false;   // false: the caller waits for room
+    std::uint64_t memory_max = 0;  // 0: the default
+    bool memory_refused = false;   // the text given is not a size
 };
 QueueSettings queue_settings(const VornConfig::target_cf_t& record);
 

@@ -43,6 +43,7 @@ std::string output_of(const Target& target, const VornConfig* model, const std::
 void apply_queue_bound(Target* target, const VornConfig::target_cf_t& record) {
     const QueueSettings queue = queue_settings(record);
     target->set_queue_bound(queue.max_records, queue.drop_when_full);
+    target->set_queue_memory_max(static_cast<std::size_t>(queue.memory_max));
     target->set_format(format_settings(record).json ? Target::JSON_LINES : Target::TEXT_LINES);
 }
 

@@ -1,5 +1,7 @@
 #include "Carrier.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <new>
 #include <thread>
@@ -35,11 +37,27 @@ Carrier::Carrier(Target& owner)
       crash_fd(-1),
       runs(false),
       initialised(false),
-      id(new_carrier_id()) {}
+      id(new_carrier_id()) {
+    set_memory_bound(0);
+}
 
 void Carrier::set_bound(std::size_t max_records, bool drop_when_full) {
     std::lock_guard lock(owner.mutex);
     backlog.set_bound(max_records, drop_when_full);
+}
+
+void Carrier::set_memory_bound(std::size_t max_bytes) noexcept {
+    if (max_bytes == 0) {
+        // An eighth of the physical memory: a target whose producers
+        // outrun it for long takes no more, and a few such targets leave
+        // the rest of the process room.
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long page = sysconf(_SC_PAGESIZE);
+        max_bytes = pages > 0 && page > 0
+                        ? static_cast<std::size_t>(pages) / 8 * static_cast<std::size_t>(page)
+                        : std::size_t{1} << 30;
+    }
+    lane_budget.max.store(max_bytes, std::memory_order_relaxed);
 }
 
 void Carrier::left_wait(int& waiters) {
@@ -217,11 +235,11 @@ void Carrier::shutdown() {
         // Lanes a vanished worker left open: closed here, their records
         // counted with the rest.
         close_lanes(lock);
-        take_lanes(lock);
+        take_all_lanes(lock);
         CrashSection section(*this);
         queued_from_lanes = 0;
         std::uint64_t lost = backlog.discard_waiting(owner.queue) + backlog.take_trailing_gap() +
-                             crash_refused.exchange(0);
+                             crash_refused.exchange(0) + dropped_unlocked.exchange(0);
         section.leave();
         if (lost != 0) {
             report_dropped(lost);
@@ -250,6 +268,9 @@ void Carrier::drop_after_fork() {
     inline_writer = false;
     room_waiters = 0;
     written_waiters = 0;
+    inline_wait_goal = 0;
+    // The parent reports its own.
+    dropped_unlocked.store(0, std::memory_order_relaxed);
     // Nor is a crash handler that held the target, or a thread inside a
     // change of it.
     crash_claimed.store(false, std::memory_order_relaxed);
@@ -266,9 +287,10 @@ void Carrier::stop_for_exit() {
         return;
     }
     enter(Target::WRITING_INLINE);
-    // What came in between the worker's end and now.
-    if (backlog.accepted() > backlog.written()) {
-        write_inline(lock, backlog.accepted() - 1);
+    // What came in between the worker's end and now, and what its lanes
+    // kept.
+    if (accepted() > backlog.written()) {
+        write_inline(lock, accepted() - 1);
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -47,6 +48,32 @@ class CrashSection;
 // A number no other carrier of this process has had.
 std::uint64_t new_carrier_id() noexcept;
 
+// Whether the calling thread is inside a hand-over to any target, for its
+// whole length: a signal handler or a destructor that logs meanwhile would
+// enter one again, into a lane half written or a mutex the thread holds.
+// Initial-exec: a signal handler reads it without allocating.
+extern constinit __attribute__((tls_model("initial-exec"))) thread_local bool in_hand_over;
+
+// Sets in_hand_over to `inside` while it lives, then restores it. The
+// fences keep the compiler from moving the hand-over's own stores out of
+// the marked stretch, as a handler on this thread would see them.
+class HandOverMark {
+public:
+    explicit HandOverMark(bool inside) noexcept : before(in_hand_over) {
+        in_hand_over = inside;
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    }
+    ~HandOverMark() {
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        in_hand_over = before;
+    }
+    HandOverMark(const HandOverMark&) = delete;
+    HandOverMark& operator=(const HandOverMark&) = delete;
+
+private:
+    bool before;
+};
+
 class Carrier {
 public:
     using Queued = Target::Queued;
@@ -68,7 +95,13 @@ public:
     // is in the calling thread's lane; false when the lanes are closed or
     // have no room, and the record is to be queued.
     bool to_lane(std::string_view text, int level, Message* whole, const Origin& origin) noexcept;
+    // A record handed over on a thread already inside a hand-over: dropped
+    // and counted, without a lock (a signal handler may be the caller).
+    void refuse_reentered() noexcept { dropped_unlocked.fetch_add(1, std::memory_order_relaxed); }
     void set_bound(std::size_t max_records, bool drop_when_full);
+    // What the lanes may hold in filled segments before when_full applies
+    // (0: the default, a share of the physical memory). Before the start.
+    void set_memory_bound(std::size_t max_bytes) noexcept;
     // Only the console and the file target write lines.
     void set_format(Target::Format format) noexcept {
         json = format == Target::JSON_LINES &&
@@ -167,6 +200,11 @@ private:
     // it moved. The writer's thread only.
     std::size_t take_lanes(std::unique_lock<std::mutex>& lock,
                            std::vector<std::string>* pool = nullptr);
+    // The same, once the lanes are closed: takes until they are empty, so
+    // that no record a thread queued after its lane closed goes before
+    // one still in the lane.
+    void take_all_lanes(std::unique_lock<std::mutex>& lock,
+                        std::vector<std::string>* pool = nullptr);
     // With `lock` held on entry and exit (released meanwhile): no producer
     // hands over into a lane any more once this returns.
     void close_lanes(std::unique_lock<std::mutex>& lock);
@@ -184,7 +222,9 @@ private:
     // unless another thread is writing; then it waits until its record
     // (number `number`) is written, unless it is inside a write_msg.
     void write_inline(std::unique_lock<std::mutex>& lock, std::uint64_t number);
-    void write_all_inline(std::unique_lock<std::mutex>& lock);
+    // Writes what waits, others' records too, at least up to record
+    // `number`; past it only while no other thread waits to take over.
+    void write_all_inline(std::unique_lock<std::mutex>& lock, std::uint64_t number);
     // The worker's loop between its start and stop handshakes; `returned`
     // and `in_write` as for write_held.
     void serve(std::vector<std::string>& returned, bool& in_write);
@@ -200,6 +240,14 @@ private:
     void format_taken();
     // The worker's line for a gap of `count` dropped records.
     void report_dropped(std::uint64_t count);
+    // The line for the records dropped without the mutex (hand-overs
+    // entered again, the lanes' ceiling): at most once a second, unless
+    // `now` (at the stop). The writer's thread only.
+    void report_dropped_unlocked(bool now);
+    // A producer whose lane is at the ceiling (`sealed` then): true once
+    // there may be room (after waiting), false when the record is to be
+    // dropped (counted here).
+    bool room_in_lanes(std::size_t sealed) noexcept;
     // A thread stops waiting inside the target (`waiters` is the count it
     // was in); the last one lets a shutdown go on. The caller holds `mutex`.
     void left_wait(int& waiters);
@@ -222,6 +270,11 @@ private:
     bool inline_writer;
     int room_waiters;
     int written_waiters;
+    // After exit: one more than the highest number a thread waits for to
+    // be written, and would write itself (0: none). A waiter leaves only
+    // once its record is written, so while this exceeds written() such a
+    // thread still waits.
+    std::uint64_t inline_wait_goal = 0;
     std::uint64_t drain_goal;
     // Each wait has its own condition, all with `mutex`: room in a bounded
     // queue, written records (flush and the writers after exit), and
@@ -238,6 +291,11 @@ private:
     // fatal-signal handler holds it.
     std::atomic<int> crash_sections{0};
     std::atomic<bool> crash_claimed{false};
+    // Records dropped without the mutex (hand-overs entered again, the
+    // lanes' ceiling with when_full drop), not yet reported; the writer's
+    // time for the next line about them.
+    std::atomic<std::uint64_t> dropped_unlocked{0};
+    std::chrono::steady_clock::time_point next_unlocked_report{};
     // Set at start from the target's type; the writer's texts of a run.
     bool runs;
     std::vector<std::string_view> run_texts;
@@ -260,6 +318,7 @@ private:
     // again.
     static constexpr std::size_t kSparePool = 2;
     std::vector<void*> spare_pool;
+    LaneBudget lane_budget;
     // How many records at the front of the queue came from lanes (or from
     // the writer's hands) since the writer last took the queue: records
     // taken from lanes later go behind them, in front of the rest.

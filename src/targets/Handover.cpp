@@ -79,6 +79,13 @@ void Target::log(Message* message) {
     if (message == nullptr) {
         return;
     }
+    if (detail::in_hand_over) [[unlikely]] {
+        // Deleting it may log again: counted first.
+        carrier->refuse_reentered();
+        delete message;
+        return;
+    }
+    detail::HandOverMark mark(true);
     Queued record{{}, message->level, false, nullptr, message->origin};
     try {
         // A plain Message waits as its text only; a derived type may carry
@@ -102,6 +109,12 @@ void Target::log(Message* message) {
 void Target::log(std::ostringstream&& text, int level) { log(std::move(text), level, Origin{}); }
 
 void Target::log(std::ostringstream&& text, int level, const Origin& origin) {
+    if (detail::in_hand_over) [[unlikely]] {
+        carrier->refuse_reentered();
+        empty_keeping_buffer(text);
+        return;
+    }
+    detail::HandOverMark mark(true);
     if (carrier->to_lane(text.view(), level, nullptr, origin)) [[likely]] {
         empty_keeping_buffer(text);
         return;
@@ -144,43 +157,87 @@ bool Carrier::crash_changing_inside(const CrashSection* innermost) const noexcep
     return false;
 }
 
+constinit __attribute__((tls_model("initial-exec"))) thread_local bool in_hand_over = false;
+
 bool Carrier::to_lane(std::string_view text, int level, Message* whole,
                       const Origin& origin) noexcept {
-    if (!lanes_open.load(std::memory_order_relaxed) || crash_in_progress()) {
-        return false;
-    }
-    Lane* lane = caller_lane();
-    if (lane == nullptr) {
-        return false;
-    }
-    // Busy before looking again: a worker that closes the lanes either is
-    // seen to have closed them, or waits for this.
-    lane->busy.store(true, std::memory_order_relaxed);
-    if (sections_fence) {
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-    } else {
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-    }
-    bool pushed = false;
-    if (lanes_open.load(std::memory_order_relaxed)) [[likely]] {
-        pushed = whole != nullptr ? lane->push_whole(whole, level, origin)
-                                  : lane->push(text, level, origin);
-        if (pushed) [[likely]] {
-            // Between the hand-over and the look at worker_sleeping: a
-            // worker going to sleep says so, then fences every thread
-            // (barrier_everywhere) before it looks at the lanes.
-            if (sections_fence) {
-                std::atomic_thread_fence(std::memory_order_seq_cst);
-            } else {
-                std::atomic_signal_fence(std::memory_order_seq_cst);
+    for (;;) {
+        if (!lanes_open.load(std::memory_order_relaxed) || crash_in_progress()) {
+            return false;
+        }
+        Lane* lane = caller_lane();
+        if (lane == nullptr) {
+            return false;
+        }
+        // Busy before looking again: a worker that closes the lanes either is
+        // seen to have closed them, or waits for this.
+        lane->busy.store(true, std::memory_order_relaxed);
+        if (sections_fence) {
+            std::atomic_thread_fence(std::memory_order_seq_cst);
+        } else {
+            std::atomic_signal_fence(std::memory_order_seq_cst);
+        }
+        bool pushed = false;
+        std::size_t at_ceiling = 0;
+        if (lanes_open.load(std::memory_order_relaxed)) [[likely]] {
+            pushed = whole != nullptr ? lane->push_whole(whole, level, origin)
+                                      : lane->push(text, level, origin);
+            if (pushed) [[likely]] {
+                // Between the hand-over and the look at worker_sleeping: a
+                // worker going to sleep says so, then fences every thread
+                // (barrier_everywhere) before it looks at the lanes.
+                if (sections_fence) {
+                    std::atomic_thread_fence(std::memory_order_seq_cst);
+                } else {
+                    std::atomic_signal_fence(std::memory_order_seq_cst);
+                }
+                if (worker_sleeping.load(std::memory_order_relaxed)) [[unlikely]] {
+                    wake_worker();
+                }
             }
-            if (worker_sleeping.load(std::memory_order_relaxed)) [[unlikely]] {
-                wake_worker();
+            if (!pushed && lane->over_ceiling()) [[unlikely]] {
+                at_ceiling = lane_budget.sealed.load(std::memory_order_relaxed);
             }
         }
+        lane->busy.store(false, std::memory_order_release);
+        if (at_ceiling == 0) {
+            return pushed;
+        }
+        // Not queued beside the lane instead: it would overtake the lane's
+        // records, and the queue has no ceiling.
+        if (!room_in_lanes(at_ceiling)) {
+            delete whole;
+            return true;
+        }
     }
-    lane->busy.store(false, std::memory_order_release);
-    return pushed;
+}
+
+bool Carrier::room_in_lanes(std::size_t sealed) noexcept {
+    // As at a bound: a worker or a write_msg never waits for room.
+    if (!backlog.drops_when_full() && !writes_for_any()) {
+        try {
+            std::unique_lock lock(owner.mutex);
+            // This thread touches no other target before its section ends:
+            // a reload that retires others need not wait for the room.
+            keep_to(&owner);
+            ++room_waiters;
+            worker_waiting = false;
+            work_cond.notify_one();
+            // Room comes as the writer takes filled segments; a stop closes
+            // the lanes, and the record goes to the queue.
+            room_cond.wait(lock, [&] {
+                return lane_budget.sealed.load(std::memory_order_relaxed) < sealed ||
+                       !lanes_open.load(std::memory_order_relaxed) ||
+                       owner.state != Target::RUNNING;
+            });
+            left_wait(room_waiters);
+            return true;
+        } catch (...) {
+            // Only a broken mutex fails: dropped and counted below.
+        }
+    }
+    dropped_unlocked.fetch_add(1, std::memory_order_relaxed);
+    return false;
 }
 
 std::string Carrier::enqueue(Queued&& record, std::string& text, bool want_buffer) {

@@ -47,10 +47,11 @@ struct Lane::Segment {
 static_assert(sizeof(Lane::Header) == 24 && sizeof(Lane::Place) == 24 &&
               alignof(Lane::Header) <= 8);
 
-Lane::Lane(std::uint64_t carrier_id)
+Lane::Lane(std::uint64_t carrier_id, LaneBudget* budget)
     : carrier_id(carrier_id),
       thread(pthread_self()),
       thread_id(this_thread_id()),
+      budget(budget),
       write_segment(Segment::make(kFirstSegment)),
       write_position(0),
       next_size(kFirstSegment * 2),
@@ -63,6 +64,10 @@ Lane::Lane(std::uint64_t carrier_id)
 
 Lane::~Lane() {
     discard(true);
+    for (Segment* segment = read_segment; segment != write_segment;) {
+        unseal(segment);
+        segment = segment->next.load(std::memory_order_relaxed);
+    }
     for (Segment* segment = read_segment; segment != nullptr;) {
         Segment* next = segment->next.load(std::memory_order_relaxed);
         Segment::free(segment);
@@ -77,7 +82,22 @@ void Lane::give_up(Lane* lane) noexcept {
     }
 }
 
+void Lane::unseal(const Segment* segment) noexcept {
+    if (budget != nullptr) {
+        budget->sealed.fetch_sub(segment->capacity, std::memory_order_relaxed);
+    }
+}
+
 Lane::Segment* Lane::reserve(std::size_t need) noexcept {
+    // Past the ceiling while something is sealed: the writer has that much
+    // to take before this lane may hold more. With nothing sealed one
+    // segment always may be, so that a small ceiling cannot stop the lane.
+    const std::size_t sealed = budget->sealed.load(std::memory_order_relaxed);
+    const std::size_t max = budget->max.load(std::memory_order_relaxed);
+    refused_for_ceiling = max != 0 && sealed != 0 && sealed + write_segment->capacity > max;
+    if (refused_for_ceiling) {
+        return nullptr;
+    }
     // The segment the writer emptied last, where it holds the record: the
     // writer keeps up, and the lane stays as small as it is. Otherwise a
     // larger one, up to a limit (records longer than that get one of their
@@ -94,6 +114,7 @@ Lane::Segment* Lane::reserve(std::size_t need) noexcept {
         }
         next_size = std::min(next_size * 2, kLargestSegment);
     }
+    budget->sealed.fetch_add(write_segment->capacity, std::memory_order_relaxed);
     fresh->head.store(0, std::memory_order_relaxed);
     fresh->next.store(nullptr, std::memory_order_relaxed);
     // The full segment's head is final: the writer moves on once it has
@@ -164,6 +185,7 @@ Lane::Record Lane::peek() noexcept {
         Segment* done = read_segment;
         read_segment = next;
         read_position = 0;
+        unseal(done);
         Segment::free(spare.exchange(done, std::memory_order_release));
     }
 }
@@ -192,6 +214,7 @@ void Lane::recycle(Passed passed) noexcept {
     // them: the last one becomes the spare.
     for (Segment* segment = static_cast<Segment*>(passed.first); segment != passed.until;) {
         Segment* next = segment->next.load(std::memory_order_acquire);
+        unseal(segment);
         Segment::free(spare.exchange(segment, std::memory_order_release));
         segment = next;
     }

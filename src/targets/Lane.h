@@ -27,6 +27,15 @@ struct Origin;
 
 namespace detail {
 
+// What the lanes of one target hold in segments their producers have
+// filled and moved past (the segment each writes into is not counted), and
+// the ceiling past which a producer gets no new segment (0: none). Owned
+// by the target's carrier; a lane stops counting once the carrier is gone.
+struct LaneBudget {
+    std::atomic<std::size_t> sealed{0};
+    std::atomic<std::size_t> max{0};
+};
+
 class Lane {
 public:
     struct Header {
@@ -69,7 +78,7 @@ public:
     };
 
     // Throws std::bad_alloc when no first segment can be had.
-    explicit Lane(std::uint64_t carrier_id);
+    Lane(std::uint64_t carrier_id, LaneBudget* budget);
     // Deletes the Messages of records never taken.
     ~Lane();
     Lane(const Lane&) = delete;
@@ -91,11 +100,13 @@ public:
 #endif
     }
 
-    // The producer's side: false when no memory was left for a segment.
+    // The producer's side: false when no memory was left for a segment, or
+    // (then over_ceiling()) a new one would take the budget past its max.
     // `origin` gives the logger and the source line; its thread and time
     // are the lane's and the stamp's.
     bool push(std::string_view text, int level, const Origin& origin) noexcept;
     bool push_whole(Message* message, int level, const Origin& origin) noexcept;
+    bool over_ceiling() const noexcept { return refused_for_ceiling; }
 
     // The producer marks the lane busy around a hand-over; the writer that
     // closes the target's lanes waits until no lane is (see Carrier).
@@ -162,11 +173,16 @@ public:
     // back once; the last frees the lane.
     std::atomic<bool> thread_gone{false};
     std::atomic<bool> carrier_gone{false};
+    // Null once the carrier is gone (set before carrier_gone); the writer's
+    // and, while the lanes are open, the producer's.
+    LaneBudget* budget;
     static void give_up(Lane* lane) noexcept;
 
 private:
     struct Segment;
     Segment* reserve(std::size_t need) noexcept;
+    // The writer moved past a filled segment.
+    void unseal(const Segment* segment) noexcept;
     // One record: its header, then `payload_bytes` of payload, padded.
     bool append(std::uint32_t size, int level, const Origin& origin, const void* payload,
                 std::size_t payload_bytes) noexcept;
@@ -179,6 +195,7 @@ private:
     std::size_t write_position;
     std::atomic<std::uint64_t> pushed_count{0};
     std::uint64_t next_size;
+    bool refused_for_ceiling = false;
     [[maybe_unused]] char before_writer[64];
     Segment* read_segment;
     std::size_t read_position;

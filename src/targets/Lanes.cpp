@@ -71,6 +71,7 @@ std::uint64_t new_carrier_id() noexcept {
 
 Carrier::~Carrier() {
     for (Lane* lane : lanes) {
+        lane->budget = nullptr;
         lane->carrier_gone.store(true, std::memory_order_release);
         Lane::give_up(lane);
     }
@@ -114,7 +115,7 @@ Lane* Carrier::find_or_make_lane() noexcept {
     if (found == nullptr) {
         try {
             local->all.reserve(local->all.size() + 1);
-            auto made = std::make_unique<Lane>(id);
+            auto made = std::make_unique<Lane>(id, &lane_budget);
             {
                 std::lock_guard lock(owner.mutex);
                 CrashSection section(*this);
@@ -350,6 +351,12 @@ std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
     return total;
 }
 
+void Carrier::take_all_lanes(std::unique_lock<std::mutex>& lock, std::vector<std::string>* pool) {
+    // Each take moves some; a closed lane gets nothing new, so this ends.
+    while (lanes_pending() != 0 && take_lanes(lock, pool) != 0) {
+    }
+}
+
 void Carrier::close_lanes(std::unique_lock<std::mutex>& lock) {
     if (!lanes_open.load(std::memory_order_relaxed)) {
         return;
@@ -388,6 +395,8 @@ std::uint64_t Carrier::drop_lanes_after_fork() noexcept {
         }
         ++i;
     }
+    // What the parent's lanes hold is the parent's to take.
+    lane_budget.sealed.store(0, std::memory_order_relaxed);
     return dropped;
 }
 

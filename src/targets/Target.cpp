@@ -41,6 +41,8 @@ void Target::set_queue_bound(std::size_t max_records, bool drop_when_full) {
     carrier->set_bound(max_records, drop_when_full);
 }
 
+void Target::set_queue_memory_max(std::size_t max_bytes) { carrier->set_memory_bound(max_bytes); }
+
 void Target::set_format(Format format) { carrier->set_format(format); }
 
 int Target::flush() { return carrier->flush(); }

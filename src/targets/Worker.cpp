@@ -133,7 +133,7 @@ void Carrier::work() {
         // What the lanes hold waits in the queue for a next worker or the
         // target's end, in front of what was queued after it.
         close_lanes(lock);
-        take_lanes(lock);
+        take_all_lanes(lock);
     } catch (...) {
         // Out of memory taking them: the lanes keep them, counted at the end.
     }
@@ -147,6 +147,7 @@ void Carrier::work() {
         // The gap is at the end: nothing was accepted after it.
         report_dropped(gap);
     }
+    report_dropped_unlocked(true);
     backlog.give_back(returned);
     owner.console->finish();
     end_repeats(owner.name);
@@ -228,7 +229,7 @@ void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
                         // Stopping: the lanes close, and what they hold joins
                         // the queue; from now on every record goes there.
                         close_lanes(lock);
-                        take_lanes(lock, &returned);
+                        take_all_lanes(lock, &returned);
                     }
                     // Written only when set: the line is the producers'.
                     if (worker_waiting) {
@@ -255,6 +256,7 @@ void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
             next_tick = due_ms < 0 ? Clock::time_point::max()
                                    : Clock::now() + std::chrono::milliseconds(due_ms);
         }
+        report_dropped_unlocked(false);
         if (backlog.holding()) {
             idle = kShortestIdle;
             if (ticking) {
@@ -271,7 +273,7 @@ void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
 void Carrier::write_inline(std::unique_lock<std::mutex>& lock, std::uint64_t number) {
     while (backlog.written() <= number && owner.state == Target::WRITING_INLINE) {
         if (!inline_writer) {
-            write_all_inline(lock);
+            write_all_inline(lock, number);
             return;
         }
         // Inside a write_msg: the writer writes this record after its
@@ -280,23 +282,34 @@ void Carrier::write_inline(std::unique_lock<std::mutex>& lock, std::uint64_t num
             return;
         }
         ++written_waiters;
+        inline_wait_goal = std::max(inline_wait_goal, number + 1);
         written_cond.wait(lock);
         left_wait(written_waiters);
     }
 }
 
-void Carrier::write_all_inline(std::unique_lock<std::mutex>& lock) {
+void Carrier::write_all_inline(std::unique_lock<std::mutex>& lock, std::uint64_t number) {
     // The one writer writes whatever waits, others' records too, so that
-    // records of several threads stay whole and in order.
+    // records of several threads stay whole and in order. Once its own
+    // record is out it hands over to a thread that waits for a later,
+    // unwritten one: with threads that keep logging, the queue is never
+    // empty for long, and the exit would not end. A record nobody waits
+    // for (logged inside a write_msg) is written by this thread.
     CrashSection section(*this);
     inline_writer = true;
     section.leave();
-    while (backlog.accepted() > backlog.written()) {
+    // The lanes are closed; what a failed take at the worker's end left in
+    // them goes before what was queued after.
+    while (accepted() > backlog.written() &&
+           (backlog.written() <= number || inline_wait_goal <= backlog.written())) {
+        take_all_lanes(lock);
         CrashSection taking(*this);
         backlog.take(owner.queue);
         queued_from_lanes = 0;
         taking.leave();
         lock.unlock();
+        // Writing is no hand-over: a write_msg may log into other targets.
+        HandOverMark mark(false);
         bool in_write = false;
         do {
             try {
@@ -321,12 +334,25 @@ void Carrier::write_all_inline(std::unique_lock<std::mutex>& lock) {
         report_dropped(gap);
     }
     // Written on the caller's thread after the stop: this may be the last.
+    report_dropped_unlocked(true);
     end_repeats(owner.name);
     CrashSection ending(*this);
     inline_writer = false;
     if (written_waiters != 0) {
         written_cond.notify_all();
     }
+}
+
+void Carrier::report_dropped_unlocked(bool now) {
+    if (dropped_unlocked.load(std::memory_order_relaxed) == 0) {
+        return;
+    }
+    const auto time = std::chrono::steady_clock::now();
+    if (!now && time < next_unlocked_report) {
+        return;
+    }
+    next_unlocked_report = time + std::chrono::seconds(1);
+    report_dropped(dropped_unlocked.exchange(0, std::memory_order_relaxed));
 }
 
 void Carrier::write_held(std::size_t limit, std::vector<std::string>* returned, bool& in_write) {

@@ -1,5 +1,6 @@
-// The one console target takes its queue bound from the stdout record it is
-// first created for; the built-in CONSOLE logger's is unbounded.
+// The one console target takes its queue bound (and memory ceiling) from the
+// stdout record it is first created for; the built-in CONSOLE logger's is
+// unbounded.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -73,6 +74,29 @@ TEST(VornServiceBound, ConsoleTakesTheBoundOfItsStdoutRecord) {
             << out;
         EXPECT_LE(arrived, 3);
         EXPECT_EQ(arrived + std::stoi(match[1]), 50);
+    });
+}
+
+// Without queue_max, what waits for a stuck worker stops at the memory
+// ceiling the target's record sets; past it when_full drop counts.
+TEST(VornServiceBound, MemoryCeilingOfTheRecordAppliesWhenFull) {
+    isolated([] {
+        constexpr int Records = 20000;
+        write_config("vorn_config.xml",
+                     "<target name=\"screen\"><type>stdout</type>"
+                     "<queue_memory_max>64K</queue_memory_max><when_full>drop</when_full>"
+                     "</target>\n" +
+                         logger_record("app", "screen"));
+        std::string out;
+        const int arrived = log_into_a_stalled_console("app", Records, out);
+        int dropped = 0;
+        const std::regex line(R"( dropped (\d+) records in target: console\n)");
+        for (auto it = std::sregex_iterator(out.begin(), out.end(), line);
+             it != std::sregex_iterator(); ++it) {
+            dropped += std::stoi((*it)[1]);
+        }
+        EXPECT_LT(arrived, Records / 4) << out;
+        EXPECT_EQ(arrived + dropped, Records) << out;
     });
 }
 

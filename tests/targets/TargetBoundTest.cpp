@@ -1,6 +1,8 @@
 // A bounded queue: never more than its bound waiting; dropped records are
-// counted and reported where the gap is; blocked producers resume.
+// counted and reported where the gap is; blocked producers resume. The
+// same at the memory ceiling of an unbounded one.
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -239,6 +242,81 @@ TEST(TargetBound, OwnWriteAtTheBoundDropsInsteadOfWaiting) {
     EXPECT_TRUE(std::regex_match(out.text(),
                                  std::regex(StampPattern + " dropped 1 records in target: t\n")))
         << out.text();
+}
+
+// Without a record bound, producers that outrun the worker (here: stuck at
+// its first record) fill the lanes up to the memory ceiling; past it
+// when_full applies: records are dropped and counted, or the producer
+// waits (it sleeps; nothing is lost once the worker goes on).
+TEST(TargetBound, MemoryCeilingDropsOrBlocksTheRecordsBeyondIt) {
+    constexpr int Records = 20000;
+    constexpr std::size_t Ceiling = 64 * 1024;
+    const std::string padding(90, '.');
+    for (const bool drop : {true, false}) {
+        SCOPED_TRACE(drop ? "drop" : "block");
+        auto journal = std::make_shared<Journal>();
+        CaptureFd out(1);
+        int blocked_at = -1;
+        {
+            GatedTarget target(journal, "t");
+            target.set_queue_bound(0, drop);
+            target.set_queue_memory_max(Ceiling);
+            ASSERT_EQ(target.start(nullptr), 0);
+            std::atomic<int> logged{0};
+            const std::string self = "/proc/self/task/" + std::to_string(syscall(SYS_gettid));
+            // Opens the gate once this thread sleeps before its last record
+            // (blocked at the ceiling) or has logged them all.
+            std::thread watcher([&] {
+                for (;;) {
+                    const int now = logged.load();
+                    if (now == Records) {
+                        break;
+                    }
+                    const std::string stat = read_file(self + "/stat");
+                    if (stat.find(") S ") != std::string::npos && logged.load() == now) {
+                        blocked_at = now;
+                        break;
+                    }
+                    std::this_thread::yield();
+                }
+                target.open();
+            });
+            std::ostringstream text;
+            for (int i = 0; i < Records; ++i) {
+                text << i << ' ' << padding;
+                target.log(std::move(text), 5);
+                logged.store(i + 1);
+            }
+            watcher.join();
+            ASSERT_EQ(target.flush(), 0);
+            target.stop();
+        }
+        std::uint64_t dropped = 0;
+        const std::regex line(StampPattern + R"( dropped (\d+) records in target: t)");
+        for (const std::string& text : split_lines(out.text())) {
+            std::smatch match;
+            ASSERT_TRUE(std::regex_match(text, match, line)) << text;
+            dropped += std::stoull(match[1]);
+        }
+        const std::vector<std::string> written = journal->texts();
+        int previous = -1;
+        for (const std::string& text : written) {
+            const int number = std::stoi(text);
+            ASSERT_GT(number, previous);
+            previous = number;
+        }
+        EXPECT_EQ(written.size() + dropped, std::size_t{Records});
+        // What waited took the ceiling and a segment or two being filled,
+        // far from all of it.
+        if (drop) {
+            EXPECT_GT(dropped, 0u);
+            EXPECT_LT(written.size(), std::size_t{Records / 4});
+        } else {
+            EXPECT_EQ(dropped, 0u);
+            EXPECT_GE(blocked_at, 0);
+            EXPECT_LT(blocked_at, Records / 4);
+        }
+    }
 }
 
 }  // namespace

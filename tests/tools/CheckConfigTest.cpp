@@ -101,7 +101,7 @@ TEST(CheckConfig, ReportsEveryRunTimeProblem) {
   <file_size_max>16E</file_size_max>
   <locale>xx_NOT_A_LOCALE</locale>
   <watch_seconds>0.5</watch_seconds>
-  <target name="net"><type>network</type><queue_max>many</queue_max><when_full>wait</when_full></target>
+  <target name="net"><type>network</type><queue_max>many</queue_max><when_full>wait</when_full><queue_memory_max>lots</queue_memory_max></target>
   <target name="disk"><type>file</type><file_name>a.log</file_name><max_number_file>five</max_number_file><rotate_every>7m</rotate_every><compress>xz</compress><max_age>7 days</max_age></target>
   <target name="sys"><type>syslog</type><facility>kern</facility></target>
   <target name="jr"><type>journal</type><facility>kern</facility><format>json</format></target>
@@ -133,6 +133,8 @@ TEST(CheckConfig, ReportsEveryRunTimeProblem) {
              "log directory \"missing/parent/logs\" cannot be created",
              "queue_max \"many\" is not a positive number; the queue is unbounded",
              "when_full \"wait\" is neither \"drop\" nor \"block\"; block applies",
+             "queue_memory_max \"lots\" is not a size; an eighth of the physical memory "
+             "applies",
              "watch_seconds \"0.5\" is not a positive number; the file is not watched",
          }) {
         EXPECT_NE(run.out.find(expected), std::string::npos) << expected << "\n" << run.out;
