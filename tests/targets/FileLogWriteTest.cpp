@@ -304,7 +304,7 @@ TEST(FileLogRotation, WriteFailingAfterRotationIsReported) {
         ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &none), 0);
         log->write_msg(record("y\n"));
         std::string text = out.text();
-        EXPECT_EQ(text, "Could not write msg in target: file - File too large\n");
+        EXPECT_EQ(text, "write file error: File too large\n");
         ASSERT_EQ(log->rotated_files.size(), 1u);
         EXPECT_EQ(read_file(*log->rotated_files.begin()), "x\n");
         EXPECT_EQ(read_file(log->file_path), "");
