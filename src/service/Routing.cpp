@@ -7,6 +7,7 @@
 
 #include "../config/Settings.h"
 #include "../frontend/Report.h"
+#include "../targets/Carrier.h"
 #include "CrashHandler.h"
 #include "FileSizeSignal.h"
 #include "ReadSection.h"
@@ -349,7 +350,12 @@ void settle(VornService& service, Changes& changes) {
         std::vector<Target*> retired = std::move(changes.retired);
         changes.retired.clear();
         // No Logger leads to them any more; once the threads that read one
-        // before are out, nothing but their workers touches them.
+        // before are out, nothing but their workers touches them. A thread
+        // waiting inside one (a flush, a producer for room) would hold that
+        // up for as long as the output is stuck: its wait ends first.
+        for (Target* target : retired) {
+            detail::Carrier::of(*target).release_waiters();
+        }
         wait_for_readers(std::vector<const void*>(retired.begin(), retired.end()));
         for (Target* target : retired) {
             target->stop();  // its worker writes what it accepted, then ends

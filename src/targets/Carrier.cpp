@@ -205,7 +205,7 @@ int Carrier::flush() {
             return true;
         };
         ++written_waiters;
-        written_cond.wait(lock, [&] { return taken() || !served(owner.state); });
+        written_cond.wait(lock, [&] { return taken() || !served(owner.state) || releasing; });
         left_wait(written_waiters);
         for (const auto& [lane, mark] : marks) {
             if (lane->mark_done >= mark) {
@@ -220,10 +220,17 @@ int Carrier::flush() {
     auto done = [&] { return backlog.written() >= goal; };
     if (!done()) {
         ++written_waiters;
-        written_cond.wait(lock, [&] { return done() || !served(owner.state); });
+        written_cond.wait(lock, [&] { return done() || !served(owner.state) || releasing; });
         left_wait(written_waiters);
     }
     return done() ? 0 : -1;
+}
+
+void Carrier::release_waiters() {
+    std::lock_guard lock(owner.mutex);
+    releasing = true;
+    written_cond.notify_all();
+    room_cond.notify_all();
 }
 
 void Carrier::shutdown() {

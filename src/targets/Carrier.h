@@ -114,6 +114,10 @@ public:
     int flush();
     void shutdown();
     void drop_after_fork();
+    // The target is being retired: flushes and producers waiting for room
+    // stop waiting (the stop that follows writes what they handed over),
+    // so that the retirer need not wait for an output that is stuck.
+    void release_waiters();
     void stop_for_exit();
     void reset_state(State next);
     // The worker thread's body.
@@ -270,6 +274,7 @@ private:
     bool inline_writer;
     int room_waiters;
     int written_waiters;
+    bool releasing = false;
     // After exit: one more than the highest number a thread waits for to
     // be written, and would write itself (0: none). A waiter leaves only
     // once its record is written, so while this exceeds written() such a

@@ -228,10 +228,14 @@ bool Carrier::room_in_lanes(std::size_t sealed) noexcept {
             room_cond.wait(lock, [&] {
                 return lane_budget.sealed.load(std::memory_order_relaxed) < sealed ||
                        !lanes_open.load(std::memory_order_relaxed) ||
-                       owner.state != Target::RUNNING;
+                       owner.state != Target::RUNNING || releasing;
             });
             left_wait(room_waiters);
-            return true;
+            // Retiring and still no room: counted below, as at a drop.
+            if (!releasing || lane_budget.sealed.load(std::memory_order_relaxed) < sealed ||
+                !lanes_open.load(std::memory_order_relaxed)) {
+                return true;
+            }
         } catch (...) {
             // Only a broken mutex fails: dropped and counted below.
         }
@@ -377,7 +381,8 @@ bool Carrier::admit(std::unique_lock<std::mutex>& lock) {
     // reload that retires others need not wait for the room.
     keep_to(&owner);
     ++room_waiters;
-    room_cond.wait(lock, [&] { return !backlog.full() || !worker_serves(); });
+    // Retiring: accepted past the bound, the stop writes it.
+    room_cond.wait(lock, [&] { return !backlog.full() || !worker_serves() || releasing; });
     left_wait(room_waiters);
     return true;
 }

@@ -218,6 +218,66 @@ TEST(VornReload, WaitOnAStuckConsoleHoldsUpNoReloadOfAnotherTarget) {
     }
 }
 
+// A reload that retires the stuck console itself ends the wait inside it
+// (the flush fails, the waiting record is taken past the bound) before it
+// waits for the console's stop, which the reader then lets finish.
+TEST(VornReload, WaitInsideATargetThatIsRetiredEnds) {
+    for (const bool flush : {true, false}) {
+        SCOPED_TRACE(flush ? "flush" : "producer waiting for room");
+        isolated([flush] {
+            int err[2];
+            ASSERT_EQ(pipe(err), 0);
+            dup2(err[1], STDERR_FILENO);
+            auto config = [](int bound) {
+                write_config("vorn_config.xml",
+                             "<target name=\"console\"><type>stdout</type><queue_max>" +
+                                 std::to_string(bound) + "</queue_max></target>\n" +
+                                 logger_record("con", "console"));
+            };
+            config(flush ? 100000 : 4);
+            ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
+            Vorn con("con", 0);
+            std::atomic<pid_t> waiter_tid{0};
+            std::atomic<bool> logged{false};
+            std::atomic<bool> waited{false};
+            std::atomic<int> flushed{1};
+            std::thread waiter([&] {
+                waiter_tid = gettid();
+                for (int i = 0; i < 2000; ++i) {
+                    VORN_LOG(con, INFO, std::string(92, 'x') << " " << i);
+                }
+                logged = true;
+                if (flush) {
+                    flushed = VornInit::flush();
+                }
+                waited = true;
+            });
+            while (waiter_tid == 0 || (flush && !logged) || !sleeping(waiter_tid) || waited) {
+                ASSERT_FALSE(waited) << "the console never held the waiter up";
+                std::this_thread::yield();
+            }
+            config(flush ? 100001 : 5);
+            auto reloaded = std::async(std::launch::async, [] { return VornInit::reload(); });
+            for (int i = 0; i < 20000 && !waited; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            EXPECT_TRUE(waited) << "the wait outlived its target's retirement";
+            std::thread reader([fd = err[0]] {
+                char buf[65536];
+                while (read(fd, buf, sizeof buf) > 0) {
+                }
+            });
+            waiter.join();
+            EXPECT_EQ(reloaded.get(), 0);
+            if (flush) {
+                EXPECT_EQ(flushed.load(), -1);
+            }
+            VornInit::reset_vorn_state();
+            reader.detach();
+        });
+    }
+}
+
 TEST(VornReload, FileThatDoesNotLoadChangesNothing) {
     for (const std::string& broken :
          {std::string("<vorn><logger>"), std::string("<vorn><locale>xx_NONE</locale></vorn>")}) {
