@@ -44,6 +44,17 @@ void* operator new(std::size_t size) {
     return memory;
 }
 
+// The library's std::stable_sort asks for its buffer this way: with only
+// the throwing form replaced, the sanitizer's own nothrow form would pair
+// with the free() below.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return operator new(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
 // GCC takes the free() in a replaced operator delete for a mismatch.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
