@@ -228,13 +228,17 @@ TEST(VornReload, WaitInsideATargetThatIsRetiredEnds) {
             int err[2];
             ASSERT_EQ(pipe(err), 0);
             dup2(err[1], STDERR_FILENO);
-            auto config = [](int bound) {
+            // The reload moves the logger to a file: nothing leads to the
+            // console any more, which is retired.
+            auto config = [flush](bool moved) {
                 write_config("vorn_config.xml",
-                             "<target name=\"console\"><type>stdout</type><queue_max>" +
-                                 std::to_string(bound) + "</queue_max></target>\n" +
-                                 logger_record("con", "console"));
+                             moved
+                                 ? file_target("f", "app.log") + logger_record("con", "f")
+                                 : "<target name=\"console\"><type>stdout</type><queue_max>" +
+                                       std::string(flush ? "100000" : "4") +
+                                       "</queue_max></target>\n" + logger_record("con", "console"));
             };
-            config(flush ? 100000 : 4);
+            config(false);
             ASSERT_EQ(VornInit::load_config("vorn_config.xml"), 0);
             Vorn con("con", 0);
             std::atomic<pid_t> waiter_tid{0};
@@ -256,7 +260,7 @@ TEST(VornReload, WaitInsideATargetThatIsRetiredEnds) {
                 ASSERT_FALSE(waited) << "the console never held the waiter up";
                 std::this_thread::yield();
             }
-            config(flush ? 100001 : 5);
+            config(true);
             auto reloaded = std::async(std::launch::async, [] { return VornInit::reload(); });
             for (int i = 0; i < 20000 && !waited; ++i) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
