@@ -18,14 +18,39 @@ namespace {
 
 // Like the service, the table lives as long as the process: workers write
 // queued records, names and all, until the very end of exit. It holds one
-// string per distinct logger name, source file and function.
+// string per distinct logger name, source file and function. Namespace
+// scope and constant-initialised, as everything on the hand-over path:
+// a function-local static being initialised by another thread at a fork
+// would leave its guard held in the child, whose first record would wait
+// for ever.
+constinit std::mutex intern_mutex;
+std::unordered_set<std::string>* kept_texts = nullptr;  // guarded by intern_mutex
+
 const char* intern(std::string_view text) {
-    static std::mutex mutex;
-    static auto* kept = new std::unordered_set<std::string>();
-    std::lock_guard lock(mutex);
+    std::lock_guard lock(intern_mutex);
+    if (kept_texts == nullptr) {
+        kept_texts = new std::unordered_set<std::string>();
+    }
     // Nodes do not move when the set grows.
-    return kept->emplace(text).first->c_str();
+    return kept_texts->emplace(text).first->c_str();
 }
+
+thread_local int cached_thread_id = 0;
+
+// The table's mutex is held across a fork, after the service's locks
+// (handlers registered first run their preparation last): a thread
+// interning a call site at the fork must not leave it held in the child.
+void before_fork() { intern_mutex.lock(); }
+void after_fork_in_parent() { intern_mutex.unlock(); }
+void after_fork_in_child() {
+    intern_mutex.unlock();
+    // The thread that forks goes on in the child with an id of its own.
+    cached_thread_id = 0;
+}
+
+// As the library loads, before any thread of its own exists.
+[[maybe_unused]] const bool fork_hooked =
+    pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child) == 0;
 
 // Each thread remembers which kept copy the call sites it logged from
 // had, so that a record costs a comparison of its strings, not the lock.
@@ -72,19 +97,8 @@ void intern_strings(Origin& origin) noexcept {
     origin.func = intern_site(origin.func);
 }
 
-namespace {
-
-thread_local int cached_thread_id = 0;
-
-// The thread that forks goes on in the child with an id of its own.
-void forget_thread_id() { cached_thread_id = 0; }
-
-}  // namespace
-
 int this_thread_id() noexcept {
     if (cached_thread_id == 0) [[unlikely]] {
-        static const bool hooked = pthread_atfork(nullptr, nullptr, &forget_thread_id) == 0;
-        (void)hooked;
         cached_thread_id = static_cast<int>(::syscall(SYS_gettid));
     }
     return cached_thread_id;
