@@ -49,9 +49,13 @@ void thread_ended(void* value) {
     delete local;
 }
 
+// As the library loads, not on first use: a thread making its first lane
+// when another forks would leave a function-local static's guard held in
+// the child, whose first lane would then wait for ever.
+const bool lanes_keyed = pthread_key_create(&lanes_key, thread_ended) == 0;
+
 LocalLanes* make_local() noexcept {
-    static const bool keyed = pthread_key_create(&lanes_key, thread_ended) == 0;
-    if (!keyed) {
+    if (!lanes_keyed) {
         return nullptr;
     }
     auto* local = new (std::nothrow) LocalLanes();
