@@ -42,10 +42,12 @@ public:
     /// Why the last load failed: expat's reason ("mismatched tag") or the
     /// limit the text crossed; empty after a successful load.
     const std::string& error() const;
-    /// Where the last load failed, line and column counted from 1; 0 when
-    /// the failure has no place in the text (an unreadable stream, a text
-    /// over the size cap).
+    /// The line where the last load failed, counted from 1; 0 when the
+    /// failure has no place in the text (an unreadable stream, a text over
+    /// the size cap).
     std::size_t error_line() const;
+    /// The column where the last load failed, counted from 1; 0 as for
+    /// error_line().
     std::size_t error_column() const;
     /// Well-formed XML that parses back to the same tree; empty when the
     /// document is empty.
