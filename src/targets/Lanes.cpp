@@ -215,13 +215,18 @@ std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
         if (std::uint64_t count = lane->pending(); count != 0) {
             Lane::Cursor cursor = lane->cursor();
             cursor.left = count;
-            // Handing over again: a spare from the pool saves it an
-            // allocation when its segment fills.
-            if (!spare_pool.empty() && lane->lend_spare(spare_pool.back())) {
-                spare_pool.pop_back();
-            }
             sources.push_back({lane, cursor, cursor, {}, true, 0, 0});
             total += count;
+        }
+    }
+    // Not in the loop above: the lanes' counts are read as close together
+    // as can be, since a record handed over after one lane was read may
+    // follow, on another thread, one that a later lane shows.
+    for (Source& source : sources) {
+        // Handing over again: a spare from the pool saves it an
+        // allocation when its segment fills.
+        if (!spare_pool.empty() && source.lane->lend_spare(spare_pool.back())) {
+            spare_pool.pop_back();
         }
     }
     if (total != 0) {
