@@ -167,8 +167,10 @@ private:
     // compresses.
     std::uint64_t rotated_size(const std::string& path, bool& waiting) const;
     // Its size for the trim by total size: a file waiting for compression
-    // (`waiting`) at the size the files compressed so far suggest.
-    std::uint64_t counted_size(const std::string& path, bool& waiting) const;
+    // (`waiting`) at the size the files compressed so far (`in` bytes
+    // became `out`) suggest; as it is while `in` is 0.
+    std::uint64_t counted_size(const std::string& path, bool& waiting, std::uint64_t in,
+                               std::uint64_t out) const;
     // The trim by size waits for the first compressed file to tell what
     // the waiting ones will be.
     bool trim_waits = false;

@@ -276,11 +276,10 @@ std::uint64_t FileLog::rotated_size(const std::string& path, bool& waiting) cons
     return 0;
 }
 
-std::uint64_t FileLog::counted_size(const std::string& path, bool& waiting) const {
+std::uint64_t FileLog::counted_size(const std::string& path, bool& waiting, std::uint64_t in,
+                                    std::uint64_t out) const {
     const std::uint64_t size = rotated_size(path, waiting);
-    std::uint64_t in = 0;
-    std::uint64_t out = 0;
-    if (!waiting || !compressor->compressed(in, out)) {
+    if (!waiting || in == 0) {
         return size;
     }
     // A file waiting for the compressor counts as what it will be, as far
@@ -359,20 +358,24 @@ int FileLog::trim_rotated_files() {
         const bool active =
             fd >= 0 ? fstat(fd, &st) == 0 : fstatat(dir_fd, file_name.c_str(), &st, 0) == 0;
         std::uint64_t total = active ? static_cast<std::uint64_t>(st.st_size) : 0;
+        // The compressor's figures once: a file it finishes meanwhile must
+        // not make the sum and the decision disagree (a sum of plain sizes
+        // trimmed as if they were compressed removes nearly every file).
+        std::uint64_t in = 0;
+        std::uint64_t out = 0;
+        const bool known = compressor && compressor->compressed(in, out);
         bool waiting = false;
         bool plain = false;
         for (const std::string& path : rotated_files) {
-            total += counted_size(path, plain);
+            total += counted_size(path, plain, in, out);
             waiting = waiting || plain;
         }
-        std::uint64_t in = 0;
-        std::uint64_t out = 0;
         // Before any file is compressed nothing tells what the waiting ones
         // will be: the trim by size waits for the first (the worker's tick
         // runs it again).
-        trim_waits = total > max_total_size && waiting && !compressor->compressed(in, out);
+        trim_waits = total > max_total_size && waiting && !known;
         while (!trim_waits && !rotated_files.empty() && total > max_total_size) {
-            total -= std::min(total, counted_size(*rotated_files.begin(), plain));
+            total -= std::min(total, counted_size(*rotated_files.begin(), plain, in, out));
             if (delete_file(*rotated_files.begin()) != 0) {
                 result = -1;
             }
