@@ -23,6 +23,8 @@ build() {  # build-dir, cmake args...
 if [ -z "${ZVK_QUICK:-}" ]; then
     echo "== formatting"
     git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
+    echo "== the lock table against the code"
+    scripts/check-locks.py
 
     echo "== AddressSanitizer + UndefinedBehaviorSanitizer (clang)"
     build build-asan --preset asan
