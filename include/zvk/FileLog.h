@@ -88,6 +88,11 @@ private:
     };
 
 public:
+    /// \name The file and its names
+    /// init sets these and the worker then changes them (rotation,
+    /// retention) without a lock: read them only while no worker runs,
+    /// before start or after stop.
+    ///@{
     int fd;  ///< The active file; -1 while none is open.
     /// How many files are kept, the active one included; negative: all.
     std::int64_t max_files;
@@ -100,6 +105,7 @@ public:
     std::string rotated_prefix;  ///< `log_dir/base_name_`: how rotated paths begin.
     std::string base_name;       ///< file_name without file_ext.
     std::string file_ext;        ///< file_name from its last ".", empty without one.
+    ///@}
 
 private:
     friend struct detail::TargetAccess;
