@@ -36,8 +36,15 @@ class ConsoleWriting;
 /// target then get consecutive plain records in one write_texts call.
 class ZVK_VORN_API Target {
 public:
-    /// The kind of target: the console (this class), FileLog, SyslogLog or JournalLog.
-    enum Type : int { CONSOLE_TARGET = 0, FILE_TARGET = 1, SYSLOG_TARGET = 2, JOURNAL_TARGET = 3 };
+    /// The kind of target: the console (this class), FileLog, SyslogLog or
+    /// JournalLog; CUSTOM_TARGET: a type of the application's own.
+    enum Type : int {
+        CONSOLE_TARGET = 0,
+        FILE_TARGET = 1,
+        SYSLOG_TARGET = 2,
+        JOURNAL_TARGET = 3,
+        CUSTOM_TARGET = 4
+    };
     /// How the console and the file target write a record: its text as
     /// given, or one JSON object a line with its time, level, logger,
     /// thread, text and source line.
@@ -191,6 +198,14 @@ protected:
     /// write msg in target: NAME". Throws nothing, for the writer's catch
     /// blocks.
     void report_write_exception(const std::exception* what) noexcept;
+    /// Whether the worker calls tick for work due at a time rather than
+    /// with a record: about every 100 ms while it writes, and when it is
+    /// idle at the time tick asked for. Asked once as the worker starts.
+    /// The console: no.
+    virtual bool ticks() const noexcept;
+    /// On the worker's thread, never with `mutex` held. The milliseconds
+    /// until the next tick is due while nothing is written; -1: none is.
+    virtual std::int64_t tick() noexcept;
 
 private:
     friend class detail::Carrier;
@@ -213,13 +228,6 @@ private:
     // (failure reports included). Called only where takes_runs says so;
     // never throws. The console: up to 64 KiB a write to std::clog.
     virtual void write_texts(const std::string_view* texts, std::size_t count) noexcept;
-    // Whether the worker calls tick for work due at a time rather than
-    // with a record: about every 100 ms while it writes, and when it is
-    // idle at the time tick asked for. The console: no.
-    virtual bool ticks() const noexcept;
-    // On the worker's thread, never with `mutex` held. The milliseconds
-    // until the next tick is due while nothing is written; -1: none is.
-    virtual std::int64_t tick() noexcept;
     // At the stop at process exit, once the worker has ended: work of the
     // type's own that the process's end would cut off ends here, cleanly
     // and within a bound. The console: nothing.
