@@ -56,5 +56,17 @@ TEST(ExtendingExample, CustomTypeGetsEveryRecordOnceAndItsTick) {
     EXPECT_EQ(seen.size(), 3u * kPerThread);
 }
 
+// The docs show these files whole: what they show is what the suite builds.
+TEST(ExtendingExample, DocsShowTheBuiltFilesVerbatim) {
+    const std::string doc = read_file(std::string(ZVK_SOURCE_DIR) + "/docs/extending.md");
+    for (const char* file :
+         {"examples/extending/SyncedFileTarget.h", "examples/testing/CaptureTargetTest.cpp"}) {
+        const std::string text = read_file(std::string(ZVK_SOURCE_DIR) + "/" + file);
+        ASSERT_FALSE(text.empty()) << file;
+        EXPECT_NE(doc.find("```cpp\n" + text + "```\n"), std::string::npos)
+            << file << " differs from its copy in docs/extending.md";
+    }
+}
+
 }  // namespace
 }  // namespace zvk::test
