@@ -37,8 +37,15 @@ struct TargetAccess;
 /// target then get consecutive plain records in one write_texts call.
 class ZVK_VORN_API Target {
 public:
-    /// The kind of target: the console (this class), FileLog, SyslogLog or JournalLog.
-    enum Type : int { CONSOLE_TARGET = 0, FILE_TARGET = 1, SYSLOG_TARGET = 2, JOURNAL_TARGET = 3 };
+    /// The kind of target: the console (this class), FileLog, SyslogLog or
+    /// JournalLog; CUSTOM_TARGET: a type of the application's own.
+    enum Type : int {
+        CONSOLE_TARGET = 0,
+        FILE_TARGET = 1,
+        SYSLOG_TARGET = 2,
+        JOURNAL_TARGET = 3,
+        CUSTOM_TARGET = 4
+    };
     /// How the console and the file target write a record: its text as
     /// given, or one JSON object a line with its time, level, logger,
     /// thread, text and source line.
@@ -173,7 +180,8 @@ protected:
     void report_write_exception(const std::exception* what) noexcept;
     /// Whether the worker calls tick for work due at a time rather than
     /// with a record: about every 100 ms while it writes, and when it is
-    /// idle at the time tick asked for. The base: no.
+    /// idle at the time tick asked for. Asked once as the worker starts.
+    /// The console: no.
     virtual bool ticks() const noexcept;
     /// On the worker's thread, never with `mutex` held. The milliseconds
     /// until the next tick is due while nothing is written; -1: none is.

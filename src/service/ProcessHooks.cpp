@@ -229,6 +229,10 @@ void stop_at_exit(VornService& service) {
         service.config = nullptr;
         detail::disable_crash_flush();
         in_table = detail::made_in_table(service);
+        // The service keeps its reference to these for ever from here.
+        for (const auto& own : detail::own_targets(service)) {
+            in_table.push_back(own.get());
+        }
     }
     // Without the mutex: what is left is written on this thread, through
     // write_msg, which may make handles or wait for other threads. The
