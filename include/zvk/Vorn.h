@@ -120,6 +120,34 @@ public:
     /// time_local); a stamp_function of the application's own is kept.
     std::string stamp() const;
 
+    /// The text of one VORN_LOG statement, begun with the handle's stamp
+    /// and level word: a stream of the calling thread's own, reused, in the
+    /// state a new stream would have (the global locale as it is now
+    /// included). A statement inside another one's operator<< gets a
+    /// stream of its own. For VORN_LOG; one statement at a time, on the
+    /// thread that made it.
+    class ZVK_VORN_API Statement {
+    public:
+        /// Writes `handle`'s stamp, a blank, `level_word` and a blank.
+        Statement(const Vorn& handle, std::string_view level_word);
+        /// Gives the stream back to the thread; text not handed over is
+        /// dropped.
+        ~Statement();
+        Statement(const Statement&) = delete;
+        Statement& operator=(const Statement&) = delete;
+
+        /// The stream to compose in and to hand to log.
+        std::ostringstream& text() { return *stream; }
+
+    private:
+        void release() noexcept;
+
+        // The thread's stream, or after the thread's streams were
+        // destroyed at its exit one of this statement's own (`owned`).
+        std::ostringstream* stream;
+        bool owned;
+    };
+
     int level;       ///< The logger's level when the handle was made.
     Logger* logger;  ///< Its logger when it was made (not owned); null: none then.
     /// What stamp calls: time_gmt or time_local, which stand for the running
@@ -165,13 +193,13 @@ inline constexpr Vorn::Level as_DEBUG = Vorn::DEBUG;  ///< Vorn::DEBUG
 /// ```
 /// VORN_LOG(handle, WARN, "disk at " << pct << "%");
 /// ```
-#define VORN_LOG(handle, lvl, ...)                                                               \
-    do {                                                                                         \
-        const ::zvk::Vorn& zvk_log_handle = (handle);                                            \
-        if (zvk_log_handle.logable(::zvk::vorn_level::as_##lvl)) {                               \
-            ::std::ostringstream zvk_log_text;                                                   \
-            zvk_log_text << zvk_log_handle.stamp() << ' ' << #lvl << ' ' << __VA_ARGS__ << '\n'; \
-            zvk_log_handle.log(::std::move(zvk_log_text), ::zvk::vorn_level::as_##lvl, __FILE__, \
-                               __LINE__, __func__);                                              \
-        }                                                                                        \
+#define VORN_LOG(handle, lvl, ...)                                                                 \
+    do {                                                                                           \
+        const ::zvk::Vorn& zvk_log_handle = (handle);                                              \
+        if (zvk_log_handle.logable(::zvk::vorn_level::as_##lvl)) {                                 \
+            ::zvk::Vorn::Statement zvk_log_statement(zvk_log_handle, #lvl);                        \
+            zvk_log_statement.text() << __VA_ARGS__ << '\n';                                       \
+            zvk_log_handle.log(::std::move(zvk_log_statement.text()), ::zvk::vorn_level::as_##lvl, \
+                               __FILE__, __LINE__, __func__);                                      \
+        }                                                                                          \
     } while (0)

@@ -1,0 +1,179 @@
+#include "StatementStream.h"
+
+#include <ios>
+#include <locale>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zvk/Vorn.h"
+
+namespace zvk::detail {
+
+namespace {
+
+// Set as the thread's streams are destroyed: a statement from a later
+// thread_local destructor builds its own stream. Trivially destructible, so
+// it is still readable then.
+thread_local bool streams_ended = false;
+
+struct ThreadStreams {
+    ~ThreadStreams() { streams_ended = true; }
+    // streams[i] serves statements nested i deep; owned, freed with the
+    // thread.
+    std::vector<std::unique_ptr<std::ostringstream>> streams;
+    std::size_t depth = 0;
+};
+
+ThreadStreams* thread_streams() {
+    if (streams_ended) {
+        return nullptr;
+    }
+    thread_local ThreadStreams owner;
+    return &owner;
+}
+
+// The stream's own locale by reference: getloc() would copy it, which is
+// an atomic increment and decrement on a count that every thread's streams
+// share. ios_base keeps it in a protected member, reached through a
+// pointer to member formed in a derived class.
+struct LocaleAccess : std::ios_base {
+    static const std::locale& of(const std::ios_base& stream) {
+#ifdef __GLIBCXX__
+        return stream.*&LocaleAccess::_M_ios_locale;
+#else
+        static_cast<void>(stream);
+        static const std::locale none;
+        return none;
+#endif
+    }
+};
+
+// iword/pword storage or callbacks registered with register_callback,
+// which a new stream does not have and which no public call removes. Read
+// from libstdc++'s protected members as above; elsewhere assumed present,
+// so that such streams are always replaced.
+struct WordsAccess : std::ios_base {
+    static bool carries_words(const std::ios_base& stream) {
+#ifdef __GLIBCXX__
+        if ((stream.*&WordsAccess::_M_callbacks) != nullptr) {
+            return true;
+        }
+        const _Words* words = stream.*&WordsAccess::_M_word;
+        const int size = stream.*&WordsAccess::_M_word_size;
+        for (int i = 0; i < size; ++i) {
+            if (words[i]._M_pword != nullptr || words[i]._M_iword != 0) {
+                return true;
+            }
+        }
+        return false;
+#else
+        static_cast<void>(stream);
+        return true;
+#endif
+    }
+};
+
+}  // namespace
+
+bool make_fresh(std::ostringstream& stream) {
+    if (WordsAccess::carries_words(stream)) {
+        return false;
+    }
+    // Text is left only by a statement whose composition threw or whose
+    // handle had no target; a hand-over empties the stream and keeps its
+    // buffer.
+    if (!stream.view().empty()) {
+        stream.str(std::string());
+    }
+    std::ios& base = stream;
+    if (base.rdbuf() != stream.rdbuf()) {
+        base.rdbuf(stream.rdbuf());
+    }
+    if (stream.tie() != nullptr) {
+        stream.tie(nullptr);
+    }
+    // Before clear: with an exception mask left set, clearing a bad state
+    // would throw.
+    stream.exceptions(std::ios_base::goodbit);
+    stream.clear();
+    // The global locale as it is now, whoever changed it (the service on a
+    // reload, or the application): the copy costs nothing while the global
+    // is the classic locale; otherwise libstdc++ takes its locale mutex once
+    // for it, where a new stream would take it twice. The stream is imbued
+    // only when the global differs from what it has (or an operator<<
+    // imbued it), which re-reads its facets.
+    std::locale global;
+#ifdef __GLIBCXX__
+    if (global != LocaleAccess::of(stream)) {
+        stream.imbue(global);
+    }
+#else
+    if (global != stream.getloc()) {
+        stream.imbue(global);
+    }
+#endif
+    stream.flags(std::ios_base::skipws | std::ios_base::dec);
+    stream.precision(6);
+    stream.width(0);
+    stream.fill(stream.widen(' '));
+    return true;
+}
+
+std::ostringstream* acquire_statement_stream() {
+    ThreadStreams* own = thread_streams();
+    if (own == nullptr) {
+        return nullptr;
+    }
+    if (own->depth == own->streams.size()) {
+        own->streams.push_back(std::make_unique<std::ostringstream>());
+    }
+    std::unique_ptr<std::ostringstream>& slot = own->streams[own->depth];
+    if (!make_fresh(*slot)) {
+        slot = std::make_unique<std::ostringstream>();
+    }
+    // Only once it is ready: a throw above leaves the depth as it was.
+    ++own->depth;
+    return slot.get();
+}
+
+void release_statement_stream() {
+    ThreadStreams* own = thread_streams();
+    if (own != nullptr && own->depth > 0) {
+        --own->depth;
+    }
+}
+
+}  // namespace zvk::detail
+
+namespace zvk {
+
+Vorn::Statement::Statement(const Vorn& handle, std::string_view level_word)
+    : stream(detail::acquire_statement_stream()), owned(stream == nullptr) {
+    if (owned) {
+        stream = new std::ostringstream;
+    }
+    try {
+        const std::string stamp = handle.stamp();
+        stream->write(stamp.data(), static_cast<std::streamsize>(stamp.size()));
+        stream->put(' ');
+        stream->write(level_word.data(), static_cast<std::streamsize>(level_word.size()));
+        stream->put(' ');
+    } catch (...) {
+        // No destructor runs for a constructor that throws.
+        release();
+        throw;
+    }
+}
+
+Vorn::Statement::~Statement() { release(); }
+
+void Vorn::Statement::release() noexcept {
+    if (owned) {
+        delete stream;
+    } else {
+        detail::release_statement_stream();
+    }
+}
+
+}  // namespace zvk
