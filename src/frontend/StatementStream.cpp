@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "StampCache.h"
 #include "zvk/Vorn.h"
 
 namespace zvk::detail {
@@ -154,8 +155,13 @@ Vorn::Statement::Statement(const Vorn& handle, std::string_view level_word)
         stream = new std::ostringstream;
     }
     try {
-        const std::string stamp = handle.stamp();
-        stream->write(stamp.data(), static_cast<std::streamsize>(stamp.size()));
+        char stamp[detail::kStampRoom];
+        const std::size_t length = detail::handle_stamp(handle, stamp);
+        if (length == detail::kOwnStamp) {
+            *stream << handle.stamp();
+        } else {
+            stream->write(stamp, static_cast<std::streamsize>(length));
+        }
         stream->put(' ');
         stream->write(level_word.data(), static_cast<std::streamsize>(level_word.size()));
         stream->put(' ');

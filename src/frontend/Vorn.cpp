@@ -6,6 +6,7 @@
 #include "../service/Routing.h"
 #include "../service/Service.h"
 #include "Origins.h"
+#include "StampCache.h"
 #include "zvk/Logger.h"
 #include "zvk/Message.h"
 #include "zvk/Target.h"
@@ -105,6 +106,13 @@ int Vorn::flush() const {
     // A reload that retires other targets need not wait for this flush.
     detail::keep_to(target);
     return target->flush();
+}
+
+std::size_t detail::handle_stamp(const Vorn& handle, char* out) {
+    if (handle.stamp_function == &Vorn::time_gmt || handle.stamp_function == &Vorn::time_local) {
+        return stamp_now(stamps_local(), out);
+    }
+    return kOwnStamp;
 }
 
 std::string Vorn::stamp() const {

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <string>
 
+#include "StampCache.h"
 #include "zvk/Vorn.h"
 
 namespace zvk {
@@ -130,51 +131,19 @@ std::string gmt_stamp(const std::timespec& instant) {
     return std::string(buffer, out + 10);
 }
 
-// localtime_r takes the time-zone lock in any case; strftime's %Z keeps
-// local zone names exactly as the zone data spells them.
-std::string local_stamp() {
-    constexpr std::size_t DateTimeLength = 19;
-    std::timespec now{};
-    std::tm calendar{};
-    if (std::timespec_get(&now, TIME_UTC) != TIME_UTC ||
-        localtime_r(&now.tv_sec, &calendar) == nullptr) {
-        return {};
-    }
-    // Large enough for zone abbreviations far longer than three letters, so
-    // that local summer-time names and numeric offsets come out whole.
-    char buffer[96];
-    std::size_t length = std::strftime(buffer, sizeof buffer, "%m-%d-%Y %H:%M:%S %Z", &calendar);
-    if (length < DateTimeLength) {
-        return {};
-    }
-    char micros[6];
-    long value = now.tv_nsec / 1000;
-    for (int i = 5; i >= 0; --i) {
-        micros[i] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    }
-    std::string result;
-    result.reserve(31);
-    result.append(buffer, DateTimeLength);
-    result.push_back('.');
-    result.append(micros, sizeof micros);
-    result.append(buffer + DateTimeLength, length - DateTimeLength);
-    return result;
-}
-
 }  // namespace
 
 std::string Vorn::time_gmt() {
-    std::timespec now{};
-    if (std::timespec_get(&now, TIME_UTC) != TIME_UTC) {
-        return {};
-    }
-    return gmt_stamp(now);
+    char stamp[detail::kStampRoom];
+    return std::string(stamp, detail::stamp_now(false, stamp));
 }
 
 std::string Vorn::time_gmt_at(const std::timespec& instant) { return gmt_stamp(instant); }
 
-std::string Vorn::time_local() { return local_stamp(); }
+std::string Vorn::time_local() {
+    char stamp[detail::kStampRoom];
+    return std::string(stamp, detail::stamp_now(true, stamp));
+}
 
 std::string Vorn::http_gmt_time() { return format_gmt_now("%a, %d %b %Y %T %Z"); }
 
