@@ -4,7 +4,7 @@
 set -euo pipefail
 
 need=(g++ cmake make pkg-config libexpat1-dev zlib1g-dev libzstd-dev libgtest-dev
-      libbenchmark-dev clang libclang-rt-14-dev locales "$@")
+      libbenchmark-dev clang libclang-rt-14-dev locales libfmt-dev "$@")
 missing=()
 for pkg in "${need[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then

@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <string>
+#include <string_view>
 
+#include "zvk/Origin.h"
 #include "zvk/VornExport.h"
 
 // The level names are common macro names (-DDEBUG, -DERROR): what is
@@ -53,6 +55,10 @@ public:
     /// Hands `message` to the target, which now owns it (deletes it when
     /// the logger has no target now). Any thread.
     void log(Message* message);
+    /// Queues a copy of `text` at `level` with `origin` (its strings
+    /// copied as for a Message's); nothing when the logger has no target
+    /// now. Any thread; only memory exhaustion while copying is thrown.
+    void log(std::string_view text, int level, const Origin& origin);
     /// The target records go to now; null while the running configuration
     /// has no such logger. The way to read `target`.
     /// Sequentially consistent: the service frees a target once no thread

@@ -96,6 +96,10 @@ public:
     /// The same for a record whose logger and source line are known; the
     /// thread and the time are taken here.
     void log(std::ostringstream&& text, int level, const Origin& origin);
+    /// Queues a copy of `text` with `level`, as the stream's text would
+    /// be; the caller keeps `text`. Any thread; only memory exhaustion
+    /// while copying it is thrown.
+    void log(std::string_view text, int level, const Origin& origin);
     /// Ends the worker after it has written what was accepted before the
     /// call; returns 1.
     int stop();

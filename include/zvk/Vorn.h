@@ -2,6 +2,7 @@
 /// The application's log handle zvk::Vorn and the VORN_LOG macro.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 #include <sstream>
 #include <string>
@@ -113,12 +114,19 @@ public:
     /// own copies of the strings: the caller may be unloaded meanwhile.
     void log(std::ostringstream&& text, Level lvl, const char* file, int line,
              const char* func) const;
+    /// Queues a copy of `text` as one record, for VORN_LOGF (file, line
+    /// and func as for VORN_LOG); the caller keeps `text`. No level check.
+    void log(std::string_view text, Level lvl, const char* file = nullptr, int line = 0,
+             const char* func = nullptr) const;
     /// Waits until every record this handle's target accepted before the
     /// call is written: 0; -1 when they cannot be. 0 without a logger.
     int flush() const;
     /// The stamp of the running configuration's time zone (time_gmt or
     /// time_local); a stamp_function of the application's own is kept.
     std::string stamp() const;
+    /// Writes what stamp() gives into `out`, which has `room` bytes: its
+    /// length, 0 when it does not fit (128 bytes hold the library's own).
+    std::size_t stamp(char* out, std::size_t room) const;
 
     /// The text of one VORN_LOG statement, begun with the handle's stamp
     /// and level word: a stream of the calling thread's own, reused, in the

@@ -50,4 +50,16 @@ void Logger::log(Message* message) {
     delete message;
 }
 
+void Logger::log(std::string_view text, int level, const Origin& origin) {
+    detail::ReadSection section;
+    if (Target* now = current_target(); now != nullptr) {
+        Origin own = origin;
+        detail::intern_strings(own);
+        if (own.logger == nullptr) {
+            own.logger = interned_name;
+        }
+        now->log(text, level, own);
+    }
+}
+
 }  // namespace zvk

@@ -1,5 +1,6 @@
 #include "zvk/Vorn.h"
 
+#include <cstring>
 #include <utility>
 
 #include "../service/ReadSection.h"
@@ -97,6 +98,22 @@ void Vorn::log(std::ostringstream&& text, Level lvl, const char* file, int line,
     target->log(std::move(text), lvl, origin);
 }
 
+void Vorn::log(std::string_view text, Level lvl, const char* file, int line,
+               const char* func) const {
+    detail::ReadSection section;
+    const Logger* through = route != nullptr ? route : logger;
+    Target* target = through != nullptr ? through->current_target() : nullptr;
+    if (target == nullptr) {
+        return;
+    }
+    Origin origin;
+    origin.logger = through->record_name();
+    origin.file = detail::intern_site(file);
+    origin.func = detail::intern_site(func);
+    origin.line = line;
+    target->log(text, lvl, origin);
+}
+
 int Vorn::flush() const {
     detail::ReadSection section;
     Target* target = target_now();
@@ -113,6 +130,20 @@ std::size_t detail::handle_stamp(const Vorn& handle, char* out) {
         return stamp_now(stamps_local(), out);
     }
     return kOwnStamp;
+}
+
+std::size_t Vorn::stamp(char* out, std::size_t room) const {
+    if (room >= detail::kStampRoom) {
+        if (std::size_t length = detail::handle_stamp(*this, out); length != detail::kOwnStamp) {
+            return length;
+        }
+    }
+    const std::string text = stamp();
+    if (text.size() > room) {
+        return 0;
+    }
+    std::memcpy(out, text.data(), text.size());
+    return text.size();
 }
 
 std::string Vorn::stamp() const {

@@ -44,6 +44,7 @@ run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/consumer/project -B ${WORK_DIR}/buil
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}")
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 run(${WORK_DIR}/build/consumer)
+run(${WORK_DIR}/build/consumer_format)
 
 find_program(PKG_CONFIG pkg-config)
 if(PKG_CONFIG)
@@ -77,6 +78,16 @@ if(PKG_CONFIG)
     run(${CXX} ${SOURCE_DIR}/tests/consumer/project/handle.cpp ${flags}
         -Wl,--enable-new-dtags -Wl,-rpath,${libdir} -o ${WORK_DIR}/consumer_pc)
     run(${WORK_DIR}/consumer_pc)
+    # VORN_LOGF's program: {fmt} comes with zvk-vorn-format.
+    execute_process(COMMAND ${PKG_CONFIG} --cflags --libs zvk-vorn-format
+        OUTPUT_VARIABLE format_flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "pkg-config does not know zvk-vorn-format")
+    endif()
+    separate_arguments(format_flags UNIX_COMMAND "-std=c++20 ${CXX_FLAGS} ${format_flags}")
+    run(${CXX} ${SOURCE_DIR}/tests/consumer/project/format.cpp ${format_flags}
+        -Wl,-rpath,${libdir} -o ${WORK_DIR}/consumer_format_pc)
+    run(${WORK_DIR}/consumer_format_pc)
 else()
     message(STATUS "pkg-config not found: pkg-config consumer not checked")
 endif()

@@ -11,6 +11,7 @@
 #include <zvk/Vorn.h>
 #include <zvk/VornConfig.h>
 #include <zvk/VornExport.h>
+#include <zvk/VornFormat.h>
 #include <zvk/VornInit.h>
 #include <zvk/VornService.h>
 #include <zvk/XMLDoc.h>
@@ -27,6 +28,8 @@ void log_every_level(const zvk::Vorn& handle) {
     VORN_LOG(handle, INFO, "info");
     VORN_LOG(handle, TRACE, "trace");
     VORN_LOG(handle, DEBUG, "debug " << 1);
+    VORN_LOGF(handle, ERROR, "error {}", 2);
+    VORN_LOGF(handle, DEBUG, "debug {}", 1);
 }
 
 // The owner id has a default: the shared logger of that name.
