@@ -2,10 +2,10 @@
 
 #include <utility>
 
-#include "../service/ReadSection.h"
 #include "../service/Routing.h"
 #include "../service/Service.h"
 #include "Origins.h"
+#include "ReadSection.h"
 #include "zvk/Logger.h"
 #include "zvk/Message.h"
 #include "zvk/Target.h"

@@ -13,13 +13,13 @@
 #include <stdexcept>
 
 #include "../config/Settings.h"
+#include "../frontend/ReadSection.h"
 #include "../frontend/Report.h"
 #include "../targets/FileLogShared.h"
 #include "../targets/TargetAccess.h"
 #include "ConfigWatch.h"
 #include "CrashHandler.h"
 #include "FileSizeSignal.h"
-#include "ReadSection.h"
 #include "Service.h"
 #include "zvk/FileLog.h"
 #include "zvk/Target.h"

@@ -4,8 +4,8 @@
 #include <unordered_set>
 
 #include "../config/Settings.h"
+#include "../frontend/ReadSection.h"
 #include "../frontend/Report.h"
-#include "ReadSection.h"
 #include "Service.h"
 #include "zvk/FileLog.h"
 #include "zvk/Logger.h"
