@@ -122,8 +122,7 @@ bool still_named(int dir_fd, const std::string& name, int fd) {
 }  // namespace
 
 bool FileLog::file_name_usable(std::string_view file_name) {
-    return !file_name.empty() && file_name != "." && file_name != ".." &&
-           file_name.find('/') == std::string_view::npos;
+    return detail::file_name_usable(file_name);
 }
 
 void FileLog::handler(int, siginfo_t*, void*) {}
