@@ -10,9 +10,9 @@
 
 #include "../frontend/MessageCache.h"
 #include "../frontend/Report.h"
-#include "../service/CrashHandler.h"
 #include "Carrier.h"
 #include "ConsoleWriting.h"
+#include "CrashState.h"
 #include "JsonLine.h"
 #include "Writing.h"
 #include "zvk/Message.h"
