@@ -25,6 +25,8 @@ if [ -z "${ZVK_QUICK:-}" ]; then
     git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
     echo "== the lock table against the code"
     scripts/check-locks.py
+    echo "== layers"
+    scripts/check-layers.sh
 
     echo "== AddressSanitizer + UndefinedBehaviorSanitizer (clang)"
     build build-asan --preset asan

@@ -170,7 +170,6 @@ public:
     static std::atomic<VornService*> vornsvc;
 
 private:
-    friend class Vorn;
     friend class VornInit;
     friend struct detail::ServiceAccess;
 

@@ -2,8 +2,8 @@
 
 #include <array>
 
-#include "../service/ReadSection.h"
 #include "Origins.h"
+#include "ReadSection.h"
 #include "zvk/Message.h"
 #include "zvk/Target.h"
 

@@ -10,7 +10,7 @@
 #include <new>
 
 #include "../config/Settings.h"
-#include "LibraryThread.h"
+#include "../platform/LibraryThread.h"
 #include "Service.h"
 #include "zvk/VornService.h"
 

@@ -13,13 +13,13 @@
 #include <stdexcept>
 
 #include "../config/Settings.h"
+#include "../frontend/ReadSection.h"
 #include "../frontend/Report.h"
 #include "../targets/FileLogShared.h"
 #include "../targets/TargetAccess.h"
 #include "ConfigWatch.h"
 #include "CrashHandler.h"
 #include "FileSizeSignal.h"
-#include "ReadSection.h"
 #include "Service.h"
 #include "zvk/FileLog.h"
 #include "zvk/Target.h"
@@ -47,16 +47,11 @@ std::mutex& limit_mutex() {
     return *mutex;
 }
 
-std::atomic<bool> local_stamps{false};
-
 bool handler_is_ours(const struct sigaction& action) {
     return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == FileLog::handler;
 }
 
 }  // namespace
-
-bool stamps_local() { return local_stamps.load(std::memory_order_relaxed); }
-void set_stamps_local(bool local) { local_stamps.store(local, std::memory_order_relaxed); }
 
 // A handler rather than SIG_IGN, so that a program the process executes
 // gets the default disposition back.

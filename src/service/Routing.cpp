@@ -7,11 +7,11 @@
 
 #include "../config/Settings.h"
 #include "../frontend/LoggerAccess.h"
+#include "../frontend/ReadSection.h"
 #include "../frontend/Report.h"
 #include "../targets/Carrier.h"
 #include "CrashHandler.h"
 #include "FileSizeSignal.h"
-#include "ReadSection.h"
 #include "Service.h"
 #include "zvk/FileLog.h"
 #include "zvk/JournalLog.h"

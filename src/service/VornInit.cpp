@@ -4,8 +4,8 @@
 #include <mutex>
 #include <vector>
 
+#include "../frontend/ReadSection.h"
 #include "../frontend/Report.h"
-#include "ReadSection.h"
 #include "Service.h"
 #include "zvk/Logger.h"
 #include "zvk/Target.h"

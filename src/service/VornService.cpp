@@ -4,8 +4,10 @@
 #include <unordered_set>
 
 #include "../config/Settings.h"
+#include "../frontend/ReadSection.h"
 #include "../frontend/Report.h"
-#include "ReadSection.h"
+#include "../targets/ServiceHooks.h"
+#include "FileSizeSignal.h"
 #include "Service.h"
 #include "zvk/FileLog.h"
 #include "zvk/Logger.h"
@@ -68,6 +70,35 @@ std::vector<std::string> sorted_names(const Table& table) {
     std::sort(names.begin(), names.end());
     return names;
 }
+
+// A handle's route, decided here under the service's mutex: the frontend
+// never takes it.
+detail::HandleRoute handle_route(const std::string& name, long owner_id) {
+    VornService* service = VornService::get_service();
+    detail::HandleRoute found;
+    found.logger = service->get_logger(name, owner_id);
+    std::lock_guard lock(detail::ServiceAccess::mutex(*service));
+    if (found.logger != nullptr) {
+        found.level = found.logger->level;
+    }
+    found.route = detail::slot(*service, name, owner_id);
+    found.local_time = service->time_zone == "local";
+    return found;
+}
+
+// Unlocked, as a target read them before: a target starts with
+// start_mutex held, and a load changes them only with it held.
+std::string running_log_dir() { return VornService::get_service()->log_dir; }
+bool running_local_time() { return VornService::get_service()->time_zone == "local"; }
+
+// At the library's load, before any handle or target can ask.
+struct InstallHooks {
+    InstallHooks() {
+        detail::install_handle_resolver(handle_route);
+        detail::install_service_hooks(
+            {running_log_dir, running_local_time, detail::guard_file_size_signal});
+    }
+} install_hooks;
 
 }  // namespace
 

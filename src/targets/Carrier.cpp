@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "../frontend/Report.h"
-#include "../service/LibraryThread.h"
+#include "../platform/LibraryThread.h"
 #include "Writing.h"
 #include "zvk/Vorn.h"
 

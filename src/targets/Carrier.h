@@ -17,9 +17,10 @@
 #include <string_view>
 #include <vector>
 
+#include "../platform/StampClock.h"
+#include "../platform/ThreadLocal.h"
 #include "Backlog.h"
 #include "Lane.h"
-#include "StampClock.h"
 #include "zvk/Target.h"
 
 namespace zvk {
@@ -52,7 +53,7 @@ std::uint64_t new_carrier_id() noexcept;
 // whole length: a signal handler or a destructor that logs meanwhile would
 // enter one again, into a lane half written or a mutex the thread holds.
 // Initial-exec: a signal handler reads it without allocating.
-extern constinit __attribute__((tls_model("initial-exec"))) thread_local bool in_hand_over;
+extern constinit ZVK_INITIAL_EXEC thread_local bool in_hand_over;
 
 // Sets in_hand_over to `inside` while it lives, then restores it. The
 // fences keep the compiler from moving the hand-over's own stores out of
@@ -366,9 +367,7 @@ private:
 // The calling thread's innermost section, read by a fatal-signal handler
 // on the thread: initial-exec, as the default model may allocate on a
 // first use there.
-extern constinit
-    __attribute__((tls_model("initial-exec"))) thread_local std::atomic<const CrashSection*>
-        own_crash_section;
+extern constinit ZVK_INITIAL_EXEC thread_local std::atomic<const CrashSection*> own_crash_section;
 
 inline CrashSection::CrashSection(Carrier& carrier) noexcept
     : carrier(&carrier), previous(own_crash_section.load(std::memory_order_relaxed)) {

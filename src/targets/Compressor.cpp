@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "../frontend/Report.h"
-#include "../service/LibraryThread.h"
+#include "../platform/LibraryThread.h"
 #include "FileLogShared.h"
 
 namespace zvk::detail {

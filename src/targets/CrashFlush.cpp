@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "../frontend/Origins.h"
+#include "../platform/StampClock.h"
 #include "Backlog.h"
 #include "Carrier.h"
 #include "CrashWriting.h"
 #include "FileLogShared.h"
-#include "StampClock.h"
 #include "zvk/Message.h"
 
 namespace zvk::detail {

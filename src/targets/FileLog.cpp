@@ -16,13 +16,12 @@
 
 #include "../config/Settings.h"
 #include "../frontend/Report.h"
-#include "../service/FileSizeSignal.h"
 #include "Compressor.h"
 #include "FileLogShared.h"
 #include "JsonLine.h"
+#include "ServiceHooks.h"
 #include "zvk/Message.h"
 #include "zvk/VornConfig.h"
-#include "zvk/VornService.h"
 
 namespace zvk {
 
@@ -122,8 +121,7 @@ bool still_named(int dir_fd, const std::string& name, int fd) {
 }  // namespace
 
 bool FileLog::file_name_usable(std::string_view file_name) {
-    return !file_name.empty() && file_name != "." && file_name != ".." &&
-           file_name.find('/') == std::string_view::npos;
+    return detail::file_name_usable(file_name);
 }
 
 void FileLog::handler(int, siginfo_t*, void*) {}
@@ -171,7 +169,7 @@ int FileLog::init(const VornConfig* config) {
             dir_fd = -1;
         }
         rotated_files.clear();
-        log_dir = VornService::get_service()->log_dir;
+        log_dir = detail::service_hooks().log_dir();
         const VornConfig::target_cf_t* record =
             config != nullptr ? config->get_target(name) : nullptr;
         if (record != nullptr) {
@@ -236,7 +234,7 @@ int FileLog::init(const VornConfig* config) {
         // Whoever set the limit, reaching it must rotate the file, not end
         // the process; unless the process's limit is to be left alone.
         if (detail::counted_file_limit.load(std::memory_order_relaxed) == 0) {
-            detail::guard_file_size_signal();
+            detail::service_hooks().guard_file_size_signal();
         }
         return 1;
     } catch (...) {

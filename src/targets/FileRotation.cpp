@@ -19,12 +19,12 @@
 #include <string>
 #include <string_view>
 
+#include "../config/Settings.h"
 #include "../frontend/Report.h"
 #include "Carrier.h"
 #include "Compressor.h"
 #include "FileLogShared.h"
 #include "zvk/FileLog.h"
-#include "zvk/String.h"
 
 namespace zvk {
 
@@ -32,8 +32,6 @@ namespace {
 
 using detail::decimal;
 using detail::error_text;
-
-constexpr int kDefaultMaxFiles = 5;
 
 // MM-DD-YYYY_S for `seconds`: the local date, then the epoch seconds.
 std::string stamp_at(std::time_t seconds) {
@@ -129,24 +127,7 @@ bool FileLog::RotatedOrder::operator()(const std::string& a, const std::string& 
 }
 
 std::int64_t FileLog::max_files_from(std::string_view text, bool& converted) {
-    converted = true;
-    int value = 0;
-    if (String::str_to_int(text, value)) {
-        return value;
-    }
-    // A number too large for int asks for more files than anyone keeps:
-    // keep them all, as a negative number does, rather than fall back to 5
-    // and delete.
-    std::string_view digits = text;
-    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
-        digits.remove_prefix(1);
-    }
-    if (!digits.empty() &&
-        std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return -1;
-    }
-    converted = false;
-    return kDefaultMaxFiles;
+    return detail::max_files_from(text, converted);
 }
 
 int FileLog::scan_log_dir() {

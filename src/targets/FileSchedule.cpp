@@ -15,9 +15,9 @@
 #include "../frontend/Report.h"
 #include "Compressor.h"
 #include "FileLogShared.h"
+#include "ServiceHooks.h"
 #include "zvk/FileLog.h"
 #include "zvk/VornConfig.h"
-#include "zvk/VornService.h"
 
 namespace zvk {
 
@@ -116,7 +116,7 @@ int FileLog::read_options(const VornConfig* config) {
                        " - \"" + *text + "\"; " + detail::element(setting).outcome);
     }
     rotate_every = settings.rotate_every;
-    local_time = VornService::get_service()->time_zone == "local";
+    local_time = detail::service_hooks().local_time();
     file_mode = settings.file_mode;
     if (settings.file_group != nullptr) {
         int err = 0;

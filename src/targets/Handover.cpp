@@ -10,10 +10,13 @@
 #include <utility>
 
 #include "../frontend/Origins.h"
+#include "../frontend/ReadSection.h"
 #include "../frontend/Report.h"
-#include "../service/CrashHandler.h"
-#include "../service/ReadSection.h"
+#include "../platform/Cycles.h"
+#include "../platform/StreamHooks.h"
+#include "../platform/ThreadLocal.h"
 #include "Carrier.h"
+#include "CrashState.h"
 #include "Writing.h"
 #include "zvk/Message.h"
 #include "zvk/Target.h"
@@ -22,16 +25,6 @@
 namespace zvk {
 
 namespace {
-
-// Tells the core that this is a spin loop (frees the pipeline for the
-// sibling hardware thread).
-inline void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
 
 // Room beyond its text that a waiting record may keep.
 constexpr std::size_t kSlack = 128;
@@ -49,28 +42,6 @@ void report_out_of_memory(const std::string& name) noexcept {
         detail::report(Vorn::time_gmt() + " out of memory, record lost in target: " + name);
     } catch (...) {
     }
-}
-
-// Leaves the caller's stream empty with the buffer it has, for its next
-// text. Giving it an empty string would free that buffer, and moving the
-// text out and a buffer back in resynchronises the stream twice: about a
-// quarter of a hand-over. With libstdc++ the stream's contents are what
-// lies between the put area's start and the higher of its put and get
-// positions, so pointing both at the start empties it.
-void empty_keeping_buffer(std::ostringstream& text) noexcept {
-#if defined(__GLIBCXX__)
-    struct Areas : std::stringbuf {
-        static void reset(std::streambuf& buf) noexcept {
-            char* base = (buf.*&Areas::pbase)();
-            (buf.*&Areas::setp)(base, (buf.*&Areas::epptr)());
-            (buf.*&Areas::setg)(base, base, base);
-        }
-    };
-    Areas::reset(*text.rdbuf());
-#else
-    text.str(std::string());
-#endif
-    text.clear();
 }
 
 }  // namespace
@@ -111,12 +82,12 @@ void Target::log(std::ostringstream&& text, int level) { log(std::move(text), le
 void Target::log(std::ostringstream&& text, int level, const Origin& origin) {
     if (detail::in_hand_over) [[unlikely]] {
         carrier->refuse_reentered();
-        empty_keeping_buffer(text);
+        detail::StreamHooks::empty_keeping_buffer(text);
         return;
     }
     detail::HandOverMark mark(true);
     if (carrier->to_lane(text.view(), level, nullptr, origin)) [[likely]] {
-        empty_keeping_buffer(text);
+        detail::StreamHooks::empty_keeping_buffer(text);
         return;
     }
     std::string taken = std::move(text).str();
@@ -132,8 +103,7 @@ void Target::log(std::ostringstream&& text, int level, const Origin& origin) {
 
 namespace detail {
 
-constinit __attribute__((tls_model("initial-exec"))) thread_local std::atomic<const CrashSection*>
-    own_crash_section{nullptr};
+constinit ZVK_INITIAL_EXEC thread_local std::atomic<const CrashSection*> own_crash_section{nullptr};
 
 void CrashSection::wait_for_release(const Carrier& carrier) noexcept {
     // The handler holds a target until it has written what it reads, or
@@ -157,7 +127,7 @@ bool Carrier::crash_changing_inside(const CrashSection* innermost) const noexcep
     return false;
 }
 
-constinit __attribute__((tls_model("initial-exec"))) thread_local bool in_hand_over = false;
+constinit ZVK_INITIAL_EXEC thread_local bool in_hand_over = false;
 
 bool Carrier::to_lane(std::string_view text, int level, Message* whole,
                       const Origin& origin) noexcept {

@@ -20,6 +20,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "../platform/Cycles.h"
+
 namespace zvk {
 
 class Message;
@@ -86,19 +88,7 @@ public:
 
     // The stamp of a record handed over now: later on any thread means
     // larger, as far as the hardware keeps its counters in step.
-    static std::uint64_t stamp() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-        // The counter may be read before earlier loads complete: a thread
-        // that saw another's record handed over could stamp its own
-        // earlier. The fence waits for them.
-        __builtin_ia32_lfence();
-        return __builtin_ia32_rdtsc();
-#else
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + now.tv_nsec;
-#endif
-    }
+    static std::uint64_t stamp() noexcept { return read_stamp(); }
 
     // The producer's side: false when no memory was left for a segment, or
     // (then over_ceiling()) a new one would take the budget past its max.

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "../frontend/Origins.h"
-#include "../service/ReadSection.h"
+#include "../frontend/ReadSection.h"
 #include "Carrier.h"
 #include "zvk/Message.h"
 
@@ -33,7 +33,7 @@ struct LocalLanes {
     std::vector<Lane*> all;
 };
 
-constinit __attribute__((tls_model("initial-exec"))) thread_local LocalLanes* local_lanes = nullptr;
+constinit ZVK_INITIAL_EXEC thread_local LocalLanes* local_lanes = nullptr;
 
 pthread_key_t lanes_key;
 

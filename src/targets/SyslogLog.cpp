@@ -56,18 +56,7 @@ std::string truncated_words(const std::string& target, std::uint64_t count, bool
 
 }  // namespace
 
-int SyslogLog::facility_from(std::string_view name) {
-    if (name == "user") {
-        return 1;
-    }
-    if (name == "daemon") {
-        return 3;
-    }
-    if (name.size() == 6 && name.substr(0, 5) == "local" && name[5] >= '0' && name[5] <= '7') {
-        return 16 + (name[5] - '0');
-    }
-    return -1;
-}
+int SyslogLog::facility_from(std::string_view name) { return detail::syslog_facility(name); }
 
 int SyslogLog::severity_of(int level) {
     switch (level) {

@@ -10,9 +10,9 @@
 
 #include "../frontend/MessageCache.h"
 #include "../frontend/Report.h"
-#include "../service/CrashHandler.h"
 #include "Carrier.h"
 #include "ConsoleWriting.h"
+#include "CrashState.h"
 #include "JsonLine.h"
 #include "Writing.h"
 #include "zvk/Message.h"
@@ -28,7 +28,7 @@ struct Writing {
 };
 // Initial-exec: a fatal-signal handler reads it (crash_on_writer), and the
 // default model may allocate the thread's block on its first use there.
-[[gnu::tls_model("initial-exec")]] thread_local const Writing* writing_chain = nullptr;
+ZVK_INITIAL_EXEC thread_local const Writing* writing_chain = nullptr;
 
 // Marks the calling thread as writing for `target` while it lives.
 class WritingScope {
