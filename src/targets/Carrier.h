@@ -264,6 +264,17 @@ private:
     // The worker's loop between its start and stop handshakes; `returned`
     // and `in_write` as for write_held.
     void serve(std::vector<std::string>& returned, bool& in_write);
+    using IdleClock = std::chrono::steady_clock;
+    // Under mutex (released while it waits): takes what the lanes hold;
+    // with nothing there or queued while the target runs, waits, napping
+    // for `idle` (which grows) then sleeping. False once `next_tick` is due.
+    bool take_or_idle(std::unique_lock<std::mutex>& lock, std::vector<std::string>& returned,
+                      std::size_t& last_take, std::chrono::milliseconds& idle,
+                      IdleClock::time_point next_tick);
+    // Under mutex: the queue becomes the writer's; false when the worker is
+    // to end (stopping with what was accepted before written, or nothing
+    // left at all).
+    bool take_queued(std::unique_lock<std::mutex>& lock, std::vector<std::string>& returned);
     // Writes what the writer holds out of the queue, without the mutex: at
     // most `limit` records, texts of plain ones going back to `returned`.
     // `in_write` is true while write_msg has a record, so that a throw
