@@ -128,8 +128,8 @@ bool FileLog::is_rotated_name(std::string_view entry) const {
 std::span<const std::string_view> FileLog::own_forms() const noexcept {
     // Compressed names are the target's own only while it compresses:
     // otherwise they are an administrator's or another program's.
-    static constexpr std::string_view kForms[] = {"", ".gz", ".zst"};
-    return {kForms, compression != 0 ? std::size(kForms) : 1};
+    const auto& forms = detail::Compressor::kForms;
+    return {forms, compression != 0 ? std::size(forms) : 1};
 }
 
 bool FileLog::is_own_rotated(std::string_view entry, std::string& path) const {
