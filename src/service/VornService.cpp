@@ -8,7 +8,6 @@
 #include "Service.h"
 #include "zvk/FileLog.h"
 #include "zvk/Logger.h"
-#include "zvk/SyslogLog.h"
 #include "zvk/Target.h"
 
 namespace zvk {
@@ -178,10 +177,6 @@ Target* VornService::create_std_target() {
 
 Target* VornService::create_file_target(const std::string& name) {
     return registered_or(name, [&] { return new FileLog(name); });
-}
-
-Target* VornService::create_syslog_target(const std::string& name) {
-    return registered_or(name, [&] { return new SyslogLog(name); });
 }
 
 const std::string& VornService::get_config_value(const std::string& key) {
