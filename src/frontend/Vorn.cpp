@@ -32,7 +32,7 @@ Vorn::Vorn(const std::string& name, long owner_id)
     if (logger != nullptr) {
         level = logger->level;
     }
-    route = detail::slot(*service, name, owner_id);
+    route = detail::find_or_add_logger(*service, name, owner_id);
     if (service->time_zone == "local") {
         stamp_function = &Vorn::time_local;
     }

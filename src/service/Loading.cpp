@@ -235,7 +235,7 @@ int init_applying(VornService& service, const char* path) {
                              loaded);
             }
         }
-        settle(service, changes);
+        apply_changes(service, changes);
         return file.empty() ? -1 : service.state;
     } catch (const std::exception& e) {
         report(std::string("exception while loading Vorn config ") + e.what());
@@ -245,7 +245,7 @@ int init_applying(VornService& service, const char* path) {
     // A model that failed half-way (an unknown locale) would fail every
     // target made from it: the service stops cleanly instead.
     try {
-        settle(service, changes);
+        apply_changes(service, changes);
         stop_applying(service);
     } catch (...) {
     }
@@ -313,7 +313,7 @@ int reload_applying(VornService& service) {
         route_all(service, changes);
         watch_config(service_settings(*service.config).watch_seconds, absolute_path(path), loaded);
     }
-    settle(service, changes);
+    apply_changes(service, changes);
     return 0;
 }
 
@@ -333,7 +333,7 @@ void stop_applying(VornService& service) {
         // they drain still flushes them.
         changes.process_settings_off = true;
     }
-    settle(service, changes);
+    apply_changes(service, changes);
 }
 
 }  // namespace detail

@@ -328,7 +328,7 @@ void after_fork_in_child() {
         // they held is made afresh, and the targets they were taking out of
         // service stay the parent's.
         std::erase_if(routing.made, [](const auto& entry) {
-            return entry.second.phase == detail::Made::RETIRING;
+            return entry.second.phase == detail::OwnedTarget::RETIRING;
         });
         new (&routing.apply_mutex) std::mutex();
         new (&routing.start_done) std::condition_variable();

@@ -84,7 +84,8 @@ int VornInit::flush() {
             // is no longer in the table, and only compared here.
             std::lock_guard lock(service->registry_mutex);
             auto found = routing.made.find(target);
-            if (found == routing.made.end() || found->second.phase == detail::Made::RETIRING) {
+            if (found == routing.made.end() ||
+                found->second.phase == detail::OwnedTarget::RETIRING) {
                 continue;
             }
         }

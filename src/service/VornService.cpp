@@ -42,17 +42,18 @@ Target* started(VornService& service, Decide decide) {
         std::lock_guard lock(detail::ServiceAccess::mutex(service));
         target = decide(changes);
     }
-    detail::settle(service, changes);
+    detail::apply_changes(service, changes);
     std::unique_lock lock(detail::ServiceAccess::mutex(service));
     detail::Routing& routing = detail::ServiceAccess::routing(service);
     // Another thread may be starting it: its start is this call's result.
     routing.start_done.wait(lock, [&] {
         auto found = routing.made.find(target);
-        return found == routing.made.end() || found->second.phase != detail::Made::STARTING;
+        return found == routing.made.end() || found->second.phase != detail::OwnedTarget::STARTING;
     });
     auto found = routing.made.find(target);
-    return found != routing.made.end() && found->second.phase != detail::Made::RETIRING ? target
-                                                                                        : nullptr;
+    return found != routing.made.end() && found->second.phase != detail::OwnedTarget::RETIRING
+               ? target
+               : nullptr;
 }
 
 }  // namespace
@@ -151,7 +152,7 @@ Logger* VornService::create_logger(const std::string& name, long owner_id) {
         std::lock_guard lock(registry_mutex);
         logger = detail::route_logger(*this, name, owner_id, changes);
     }
-    detail::settle(*this, changes);
+    detail::apply_changes(*this, changes);
     // Routed to nothing when its target did not start.
     return logger != nullptr && logger->current_target() != nullptr ? logger : nullptr;
 }

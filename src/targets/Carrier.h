@@ -126,7 +126,7 @@ public:
     void stop_for_exit();
     void reset_state(State next);
     // The worker thread's body.
-    void work();
+    void run_worker();
 
     void set_crash_fd(int fd) noexcept { crash_fd.store(fd, std::memory_order_release); }
     // Two plans, one of them current: a handler that interrupts the writer

@@ -105,7 +105,7 @@ bool writes_for_any() noexcept { return writing_chain != nullptr; }
 
 bool Carrier::crash_on_writer() const noexcept { return writes_for(&owner); }
 
-void Carrier::work() {
+void Carrier::run_worker() {
     // Text buffers of written records, handed to the backlog under the
     // mutex, so that a buffer is freed by the thread that allocated it, or
     // used again.
