@@ -124,8 +124,7 @@ int apply_file_limit(VornService& service) {
     rlimit current{};
     auto failed = [] {
         int err = errno;  // the output below may clobber errno
-        report("Could not set Vorn file limit - error: " + std::to_string(err) + " - " +
-               std::strerror(err));
+        report("Could not set Vorn file limit - error: " + decimal(err) + " - " + error_text(err));
         return -1;
     };
     if (prlimit(0, RLIMIT_FSIZE, nullptr, &current) != 0) {

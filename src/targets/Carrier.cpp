@@ -85,7 +85,7 @@ void Carrier::enter(State next) {
 namespace {
 
 std::string dropped_words(const std::string& target, std::uint64_t count, bool) {
-    return Vorn::time_gmt() + " dropped " + std::to_string(count) + " records in target: " + target;
+    return Vorn::time_gmt() + " dropped " + decimal(count) + " records in target: " + target;
 }
 
 }  // namespace

@@ -26,10 +26,8 @@ namespace {
 constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-std::string error_text(int err) {
-    char buf[256];
-    return strerror_r(err, buf, sizeof buf);
-}
+using detail::decimal;
+using detail::error_text;
 
 // A send that a fresh connection may cure: the receiver restarted, and its
 // socket is a new one (or not there yet).
@@ -51,7 +49,7 @@ std::int64_t now_ms() {
 
 std::string truncated_words(const std::string& target, std::uint64_t count, bool first) {
     std::string line = "Record longer than the syslog socket takes, truncated in target: " + target;
-    return first ? line : line + " - " + std::to_string(count) + " more records truncated";
+    return first ? line : line + " - " + decimal(count) + " more records truncated";
 }
 
 }  // namespace
@@ -224,7 +222,7 @@ bool SyslogLog::send_record(std::string_view text, int level, std::int64_t time_
     datagram.assign(head, n > 0 ? static_cast<std::size_t>(n) : 0);
     datagram += ident;
     datagram += '[';
-    datagram += std::to_string(getpid());
+    datagram += decimal(getpid());
     datagram += "]: ";
     datagram.append(text);
     return deliver(true) == Sent::kWhole;
