@@ -13,6 +13,7 @@
 #include <string>
 
 #include "../config/Settings.h"
+#include "../frontend/Clock.h"
 #include "../frontend/Report.h"
 #include "zvk/Message.h"
 #include "zvk/Vorn.h"
@@ -40,12 +41,6 @@ bool receiver_gone(int err) {
 // often a receiver that let a send time out is tried again.
 constexpr int kSendWaitMs = 1000;
 constexpr std::int64_t kProbeEveryMs = 1000;
-
-std::int64_t now_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
-}
 
 std::string truncated_words(const std::string& target, std::uint64_t count, bool first) {
     std::string line = "Record longer than the syslog socket takes, truncated in target: " + target;
@@ -234,7 +229,7 @@ SyslogLog::Sent SyslogLog::deliver(bool cut, int memfd) {
     if (stuck_since >= 0) {
         // A receiver that let a send time out is tried once a second, without
         // waiting; until one goes through, records are counted as lost.
-        const std::int64_t now = now_ms();
+        const std::int64_t now = detail::monotonic_ms();
         if (now < next_probe) {
             console_write_failed(kNotReading);
             return Sent::kFailed;
@@ -282,7 +277,7 @@ SyslogLog::Sent SyslogLog::deliver(bool cut, int memfd) {
             // The send waited its time (or the probe found no room): the
             // connection is kept, the receiver counts as stuck.
             if (stuck_since < 0) {
-                stuck_since = now_ms();
+                stuck_since = detail::monotonic_ms();
                 next_probe = stuck_since + kProbeEveryMs;
             }
             console_write_failed(kNotReading);
