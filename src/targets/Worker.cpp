@@ -264,10 +264,11 @@ bool Carrier::take_queued(std::unique_lock<std::mutex>& lock, std::vector<std::s
     if (worker_waiting) {
         worker_waiting = false;
     }
-    // Once stop is asked, what was accepted before is written; later
-    // records do not keep the stop from ending.
+    // Once stop is asked (stop_requested, set with DRAINING under the
+    // mutex), what was accepted before is written; later records do not
+    // keep the stop from ending.
     if (owner.queue.empty() ||
-        (owner.state != Target::RUNNING && backlog.written() >= drain_goal)) {
+        (owner.stop_requested.load(std::memory_order_relaxed) && backlog.written() >= drain_goal)) {
         return false;
     }
     CrashSection section(*this);
