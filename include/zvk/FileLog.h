@@ -21,7 +21,8 @@ class VornConfig;
 
 namespace detail {
 class Compressor;
-}
+struct TargetAccess;
+}  // namespace detail
 
 /// A target that appends records to a log file and rotates it by size. The
 /// process's file-size limit marks the rotation point: a write past it
@@ -38,13 +39,6 @@ class Compressor;
 /// rotation or at an interval, and retention by age and total size.
 class ZVK_VORN_API FileLog : public Target {
 public:
-    /// Orders rotated paths by the epoch seconds in their stamp, then by
-    /// name, so that the oldest file comes first across a change of year.
-    struct RotatedOrder {
-        /// Whether `a` sorts before `b`; a path without a stamp sorts first.
-        bool operator()(const std::string& a, const std::string& b) const;
-    };
-
     /// The "max_number_file" setting as a target applies it: the number; -1
     /// (every file kept) for an integer beyond int; the default 5 for any
     /// other text, with `converted` false.
@@ -55,11 +49,6 @@ public:
     /// The empty SIGXFSZ handler (`sa_sigaction`): a write past the
     /// file-size limit then fails with EFBIG instead of ending the process.
     static void handler(int, siginfo_t*, void*);
-    /// The first boundary after `now` (epoch seconds) of periods of `every`
-    /// seconds on the clock of the local time zone or of UTC: a period of a
-    /// day ends at midnight (so a day has 23 or 25 hours where the clock
-    /// changes), shorter ones where the clock shows a multiple of them.
-    static std::int64_t next_boundary(std::int64_t now, std::int64_t every, bool local_time);
 
     /// A stopped file target for the record `name`; init reads the rest.
     explicit FileLog(const std::string& name);
@@ -90,22 +79,21 @@ public:
     /// 0, or -1 after reporting a failure.
     int rotate_file();
 
-    /// \name Optional behaviour
-    /// Read by init: 0 or -1 where not configured.
-    ///@{
-    std::int64_t rotate_every = 0;     ///< Seconds between rotations by the clock.
-    bool local_time = false;           ///< Boundaries on the local clock.
-    int file_mode = -1;                ///< Exact mode of new files.
-    long file_gid = -1;                ///< Group of new files.
-    std::int64_t sync_ms = -1;         ///< 0: at rotation; > 0: at most once per interval.
-    std::int64_t max_age = 0;          ///< Seconds a rotated file is kept.
-    std::uint64_t max_total_size = 0;  ///< Bytes of the active and rotated files together.
-    ///@}
-    /// How often the file was synced (fdatasync) because of `<sync>`.
-    std::atomic<std::uint64_t> syncs{0};
+private:
+    // Orders rotated paths by the epoch seconds in their stamp, then by
+    // name, so that the oldest file comes first across a change of year.
+    struct RotatedOrder {
+        // Whether `a` sorts before `b`; a path without a stamp sorts first.
+        bool operator()(const std::string& a, const std::string& b) const;
+    };
 
-    int fd;      ///< The active file; -1 while none is open.
-    int dir_fd;  ///< The log directory, held open from init on; -1 while none.
+public:
+    /// \name The file and its names
+    /// init sets these and the worker then changes them (rotation,
+    /// retention) without a lock: read them only while no worker runs,
+    /// before start or after stop.
+    ///@{
+    int fd;  ///< The active file; -1 while none is open.
     /// How many files are kept, the active one included; negative: all.
     std::int64_t max_files;
     std::set<std::string, RotatedOrder> rotated_files;  ///< The rotated files kept, oldest first.
@@ -117,8 +105,30 @@ public:
     std::string rotated_prefix;  ///< `log_dir/base_name_`: how rotated paths begin.
     std::string base_name;       ///< file_name without file_ext.
     std::string file_ext;        ///< file_name from its last ".", empty without one.
+    ///@}
 
 private:
+    friend struct detail::TargetAccess;
+
+    // The first boundary after `now` (epoch seconds) of periods of `every`
+    // seconds on the clock of the local time zone or of UTC: a period of a
+    // day ends at midnight (so a day has 23 or 25 hours where the clock
+    // changes), shorter ones where the clock shows a multiple of them.
+    static std::int64_t next_boundary(std::int64_t now, std::int64_t every, bool local_time);
+
+    // Read by init: 0 or -1 where not configured.
+    std::int64_t rotate_every = 0;     // seconds between rotations by the clock
+    bool local_time = false;           // boundaries on the local clock
+    int file_mode = -1;                // exact mode of new files
+    long file_gid = -1;                // group of new files
+    std::int64_t sync_ms = -1;         // 0: at rotation; > 0: at most once per interval
+    std::int64_t max_age = 0;          // seconds a rotated file is kept
+    std::uint64_t max_total_size = 0;  // bytes of the active and rotated files together
+    // How often the file was synced (fdatasync) because of `<sync>`; read
+    // by other threads.
+    std::atomic<std::uint64_t> syncs{0};
+    int dir_fd = -1;  // the log directory, held open from init on; -1 while none
+
     // Opens (creating it one level deep if missing) and holds `log_dir`.
     // 0, or -1 after reporting why.
     int open_log_dir();

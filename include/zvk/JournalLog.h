@@ -11,10 +11,15 @@ namespace zvk {
 class Message;
 class VornConfig;
 
+namespace detail {
+struct TargetAccess;
+}
+
 /// A target that sends each record to journald in its native protocol, one
 /// datagram a record with fields a query can select on:
 /// - `MESSAGE`: the text without its final line end
-/// - `PRIORITY`: the syslog severity of the level (SyslogLog::severity_of)
+/// - `PRIORITY`: the syslog severity of the level: FATAL 2, ERROR 3, WARN 4,
+///   AUDIT and OUT 5, INFO 6, TRACE and DEBUG 7
 /// - `SYSLOG_IDENTIFIER`: `<ident>`, default the program's name
 /// - `SYSLOG_FACILITY`: `<facility>`, as a number
 /// - `TID`: the kernel id of the thread that handed it over
@@ -46,15 +51,15 @@ public:
     /// is missing and none was configured.
     int init(const VornConfig* config) override;
 
-    /// Puts the entry of `message` in the native protocol, as it is sent,
-    /// in `out`.
+private:
+    friend struct detail::TargetAccess;
+
+    // Puts the entry of `message` in the native protocol, as it is sent,
+    // in `out`.
     static void build_entry(std::string& out, const Message& message, const std::string& ident,
                             int facility);
-
-    /// Set by init when the target sends to /dev/log in the syslog format.
+    // Set by init when the target sends to /dev/log in the syslog format.
     bool syslog_fallback = false;
-
-private:
     // The same with `text` as MESSAGE.
     static void build_entry(std::string& out, const Message& message, std::string_view text,
                             const std::string& ident, int facility);

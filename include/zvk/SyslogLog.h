@@ -12,6 +12,10 @@ namespace zvk {
 class Message;
 class VornConfig;
 
+namespace detail {
+struct TargetAccess;
+}
+
 /// A target that sends each record to a local syslog socket (on a systemd
 /// machine /dev/log is journald's, elsewhere rsyslog's) from its own
 /// worker, one datagram a record in the format syslog(3) uses:
@@ -31,12 +35,6 @@ public:
     /// The code of a facility name: "user" 1, "daemon" 3, "local0" ...
     /// "local7" 16 ... 23; -1 for any other text.
     static int facility_from(std::string_view name);
-    /// The syslog severity of a record's level: FATAL crit (2), ERROR err
-    /// (3), WARN warning (4), AUDIT and OUT notice (5), INFO info (6), TRACE
-    /// and DEBUG debug (7).
-    static int severity_of(int level);
-    /// The program's short name as ps shows it.
-    static std::string program_name();
 
     /// A stopped syslog target for the record `name`, sending to /dev/log
     /// until init reads the record.
@@ -50,36 +48,44 @@ public:
     /// the target and the value) for an unknown facility or an unusable ident.
     int init(const VornConfig* config) override;
 
-    std::string socket_path;  ///< Default "/dev/log".
-    int facility;             ///< Default user (1).
-    std::string ident;        ///< Default program_name().
+private:
+    friend struct detail::TargetAccess;
+    // The journal target sends its entries through this one's socket.
+    friend class JournalLog;
 
-protected:
-    /// What deliver did with a datagram.
+    // What deliver did with a datagram.
     enum class Sent {
-        kWhole,   ///< Sent whole (or cut to fit, when asked).
-        kFailed,  ///< Not sent; reported and counted.
-        kTooLong  ///< Not sent: longer than the socket takes.
+        kWhole,   // sent whole (or cut to fit, when asked)
+        kFailed,  // not sent; reported and counted
+        kTooLong  // not sent: longer than the socket takes
     };
 
-    /// For a type that sends another format to a datagram socket.
+    // The syslog severity of a record's level: FATAL crit (2), ERROR err
+    // (3), WARN warning (4), AUDIT and OUT notice (5), INFO info (6), TRACE
+    // and DEBUG debug (7).
+    static int severity_of(int level);
+    // The program's short name as ps shows it.
+    static std::string program_name();
+
+    // For a type that sends another format to a datagram socket.
     SyslogLog(const std::string& name, Type type, std::string socket);
-    /// Sends one record in the syslog format, stamped with `time_us` (µs
-    /// since 1970 UTC; 0: now); false (reported and counted) when it could
-    /// not be delivered.
+    // Sends one record in the syslog format, stamped with `time_us` (µs
+    // since 1970 UTC; 0: now); false (reported and counted) when it could
+    // not be delivered.
     bool send_record(std::string_view text, int level, std::int64_t time_us);
-    /// Sends `datagram`, connecting (again) where needed, or with `memfd`
-    /// >= 0 an empty datagram passing that descriptor instead. `cut`: a
-    /// datagram the socket does not take is cut to fit (at a character's
-    /// end); without it, kTooLong says so and nothing was sent. kFailed has
-    /// been reported and counted.
+    // Sends `datagram`, connecting (again) where needed, or with `memfd`
+    // >= 0 an empty datagram passing that descriptor instead. `cut`: a
+    // datagram the socket does not take is cut to fit (at a character's
+    // end); without it, kTooLong says so and nothing was sent. kFailed has
+    // been reported and counted.
     Sent deliver(bool cut, int memfd = -1);
-
-    /// The writer's own: the datagram being built.
-    std::string datagram;
-
-private:
     bool connect_socket();
+
+    std::string socket_path;  // default "/dev/log"
+    int facility;             // default user (1)
+    std::string ident;        // default program_name()
+    // The writer's own: the datagram being built.
+    std::string datagram;
 
     int fd;
     // The longest datagram the socket takes (0: not known yet).

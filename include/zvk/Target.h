@@ -22,6 +22,7 @@ class VornConfig;
 namespace detail {
 class Carrier;
 class ConsoleWriting;
+struct TargetAccess;
 }  // namespace detail
 
 /// One output destination with its own queue and worker thread. The base
@@ -36,8 +37,15 @@ class ConsoleWriting;
 /// target then get consecutive plain records in one write_texts call.
 class ZVK_VORN_API Target {
 public:
-    /// The kind of target: the console (this class), FileLog, SyslogLog or JournalLog.
-    enum Type : int { CONSOLE_TARGET = 0, FILE_TARGET = 1, SYSLOG_TARGET = 2, JOURNAL_TARGET = 3 };
+    /// The kind of target: the console (this class), FileLog, SyslogLog or
+    /// JournalLog; CUSTOM_TARGET: a type of the application's own.
+    enum Type : int {
+        CONSOLE_TARGET = 0,
+        FILE_TARGET = 1,
+        SYSLOG_TARGET = 2,
+        JOURNAL_TARGET = 3,
+        CUSTOM_TARGET = 4
+    };
     /// How the console and the file target write a record: its text as
     /// given, or one JSON object a line with its time, level, logger,
     /// thread, text and source line.
@@ -55,22 +63,6 @@ public:
         WRITING_INLINE = 4,
         FORKED = 5
     };
-
-    /// A record waiting in the queue: the text and level of a plain
-    /// Message, or the whole object for a type derived from Message.
-    struct Queued {
-        std::string text;  ///< A plain record's text; empty for a whole one.
-        int level;         ///< The record's level.
-        /// Already in the target's format (JSON lines): not to be put in it
-        /// twice when it goes back to the queue unwritten.
-        bool formatted;
-        Message* whole;   ///< Owned; null for a plain record.
-        Origin origin{};  ///< A plain record's origin; a whole record's is in its Message.
-    };
-
-    /// The bound a `queue_max` text asks for: a positive decimal number;
-    /// anything else (absent, zero, negative, unusable) is 0, no bound.
-    static std::size_t queue_max_from(const std::string& text);
 
     /// A stopped target called `name`; start runs it.
     Target(const std::string& name, Type type);
@@ -132,16 +124,21 @@ public:
     /// The worker thread's body.
     void receive_message();
 
-    /// For the child of a fork, whose copy of this target has no worker and
-    /// never gets one: frees the copied queue and from now on destroys and
-    /// counts what log is given, so that the child's memory stays bounded.
-    /// The caller holds `mutex`.
-    void drop_after_fork();
-    /// For the stop at process exit: the worker writes what is queued and
-    /// ends; records logged after that (from static destructors, atexit
-    /// handlers) are written on the caller's thread.
-    void stop_for_exit();
+private:
+    // A record waiting in the queue: the text and level of a plain
+    // Message, or the whole object for a type derived from Message. Only
+    // the carrier makes and takes them.
+    struct Queued {
+        std::string text;  // a plain record's text; empty for a whole one
+        int level;
+        // Already in the target's format (JSON lines): not to be put in it
+        // twice when it goes back to the queue unwritten.
+        bool formatted;
+        Message* whole;   // owned; null for a plain record
+        Origin origin{};  // a plain record's; a whole record's is in its Message
+    };
 
+public:
     std::string name;  ///< The target's name in the configuration.
     Type type;         ///< What kind of target this is.
     /// Guards `state` and `queue`; never held while a record is written.
@@ -167,16 +164,6 @@ protected:
     /// after the derived members are gone. (The service stops every target
     /// it made before deleting it.)
     void shutdown();
-    /// What write_texts tells a fatal-signal handler on its own thread
-    /// before each call: the first `sent` texts are out, the next
-    /// `in_flight` go in this call, to a file `size_before` bytes long (-1:
-    /// not a file, or unknown). The handler then writes none of them twice
-    /// and loses none, but where the length is unknown.
-    void run_progress(std::size_t sent, std::size_t in_flight, std::int64_t size_before) noexcept;
-    /// For a type whose crash descriptor changes (a file opened afresh):
-    /// -1 before the old one is closed, crash_descriptor() once the new one
-    /// is open, so that a fatal-signal handler never writes to a closed one.
-    void set_crash_fd(int fd) noexcept;
     /// Write failures of the writer, reported as for standard error: the
     /// first as "Could not write msg in target: NAME" (with " - " and
     /// `reason` when given), then at most a line a second with the count of
@@ -191,9 +178,44 @@ protected:
     /// write msg in target: NAME". Throws nothing, for the writer's catch
     /// blocks.
     void report_write_exception(const std::exception* what) noexcept;
+    /// Whether the worker calls tick for work due at a time rather than
+    /// with a record: about every 100 ms while it writes, and when it is
+    /// idle at the time tick asked for. Asked once as the worker starts.
+    /// The console: no.
+    virtual bool ticks() const noexcept;
+    /// On the worker's thread, never with `mutex` held. The milliseconds
+    /// until the next tick is due while nothing is written; -1: none is.
+    virtual std::int64_t tick() noexcept;
 
 private:
     friend class detail::Carrier;
+    friend struct detail::TargetAccess;
+    // The file target reports its runs and its crash descriptor.
+    friend class FileLog;
+
+    // The bound a `queue_max` text asks for: a positive decimal number;
+    // anything else (absent, zero, negative, unusable) is 0, no bound.
+    static std::size_t queue_max_from(const std::string& text);
+
+    // For the child of a fork, whose copy of this target has no worker and
+    // never gets one: frees the copied queue and from now on destroys and
+    // counts what log is given, so that the child's memory stays bounded.
+    // The caller holds `mutex`.
+    void drop_after_fork();
+    // For the stop at process exit: the worker writes what is queued and
+    // ends; records logged after that (from static destructors, atexit
+    // handlers) are written on the caller's thread.
+    void stop_for_exit();
+    // What write_texts tells a fatal-signal handler on its own thread
+    // before each call: the first `sent` texts are out, the next
+    // `in_flight` go in this call, to a file `size_before` bytes long (-1:
+    // not a file, or unknown). The handler then writes none of them twice
+    // and loses none, but where the length is unknown.
+    void run_progress(std::size_t sent, std::size_t in_flight, std::int64_t size_before) noexcept;
+    // For a type whose crash descriptor changes (a file opened afresh):
+    // -1 before the old one is closed, crash_descriptor() once the new one
+    // is open, so that a fatal-signal handler never writes to a closed one.
+    void set_crash_fd(int fd) noexcept;
 
     // What this type takes besides one write_msg a record. Each answers
     // for its own type only: a type derived from one of these, which may
@@ -213,13 +235,6 @@ private:
     // (failure reports included). Called only where takes_runs says so;
     // never throws. The console: up to 64 KiB a write to std::clog.
     virtual void write_texts(const std::string_view* texts, std::size_t count) noexcept;
-    // Whether the worker calls tick for work due at a time rather than
-    // with a record: about every 100 ms while it writes, and when it is
-    // idle at the time tick asked for. The console: no.
-    virtual bool ticks() const noexcept;
-    // On the worker's thread, never with `mutex` held. The milliseconds
-    // until the next tick is due while nothing is written; -1: none is.
-    virtual std::int64_t tick() noexcept;
     // At the stop at process exit, once the worker has ended: work of the
     // type's own that the process's end would cut off ends here, cleanly
     // and within a bound. The console: nothing.

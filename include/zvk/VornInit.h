@@ -1,10 +1,13 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "zvk/VornExport.h"
 
 namespace zvk {
+
+class Target;
 
 /// Facade over the service for applications: (re)initialise, load a given
 /// configuration file on first use, stop.
@@ -32,6 +35,19 @@ public:
     /// lock of the service: other threads make handles and initialise
     /// meanwhile; a stop ends the flush.
     static int flush();
+    /// Routes the logger `name` to `target`, a target of the application's
+    /// own (a CaptureTarget, a type of its own), passing levels up to
+    /// `level` (7, DEBUG: every level), ahead of what the configuration
+    /// says and also without a configuration file; handles made before
+    /// follow it from their next call. A target not running yet is started
+    /// first (init gets the running configuration, or null); what its init
+    /// throws reaches the caller. The service keeps a reference to `target`
+    /// until the route is undone (the same call with null: the logger
+    /// follows the configuration again) or the service stops
+    /// (reset_vorn_state); init and reload keep the route. 0; -1 when
+    /// `level` is not a level, the target does not start, or after the stop
+    /// at process exit.
+    static int route(const std::string& name, std::shared_ptr<Target> target, int level = 7);
 
     VornInit();
     virtual ~VornInit();

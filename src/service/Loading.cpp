@@ -96,7 +96,9 @@ void run_without_file(VornService& service, Changes& changes) {
     routing.crash_flush = false;
     changes.process_settings_off = true;
     for (auto& entry : routing.slots) {
-        route(entry.second, nullptr, -1);
+        if (!route_own(service, entry.first, entry.second)) {
+            route(entry.second, nullptr, -1);
+        }
     }
     report("Could not locate Vorn config file");
 }

@@ -15,6 +15,7 @@
 #include "../config/Settings.h"
 #include "../frontend/Report.h"
 #include "../targets/FileLogShared.h"
+#include "../targets/TargetAccess.h"
 #include "ConfigWatch.h"
 #include "CrashHandler.h"
 #include "FileSizeSignal.h"
@@ -227,12 +228,16 @@ void stop_at_exit(VornService& service) {
         service.config = nullptr;
         detail::disable_crash_flush();
         in_table = detail::made_in_table(service);
+        // The service keeps its reference to these for ever from here.
+        for (const auto& own : detail::own_targets(service)) {
+            in_table.push_back(own.get());
+        }
     }
     // Without the mutex: what is left is written on this thread, through
     // write_msg, which may make handles or wait for other threads. The
     // table keeps these targets from now on: nothing retires them.
     for (Target* target : in_table) {
-        target->stop_for_exit();
+        detail::TargetAccess::stop_for_exit(*target);
     }
     std::lock_guard lock(mutex);
     detail::restore_file_size_settings();
@@ -320,7 +325,7 @@ void after_fork_in_child() {
     if (service != nullptr) {
         detail::Routing& routing = detail::ServiceAccess::routing(*service);
         for (Target* target : forked_targets()) {
-            target->drop_after_fork();  // mutex held since before_fork
+            detail::TargetAccess::drop_after_fork(*target);  // mutex held since before_fork
             target->mutex.unlock();
         }
         // The parent's threads that drain, start or load are not here: what

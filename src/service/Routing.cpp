@@ -175,6 +175,16 @@ void route(Logger* logger, Target* target, int level) {
     logger->accepts.store(target != nullptr ? level : -1, std::memory_order_release);
 }
 
+bool route_own(VornService& service, const std::string& name, Logger* logger) {
+    const auto& own = ServiceAccess::routing(service).own_routes;
+    auto found = own.find(name);
+    if (found == own.end()) {
+        return false;
+    }
+    route(logger, found->second.target.get(), found->second.level);
+    return true;
+}
+
 Logger* route_logger(VornService& service, const std::string& name, long owner_id,
                      Changes& changes) {
     try {
@@ -182,6 +192,10 @@ Logger* route_logger(VornService& service, const std::string& name, long owner_i
         Logger* logger = find_or_add_logger(service, name, owner_id);
         if (logger == nullptr) {
             return nullptr;
+        }
+        if (route_own(service, name, logger)) {
+            service.loggers[name] = logger;
+            return logger;
         }
         const VornConfig* model = service.config;
         const VornConfig::logger_cf_t* record =
@@ -320,6 +334,10 @@ void clear_table(VornService& service, Changes& changes) {
     for (Target* target : made_in_table(service)) {
         retire(service, target, changes);
     }
+    for (auto& [name, own] : ServiceAccess::routing(service).own_routes) {
+        changes.released.push_back(std::move(own.target));
+    }
+    ServiceAccess::routing(service).own_routes.clear();
 }
 
 void retire(VornService& service, Target* target, Changes& changes, bool unroute) {
@@ -342,10 +360,33 @@ std::vector<Target*> made_targets(VornService& service) {
     }
     std::sort(all.begin(), all.end(),
               [&made](Target* a, Target* b) { return made.at(a).serial < made.at(b).serial; });
+    for (const auto& own : own_targets(service)) {
+        all.push_back(own.get());
+    }
     return all;
 }
 
+std::vector<std::shared_ptr<Target>> own_targets(VornService& service) {
+    std::vector<std::shared_ptr<Target>> distinct;
+    std::unordered_set<Target*> seen;
+    for (const auto& entry : ServiceAccess::routing(service).own_routes) {
+        if (seen.insert(entry.second.target.get()).second) {
+            distinct.push_back(entry.second.target);
+        }
+    }
+    return distinct;
+}
+
 void apply_changes(VornService& service, Changes& changes) {
+    if (!changes.released.empty()) {
+        std::vector<const void*> released;
+        for (const auto& target : changes.released) {
+            released.push_back(target.get());
+        }
+        wait_for_readers(released);
+        // Where the application let go of it too, the target drains here.
+        changes.released.clear();
+    }
     start_pending(service);
     if (!changes.retired.empty()) {
         std::vector<Target*> retired = std::move(changes.retired);

@@ -28,10 +28,20 @@ struct OwnedTarget {
     Phase phase;
 };
 
+// A logger the application routed to a target of its own (VornInit::route).
+struct OwnRoute {
+    // The service's reference: dropped, once no thread can still read the
+    // pointer from a Logger, when the route is undone or the service stops.
+    std::shared_ptr<Target> target;
+    int level;
+};
+
 struct Routing {
     std::unordered_map<std::string, Logger*> slots;  // every Logger handed out, for ever
     std::unordered_map<Target*, OwnedTarget> made;
     std::uint64_t next_serial = 0;
+    // Ahead of the model's routes; kept by init and reload.
+    std::unordered_map<std::string, OwnRoute> own_routes;
     // The running model; a target being started keeps its own reference.
     std::shared_ptr<VornConfig> model;
     // Serialises init, reload and stop, across their slow part too; never
@@ -55,7 +65,10 @@ struct Routing {
 
 // Work a decision leaves for after the mutex.
 struct Changes {
-    std::vector<Target*> retired;       // out of the table, owned here until freed
+    std::vector<Target*> retired;  // out of the table, owned here until freed
+    // Application targets no longer routed: the service's reference goes
+    // once no thread reads them (the last one frees the target).
+    std::vector<std::shared_ptr<Target>> released;
     bool process_settings_off = false;  // the crash flush and file-size settings go once drained
 };
 
@@ -68,6 +81,8 @@ struct ServiceAccess {
 Logger* find_or_add_logger(VornService& service, const std::string& name, long owner_id);
 // Points `logger` at `target` with `level` (-1 and null: no such logger now).
 void route(Logger* logger, Target* target, int level);
+// Points `logger` at the application's target for `name`, when it has one.
+bool route_own(VornService& service, const std::string& name, Logger* logger);
 Logger* route_logger(VornService& service, const std::string& name, long owner_id,
                      Changes& changes);
 Target* target_for(VornService& service, const std::string& name, Changes& changes);
@@ -83,9 +98,11 @@ void clear_table(VornService& service, Changes& changes);
 void retire(VornService& service, Target* target, Changes& changes, bool unroute = true);
 // Each target of the table once.
 std::vector<Target*> made_in_table(const VornService& service);
-// What a forked child copies and a flush waits for: every made target, in
-// creation order.
+// What a forked child copies: every made target, in creation order, then
+// the application's routed ones.
 std::vector<Target*> made_targets(VornService& service);
+// Each application target routed now, once.
+std::vector<std::shared_ptr<Target>> own_targets(VornService& service);
 // What `record_name` of `model` makes, with `log_dir`.
 std::string identity_of(const VornConfig& model, const std::string& record_name,
                         const std::string& log_dir);

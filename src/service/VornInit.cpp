@@ -1,11 +1,13 @@
 #include "zvk/VornInit.h"
 
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "../frontend/Report.h"
 #include "ReadSection.h"
 #include "Service.h"
+#include "zvk/Logger.h"
 #include "zvk/Target.h"
 #include "zvk/VornService.h"
 
@@ -69,13 +71,21 @@ int VornInit::flush() {
     // target, keeping to it, keeps that target from being freed meanwhile:
     // a reload or stop that retires it waits for this flush, one that
     // retires others goes on.
+    int result = 0;
     std::vector<Target*> targets;
+    // Held here, the application's targets need no section.
+    std::vector<std::shared_ptr<Target>> own;
     {
         std::lock_guard lock(service->registry_mutex);
         targets = detail::made_in_table(*service);
+        own = detail::own_targets(*service);
+    }
+    for (const auto& target : own) {
+        if (target->flush() != 0) {
+            result = -1;
+        }
     }
     detail::Routing& routing = detail::ServiceAccess::routing(*service);
-    int result = 0;
     for (Target* target : targets) {
         detail::ReadSection section;
         detail::keep_to(target);
@@ -94,6 +104,51 @@ int VornInit::flush() {
         }
     }
     return result;
+}
+
+int VornInit::route(const std::string& name, std::shared_ptr<Target> target, int level) {
+    if (level < 0 || level > 7) {
+        return -1;
+    }
+    VornService* service = VornService::get_service();
+    detail::Routing& routing = detail::ServiceAccess::routing(*service);
+    if (target != nullptr) {
+        // As a target of the table starts: its init may read the model.
+        std::lock_guard starting(routing.start_mutex);
+        std::shared_ptr<VornConfig> model;
+        {
+            std::lock_guard lock(service->registry_mutex);
+            model = routing.model;
+        }
+        if (target->start(model.get()) != 0) {
+            return -1;
+        }
+    }
+    detail::Changes changes;
+    {
+        std::lock_guard lock(service->registry_mutex);
+        if (routing.exiting) {
+            return -1;
+        }
+        auto found = routing.own_routes.find(name);
+        if (found != routing.own_routes.end()) {
+            changes.released.push_back(std::move(found->second.target));
+            routing.own_routes.erase(found);
+        }
+        if (target != nullptr) {
+            routing.own_routes.emplace(name, detail::OwnRoute{std::move(target), level});
+        }
+        // Handles made before follow from their next call; the others find
+        // the route when they are made.
+        auto slot = routing.slots.find(name);
+        if (slot != routing.slots.end() &&
+            detail::route_logger(*service, name, slot->second->owner_id, changes) == nullptr) {
+            detail::route(slot->second, nullptr, -1);
+            service->loggers.erase(name);
+        }
+    }
+    detail::apply_changes(*service, changes);
+    return 0;
 }
 
 void VornInit::reset_vorn_state() {

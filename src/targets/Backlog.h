@@ -30,7 +30,8 @@ namespace zvk::detail {
 
 class Backlog {
 public:
-    using Queued = Target::Queued;
+    // The queue's element, private to Target: named through its public field.
+    using Queued = decltype(Target::queue)::value_type;
 
     // Enough for the writer to hand back whole chunks while producers catch
     // up, little enough to keep only some tens of KiB per target.

@@ -68,10 +68,10 @@ private:
 };
 
 // The records from `first` on, up to `last`.
-bool write_records(CrashSink& sink, const std::deque<Target::Queued>& records, bool json,
+bool write_records(CrashSink& sink, const std::deque<Carrier::Queued>& records, bool json,
                    std::size_t first = 0, std::size_t last = ~std::size_t{0}) {
     for (std::size_t i = first; i < records.size() && i < last; ++i) {
-        const Target::Queued& record = records[i];
+        const Carrier::Queued& record = records[i];
         const Message* whole = record.whole;
         // The husk of a record whose write the signal interrupted is empty.
         const std::string_view text =
@@ -133,7 +133,7 @@ bool write_lanes(CrashSink& sink, const std::vector<Lane*>& lanes, bool json) {
 
 // The index in `records` of the record at `place`: from `from` on, or
 // records.size() for kAllOut or a place not found.
-std::size_t index_of(const std::deque<Target::Queued>& records, std::uintptr_t place,
+std::size_t index_of(const std::deque<Carrier::Queued>& records, std::uintptr_t place,
                      std::size_t from) {
     for (std::size_t i = from; i < records.size(); ++i) {
         if (Backlog::place_of(records[i]) == place) {
@@ -148,7 +148,7 @@ std::size_t index_of(const std::deque<Target::Queued>& records, std::uintptr_t p
 // it: the file has grown by their length since. The writer is alone in
 // appending to its file, or a crash on its own thread is not worth a
 // second descriptor to read the file back with.
-bool run_in_file(int fd, const std::deque<Target::Queued>& records, std::size_t from,
+bool run_in_file(int fd, const std::deque<Carrier::Queued>& records, std::size_t from,
                  std::size_t to, std::int64_t size_before) {
     if (size_before < 0) {
         // Not a file (the console), or a record on its own: the call counts
@@ -192,7 +192,7 @@ bool wait_for_count(const Carrier& carrier, std::uint64_t goal, const timespec& 
 bool flush_on_writer(Carrier& carrier, int fd, const timespec& deadline, const timespec& lock_by) {
     NonBlocking nonblocking(fd);
     Backlog::RunState run{};
-    const std::deque<Target::Queued>& held = carrier.crash_held(run);
+    const std::deque<Carrier::Queued>& held = carrier.crash_held(run);
     std::size_t first = 0;
     if (run.resume != Backlog::kNoneOut) {
         first = index_of(held, run.resume, 0);
@@ -213,7 +213,7 @@ bool flush_on_writer(Carrier& carrier, int fd, const timespec& deadline, const t
     }
     // What waits from the lanes came out of them before what they still
     // hold; what was queued beside them comes after.
-    const std::deque<Target::Queued>& waiting = carrier.crash_waiting();
+    const std::deque<Carrier::Queued>& waiting = carrier.crash_waiting();
     const std::size_t from_lanes = carrier.crash_waiting_from_lanes();
     bool written = write_records(sink, waiting, json, 0, from_lanes) &&
                    write_lanes(sink, carrier.crash_lanes(), json) &&

@@ -77,7 +77,7 @@ bool FileLog::file_name_usable(std::string_view file_name) {
 void FileLog::handler(int, siginfo_t*, void*) {}
 
 FileLog::FileLog(const std::string& name)
-    : Target(name, FILE_TARGET), fd(-1), dir_fd(-1), max_files(0), rotated_name_len(0) {}
+    : Target(name, FILE_TARGET), fd(-1), max_files(0), rotated_name_len(0) {}
 
 FileLog::~FileLog() {
     // The worker may be inside write_msg, which uses fd, dir_fd and the names.

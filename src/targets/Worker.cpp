@@ -57,7 +57,7 @@ private:
 // The Message that write_msg gets for `record`: the whole one, or a kept
 // or new plain one carrying the text. The text buffer the kept one had
 // goes to `returned`, on its way back to the producers.
-Message* materialise(Target::Queued& record, std::vector<std::string>* returned) {
+Message* materialise(Carrier::Queued& record, std::vector<std::string>* returned) {
     if (record.whole != nullptr) {
         Message* whole = record.whole;
         record.whole = nullptr;

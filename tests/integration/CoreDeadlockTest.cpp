@@ -21,6 +21,7 @@
 #include "ConfigText.h"
 #include "RecordingTarget.h"
 #include "TestSupport.h"
+#include "targets/TargetAccess.h"
 #include "zvk/Vorn.h"
 #include "zvk/VornInit.h"
 
@@ -71,7 +72,8 @@ TEST(VornCoreDeadlock, WriteMsgLoggingIntoItsOwnTargetNeverHangs) {
              target->stop();
              target.reset();
          }},
-        {"stop at exit", [](std::unique_ptr<EchoTarget>& target) { target->stop_for_exit(); }},
+        {"stop at exit",
+         [](std::unique_ptr<EchoTarget>& target) { detail::TargetAccess::stop_for_exit(*target); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -177,7 +179,7 @@ TEST(VornCoreDeadlock, ProducersWaitingForRoomAtStopLoseNothingUncounted) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
                 raw->open();
             });
-            raw->stop_for_exit();
+            detail::TargetAccess::stop_for_exit(*raw);
             opener.join();
         } else {
             // Its destructor opens the gate, then stops: the drain runs while

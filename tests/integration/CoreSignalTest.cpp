@@ -22,6 +22,7 @@
 #include "ChildProcess.h"
 #include "ConfigText.h"
 #include "TestSupport.h"
+#include "targets/TargetAccess.h"
 #include "zvk/FileLog.h"
 #include "zvk/Vorn.h"
 
@@ -220,7 +221,7 @@ TEST(VornCoreSignals, RecordsLoggedThroughACrashLeaveEveryAcceptedOneWhole) {
                     files.push_back("logs/" + name);
                 }
             }
-            std::sort(files.begin(), files.end(), FileLog::RotatedOrder());
+            std::sort(files.begin(), files.end(), detail::TargetAccess::RotatedOrder());
             files.push_back("logs/app.log");
             std::vector<int> next(Threads, 0);
             for (const std::string& file : files) {

@@ -19,6 +19,7 @@
 #include "ChildProcess.h"
 #include "ConfigText.h"
 #include "TestSupport.h"
+#include "targets/TargetAccess.h"
 #include "zvk/FileLog.h"
 #include "zvk/Logger.h"
 #include "zvk/Vorn.h"
@@ -359,11 +360,11 @@ TEST(FileSync, AnIntervalSyncsAtMostOncePerIntervalWhileRecordsAreWritten) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        const std::uint64_t synced = file->syncs.load();
+        const std::uint64_t synced = detail::TargetAccess::syncs(*file);
         EXPECT_GE(synced, 2u);
         EXPECT_LE(synced, 4u);
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-        EXPECT_EQ(file->syncs.load(), synced);
+        EXPECT_EQ(detail::TargetAccess::syncs(*file), synced);
     });
 }
 

@@ -20,6 +20,7 @@
 #include "ConfigText.h"
 #include "Journald.h"
 #include "TestSupport.h"
+#include "targets/TargetAccess.h"
 #include "zvk/JournalLog.h"
 #include "zvk/Vorn.h"
 #include "zvk/VornConfig.h"
@@ -280,8 +281,9 @@ TEST_F(JournalTarget, WithoutJournaldsSocketItSaysSoAndUsesTheSyslogOne) {
                                              : "No journald socket at "
                                                "/run/systemd/journal/socket, target: jr sends "
                                                "to /dev/log in the syslog format\n");
-            EXPECT_EQ(target.syslog_fallback, !configured);
-            EXPECT_EQ(target.socket_path, configured ? cwd() + "/not-yet.sock" : "/dev/log");
+            EXPECT_EQ(detail::TargetAccess::syslog_fallback(target), !configured);
+            EXPECT_EQ(detail::TargetAccess::socket_path(target),
+                      configured ? cwd() + "/not-yet.sock" : "/dev/log");
         }
     });
 }

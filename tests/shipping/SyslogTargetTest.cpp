@@ -23,6 +23,7 @@
 #include "ConfigText.h"
 #include "Rsyslogd.h"
 #include "TestSupport.h"
+#include "targets/TargetAccess.h"
 #include "zvk/Logger.h"
 #include "zvk/Message.h"
 #include "zvk/SyslogLog.h"
@@ -94,7 +95,7 @@ TEST(SyslogTargetNames, FacilitiesAndSeverities) {
     }
     const int expected[] = {5, 2, 3, 4, 5, 6, 7, 7};  // OUT ... DEBUG
     for (int level = Vorn::OUT; level <= Vorn::DEBUG; ++level) {
-        EXPECT_EQ(SyslogLog::severity_of(level), expected[level]) << level;
+        EXPECT_EQ(detail::TargetAccess::severity_of(level), expected[level]) << level;
     }
 }
 

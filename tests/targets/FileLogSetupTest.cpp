@@ -20,6 +20,7 @@
 #include "ConfigText.h"
 #include "RecordingTarget.h"
 #include "TestSupport.h"
+#include "targets/TargetAccess.h"
 #include "zvk/FileLog.h"
 #include "zvk/Message.h"
 #include "zvk/VornConfig.h"
@@ -389,7 +390,7 @@ TEST(FileLogRetention, NewYearFilesOutliveDecemberFiles) {
 }
 
 TEST(FileLogRetention, OrderIsBySecondsThenName) {
-    FileLog::RotatedOrder before;
+    detail::TargetAccess::RotatedOrder before;
     EXPECT_TRUE(before("/d/a_12-31-2026_1798718400.log", "/d/a_01-01-2027_1798761600.log"));
     EXPECT_FALSE(before("/d/a_01-01-2027_1798761600.log", "/d/a_12-31-2026_1798718400.log"));
     EXPECT_TRUE(before("/d/a_01-01-1970_-5.log", "/d/a_01-01-1970_3.log"));

@@ -22,6 +22,7 @@
 #include "ConfigText.h"
 #include "RecordingTarget.h"
 #include "TestSupport.h"
+#include "targets/TargetAccess.h"
 #include "zvk/FileLog.h"
 #include "zvk/Message.h"
 #include "zvk/VornConfig.h"
@@ -417,7 +418,7 @@ TEST(FileLogWorker, ProducersThroughTheWorkerLoseNothing) {
         }
         // Destruction lets the worker write everything queued first.
         delete log;
-        std::set<std::string, FileLog::RotatedOrder> rotated;
+        std::set<std::string, detail::TargetAccess::RotatedOrder> rotated;
         for (const auto& name : list_dir(cwd())) {
             if (name != "app.log") {
                 rotated.insert(cwd() + "/" + name);

@@ -16,6 +16,7 @@
 #include "ConfigText.h"
 #include "RecordingTarget.h"
 #include "TestSupport.h"
+#include "targets/TargetAccess.h"
 #include "zvk/FileLog.h"
 #include "zvk/VornConfig.h"
 #include "zvk/VornService.h"
@@ -59,7 +60,8 @@ TEST(FileBoundary, NextBoundaryFallsOnTheClock) {
         for (const Case& c : cases) {
             setenv("TZ", c.zone, 1);
             tzset();
-            EXPECT_EQ(FileLog::next_boundary(c.now, c.every, c.local), c.expected) << c.what;
+            EXPECT_EQ(detail::TargetAccess::next_boundary(c.now, c.every, c.local), c.expected)
+                << c.what;
         }
     });
 }
@@ -166,10 +168,11 @@ TEST(FileOptions, AValueItCannotUseFallsBackOrStopsTheTarget) {
             }
             EXPECT_EQ(started, 1);
             EXPECT_EQ(out.text(), line + "; " + outcome + "\n");
-            EXPECT_EQ(log.rotate_every, 0);
-            EXPECT_EQ(log.sync_ms, -1);
-            EXPECT_EQ(log.max_age, 0);
-            EXPECT_EQ(log.max_total_size, 0u);
+            const auto options = detail::TargetAccess::file_options(log);
+            EXPECT_EQ(options.rotate_every, 0);
+            EXPECT_EQ(options.sync_ms, -1);
+            EXPECT_EQ(options.max_age, 0);
+            EXPECT_EQ(options.max_total_size, 0u);
         }
     });
 }
@@ -190,7 +193,7 @@ TEST(FileSync, ARotationSyncsTheFileItClosesWhenAsked) {
                 ASSERT_EQ(log.rotate_file(), 0);
             }
             ASSERT_EQ(log.rotate_file(), 0);  // nothing written since: nothing to sync
-            EXPECT_EQ(log.syncs.load(), expected);
+            EXPECT_EQ(detail::TargetAccess::syncs(log), expected);
         });
     }
 }

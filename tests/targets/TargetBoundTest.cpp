@@ -19,6 +19,7 @@
 
 #include "RecordingTarget.h"
 #include "TestSupport.h"
+#include "targets/TargetAccess.h"
 #include "zvk/Message.h"
 
 namespace zvk::test {
@@ -34,7 +35,7 @@ TEST(TargetBound, QueueMaxTextGivesABoundOnlyForPositiveNumbers) {
                                       {"5x", 0},
                                       {" 5", 0},
                                       {"99999999999999999999999", 0}}) {
-        EXPECT_EQ(Target::queue_max_from(text), bound) << '"' << text << '"';
+        EXPECT_EQ(detail::TargetAccess::queue_max_from(text), bound) << '"' << text << '"';
     }
 }
 

@@ -1,0 +1,55 @@
+# Compiles SNIPPET with -fsyntax-only against the headers in INCLUDE. The
+# lines with an error must be exactly those marked "// hidden", and each
+# such error must be about access or a missing member, so that a typo in a
+# snippet does not pass for a hidden member.
+cmake_minimum_required(VERSION 3.25)
+get_filename_component(file_name ${SNIPPET} NAME)
+
+file(READ ${SNIPPET} text)
+# Semicolons and brackets would split or join CMake list elements.
+string(REPLACE ";" "," text "${text}")
+string(REPLACE "[" "(" text "${text}")
+string(REPLACE "]" ")" text "${text}")
+string(REPLACE "\n" ";" lines "${text}")
+set(marked "")
+set(number 0)
+foreach(line IN LISTS lines)
+    math(EXPR number "${number} + 1")
+    if(line MATCHES "// hidden")
+        list(APPEND marked ${number})
+    endif()
+endforeach()
+
+execute_process(
+    COMMAND ${CXX} -std=c++20 -fsyntax-only -fmax-errors=0 -I${INCLUDE} ${SNIPPET}
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+string(REPLACE ";" "," out "${out}")
+string(REPLACE "\n" ";" out_lines "${out}")
+set(refused "")
+foreach(line IN LISTS out_lines)
+    if(line MATCHES "${file_name}:([0-9]+):[0-9]+: error: (.*)$")
+        set(at ${CMAKE_MATCH_1})
+        if(NOT CMAKE_MATCH_2 MATCHES "private|protected|has no member|is not a member")
+            message(SEND_ERROR "${file_name}:${at}: an error other than access: ${CMAKE_MATCH_2}")
+        endif()
+        list(APPEND refused ${at})
+    endif()
+endforeach()
+list(REMOVE_DUPLICATES refused)
+
+foreach(at IN LISTS marked)
+    if(NOT at IN_LIST refused)
+        message(SEND_ERROR "${file_name}:${at}: marked hidden, but the headers let it compile")
+    endif()
+endforeach()
+foreach(at IN LISTS refused)
+    if(NOT at IN_LIST marked)
+        message(SEND_ERROR "${file_name}:${at}: refused, but not marked hidden")
+    endif()
+endforeach()
+if(NOT marked AND NOT rc EQUAL 0)
+    message(SEND_ERROR "${file_name} does not compile:\n${out}")
+endif()
+if(marked AND rc EQUAL 0)
+    message(SEND_ERROR "${file_name} compiles, but marks lines hidden")
+endif()
