@@ -30,6 +30,10 @@ namespace zvk {
 class Message;
 class Target;
 
+namespace detail {
+struct LoggerAccess;
+}  // namespace detail
+
 /// A named route from handles to one target. The service keeps one Logger
 /// per name for the life of the process and points it at the target and
 /// level of whatever configuration runs, so that a handle's pointer stays
@@ -50,36 +54,48 @@ public:
     /// the logger has no target now). Any thread.
     void log(Message* message);
     /// The target records go to now; null while the running configuration
-    /// has no such logger.
+    /// has no such logger. The way to read `target`.
     /// Sequentially consistent: the service frees a target once no thread
     /// that read it may still use it, which it tells by this load's order.
     Target* current_target() const {
         return std::atomic_ref<Target*>(const_cast<Target*&>(target))
             .load(std::memory_order_seq_cst);
     }
+    /// The level as configured now. The way to read `level`.
+    Level current_level() const {
+        return std::atomic_ref<Level>(const_cast<Level&>(level)).load(std::memory_order_relaxed);
+    }
 
-    long owner_id;     ///< The owner it was first asked for with; see has_owner.
-    std::string name;  ///< The logger's name.
-    /// The level as configured now, changed by the service under its
-    /// registry mutex.
+    /// The owner it was first asked for with; fixed once the service hands
+    /// the logger out. See has_owner.
+    long owner_id;
+    std::string name;  ///< The logger's name; fixed.
+    /// The level as configured now. The service changes it under its mutex
+    /// while handles log (through std::atomic_ref): read it only through
+    /// current_level.
     Level level;
-    /// The target as configured now (not owned; null: none), changed by the
-    /// service under its registry mutex, also while handles use it (through
-    /// std::atomic_ref): threads that log read it through current_target.
+    /// The target as configured now (not owned; null: none). The service
+    /// changes it under its mutex while handles log (through
+    /// std::atomic_ref): read it only through current_target.
     Target* target;
     /// Whether the logger belongs to owner_id (asked for first with an id
     /// other than 0): a handle asked for with another id gets no logger.
+    /// Fixed once the service hands the logger out.
     bool has_owner;
-    /// The most verbose level that passes, -1 when nothing does (no such
-    /// logger in the running configuration): what Vorn::logable compares.
-    std::atomic<int> accepts;
-
-    /// The name as records carry it: valid for the life of the process,
-    /// also after this logger is gone, so that a queued record outlives it.
-    const char* record_name() const noexcept { return interned_name; }
 
 private:
+    friend class Vorn;
+    friend struct detail::LoggerAccess;
+
+    // The most verbose level that passes, -1 when nothing does (no such
+    // logger in the running configuration): what Vorn::logable compares.
+    // Stored by the service after target and level.
+    std::atomic<int> accepts;
+    // The name as records carry it: valid for the life of the process,
+    // also after this logger is gone, so that a queued record outlives it.
     const char* interned_name;
+
+    const char* record_name() const noexcept { return interned_name; }
 };
 
 }  // namespace zvk

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "zvk/VornExport.h"
 
@@ -118,23 +119,49 @@ public:
     const std::uint64_t default_file_size;
     const std::string default_config_file;  ///< "vorn_config.xml", searched for second.
     const std::string default_config_path;  ///< "config/vorn_config.xml", searched for first.
-    int state;                              ///< SERVICE_STOPPED or SERVICE_RUNNING.
-    std::string log_dir;                    ///< The running configuration's log directory.
-    std::string time_zone;                  ///< "GMT" or "local": how records are stamped.
-    std::uint64_t file_limit;               ///< The file-size limit in force, bytes.
-    /// The running model, owned by the routing table; null after stop.
+
+    /// \name Changed under the service's mutex
+    /// The operations above change these fields under the service's mutex
+    /// while other threads log, make handles and reload. Read them only
+    /// through the accessors below, which copy them under that mutex: a
+    /// direct read races with every init, reload and stop of another thread.
+    ///@{
+    int state;              ///< SERVICE_STOPPED or SERVICE_RUNNING; see running_state.
+    std::string log_dir;    ///< The running configuration's log directory; see running_log_dir.
+    std::string time_zone;  ///< "GMT" or "local": how records are stamped; see running_time_zone.
+    std::uint64_t file_limit;  ///< The file-size limit in force, bytes; see running_file_limit.
+    /// The running model, owned by the routing table; null after stop. See
+    /// running_config, which keeps it alive while it is read.
     VornConfig* config;
-    /// The file the running configuration came from; empty when none was found.
+    /// The file the running configuration came from; empty when none was
+    /// found. See running_config_file.
     std::string config_file;
-    /// config_file was given by the application, not found by the search:
-    /// re-initialisation loads it again.
-    bool config_given;
-    /// The routing table as names see it; changed only under the service's
-    /// mutex. Targets are owned by the table (a target may stand under
-    /// several names); loggers live as long as the process.
+    /// The routing table as names see it. Targets are owned by the table (a
+    /// target may stand under several names); loggers live as long as the
+    /// process. See logger_names.
     std::unordered_map<std::string, Logger*> loggers;
-    /// The targets of the routing table by name; see loggers.
+    /// The targets of the routing table by name; see loggers and target_names.
     std::unordered_map<std::string, Target*> targets;
+    ///@}
+
+    /// state, taken under the service's mutex.
+    int running_state() const;
+    /// log_dir, copied under the service's mutex.
+    std::string running_log_dir() const;
+    /// time_zone, copied under the service's mutex.
+    std::string running_time_zone() const;
+    /// file_limit, taken under the service's mutex.
+    std::uint64_t running_file_limit() const;
+    /// config_file, copied under the service's mutex.
+    std::string running_config_file() const;
+    /// The running model (config), shared: it stays valid and unchanged
+    /// while the caller holds it, whatever reloads do meanwhile. Null when
+    /// none runs.
+    std::shared_ptr<const VornConfig> running_config() const;
+    /// The names of loggers, sorted, copied under the service's mutex.
+    std::vector<std::string> logger_names() const;
+    /// The names of targets, sorted, copied under the service's mutex.
+    std::vector<std::string> target_names() const;
 
     /// The instance; null until first use.
     static std::atomic<VornService*> vornsvc;
@@ -147,8 +174,9 @@ private:
     template <class Make>
     Target* registered_or(const std::string& name, Make make);
 
-    // Decides every routing change; held only while deciding.
-    std::mutex registry_mutex;
+    // Decides every routing change; held only while deciding. Mutable: the
+    // accessors copy the fields under it.
+    mutable std::mutex registry_mutex;
     // What the table decides with: made targets and their identities, the
     // targets on their way out, and the serialisation of loads.
     std::unique_ptr<detail::Routing> routing;

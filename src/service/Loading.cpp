@@ -215,7 +215,7 @@ int init_applying(VornService& service, const char* path) {
             }
             service.loggers.clear();
             service.state = VornService::SERVICE_STOPPED;
-            service.config_given = path != nullptr;
+            routing.config_given = path != nullptr;
             service.config_file = file;
             routing.loaded_path = file.empty() ? std::string() : absolute_path(file);
             routing.search_dir = search_dir;
@@ -267,7 +267,7 @@ int reload_applying(VornService& service) {
             return -1;
         }
         running = service.state == VornService::SERVICE_RUNNING;
-        given = service.config_given;
+        given = routing.config_given;
         file = service.config_file;
         path = routing.loaded_path;
     }

@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "../config/Settings.h"
+#include "../frontend/LoggerAccess.h"
 #include "../frontend/Report.h"
 #include "../targets/Carrier.h"
 #include "CrashHandler.h"
@@ -170,9 +171,11 @@ void route(Logger* logger, Target* target, int level) {
     // consistent: see ReadSection.
     std::atomic_ref<Target*>(logger->target).store(target, std::memory_order_seq_cst);
     if (level >= 0) {
-        logger->level = static_cast<Logger::Level>(level);
+        // current_level reads it without the service's mutex.
+        std::atomic_ref<Logger::Level>(logger->level)
+            .store(static_cast<Logger::Level>(level), std::memory_order_relaxed);
     }
-    logger->accepts.store(target != nullptr ? level : -1, std::memory_order_release);
+    LoggerAccess::accepts(*logger).store(target != nullptr ? level : -1, std::memory_order_release);
 }
 
 bool route_own(VornService& service, const std::string& name, Logger* logger) {

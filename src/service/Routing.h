@@ -61,6 +61,9 @@ struct Routing {
     // not lose them.
     std::string loaded_path;
     std::string search_dir;
+    // The file was given by the application, not found by the search:
+    // re-initialisation loads it again. With the service's mutex.
+    bool config_given = false;
 };
 
 // Work a decision leaves for after the mutex.

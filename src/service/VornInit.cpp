@@ -25,7 +25,7 @@ int VornInit::init() {
     {
         std::lock_guard lock(service->registry_mutex);
         given = service->config_file;
-        named = service->config_given;
+        named = detail::ServiceAccess::routing(*service).config_given;
     }
     // A file the application named is loaded again, not forgotten for the
     // default search.
@@ -41,7 +41,7 @@ int VornInit::load_config(const std::string& path) {
     std::lock_guard applying(detail::ServiceAccess::routing(*service).apply_mutex);
     {
         std::lock_guard lock(service->registry_mutex);
-        if (service->config_given && service->config_file == path) {
+        if (detail::ServiceAccess::routing(*service).config_given && service->config_file == path) {
             return service->state == VornService::SERVICE_RUNNING ? 0 : -1;
         }
         // The service was started otherwise (by an earlier handle, or from

@@ -1,5 +1,6 @@
 #include "zvk/VornService.h"
 
+#include <algorithm>
 #include <unordered_set>
 
 #include "../config/Settings.h"
@@ -54,6 +55,18 @@ Target* started(VornService& service, Decide decide) {
     return found != routing.made.end() && found->second.phase != detail::OwnedTarget::RETIRING
                ? target
                : nullptr;
+}
+
+// The keys of `table`, sorted. The caller holds the service's mutex.
+template <class Table>
+std::vector<std::string> sorted_names(const Table& table) {
+    std::vector<std::string> names;
+    names.reserve(table.size());
+    for (const auto& entry : table) {
+        names.push_back(entry.first);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 }  // namespace
@@ -113,7 +126,6 @@ VornService::VornService()
       state(SERVICE_STOPPED),
       file_limit(default_file_size),
       config(nullptr),
-      config_given(false),
       routing(std::make_unique<detail::Routing>()) {
     init(nullptr);
 }
@@ -126,7 +138,6 @@ VornService::VornService(const std::string& path)
       state(SERVICE_STOPPED),
       file_limit(default_file_size),
       config(nullptr),
-      config_given(false),
       routing(std::make_unique<detail::Routing>()) {
     init(path.c_str());
 }
@@ -187,6 +198,48 @@ const std::string& VornService::get_config_value(const std::string& key) {
         value = detail::config_value(*this, key);
     }
     return interned(value);
+}
+
+int VornService::running_state() const {
+    std::lock_guard lock(registry_mutex);
+    return state;
+}
+
+std::string VornService::running_log_dir() const {
+    std::lock_guard lock(registry_mutex);
+    return log_dir;
+}
+
+std::string VornService::running_time_zone() const {
+    std::lock_guard lock(registry_mutex);
+    return time_zone;
+}
+
+std::uint64_t VornService::running_file_limit() const {
+    std::lock_guard lock(registry_mutex);
+    return file_limit;
+}
+
+std::string VornService::running_config_file() const {
+    std::lock_guard lock(registry_mutex);
+    return config_file;
+}
+
+std::shared_ptr<const VornConfig> VornService::running_config() const {
+    std::lock_guard lock(registry_mutex);
+    // config is routing->model's while set; the stop at exit clears config
+    // alone, and then no model runs.
+    return config != nullptr ? routing->model : nullptr;
+}
+
+std::vector<std::string> VornService::logger_names() const {
+    std::lock_guard lock(registry_mutex);
+    return sorted_names(loggers);
+}
+
+std::vector<std::string> VornService::target_names() const {
+    std::lock_guard lock(registry_mutex);
+    return sorted_names(targets);
 }
 
 }  // namespace zvk
