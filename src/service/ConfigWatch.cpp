@@ -86,8 +86,6 @@ FileVersion version_of(const std::string& path) {
     return version;
 }
 
-std::uint64_t watch_seconds_from(const std::string& text) { return watch_seconds(text); }
-
 void watch_config(std::uint64_t seconds, const std::string& path, const FileVersion& loaded) {
     std::shared_ptr<Watch>& watch = current();
     if (seconds == 0 || path.empty()) {

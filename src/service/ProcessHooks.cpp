@@ -120,8 +120,7 @@ int apply_file_limit(VornService& service) {
     rlimit current{};
     auto failed = [] {
         int err = errno;  // the output below may clobber errno
-        report("Could not set Vorn file limit - error: " + std::to_string(err) + " - " +
-               std::strerror(err));
+        report("Could not set Vorn file limit - error: " + decimal(err) + " - " + error_text(err));
         return -1;
     };
     if (prlimit(0, RLIMIT_FSIZE, nullptr, &current) != 0) {
@@ -328,7 +327,7 @@ void after_fork_in_child() {
         // they held is made afresh, and the targets they were taking out of
         // service stay the parent's.
         std::erase_if(routing.made, [](const auto& entry) {
-            return entry.second.phase == detail::Made::RETIRING;
+            return entry.second.phase == detail::OwnedTarget::RETIRING;
         });
         new (&routing.apply_mutex) std::mutex();
         new (&routing.start_done) std::condition_variable();

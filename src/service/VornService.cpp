@@ -11,7 +11,6 @@
 #include "Service.h"
 #include "zvk/FileLog.h"
 #include "zvk/Logger.h"
-#include "zvk/SyslogLog.h"
 #include "zvk/Target.h"
 
 namespace zvk {
@@ -46,17 +45,18 @@ Target* started(VornService& service, Decide decide) {
         std::lock_guard lock(detail::ServiceAccess::mutex(service));
         target = decide(changes);
     }
-    detail::settle(service, changes);
+    detail::apply_changes(service, changes);
     std::unique_lock lock(detail::ServiceAccess::mutex(service));
     detail::Routing& routing = detail::ServiceAccess::routing(service);
     // Another thread may be starting it: its start is this call's result.
     routing.start_done.wait(lock, [&] {
         auto found = routing.made.find(target);
-        return found == routing.made.end() || found->second.phase != detail::Made::STARTING;
+        return found == routing.made.end() || found->second.phase != detail::OwnedTarget::STARTING;
     });
     auto found = routing.made.find(target);
-    return found != routing.made.end() && found->second.phase != detail::Made::RETIRING ? target
-                                                                                        : nullptr;
+    return found != routing.made.end() && found->second.phase != detail::OwnedTarget::RETIRING
+               ? target
+               : nullptr;
 }
 
 // The keys of `table`, sorted. The caller holds the service's mutex.
@@ -81,7 +81,7 @@ detail::HandleRoute handle_route(const std::string& name, long owner_id) {
     if (found.logger != nullptr) {
         found.level = found.logger->level;
     }
-    found.route = detail::slot(*service, name, owner_id);
+    found.route = detail::find_or_add_logger(*service, name, owner_id);
     found.local_time = service->time_zone == "local";
     return found;
 }
@@ -194,7 +194,7 @@ Logger* VornService::create_logger(const std::string& name, long owner_id) {
         std::lock_guard lock(registry_mutex);
         logger = detail::route_logger(*this, name, owner_id, changes);
     }
-    detail::settle(*this, changes);
+    detail::apply_changes(*this, changes);
     // Routed to nothing when its target did not start.
     return logger != nullptr && logger->current_target() != nullptr ? logger : nullptr;
 }
@@ -220,10 +220,6 @@ Target* VornService::create_std_target() {
 
 Target* VornService::create_file_target(const std::string& name) {
     return registered_or(name, [&] { return new FileLog(name); });
-}
-
-Target* VornService::create_syslog_target(const std::string& name) {
-    return registered_or(name, [&] { return new SyslogLog(name); });
 }
 
 const std::string& VornService::get_config_value(const std::string& key) {

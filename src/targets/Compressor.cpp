@@ -59,10 +59,6 @@ struct ZstdFree {
 
 }  // namespace
 
-std::string_view Compressor::suffix(Compression kind) noexcept {
-    return kind == Compression::zstd ? ".zst" : ".gz";
-}
-
 Compressor::Compressor(std::string target, std::string dir, int dir_fd, Compression kind)
     : target(std::move(target)), dir(std::move(dir)), dir_fd(dir_fd), type(kind), pid(getpid()) {
     // Detached: the destructor waits for `running` instead, which a forked

@@ -224,93 +224,100 @@ std::string Carrier::enqueue(Queued&& record, std::string& text, bool want_buffe
         return back;
     }
     bool lane_tried = false;
-retry:
-    if (lanes_open.load(std::memory_order_relaxed)) {
-        lane_tried = true;
-        if (to_lane(text, record.level, record.whole,
-                    record.whole != nullptr ? record.whole->origin : record.origin)) {
-            return back;
-        }
-    }
-    // Before the mutex: a clock read, and on a thread's first record a
-    // system call.
-    detail::fill_here(record.whole != nullptr ? record.whole->origin : record.origin);
-    try {
-        std::unique_lock lock(owner.mutex, std::try_to_lock);
-        // Others hold the mutex only for a few pointer moves: waiting a
-        // moment beats sleeping in the kernel and being woken.
-        for (int spin = 0; !lock.owns_lock() && spin < 64; ++spin) {
-            cpu_relax();
-            lock.try_lock();
-        }
-        if (!lock.owns_lock()) {
-            lock.lock();
-        }
-        CrashSection section(*this);
-        if (lanes_open.load(std::memory_order_relaxed) && !lane_tried) {
-            // The worker opened the lanes after this thread looked: a record
-            // queued here would come after the thread's next ones.
-            section.leave();
-            lock.unlock();
-            goto retry;
-        }
-        if (record.whole == nullptr) {
-            adopt_text(record, text, want_buffer ? &back : nullptr);
-        }
-        const Target::State state = owner.state;
-        // A write_msg logging into its own target is written after the
-        // current record while the worker runs; once the target stops, its
-        // records would keep the stop from ending. A forked child's copy
-        // writes nothing.
-        if (state != Target::RUNNING && (state == Target::FORKED || writes_for(&owner)))
-            [[unlikely]] {
-            backlog.refuse();
-            delete record.whole;
-            return back;
-        }
-        if (backlog.bounded()) {
-            // It may wait for room, with the mutex released.
-            section.leave();
-            if (!admit(lock)) [[unlikely]] {
-                delete record.whole;
+    for (;;) {
+        if (lanes_open.load(std::memory_order_relaxed)) {
+            lane_tried = true;
+            if (to_lane(text, record.level, record.whole,
+                        record.whole != nullptr ? record.whole->origin : record.origin)) {
                 return back;
             }
         }
-        CrashSection pushing(*this);
-        // Once the handler of a fatal signal has begun, nothing is accepted
-        // that it would not wait for (seen after the section is raised,
-        // which the handler looks at after it began).
-        if (crash_begun()) [[unlikely]] {
-            backlog.refuse();
+        // Before the mutex: a clock read, and on a thread's first record a
+        // system call.
+        detail::fill_here(record.whole != nullptr ? record.whole->origin : record.origin);
+        try {
+            std::unique_lock lock(owner.mutex, std::try_to_lock);
+            // Others hold the mutex only for a few pointer moves: waiting a
+            // moment beats sleeping in the kernel and being woken.
+            for (int spin = 0; !lock.owns_lock() && spin < 64; ++spin) {
+                cpu_relax();
+                lock.try_lock();
+            }
+            if (!lock.owns_lock()) {
+                lock.lock();
+            }
+            CrashSection section(*this);
+            if (lanes_open.load(std::memory_order_relaxed) && !lane_tried) {
+                // The worker opened the lanes after this thread looked: a
+                // record queued here would come after the thread's next ones.
+                section.leave();
+                lock.unlock();
+                continue;
+            }
+            queue_locked(lock, section, record, text, want_buffer ? &back : nullptr);
+        } catch (const std::system_error& e) {
             delete record.whole;
-            return back;
+            report_lock_failure(owner.name, e.what());
+        } catch (const std::bad_alloc&) {
+            // Copying the text or growing the queue: the record is lost, and
+            // saying so needs only a short line.
+            delete record.whole;
+            report_out_of_memory(owner.name);
+        } catch (...) {
+            delete record.whole;
+            report_lock_failure(owner.name, nullptr);
         }
-        const std::uint64_t number = backlog.push(owner.queue, std::move(record));
-        record.whole = nullptr;
-        // write_inline waits, and writes with the mutex released.
-        pushing.leave();
-        section.leave();
-        if (owner.state == Target::WRITING_INLINE) {
-            write_inline(lock, number);
-        } else if (worker_waiting) {
-            // Under the mutex: once it is released, this thread touches
-            // nothing of the target, which a stop may then free.
-            worker_waiting = false;
-            work_cond.notify_one();
-        }
-    } catch (const std::system_error& e) {
-        delete record.whole;
-        report_lock_failure(owner.name, e.what());
-    } catch (const std::bad_alloc&) {
-        // Copying the text or growing the queue: the record is lost, and
-        // saying so needs only a short line.
-        delete record.whole;
-        report_out_of_memory(owner.name);
-    } catch (...) {
-        delete record.whole;
-        report_lock_failure(owner.name, nullptr);
+        return back;
     }
-    return back;
+}
+
+void Carrier::queue_locked(std::unique_lock<std::mutex>& lock, CrashSection& section,
+                           Queued& record, std::string& text, std::string* back) {
+    if (record.whole == nullptr) {
+        adopt_text(record, text, back);
+    }
+    const Target::State state = owner.state;
+    // A write_msg logging into its own target is written after the current
+    // record while the worker runs; once the target stops, its records
+    // would keep the stop from ending. A forked child's copy writes nothing.
+    if (state != Target::RUNNING && (state == Target::FORKED || writes_for(&owner))) [[unlikely]] {
+        backlog.refuse();
+        delete record.whole;
+        record.whole = nullptr;
+        return;
+    }
+    if (backlog.bounded()) {
+        // It may wait for room, with the mutex released.
+        section.leave();
+        if (!admit(lock)) [[unlikely]] {
+            delete record.whole;
+            record.whole = nullptr;
+            return;
+        }
+    }
+    CrashSection pushing(*this);
+    // Once the handler of a fatal signal has begun, nothing is accepted
+    // that it would not wait for (seen after the section is raised, which
+    // the handler looks at after it began).
+    if (crash_begun()) [[unlikely]] {
+        backlog.refuse();
+        delete record.whole;
+        record.whole = nullptr;
+        return;
+    }
+    const std::uint64_t number = backlog.push(owner.queue, std::move(record));
+    record.whole = nullptr;
+    // write_inline waits, and writes with the mutex released.
+    pushing.leave();
+    section.leave();
+    if (owner.state == Target::WRITING_INLINE) {
+        write_inline(lock, number);
+    } else if (worker_waiting) {
+        // Under the mutex: once it is released, this thread touches
+        // nothing of the target, which a stop may then free.
+        worker_waiting = false;
+        work_cond.notify_one();
+    }
 }
 
 void Carrier::adopt_text(Queued& record, std::string& text, std::string* back) {
@@ -339,12 +346,8 @@ bool Carrier::admit(std::unique_lock<std::mutex>& lock) {
         backlog.refuse();
         return false;
     }
-    auto worker_serves = [this] {
-        return owner.state == Target::STARTING || owner.state == Target::RUNNING ||
-               owner.state == Target::DRAINING;
-    };
     // Without a worker nothing makes room: accepted as unbounded.
-    if (!worker_serves()) {
+    if (!worker_serves(owner.state)) {
         return true;
     }
     // This thread touches no other target before its section ends: a
@@ -352,7 +355,8 @@ bool Carrier::admit(std::unique_lock<std::mutex>& lock) {
     keep_to(&owner);
     ++room_waiters;
     // Retiring: accepted past the bound, the stop writes it.
-    room_cond.wait(lock, [&] { return !backlog.full() || !worker_serves() || releasing; });
+    room_cond.wait(lock,
+                   [&] { return !backlog.full() || !worker_serves(owner.state) || releasing; });
     left_wait(room_waiters);
     return true;
 }

@@ -122,6 +122,25 @@ public:
     };
     Cursor cursor() const noexcept;
     static bool next(Cursor& cursor, Record& record) noexcept;
+    // Which of `count` records was handed over first, `record_at(i)` giving
+    // each (null: that one has none); `count` when none has one.
+    template <class RecordAt>
+    static std::size_t earliest(std::size_t count, RecordAt record_at) noexcept {
+        std::size_t first = count;
+        const Record* best = nullptr;
+        for (std::size_t i = 0; i < count; ++i) {
+            const Record* record = record_at(i);
+            if (record != nullptr &&
+                (best == nullptr || record->header->stamp < best->header->stamp)) {
+                first = i;
+                best = record;
+            }
+        }
+        return first;
+    }
+    // Gives `origin` what the hand-over of `record` into this lane knew,
+    // and `time_us` as its time.
+    void fill_origin(Origin& origin, const Record& record, std::int64_t time_us) const noexcept;
     // The writer's bulk release: after reading `count` records with
     // `cursor`, lets them all go at once, up to where the cursor stopped.
     // The segments it moved past are returned, for `recycle` once the
