@@ -23,8 +23,11 @@ build() {  # build-dir, cmake args...
 if [ -z "${ZVK_QUICK:-}" ]; then
     echo "== formatting"
     git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
+    scripts/check-sizes.sh
     echo "== the lock table against the code"
     scripts/check-locks.py
+    echo "== layers"
+    scripts/check-layers.sh
 
     echo "== AddressSanitizer + UndefinedBehaviorSanitizer (clang)"
     build build-asan --preset asan

@@ -85,9 +85,6 @@ public:
     /// The target of the table registered as `name`, or a FileLog made and
     /// started as `name`; null when it does not start.
     Target* create_file_target(const std::string& name);
-    /// The target of the table registered as `name`, or a SyslogLog made
-    /// and started as `name`; null when it does not start.
-    Target* create_syslog_target(const std::string& name);
     /// Takes every target out of the table: each writes what it accepted and
     /// is freed; loggers stay, routed to nothing, until the next init.
     void stop();
@@ -170,7 +167,6 @@ public:
     static std::atomic<VornService*> vornsvc;
 
 private:
-    friend class Vorn;
     friend class VornInit;
     friend struct detail::ServiceAccess;
 

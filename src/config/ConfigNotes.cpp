@@ -273,10 +273,10 @@ void report_notes(const VornConfig& model, const std::string& path, bool loaded)
     static const std::vector<Note::Kind> kinds{Note::unknown_element, Note::logger_dropped};
     std::size_t left_out = 0;
     for (const Note& note : config_notes(model, loaded, {&kinds, kNotesReported}, &left_out)) {
-        report(path + ":" + std::to_string(note.line) + ": " + note.text);
+        report(path + ":" + decimal(note.line) + ": " + note.text);
     }
     if (left_out != 0) {
-        report(path + ": " + std::to_string(left_out) +
+        report(path + ": " + decimal(left_out) +
                " more unknown elements or dropped loggers; vorn-check-config lists them all");
     }
 }
@@ -310,9 +310,9 @@ std::string place_and_reason(const LoadFailure& failure) {
     if (failure.reason.empty() || failure.line == 0) {
         return failure.reason;
     }
-    std::string place = "line " + std::to_string(failure.line);
+    std::string place = "line " + decimal(failure.line);
     if (failure.column != 0) {
-        place += ", column " + std::to_string(failure.column);
+        place += ", column " + decimal(failure.column);
     }
     return place + ": " + failure.reason;
 }

@@ -1,15 +1,20 @@
 // A file target's optional elements: time rotation, compression, the mode
 // and group of its files, syncing and retention by age and size. Each is
 // read here once, for the target, the service and the checker alike.
+#include <algorithm>
 #include <charconv>
 #include <limits>
 #include <locale>
 
 #include "Settings.h"
+#include "zvk/String.h"
 
 namespace zvk::detail {
 
 namespace {
+
+// What a file target keeps without a usable max_number_file.
+constexpr int kDefaultMaxFiles = 5;
 
 constexpr const char* kGzip = "gzip";
 constexpr const char* kZstd = "zstd";
@@ -165,6 +170,41 @@ void read_file_options(const VornConfig::target_cf_t& record, FileSettings& file
             ignore(Setting::max_total_size, text);
         }
     }
+}
+
+std::int64_t max_files_from(std::string_view text, bool& converted) {
+    converted = true;
+    int value = 0;
+    if (String::str_to_int(text, value)) {
+        return value;
+    }
+    // A number too large for int asks for more files than anyone keeps:
+    // keep them all, as a negative number does, rather than fall back to 5
+    // and delete.
+    std::string_view digits = text;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+        digits.remove_prefix(1);
+    }
+    if (!digits.empty() &&
+        std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return -1;
+    }
+    converted = false;
+    return kDefaultMaxFiles;
+}
+
+bool file_name_usable(std::string_view file_name) {
+    return !file_name.empty() && file_name != "." && file_name != ".." &&
+           file_name.find('/') == std::string_view::npos;
+}
+
+FileSettings file_settings(const VornConfig::target_cf_t& record) {
+    FileSettings file;
+    file.file_name = last_param(record, Setting::file_name);
+    const std::string* max_text = last_param(record, Setting::max_number_file);
+    file.max_files = max_files_from(max_text != nullptr ? *max_text : "", file.max_files_read);
+    read_file_options(record, file);
+    return file;
 }
 
 }  // namespace zvk::detail

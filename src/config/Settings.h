@@ -80,6 +80,12 @@ std::span<const Element> all_elements();
 // The text of the last child `setting` of a target record (a target reads
 // its children in order); null when it has none.
 const std::string* last_param(const VornConfig::target_cf_t& record, Setting setting);
+// Of the first child `setting` (the elements a target reads once).
+const std::string* first_param(const VornConfig::target_cf_t& record, Setting setting);
+// The text of the top-level `setting` in `model`; empty when absent.
+const std::string& value_of(const VornConfig& model, Setting setting);
+// Whether `text` is one of the texts `setting` takes.
+bool accepts(Setting setting, const std::string& text);
 
 // Where the configuration is looked for, in order.
 const std::vector<std::string>& config_search_paths();
@@ -124,6 +130,13 @@ struct FileSettings {
     std::vector<std::pair<Setting, const std::string*>> ignored{};
 };
 FileSettings file_settings(const VornConfig::target_cf_t& record);
+// The <max_number_file> a file target applies: the number; -1 (every file
+// kept) for an integer beyond int; the default 5 for any other text, with
+// `converted` false.
+std::int64_t max_files_from(std::string_view text, bool& converted);
+// Whether a <file_name> names an entry of the log directory itself: not
+// empty, "." or "..", and without "/".
+bool file_name_usable(std::string_view file_name);
 
 // Pointers into the record, null when the element is absent: the target
 // then keeps what it has.
@@ -135,6 +148,9 @@ struct SyslogSettings {
     bool ident_usable = true;  // false: a space or a colon, where receivers end the tag
 };
 SyslogSettings syslog_settings(const VornConfig::target_cf_t& record);
+// The code of a <facility>: "user" 1, "daemon" 3, "local0" ... "local7"
+// 16 ... 23; -1 for any other text.
+int syslog_facility(std::string_view name);
 
 // How a file or console target writes a record: its text as given, or as
 // one JSON object a line. `refused`: a <format> it does not know.
@@ -173,6 +189,9 @@ struct ServiceSettings {
 };
 // With the defaults applied; writes nothing.
 ServiceSettings service_settings(const VornConfig& model);
+// The same; `size_refused`: a size was given and cannot be used;
+// `locale_why`: the system's words when it lacks the locale.
+ServiceSettings read_service(const VornConfig& model, bool& size_refused, std::string& locale_why);
 // ServiceSettings::process_file_limit alone, without reading the locale.
 bool sets_file_limit(const VornConfig& model);
 

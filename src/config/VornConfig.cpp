@@ -110,26 +110,29 @@ VornConfig::~VornConfig() {
     delete xml_doc;
 }
 
+namespace {
+
+// A document loaded from `source`; null when it does not load.
+template <class Source>
+XMLDoc* loaded_doc(Source& source) {
+    auto doc = std::make_unique<XMLDoc>();
+    return doc->load(source) == -1 ? nullptr : doc.release();
+}
+
+}  // namespace
+
 // Each overload starts from a fresh document; the one held before is
 // released first, since the tables keep copies and never point into it.
 int VornConfig::load_config(std::ifstream& in) {
     unload_xml_doc();
-    xml_doc = new XMLDoc();
-    if (xml_doc->load(in) == -1) {
-        unload_xml_doc();
-        return -1;
-    }
-    return init();
+    xml_doc = loaded_doc(in);
+    return xml_doc != nullptr ? init() : -1;
 }
 
 int VornConfig::load_config(std::istream& in) {
     unload_xml_doc();
-    xml_doc = new XMLDoc();
-    if (xml_doc->load(in) == -1) {
-        unload_xml_doc();
-        return -1;
-    }
-    return init();
+    xml_doc = loaded_doc(in);
+    return xml_doc != nullptr ? init() : -1;
 }
 
 int VornConfig::load_config(std::string&& source) {
@@ -138,22 +141,14 @@ int VornConfig::load_config(std::string&& source) {
 
 int VornConfig::load_config(std::istringstream& in) {
     unload_xml_doc();
-    xml_doc = new XMLDoc();
-    if (xml_doc->load(in) == -1) {
-        unload_xml_doc();
-        return -1;
-    }
-    return init();
+    xml_doc = loaded_doc(in);
+    return xml_doc != nullptr ? init() : -1;
 }
 
 int VornConfig::load_config(const std::string& source) {
     unload_xml_doc();
-    xml_doc = new XMLDoc();
-    if (xml_doc->load(source) == -1) {
-        unload_xml_doc();
-        return -1;
-    }
-    return init();
+    xml_doc = loaded_doc(source);
+    return xml_doc != nullptr ? init() : -1;
 }
 
 void VornConfig::unload_xml_doc() {

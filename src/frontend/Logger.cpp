@@ -1,21 +1,17 @@
 #include "zvk/Logger.h"
 
-#include <array>
-
-#include "../service/ReadSection.h"
 #include "Origins.h"
+#include "ReadSection.h"
 #include "zvk/Message.h"
 #include "zvk/Target.h"
+#include "zvk/Vorn.h"
 
 namespace zvk {
 
 int Logger::get_level(const std::string& name) {
-    // Function-static so that its one-time construction is thread-safe.
-    static const std::array<std::string, 8> LevelName = {"OUT",   "FATAL", "ERROR", "WARN",
-                                                         "AUDIT", "INFO",  "TRACE", "DEBUG"};
-    for (std::size_t i = 0; i < LevelName.size(); ++i) {
-        if (LevelName[i] == name) {
-            return static_cast<int>(i);
+    for (int level = OUT; level <= DEBUG; ++level) {
+        if (Vorn::level_name(level) == name) {
+            return level;
         }
     }
     return -1;

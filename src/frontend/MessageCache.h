@@ -30,7 +30,6 @@ public:
     // Deletes what the thread still holds when it ends.
     ~MessageCache();
 
-    bool empty() const { return count == 0; }
     bool full() const { return count == kCapacity; }
     Message* take() { return count == 0 ? nullptr : items[--count]; }
     void put(Message* message) { items[count++] = message; }

@@ -104,12 +104,6 @@ int this_thread_id() noexcept {
     return cached_thread_id;
 }
 
-std::int64_t wall_clock_us() noexcept {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1'000'000 + now.tv_nsec / 1000;
-}
-
 void fill_blanks(Origin& into, const Origin& from) noexcept {
     if (into.logger == nullptr) {
         into.logger = from.logger;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "Clock.h"
 #include "zvk/Origin.h"
 
 namespace zvk::detail {
@@ -23,9 +24,6 @@ void intern_strings(Origin& origin) noexcept;
 
 // The calling thread's kernel thread id, read once per thread.
 int this_thread_id() noexcept;
-
-// Wall-clock time now, µs since 1970 UTC.
-std::int64_t wall_clock_us() noexcept;
 
 // Each field `into` leaves blank (null, 0) taken from `from`.
 void fill_blanks(Origin& into, const Origin& from) noexcept;

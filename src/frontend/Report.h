@@ -2,7 +2,9 @@
 // never through its loggers.
 #pragma once
 
+#include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -31,5 +33,21 @@ void end_repeats(const std::string& target) noexcept;
 // reporting thread may hold, so that the child never inherits it locked.
 void lock_reports();
 void unlock_reports();
+
+// The words for errno value `err`: strerror_r, because several threads may
+// report errors at once.
+inline std::string error_text(int err) {
+    char buf[256];
+    return strerror_r(err, buf, sizeof buf);
+}
+
+// Digits built without any locale: a grouping global locale must not turn
+// the seconds of a stamp into "1,773,576,000".
+template <class Int>
+std::string decimal(Int value) {
+    char buf[24];
+    auto result = std::to_chars(buf, buf + sizeof buf, value);
+    return std::string(buf, result.ptr);
+}
 
 }  // namespace zvk::detail

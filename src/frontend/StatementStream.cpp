@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "../platform/StreamHooks.h"
 #include "StampCache.h"
 #include "zvk/Vorn.h"
 
@@ -34,51 +35,10 @@ ThreadStreams* thread_streams() {
     return &owner;
 }
 
-// The stream's own locale by reference: getloc() would copy it, which is
-// an atomic increment and decrement on a count that every thread's streams
-// share. ios_base keeps it in a protected member, reached through a
-// pointer to member formed in a derived class.
-struct LocaleAccess : std::ios_base {
-    static const std::locale& of(const std::ios_base& stream) {
-#ifdef __GLIBCXX__
-        return stream.*&LocaleAccess::_M_ios_locale;
-#else
-        static_cast<void>(stream);
-        static const std::locale none;
-        return none;
-#endif
-    }
-};
-
-// iword/pword storage or callbacks registered with register_callback,
-// which a new stream does not have and which no public call removes. Read
-// from libstdc++'s protected members as above; elsewhere assumed present,
-// so that such streams are always replaced.
-struct WordsAccess : std::ios_base {
-    static bool carries_words(const std::ios_base& stream) {
-#ifdef __GLIBCXX__
-        if ((stream.*&WordsAccess::_M_callbacks) != nullptr) {
-            return true;
-        }
-        const _Words* words = stream.*&WordsAccess::_M_word;
-        const int size = stream.*&WordsAccess::_M_word_size;
-        for (int i = 0; i < size; ++i) {
-            if (words[i]._M_pword != nullptr || words[i]._M_iword != 0) {
-                return true;
-            }
-        }
-        return false;
-#else
-        static_cast<void>(stream);
-        return true;
-#endif
-    }
-};
-
 }  // namespace
 
 bool make_fresh(std::ostringstream& stream) {
-    if (WordsAccess::carries_words(stream)) {
+    if (StreamStateHooks::carries_words(stream)) {
         return false;
     }
     // Text is left only by a statement whose composition threw or whose
@@ -105,15 +65,9 @@ bool make_fresh(std::ostringstream& stream) {
     // only when the global differs from what it has (or an operator<<
     // imbued it), which re-reads its facets.
     std::locale global;
-#ifdef __GLIBCXX__
-    if (global != LocaleAccess::of(stream)) {
+    if (!StreamStateHooks::imbued_with(stream, global)) {
         stream.imbue(global);
     }
-#else
-    if (global != stream.getloc()) {
-        stream.imbue(global);
-    }
-#endif
     stream.flags(std::ios_base::skipws | std::ios_base::dec);
     stream.precision(6);
     stream.width(0);

@@ -3,15 +3,13 @@
 #include <cstring>
 #include <utility>
 
-#include "../service/ReadSection.h"
-#include "../service/Routing.h"
-#include "../service/Service.h"
+#include "Handles.h"
 #include "Origins.h"
+#include "ReadSection.h"
 #include "StampCache.h"
 #include "zvk/Logger.h"
 #include "zvk/Message.h"
 #include "zvk/Target.h"
-#include "zvk/VornService.h"
 
 namespace zvk {
 
@@ -28,14 +26,11 @@ Vorn::Vorn() : level(0), logger(nullptr), stamp_function(&Vorn::time_gmt), route
 
 Vorn::Vorn(const std::string& name, long owner_id)
     : level(0), logger(nullptr), stamp_function(&Vorn::time_gmt), route(nullptr) {
-    VornService* service = VornService::get_service();
-    logger = service->get_logger(name, owner_id);
-    std::lock_guard lock(service->registry_mutex);
-    if (logger != nullptr) {
-        level = logger->level;
-    }
-    route = detail::slot(*service, name, owner_id);
-    if (service->time_zone == "local") {
+    const detail::HandleRoute found = detail::resolve_handle(name, owner_id);
+    logger = found.logger;
+    level = found.level;
+    route = found.route;
+    if (found.local_time) {
         stamp_function = &Vorn::time_local;
     }
 }

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <string>
 
+#include "Calendar.h"
 #include "StampCache.h"
 #include "zvk/Vorn.h"
 
@@ -12,41 +13,21 @@ namespace zvk {
 
 namespace {
 
-constexpr std::int64_t SecondsPerDay = 86400;
-constexpr std::int64_t DaysPerEra = 146097;  // 400 Gregorian years
-
-// The proleptic Gregorian calendar of `seconds`, as gmtime_r gives it, in
-// integer arithmetic only. gmtime_r takes the C library's time-zone lock:
-// a child forked while another thread held it would wait forever in every
-// UTC stamp. false where gmtime_r fails too (tm_year out of int).
+// The proleptic Gregorian calendar of `seconds`, as gmtime_r gives it.
+// gmtime_r takes the C library's time-zone lock: a child forked while
+// another thread held it would wait forever in every UTC stamp. false
+// where gmtime_r fails too (tm_year out of int).
 bool to_utc_calendar(std::time_t seconds, std::tm& calendar) {
-    std::int64_t days = seconds / SecondsPerDay;
-    std::int64_t second_of_day = seconds % SecondsPerDay;
-    if (second_of_day < 0) {
-        second_of_day += SecondsPerDay;
-        --days;
-    }
-    // Years counted from March, so that a leap day ends its year.
-    const std::int64_t from_march_0000 = days + 719468;
-    const std::int64_t era =
-        (from_march_0000 >= 0 ? from_march_0000 : from_march_0000 - (DaysPerEra - 1)) / DaysPerEra;
-    const int day_of_era = static_cast<int>(from_march_0000 - era * DaysPerEra);
-    const int year_of_era =
-        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-    const int day_of_march_year =
-        day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-    const int month_from_march = (5 * day_of_march_year + 2) / 153;
-    const int month = month_from_march < 10 ? month_from_march + 2 : month_from_march - 10;
-    const std::int64_t year = era * 400 + year_of_era + (month < 2 ? 1 : 0);
-    if (year - 1900 < INT_MIN || year - 1900 > INT_MAX) {
+    std::int64_t second_of_day = 0;
+    const std::int64_t days = detail::days_of(seconds, second_of_day);
+    const detail::CivilDate date = detail::civil_from_days(days);
+    if (date.year - 1900 < INT_MIN || date.year - 1900 > INT_MAX) {
         return false;
     }
-    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-    calendar.tm_year = static_cast<int>(year - 1900);
-    calendar.tm_mon = month;
-    calendar.tm_mday = day_of_march_year - (153 * month_from_march + 2) / 5 + 1;
-    // 306 days from March 1 to January 1; 59 (60) from January 1 to March 1.
-    calendar.tm_yday = month < 2 ? day_of_march_year - 306 : day_of_march_year + 59 + leap;
+    calendar.tm_year = static_cast<int>(date.year - 1900);
+    calendar.tm_mon = date.month - 1;
+    calendar.tm_mday = date.day;
+    calendar.tm_yday = date.day_of_year;
     calendar.tm_wday = static_cast<int>((days % 7 + 11) % 7);  // 1970-01-01 was a Thursday
     calendar.tm_hour = static_cast<int>(second_of_day / 3600);
     calendar.tm_min = static_cast<int>(second_of_day / 60 % 60);

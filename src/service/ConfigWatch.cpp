@@ -10,7 +10,7 @@
 #include <new>
 
 #include "../config/Settings.h"
-#include "LibraryThread.h"
+#include "../platform/LibraryThread.h"
 #include "Service.h"
 #include "zvk/VornService.h"
 
@@ -85,8 +85,6 @@ FileVersion version_of(const std::string& path) {
         static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
     return version;
 }
-
-std::uint64_t watch_seconds_from(const std::string& text) { return watch_seconds(text); }
 
 void watch_config(std::uint64_t seconds, const std::string& path, const FileVersion& loaded) {
     std::shared_ptr<Watch>& watch = current();

@@ -20,10 +20,6 @@ struct FileVersion {
 };
 FileVersion version_of(const std::string& path);
 
-// `<watch_seconds>`: a positive decimal number of seconds; 0 for anything
-// else (no watching).
-std::uint64_t watch_seconds_from(const std::string& text);
-
 // The caller holds the service's registry mutex. Every `seconds` (0: the
 // watch ends) the thread compares `path` with `loaded` and calls the
 // service's reload when it differs.

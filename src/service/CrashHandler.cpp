@@ -16,8 +16,6 @@
 
 namespace zvk::detail {
 
-std::atomic<int> crash_arrivals{0};
-
 namespace {
 
 // More targets than this are not flushed at a crash; a process has a few.
@@ -33,7 +31,6 @@ constexpr int kSignals = 65;
 // Written under the registry mutex while no handler runs; read by it.
 struct sigaction previous[kSignals];
 bool taken[kSignals];
-std::atomic<bool> enabled{false};
 
 // The first thread to arrive (crash_arrivals) flushes; others wait for
 // it, so that one dying thread does not end the process while another
@@ -47,8 +44,7 @@ constexpr timespec kLockBound{0, 500'000'000};
 // A write the first thread began just before its deadline may end later.
 constexpr timespec kLastWrite{0, 100'000'000};
 
-constexpr std::size_t kStackSize = 64 * 1024;
-alignas(16) char first_stack[kStackSize];
+alignas(16) char first_stack[kCrashStackSize];
 bool first_stack_used = false;
 
 timespec later(timespec from, const timespec& by) {
@@ -215,14 +211,14 @@ void enable_crash_flush() {
         (current.ss_flags & SS_DISABLE) != 0) {
         stack_t stack{};
         stack.ss_sp = first_stack;
-        stack.ss_size = kStackSize;
+        stack.ss_size = kCrashStackSize;
         first_stack_used = sigaltstack(&stack, nullptr) == 0;
     }
-    enabled.store(true);
+    crash_flush_on.store(true);
 }
 
 void disable_crash_flush() {
-    enabled.store(false);
+    crash_flush_on.store(false);
     for (int sig = 1; sig < kSignals; ++sig) {
         if (!taken[sig]) {
             continue;
@@ -234,35 +230,6 @@ void disable_crash_flush() {
         }
         taken[sig] = false;
     }
-}
-
-CrashStack::CrashStack() : memory(nullptr) {
-    stack_t current{};
-    if (!enabled.load() || sigaltstack(nullptr, &current) != 0 ||
-        (current.ss_flags & SS_DISABLE) == 0) {
-        return;
-    }
-    memory = std::malloc(kStackSize);
-    if (memory == nullptr) {
-        return;
-    }
-    stack_t stack{};
-    stack.ss_sp = memory;
-    stack.ss_size = kStackSize;
-    if (sigaltstack(&stack, nullptr) != 0) {
-        std::free(memory);
-        memory = nullptr;
-    }
-}
-
-CrashStack::~CrashStack() {
-    if (memory == nullptr) {
-        return;
-    }
-    stack_t off{};
-    off.ss_flags = SS_DISABLE;
-    sigaltstack(&off, nullptr);
-    std::free(memory);
 }
 
 }  // namespace zvk::detail

@@ -86,6 +86,95 @@ std::string absolute_path(const std::string& path) {
     return text;
 }
 
+namespace {
+
+// Without a file: an empty model, every handle unrouted.
+void run_without_file(VornService& service, Changes& changes) {
+    Routing& routing = ServiceAccess::routing(service);
+    routing.model = std::make_shared<VornConfig>();
+    service.config = routing.model.get();
+    routing.crash_flush = false;
+    changes.process_settings_off = true;
+    for (auto& entry : routing.slots) {
+        if (!route_own(service, entry.first, entry.second)) {
+            route(entry.second, nullptr, -1);
+        }
+    }
+    report("Could not locate Vorn config file");
+}
+
+// The model a reload would run, read from `path` (found anew when not
+// `given`), with its `loaded` version and `locale`; null when it does not
+// load whole (said in a line: the running configuration stays).
+std::shared_ptr<VornConfig> load_fresh(const Routing& routing, bool given, const std::string& file,
+                                       std::string& path, FileVersion& loaded,
+                                       std::locale& locale) {
+    try {
+        if (!given) {
+            // The search again, where it ran when the service was loaded.
+            path = search_in(routing.search_dir);
+            if (path.empty()) {
+                report("Could not locate Vorn config file");
+            }
+        }
+        loaded = version_of(path);
+        bool complete = false;
+        std::shared_ptr<VornConfig> fresh;
+        if (!path.empty()) {
+            fresh = load_model(path, complete);
+        }
+        // A reload keeps the running configuration rather than a part.
+        if (!complete) {
+            throw std::runtime_error("");
+        }
+        locale = fresh->get_locale();
+        return fresh;
+    } catch (const std::exception& e) {
+        if (*e.what() != '\0') {
+            report(std::string("exception while loading Vorn config ") + e.what());
+        }
+        // Named as it was found or given.
+        const std::string shown =
+            given ? file
+                  : (!routing.search_dir.empty() && path.starts_with(routing.search_dir + "/")
+                         ? path.substr(routing.search_dir.size() + 1)
+                         : path);
+        report("Could not reload Vorn config file: " + shown +
+               " - the running configuration stays");
+        return nullptr;
+    }
+}
+
+// Under the service's mutex: the targets of the table that `fresh` makes
+// alike (same record, same log directory), by name.
+std::unordered_map<std::string, Target*> kept_targets(VornService& service, const VornConfig& fresh,
+                                                      const std::string& new_log_dir) {
+    Routing& routing = ServiceAccess::routing(service);
+    std::unordered_map<std::string, Target*> kept;
+    for (const auto& [name, target] : service.targets) {
+        const std::string& was = routing.made[target].identity;
+        if (target->type != Target::CONSOLE_TARGET) {
+            if (identity_of(fresh, name, new_log_dir) == was) {
+                kept.emplace(name, target);
+            }
+            continue;
+        }
+        // The one console target stays while a record of the new model is
+        // the one it was made from; stdout records find it under "console".
+        bool made_here = identity_of(fresh, "console", new_log_dir) == was;
+        for (const auto& [record_name, record] : fresh.targets) {
+            made_here = made_here || (record->type == fresh.key_stdout &&
+                                      identity_of(fresh, record_name, new_log_dir) == was);
+        }
+        if (made_here) {
+            kept.emplace("console", target);
+        }
+    }
+    return kept;
+}
+
+}  // namespace
+
 int init_applying(VornService& service, const char* path) {
     Routing& routing = ServiceAccess::routing(service);
     // `path` may point into config_file itself.
@@ -131,16 +220,7 @@ int init_applying(VornService& service, const char* path) {
             routing.loaded_path = file.empty() ? std::string() : absolute_path(file);
             routing.search_dir = search_dir;
             if (file.empty()) {
-                routing.model = std::make_shared<VornConfig>();
-                service.config = routing.model.get();
-                routing.crash_flush = false;
-                changes.process_settings_off = true;
-                for (auto& entry : routing.slots) {
-                    if (!route_own(service, entry.first, entry.second)) {
-                        route(entry.second, nullptr, -1);
-                    }
-                }
-                report("Could not locate Vorn config file");
+                run_without_file(service, changes);
             } else {
                 // A file that does not load runs with what was read before
                 // the element that stopped it: its records and file-size
@@ -157,7 +237,7 @@ int init_applying(VornService& service, const char* path) {
                              loaded);
             }
         }
-        settle(service, changes);
+        apply_changes(service, changes);
         return file.empty() ? -1 : service.state;
     } catch (const std::exception& e) {
         report(std::string("exception while loading Vorn config ") + e.what());
@@ -167,7 +247,7 @@ int init_applying(VornService& service, const char* path) {
     // A model that failed half-way (an unknown locale) would fail every
     // target made from it: the service stops cleanly instead.
     try {
-        settle(service, changes);
+        apply_changes(service, changes);
         stop_applying(service);
     } catch (...) {
     }
@@ -198,38 +278,9 @@ int reload_applying(VornService& service) {
         return service.state == VornService::SERVICE_RUNNING ? 0 : -1;
     }
     FileVersion loaded;
-    std::shared_ptr<VornConfig> fresh;
     std::locale locale;
-    try {
-        if (!given) {
-            // The search again, where it ran when the service was loaded.
-            path = search_in(routing.search_dir);
-            if (path.empty()) {
-                report("Could not locate Vorn config file");
-            }
-        }
-        loaded = version_of(path);
-        bool complete = false;
-        if (!path.empty()) {
-            fresh = load_model(path, complete);
-        }
-        // A reload keeps the running configuration rather than a part.
-        if (!complete) {
-            throw std::runtime_error("");
-        }
-        locale = fresh->get_locale();
-    } catch (const std::exception& e) {
-        if (*e.what() != '\0') {
-            report(std::string("exception while loading Vorn config ") + e.what());
-        }
-        // Named as it was found or given.
-        const std::string shown =
-            given ? file
-                  : (!routing.search_dir.empty() && path.starts_with(routing.search_dir + "/")
-                         ? path.substr(routing.search_dir.size() + 1)
-                         : path);
-        report("Could not reload Vorn config file: " + shown +
-               " - the running configuration stays");
+    std::shared_ptr<VornConfig> fresh = load_fresh(routing, given, file, path, loaded, locale);
+    if (!fresh) {
         return -1;
     }
     Changes changes;
@@ -243,27 +294,7 @@ int reload_applying(VornService& service) {
         const std::string new_log_dir = service_settings(*fresh).log_dir;
         // The targets whose record is unchanged stay as they run; the rest
         // leave once their loggers point elsewhere.
-        std::unordered_map<std::string, Target*> kept;
-        for (const auto& [name, target] : service.targets) {
-            const std::string& was = routing.made[target].identity;
-            if (target->type != Target::CONSOLE_TARGET) {
-                if (identity_of(*fresh, name, new_log_dir) == was) {
-                    kept.emplace(name, target);
-                }
-                continue;
-            }
-            // The one console target stays while a record of the new model
-            // is the one it was made from; stdout records find it under
-            // "console".
-            bool made_here = identity_of(*fresh, "console", new_log_dir) == was;
-            for (const auto& [record_name, record] : fresh->targets) {
-                made_here = made_here || (record->type == fresh->key_stdout &&
-                                          identity_of(*fresh, record_name, new_log_dir) == was);
-            }
-            if (made_here) {
-                kept.emplace("console", target);
-            }
-        }
+        std::unordered_map<std::string, Target*> kept = kept_targets(service, *fresh, new_log_dir);
         std::unordered_set<Target*> staying;
         for (const auto& entry : kept) {
             staying.insert(entry.second);
@@ -284,7 +315,7 @@ int reload_applying(VornService& service) {
         route_all(service, changes);
         watch_config(service_settings(*service.config).watch_seconds, absolute_path(path), loaded);
     }
-    settle(service, changes);
+    apply_changes(service, changes);
     return 0;
 }
 
@@ -304,7 +335,7 @@ void stop_applying(VornService& service) {
         // they drain still flushes them.
         changes.process_settings_off = true;
     }
-    settle(service, changes);
+    apply_changes(service, changes);
 }
 
 }  // namespace detail

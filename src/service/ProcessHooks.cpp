@@ -13,13 +13,13 @@
 #include <stdexcept>
 
 #include "../config/Settings.h"
+#include "../frontend/ReadSection.h"
 #include "../frontend/Report.h"
 #include "../targets/FileLogShared.h"
 #include "../targets/TargetAccess.h"
 #include "ConfigWatch.h"
 #include "CrashHandler.h"
 #include "FileSizeSignal.h"
-#include "ReadSection.h"
 #include "Service.h"
 #include "zvk/FileLog.h"
 #include "zvk/Target.h"
@@ -47,16 +47,11 @@ std::mutex& limit_mutex() {
     return *mutex;
 }
 
-std::atomic<bool> local_stamps{false};
-
 bool handler_is_ours(const struct sigaction& action) {
     return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == FileLog::handler;
 }
 
 }  // namespace
-
-bool stamps_local() { return local_stamps.load(std::memory_order_relaxed); }
-void set_stamps_local(bool local) { local_stamps.store(local, std::memory_order_relaxed); }
 
 // A handler rather than SIG_IGN, so that a program the process executes
 // gets the default disposition back.
@@ -125,8 +120,7 @@ int apply_file_limit(VornService& service) {
     rlimit current{};
     auto failed = [] {
         int err = errno;  // the output below may clobber errno
-        report("Could not set Vorn file limit - error: " + std::to_string(err) + " - " +
-               std::strerror(err));
+        report("Could not set Vorn file limit - error: " + decimal(err) + " - " + error_text(err));
         return -1;
     };
     if (prlimit(0, RLIMIT_FSIZE, nullptr, &current) != 0) {
@@ -333,7 +327,7 @@ void after_fork_in_child() {
         // they held is made afresh, and the targets they were taking out of
         // service stay the parent's.
         std::erase_if(routing.made, [](const auto& entry) {
-            return entry.second.phase == detail::Made::RETIRING;
+            return entry.second.phase == detail::OwnedTarget::RETIRING;
         });
         new (&routing.apply_mutex) std::mutex();
         new (&routing.start_done) std::condition_variable();

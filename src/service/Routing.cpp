@@ -7,11 +7,11 @@
 
 #include "../config/Settings.h"
 #include "../frontend/LoggerAccess.h"
+#include "../frontend/ReadSection.h"
 #include "../frontend/Report.h"
 #include "../targets/Carrier.h"
 #include "CrashHandler.h"
 #include "FileSizeSignal.h"
-#include "ReadSection.h"
 #include "Service.h"
 #include "zvk/FileLog.h"
 #include "zvk/JournalLog.h"
@@ -52,7 +52,7 @@ void apply_queue_bound(Target* target, const VornConfig::target_cf_t& record) {
 // The caller holds the service's mutex.
 bool output_busy(const Routing& routing, const std::string& output) {
     for (const auto& [target, made] : routing.made) {
-        if (made.phase == Made::RETIRING && made.output == output) {
+        if (made.phase == OwnedTarget::RETIRING && made.output == output) {
             return true;
         }
     }
@@ -66,14 +66,14 @@ Target* claim_start(Routing& routing) {
     Target* first = nullptr;
     std::uint64_t serial = 0;
     for (auto& [target, made] : routing.made) {
-        if (made.phase == Made::PENDING && (first == nullptr || made.serial < serial) &&
+        if (made.phase == OwnedTarget::PENDING && (first == nullptr || made.serial < serial) &&
             !output_busy(routing, made.output)) {
             first = target;
             serial = made.serial;
         }
     }
     if (first != nullptr) {
-        routing.made[first].phase = Made::STARTING;
+        routing.made[first].phase = OwnedTarget::STARTING;
     }
     return first;
 }
@@ -96,11 +96,11 @@ void start_claimed(VornService& service, Target* target, const std::shared_ptr<V
     std::lock_guard lock(ServiceAccess::mutex(service));
     auto found = routing.made.find(target);
     routing.start_done.notify_all();
-    if (found == routing.made.end() || found->second.phase != Made::STARTING) {
+    if (found == routing.made.end() || found->second.phase != OwnedTarget::STARTING) {
         return;  // retired meanwhile: its retirer frees it
     }
     if (result == 0) {
-        found->second.phase = Made::LIVE;
+        found->second.phase = OwnedTarget::LIVE;
         watch_target(target);
         return;
     }
@@ -127,7 +127,7 @@ void start_pending(VornService& service) {
             start_claimed(service, target, model, *section, failed);
         }
         if (!failed.retired.empty()) {
-            settle(service, failed);
+            apply_changes(service, failed);
         }
     }
 }
@@ -150,7 +150,7 @@ std::string identity_of(const VornConfig& model, const std::string& record_name,
     return identity;
 }
 
-Logger* slot(VornService& service, const std::string& name, long owner_id) {
+Logger* find_or_add_logger(VornService& service, const std::string& name, long owner_id) {
     auto& slots = ServiceAccess::routing(service).slots;
     auto found = slots.find(name);
     if (found != slots.end()) {
@@ -192,7 +192,7 @@ Logger* route_logger(VornService& service, const std::string& name, long owner_i
                      Changes& changes) {
     try {
         // The logger of this name exists from now on, routed or not.
-        Logger* logger = slot(service, name, owner_id);
+        Logger* logger = find_or_add_logger(service, name, owner_id);
         if (logger == nullptr) {
             return nullptr;
         }
@@ -299,10 +299,11 @@ Target* make_target(VornService& service, Target* target, const std::string& rec
                     Changes&) {
     Routing& routing = ServiceAccess::routing(service);
     std::unique_ptr<Target> owned(target);
-    Made made{service.config != nullptr ? identity_of(*service.config, record_name, service.log_dir)
-                                        : std::string(),
-              output_of(*target, service.config, service.log_dir), routing.next_serial++,
-              Made::PENDING};
+    OwnedTarget made{service.config != nullptr
+                         ? identity_of(*service.config, record_name, service.log_dir)
+                         : std::string(),
+                     output_of(*target, service.config, service.log_dir), routing.next_serial++,
+                     OwnedTarget::PENDING};
     routing.made.emplace(target, std::move(made));
     service.targets.emplace(target->name, target);
     return owned.release();
@@ -350,7 +351,7 @@ void retire(VornService& service, Target* target, Changes& changes, bool unroute
         }
     }
     std::erase_if(service.targets, [target](const auto& entry) { return entry.second == target; });
-    ServiceAccess::routing(service).made[target].phase = Made::RETIRING;
+    ServiceAccess::routing(service).made[target].phase = OwnedTarget::RETIRING;
     changes.retired.push_back(target);
 }
 
@@ -379,7 +380,7 @@ std::vector<std::shared_ptr<Target>> own_targets(VornService& service) {
     return distinct;
 }
 
-void settle(VornService& service, Changes& changes) {
+void apply_changes(VornService& service, Changes& changes) {
     if (!changes.released.empty()) {
         std::vector<const void*> released;
         for (const auto& target : changes.released) {

@@ -17,7 +17,7 @@
 namespace zvk::detail {
 
 // One target the table made: it owns it until it is freed.
-struct Made {
+struct OwnedTarget {
     // PENDING: made, not started yet (records wait in its queue). STARTING:
     // one thread starts it. LIVE: started. RETIRING: out of the table; its
     // retirer drains and frees it.
@@ -38,7 +38,7 @@ struct OwnRoute {
 
 struct Routing {
     std::unordered_map<std::string, Logger*> slots;  // every Logger handed out, for ever
-    std::unordered_map<Target*, Made> made;
+    std::unordered_map<Target*, OwnedTarget> made;
     std::uint64_t next_serial = 0;
     // Ahead of the model's routes; kept by init and reload.
     std::unordered_map<std::string, OwnRoute> own_routes;
@@ -81,7 +81,7 @@ struct ServiceAccess {
 };
 
 // The caller holds the service's mutex for all of these.
-Logger* slot(VornService& service, const std::string& name, long owner_id);
+Logger* find_or_add_logger(VornService& service, const std::string& name, long owner_id);
 // Points `logger` at `target` with `level` (-1 and null: no such logger now).
 void route(Logger* logger, Target* target, int level);
 // Points `logger` at the application's target for `name`, when it has one.
@@ -112,6 +112,6 @@ std::string identity_of(const VornConfig& model, const std::string& record_name,
 
 // Without the service's mutex: starts what waits to start, drains and frees
 // what was retired, then starts what waited for those.
-void settle(VornService& service, Changes& changes);
+void apply_changes(VornService& service, Changes& changes);
 
 }  // namespace zvk::detail

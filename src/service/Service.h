@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "../frontend/Handles.h"
 #include "Routing.h"
 
 namespace zvk::detail {
@@ -30,11 +31,6 @@ std::string absolute_path(const std::string& path);
 std::string config_value(const VornService& service, const std::string& key);
 int apply_file_limit(VornService& service);
 void install_locale(const std::locale& loc);
-
-// Whether handles stamp their records in local time (the running
-// configuration's time_zone). Any thread.
-bool stamps_local();
-void set_stamps_local(bool local);
 
 // Chooses the one instance when get_service and init_vorn_service race on
 // first use; held across fork.

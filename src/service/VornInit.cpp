@@ -4,8 +4,8 @@
 #include <mutex>
 #include <vector>
 
+#include "../frontend/ReadSection.h"
 #include "../frontend/Report.h"
-#include "ReadSection.h"
 #include "Service.h"
 #include "zvk/Logger.h"
 #include "zvk/Target.h"
@@ -94,7 +94,8 @@ int VornInit::flush() {
             // is no longer in the table, and only compared here.
             std::lock_guard lock(service->registry_mutex);
             auto found = routing.made.find(target);
-            if (found == routing.made.end() || found->second.phase == detail::Made::RETIRING) {
+            if (found == routing.made.end() ||
+                found->second.phase == detail::OwnedTarget::RETIRING) {
                 continue;
             }
         }
@@ -146,7 +147,7 @@ int VornInit::route(const std::string& name, std::shared_ptr<Target> target, int
             service->loggers.erase(name);
         }
     }
-    detail::settle(*service, changes);
+    detail::apply_changes(*service, changes);
     return 0;
 }
 

@@ -4,12 +4,13 @@
 #include <unordered_set>
 
 #include "../config/Settings.h"
+#include "../frontend/ReadSection.h"
 #include "../frontend/Report.h"
-#include "ReadSection.h"
+#include "../targets/ServiceHooks.h"
+#include "FileSizeSignal.h"
 #include "Service.h"
 #include "zvk/FileLog.h"
 #include "zvk/Logger.h"
-#include "zvk/SyslogLog.h"
 #include "zvk/Target.h"
 
 namespace zvk {
@@ -44,17 +45,18 @@ Target* started(VornService& service, Decide decide) {
         std::lock_guard lock(detail::ServiceAccess::mutex(service));
         target = decide(changes);
     }
-    detail::settle(service, changes);
+    detail::apply_changes(service, changes);
     std::unique_lock lock(detail::ServiceAccess::mutex(service));
     detail::Routing& routing = detail::ServiceAccess::routing(service);
     // Another thread may be starting it: its start is this call's result.
     routing.start_done.wait(lock, [&] {
         auto found = routing.made.find(target);
-        return found == routing.made.end() || found->second.phase != detail::Made::STARTING;
+        return found == routing.made.end() || found->second.phase != detail::OwnedTarget::STARTING;
     });
     auto found = routing.made.find(target);
-    return found != routing.made.end() && found->second.phase != detail::Made::RETIRING ? target
-                                                                                        : nullptr;
+    return found != routing.made.end() && found->second.phase != detail::OwnedTarget::RETIRING
+               ? target
+               : nullptr;
 }
 
 // The keys of `table`, sorted. The caller holds the service's mutex.
@@ -68,6 +70,35 @@ std::vector<std::string> sorted_names(const Table& table) {
     std::sort(names.begin(), names.end());
     return names;
 }
+
+// A handle's route, decided here under the service's mutex: the frontend
+// never takes it.
+detail::HandleRoute handle_route(const std::string& name, long owner_id) {
+    VornService* service = VornService::get_service();
+    detail::HandleRoute found;
+    found.logger = service->get_logger(name, owner_id);
+    std::lock_guard lock(detail::ServiceAccess::mutex(*service));
+    if (found.logger != nullptr) {
+        found.level = found.logger->level;
+    }
+    found.route = detail::find_or_add_logger(*service, name, owner_id);
+    found.local_time = service->time_zone == "local";
+    return found;
+}
+
+// Unlocked, as a target read them before: a target starts with
+// start_mutex held, and a load changes them only with it held.
+std::string running_log_dir() { return VornService::get_service()->log_dir; }
+bool running_local_time() { return VornService::get_service()->time_zone == "local"; }
+
+// At the library's load, before any handle or target can ask.
+struct InstallHooks {
+    InstallHooks() {
+        detail::install_handle_resolver(handle_route);
+        detail::install_service_hooks(
+            {running_log_dir, running_local_time, detail::guard_file_size_signal});
+    }
+} install_hooks;
 
 }  // namespace
 
@@ -163,7 +194,7 @@ Logger* VornService::create_logger(const std::string& name, long owner_id) {
         std::lock_guard lock(registry_mutex);
         logger = detail::route_logger(*this, name, owner_id, changes);
     }
-    detail::settle(*this, changes);
+    detail::apply_changes(*this, changes);
     // Routed to nothing when its target did not start.
     return logger != nullptr && logger->current_target() != nullptr ? logger : nullptr;
 }
@@ -189,10 +220,6 @@ Target* VornService::create_std_target() {
 
 Target* VornService::create_file_target(const std::string& name) {
     return registered_or(name, [&] { return new FileLog(name); });
-}
-
-Target* VornService::create_syslog_target(const std::string& name) {
-    return registered_or(name, [&] { return new SyslogLog(name); });
 }
 
 const std::string& VornService::get_config_value(const std::string& key) {

@@ -8,18 +8,13 @@
 #include <utility>
 
 #include "../frontend/Report.h"
-#include "../service/LibraryThread.h"
+#include "../platform/LibraryThread.h"
 #include "Writing.h"
 #include "zvk/Vorn.h"
 
 namespace zvk::detail {
 
 namespace {
-
-// Whether a worker serves the queue, so that room can come.
-bool worker_serves(Target::State state) {
-    return state == Target::STARTING || state == Target::RUNNING || state == Target::DRAINING;
-}
 
 // Whether a worker or a writer after exit serves the queue, so that
 // waiting for a write can end.
@@ -90,7 +85,7 @@ void Carrier::enter(State next) {
 namespace {
 
 std::string dropped_words(const std::string& target, std::uint64_t count, bool) {
-    return Vorn::time_gmt() + " dropped " + std::to_string(count) + " records in target: " + target;
+    return Vorn::time_gmt() + " dropped " + decimal(count) + " records in target: " + target;
 }
 
 }  // namespace

@@ -17,9 +17,10 @@
 #include <string_view>
 #include <vector>
 
+#include "../platform/StampClock.h"
+#include "../platform/ThreadLocal.h"
 #include "Backlog.h"
 #include "Lane.h"
-#include "StampClock.h"
 #include "zvk/Target.h"
 
 namespace zvk {
@@ -45,6 +46,11 @@ struct CrashRotation {
 
 class CrashSection;
 
+// Whether a worker serves the queue, so that room can come.
+inline bool worker_serves(Target::State state) {
+    return state == Target::STARTING || state == Target::RUNNING || state == Target::DRAINING;
+}
+
 // A number no other carrier of this process has had.
 std::uint64_t new_carrier_id() noexcept;
 
@@ -52,7 +58,7 @@ std::uint64_t new_carrier_id() noexcept;
 // whole length: a signal handler or a destructor that logs meanwhile would
 // enter one again, into a lane half written or a mutex the thread holds.
 // Initial-exec: a signal handler reads it without allocating.
-extern constinit __attribute__((tls_model("initial-exec"))) thread_local bool in_hand_over;
+extern constinit ZVK_INITIAL_EXEC thread_local bool in_hand_over;
 
 // Sets in_hand_over to `inside` while it lives, then restores it. The
 // fences keep the compiler from moving the hand-over's own stores out of
@@ -121,7 +127,7 @@ public:
     void stop_for_exit();
     void reset_state(State next);
     // The worker thread's body.
-    void work();
+    void run_worker();
 
     void set_crash_fd(int fd) noexcept { crash_fd.store(fd, std::memory_order_release); }
     // Two plans, one of them current: a handler that interrupts the writer
@@ -204,6 +210,28 @@ private:
     // it moved. The writer's thread only.
     std::size_t take_lanes(std::unique_lock<std::mutex>& lock,
                            std::vector<std::string>* pool = nullptr);
+    // A lane being taken from: where the merge reads, and what it took.
+    struct LaneSource {
+        Lane* lane;
+        Lane::Cursor cursor;
+        Lane::Cursor at;  // where `next` starts
+        Lane::Record next;
+        bool open;
+        std::uint64_t emitted;
+        std::size_t last_index;  // where its last record went in `taken`
+    };
+    // Without the mutex: up to kTakeLimit records of `sources` into
+    // `taken`, in the order they were handed over.
+    void merge_lanes(std::vector<LaneSource>& sources, std::deque<Queued>& taken,
+                     std::vector<std::string>* pool);
+    // With `lock` held on entry and exit (released meanwhile): puts `taken`
+    // in front of the queue and lets the lanes go of what it holds.
+    // Returns how many records it moved.
+    std::size_t queue_taken(std::unique_lock<std::mutex>& lock, std::vector<LaneSource>& sources,
+                            std::deque<Queued>& taken);
+    // With `lock` held on entry and exit: gives back the empty lanes whose
+    // thread ended.
+    void give_back_ended_lanes(std::unique_lock<std::mutex>& lock);
     // The same, once the lanes are closed: takes until they are empty, so
     // that no record a thread queued after its lane closed goes before
     // one still in the lane.
@@ -219,6 +247,11 @@ private:
     // Under mutex: gives a plain `record` the text, and `back` a spare
     // buffer when `text` keeps none for the caller.
     void adopt_text(Queued& record, std::string& text, std::string* back);
+    // Under mutex, with `section` raised: queues `record` (its text from
+    // `text`, a spare buffer to `back` when given), or refuses it and
+    // deletes its Message. May wait for room with the mutex released.
+    void queue_locked(std::unique_lock<std::mutex>& lock, CrashSection& section, Queued& record,
+                      std::string& text, std::string* back);
     // Under mutex, for a bounded target at its bound: false when the
     // record is to be dropped, true once there is room (after waiting).
     bool admit(std::unique_lock<std::mutex>& lock);
@@ -232,6 +265,17 @@ private:
     // The worker's loop between its start and stop handshakes; `returned`
     // and `in_write` as for write_held.
     void serve(std::vector<std::string>& returned, bool& in_write);
+    using IdleClock = std::chrono::steady_clock;
+    // Under mutex (released while it waits): takes what the lanes hold;
+    // with nothing there or queued while the target runs, waits, napping
+    // for `idle` (which grows) then sleeping. False once `next_tick` is due.
+    bool take_or_idle(std::unique_lock<std::mutex>& lock, std::vector<std::string>& returned,
+                      std::size_t& last_take, std::chrono::milliseconds& idle,
+                      IdleClock::time_point next_tick);
+    // Under mutex: the queue becomes the writer's; false when the worker is
+    // to end (stopping with what was accepted before written, or nothing
+    // left at all).
+    bool take_queued(std::unique_lock<std::mutex>& lock, std::vector<std::string>& returned);
     // Writes what the writer holds out of the queue, without the mutex: at
     // most `limit` records, texts of plain ones going back to `returned`.
     // `in_write` is true while write_msg has a record, so that a throw
@@ -366,9 +410,7 @@ private:
 // The calling thread's innermost section, read by a fatal-signal handler
 // on the thread: initial-exec, as the default model may allocate on a
 // first use there.
-extern constinit
-    __attribute__((tls_model("initial-exec"))) thread_local std::atomic<const CrashSection*>
-        own_crash_section;
+extern constinit ZVK_INITIAL_EXEC thread_local std::atomic<const CrashSection*> own_crash_section;
 
 inline CrashSection::CrashSection(Carrier& carrier) noexcept
     : carrier(&carrier), previous(own_crash_section.load(std::memory_order_relaxed)) {

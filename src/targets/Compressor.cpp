@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "../frontend/Report.h"
-#include "../service/LibraryThread.h"
+#include "../platform/LibraryThread.h"
 #include "FileLogShared.h"
 
 namespace zvk::detail {
@@ -58,10 +58,6 @@ struct ZstdFree {
 };
 
 }  // namespace
-
-std::string_view Compressor::suffix(Compression kind) noexcept {
-    return kind == Compression::zstd ? ".zst" : ".gz";
-}
 
 Compressor::Compressor(std::string target, std::string dir, int dir_fd, Compression kind)
     : target(std::move(target)), dir(std::move(dir)), dir_fd(dir_fd), type(kind), pid(getpid()) {

@@ -29,8 +29,13 @@ public:
     // uncompressed, and says so.
     static constexpr std::size_t kBacklog = 16;
 
+    // The forms of a rotated file: plain, then each compression's suffix,
+    // in the order of Compression.
+    static constexpr std::string_view kForms[] = {"", ".gz", ".zst"};
     // ".gz" or ".zst".
-    static std::string_view suffix(Compression kind) noexcept;
+    static std::string_view suffix(Compression kind) noexcept {
+        return kForms[kind == Compression::zstd ? 2 : 1];
+    }
     // The temporary's suffix, after the compressed one.
     static constexpr std::string_view kTemporary = ".tmp";
 

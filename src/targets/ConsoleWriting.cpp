@@ -113,7 +113,7 @@ void ConsoleWriting::failed(const std::string& reason) {
 
 void ConsoleWriting::report_losses() {
     if (lost != 0) {
-        report("Could not write msg in target: " + name + " - " + std::to_string(lost) +
+        report("Could not write msg in target: " + name + " - " + decimal(lost) +
                " more records lost");
     }
     lost = 0;

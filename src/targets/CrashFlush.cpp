@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "../frontend/Origins.h"
+#include "../platform/StampClock.h"
 #include "Backlog.h"
 #include "Carrier.h"
 #include "CrashWriting.h"
 #include "FileLogShared.h"
-#include "StampClock.h"
 #include "zvk/Message.h"
 
 namespace zvk::detail {
@@ -105,25 +105,15 @@ bool write_lanes(CrashSink& sink, const std::vector<Lane*>& lanes, bool json) {
             has[i] = Lane::next(cursors[i], next[i]);
         }
         for (;;) {
-            std::size_t first = count;
-            for (std::size_t i = 0; i < count; ++i) {
-                if (has[i] &&
-                    (first == count || next[i].header->stamp < next[first].header->stamp)) {
-                    first = i;
-                }
-            }
+            const std::size_t first =
+                Lane::earliest(count, [&](std::size_t i) { return has[i] ? &next[i] : nullptr; });
             if (first == count) {
                 break;
             }
             const Lane::Record& record = next[first];
-            const Lane::Place place = record.place();
             Origin origin;
-            origin.logger = record.header->logger;
-            origin.file = place.file;
-            origin.func = place.func;
-            origin.line = static_cast<int>(place.line);
-            origin.thread = lanes[from + first]->thread_id;
-            origin.time_us = json ? clock.to_us(record.header->stamp) : 0;
+            lanes[from + first]->fill_origin(origin, record,
+                                             json ? clock.to_us(record.header->stamp) : 0);
             const Message* whole = record.is_whole() ? record.whole() : nullptr;
             if (whole != nullptr) {
                 // As the writer takes it: the Message's own, blanks filled.

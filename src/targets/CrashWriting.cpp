@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "../platform/Rename.h"
 #include "FileLogShared.h"
 #include "JsonLine.h"
 #include "zvk/Origin.h"
@@ -148,7 +149,7 @@ bool rotate_at_crash(Rotation& rotation, int fd, const timespec& deadline) {
             }
             char name[512];
             rotated_name(plan, second, name);
-            if (renameat2(plan.dir_fd, plan.active, plan.dir_fd, name, RENAME_NOREPLACE) == 0) {
+            if (rename_no_replace(plan.dir_fd, plan.active, plan.dir_fd, name) == 0) {
                 renamed = true;
             } else if (errno == EINVAL || errno == ENOSYS) {
                 // A file system without the flag: the name is checked first.

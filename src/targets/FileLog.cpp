@@ -16,13 +16,12 @@
 
 #include "../config/Settings.h"
 #include "../frontend/Report.h"
-#include "../service/FileSizeSignal.h"
 #include "Compressor.h"
 #include "FileLogShared.h"
 #include "JsonLine.h"
+#include "ServiceHooks.h"
 #include "zvk/Message.h"
 #include "zvk/VornConfig.h"
-#include "zvk/VornService.h"
 
 namespace zvk {
 
@@ -38,70 +37,18 @@ constexpr mode_t kSharedDirMode = 0750;
 // How long the stop at exit lets compressions go on before it gives them
 // up (each then ends within one block of 64 KiB).
 constexpr std::chrono::milliseconds kCompressionAtExit{1000};
-// Records handed to one writev: as many as the system takes in one call.
-constexpr std::size_t kRunCalls = IOV_MAX;
 
-// Writes until all of `text` is in the file or a call fails; `err` is 0
-// when everything was written, else the failing call's error code.
-std::size_t write_all(int fd, std::string_view text, int& err) {
-    std::size_t done = 0;
-    err = 0;
-    const std::uint64_t limit = detail::counted_file_limit.load(std::memory_order_relaxed);
-    while (done < text.size()) {
-        ssize_t n = detail::write_below(fd, text.data() + done, text.size() - done, limit);
-        if (n < 0) {
-            err = errno;
-            break;
-        }
-        if (n == 0) {
-            err = EIO;
-            break;
-        }
-        done += static_cast<std::size_t>(n);
+// The names the target's files take, from its file_name and log_dir.
+void name_files(FileLog& target) {
+    target.file_path = target.log_dir + "/" + target.file_name;
+    // Without a ".", a rotated file is "<file_name>_<stamp>" and the whole
+    // name serves as base_name.
+    auto dot = target.file_name.rfind('.');
+    target.base_name = target.file_name.substr(0, dot);
+    if (dot != std::string::npos) {
+        target.file_ext = target.file_name.substr(dot);
     }
-    return done;
-}
-
-// writev(2) under the counted limit (0: none), cut where write_below would
-// cut: the records after the limit are left out, the one at it in part.
-ssize_t writev_below(int fd, iovec* iov, std::size_t count, std::size_t total) {
-    const std::uint64_t limit = detail::counted_file_limit.load(std::memory_order_relaxed);
-    const ssize_t room = detail::room_below(fd, limit, total);
-    if (room < 0) {
-        return -1;
-    }
-    std::size_t left = static_cast<std::size_t>(room);
-    std::size_t used = 0;
-    while (used < count && left > 0) {
-        iov[used].iov_len = std::min(iov[used].iov_len, left);
-        left -= iov[used].iov_len;
-        ++used;
-    }
-    return ::writev(fd, iov, static_cast<int>(used));
-}
-
-std::string truncated_words(const std::string& target, std::uint64_t count, bool first) {
-    std::string line = "Record longer than file size limit, truncated in target: " + target;
-    return first ? line : line + " - " + decimal(count) + " more records truncated";
-}
-
-// Offset at which the last `written` bytes of the file begin. The worker is
-// the only writer of this descriptor, so the end of the file is where its
-// last O_APPEND write ended.
-off_t record_start(int fd, std::size_t written) {
-    struct stat st {};
-    if (fstat(fd, &st) != 0) {
-        return -1;
-    }
-    return st.st_size - static_cast<off_t>(written);
-}
-
-// Cuts the file back to `start`, dropping a torn record. If the cut fails
-// the partial record stays: there is no better place for it.
-void cut_file(int fd, off_t start) {
-    if (start >= 0) {
-        [[maybe_unused]] int rc = ftruncate(fd, start);
-    }
+    target.rotated_prefix = target.log_dir + "/" + target.base_name + "_";
 }
 
 // Whether `name` in `dir_fd` still leads to the file open as `fd`; also
@@ -122,8 +69,7 @@ bool still_named(int dir_fd, const std::string& name, int fd) {
 }  // namespace
 
 bool FileLog::file_name_usable(std::string_view file_name) {
-    return !file_name.empty() && file_name != "." && file_name != ".." &&
-           file_name.find('/') == std::string_view::npos;
+    return detail::file_name_usable(file_name);
 }
 
 void FileLog::handler(int, siginfo_t*, void*) {}
@@ -171,7 +117,7 @@ int FileLog::init(const VornConfig* config) {
             dir_fd = -1;
         }
         rotated_files.clear();
-        log_dir = VornService::get_service()->log_dir;
+        log_dir = detail::service_hooks().log_dir();
         const VornConfig::target_cf_t* record =
             config != nullptr ? config->get_target(name) : nullptr;
         if (record != nullptr) {
@@ -188,15 +134,7 @@ int FileLog::init(const VornConfig* config) {
                 detail::report("Invalid file_name in target: " + name + " - \"" + file_name + "\"");
                 return -1;
             }
-            file_path = log_dir + "/" + file_name;
-            // Without a ".", a rotated file is "<file_name>_<stamp>" and the
-            // whole name serves as base_name.
-            auto dot = file_name.rfind('.');
-            base_name = file_name.substr(0, dot);
-            if (dot != std::string::npos) {
-                file_ext = file_name.substr(dot);
-            }
-            rotated_prefix = log_dir + "/" + base_name + "_";
+            name_files(*this);
             json_lines = detail::format_settings(*record).json;
             if (read_options(config) != 0) {
                 return -1;
@@ -236,7 +174,7 @@ int FileLog::init(const VornConfig* config) {
         // Whoever set the limit, reaching it must rotate the file, not end
         // the process; unless the process's limit is to be left alone.
         if (detail::counted_file_limit.load(std::memory_order_relaxed) == 0) {
-            detail::guard_file_size_signal();
+            detail::service_hooks().guard_file_size_signal();
         }
         return 1;
     } catch (...) {
@@ -298,161 +236,6 @@ bool FileLog::takes_runs() const noexcept {
 }
 
 int FileLog::crash_descriptor() const noexcept { return FileLog::takes_runs() ? fd : -1; }
-
-void FileLog::write_texts(const std::string_view* texts, std::size_t count) noexcept {
-    try {
-        follow_file();
-        rotate_on_time();
-        dirty = true;
-        iovec iov[kRunCalls];
-        std::size_t next = 0;
-        while (next < count) {
-            const std::size_t batch = std::min(count - next, kRunCalls);
-            std::size_t total = 0;
-            for (std::size_t i = 0; i < batch; ++i) {
-                iov[i].iov_base = const_cast<char*>(texts[next + i].data());
-                iov[i].iov_len = texts[next + i].size();
-                total += iov[i].iov_len;
-            }
-            if (file_end < 0 && fd >= 0) {
-                struct stat st {};
-                file_end = fstat(fd, &st) == 0 ? st.st_size : -1;
-            }
-            run_progress(next, batch, file_end);
-            ssize_t n = fd >= 0 ? writev_below(fd, iov, batch, total) : -1;
-            std::size_t left = n > 0 ? static_cast<std::size_t>(n) : 0;
-            if (left == total) {
-                if (file_end >= 0) {
-                    file_end += static_cast<std::int64_t>(total);
-                }
-                next += batch;
-                continue;
-            }
-            // The limit or the disk was reached inside the batch: whole
-            // records before the one the write ended in stay.
-            file_end = -1;
-            while (next < count && left >= texts[next].size()) {
-                left -= texts[next].size();
-                ++next;
-            }
-            if (left > 0) {
-                // The file must end with whole records.
-                cut_file(fd, record_start(fd, left));
-            }
-            if (next < count) {
-                // Rotates, or reports, as for a record on its own.
-                const int err = write_record(texts[next], next);
-                ++next;
-                if (err != 0) {
-                    // A full disk or a failing device takes none of the
-                    // rest either: counted at once, not tried one by one.
-                    lose_rest(count - next, err);
-                    return;
-                }
-            }
-        }
-        write_succeeded();
-    } catch (const std::exception& e) {
-        report_write_exception(&e);
-    } catch (...) {
-        report_write_exception(nullptr);
-    }
-}
-
-void FileLog::lose_rest(std::size_t lost, int err) {
-    const std::string reason = fd < 0 ? std::string("no log file open") : error_text(err);
-    for (std::size_t i = 0; i < lost; ++i) {
-        console_write_failed(reason);
-    }
-}
-
-int FileLog::write_record(std::string_view text, std::size_t run_index) {
-    // In a run, a fatal-signal handler on this thread learns before each
-    // write which file length tells whether the record went out.
-    auto in_flight = [&] {
-        if (run_index != kNotInRun) {
-            struct stat st {};
-            run_progress(run_index, 1, fstat(fd, &st) == 0 ? st.st_size : -1);
-        }
-    };
-    if (fd < 0) {
-        // No file since a rotation could not open a fresh one: counted as
-        // every write failure is, while follow_file tries again each second.
-        console_write_failed("no log file open");
-        return EBADF;
-    }
-    int err = 0;
-    in_flight();
-    std::size_t written = write_all(fd, text, err);
-    if (err == 0) {
-        write_succeeded();
-        return 0;
-    }
-    if (written > 0) {
-        // The limit (or the disk) was reached inside this record.
-        off_t start = record_start(fd, written);
-        if (err == EFBIG && start == 0) {
-            // Even a fresh file cannot hold the whole record.
-            return write_too_long(text, written, in_flight);
-        }
-        // The file must end with whole records.
-        cut_file(fd, start);
-    }
-    if (err != EFBIG) {
-        // ENOSPC, EIO and the like: lost, and counted as the console's.
-        console_write_failed(error_text(err));
-        return err;
-    }
-    if (rotate_file() != 0) {
-        detail::report("Could not rotate file");
-        // A trim that failed has still left a fresh file open, which the
-        // record fits into; only without an open file is it lost.
-        if (fd < 0) {
-            return EBADF;
-        }
-    }
-    in_flight();
-    written = write_all(fd, text, err);
-    if (err == 0) {
-        write_succeeded();
-        return 0;
-    }
-    if (err == EFBIG && written > 0) {
-        return write_too_long(text, written, in_flight);
-    }
-    if (written > 0) {
-        cut_file(fd, record_start(fd, written));
-    }
-    detail::report("write file error: " + error_text(err));
-    return err;
-}
-
-template <class InFlight>
-int FileLog::write_too_long(std::string_view text, std::size_t fitted, InFlight in_flight) {
-    if (!json_lines) {
-        // Cut where the limit fell: the file holds the record's beginning.
-        detail::report_repeated(name, truncated_words);
-        return 0;
-    }
-    // A JSON line cut anywhere would not parse: it goes again, whole, with
-    // its message shortened to what the file holds.
-    cut_file(fd, 0);
-    std::string shortened;
-    if (!detail::shorten_json_line(text, fitted, shortened)) {
-        console_write_failed("record longer than the file size limit");
-        return 0;
-    }
-    int err = 0;
-    in_flight();
-    const std::size_t written = write_all(fd, shortened, err);
-    if (err != 0) {
-        cut_file(fd, record_start(fd, written));
-        console_write_failed(error_text(err));
-        return 0;
-    }
-    detail::report("Record longer than file size limit, message shortened in target: " + name);
-    return 0;
-}
 
 void FileLog::follow_file() {
     timespec now{};

@@ -15,6 +15,8 @@
 #include <cstring>
 #include <string>
 
+#include "../frontend/Report.h"
+
 namespace zvk::detail {
 
 // O_NOFOLLOW: whoever may write the log directory could put a link to any
@@ -83,21 +85,6 @@ inline ssize_t room_below(int fd, std::uint64_t limit, std::size_t wanted) {
 inline ssize_t write_below(int fd, const char* data, std::size_t size, std::uint64_t limit) {
     const ssize_t room = room_below(fd, limit, size);
     return room < 0 ? -1 : ::write(fd, data, static_cast<std::size_t>(room));
-}
-
-// strerror_r, because several workers may report errors at once.
-inline std::string error_text(int err) {
-    char buf[256];
-    return strerror_r(err, buf, sizeof buf);
-}
-
-// Digits built without any locale: a grouping global locale must not turn
-// the seconds of a stamp into "1,773,576,000".
-template <class Int>
-std::string decimal(Int value) {
-    char buf[24];
-    auto result = std::to_chars(buf, buf + sizeof buf, value);
-    return std::string(buf, result.ptr);
 }
 
 }  // namespace zvk::detail

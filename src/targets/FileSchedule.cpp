@@ -12,12 +12,13 @@
 #include <vector>
 
 #include "../config/Settings.h"
+#include "../frontend/Clock.h"
 #include "../frontend/Report.h"
 #include "Compressor.h"
 #include "FileLogShared.h"
+#include "ServiceHooks.h"
 #include "zvk/FileLog.h"
 #include "zvk/VornConfig.h"
-#include "zvk/VornService.h"
 
 namespace zvk {
 
@@ -36,12 +37,6 @@ std::int64_t utc_offset(std::int64_t at, bool local_time) {
 
 std::int64_t floor_div(std::int64_t a, std::int64_t b) {
     return a / b - ((a % b != 0 && (a < 0) != (b < 0)) ? 1 : 0);
-}
-
-std::int64_t monotonic_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
 }
 
 // The group id of `name`, or -1 with `err`.
@@ -116,7 +111,7 @@ int FileLog::read_options(const VornConfig* config) {
                        " - \"" + *text + "\"; " + detail::element(setting).outcome);
     }
     rotate_every = settings.rotate_every;
-    local_time = VornService::get_service()->time_zone == "local";
+    local_time = detail::service_hooks().local_time();
     file_mode = settings.file_mode;
     if (settings.file_group != nullptr) {
         int err = 0;
@@ -168,7 +163,7 @@ std::int64_t FileLog::tick() noexcept {
         if (trim_waits) {
             trim_rotated_files();
         }
-        const std::int64_t now = monotonic_ms();
+        const std::int64_t now = detail::monotonic_ms();
         if (max_age != 0 && now >= next_age_check) {
             // Files age by the minute: a look a minute is enough.
             next_age_check = now + 60'000;
@@ -228,7 +223,7 @@ void FileLog::sync_written() noexcept {
     if (!dirty || sync_ms <= 0 || fd < 0) {
         return;
     }
-    const std::int64_t now = monotonic_ms();
+    const std::int64_t now = detail::monotonic_ms();
     if (now - last_sync_ms < sync_ms) {
         return;
     }

@@ -10,10 +10,13 @@
 #include <utility>
 
 #include "../frontend/Origins.h"
+#include "../frontend/ReadSection.h"
 #include "../frontend/Report.h"
-#include "../service/CrashHandler.h"
-#include "../service/ReadSection.h"
+#include "../platform/Cycles.h"
+#include "../platform/StreamHooks.h"
+#include "../platform/ThreadLocal.h"
 #include "Carrier.h"
+#include "CrashState.h"
 #include "Writing.h"
 #include "zvk/Message.h"
 #include "zvk/Target.h"
@@ -22,16 +25,6 @@
 namespace zvk {
 
 namespace {
-
-// Tells the core that this is a spin loop (frees the pipeline for the
-// sibling hardware thread).
-inline void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
 
 // Room beyond its text that a waiting record may keep.
 constexpr std::size_t kSlack = 128;
@@ -49,28 +42,6 @@ void report_out_of_memory(const std::string& name) noexcept {
         detail::report(Vorn::time_gmt() + " out of memory, record lost in target: " + name);
     } catch (...) {
     }
-}
-
-// Leaves the caller's stream empty with the buffer it has, for its next
-// text. Giving it an empty string would free that buffer, and moving the
-// text out and a buffer back in resynchronises the stream twice: about a
-// quarter of a hand-over. With libstdc++ the stream's contents are what
-// lies between the put area's start and the higher of its put and get
-// positions, so pointing both at the start empties it.
-void empty_keeping_buffer(std::ostringstream& text) noexcept {
-#if defined(__GLIBCXX__)
-    struct Areas : std::stringbuf {
-        static void reset(std::streambuf& buf) noexcept {
-            char* base = (buf.*&Areas::pbase)();
-            (buf.*&Areas::setp)(base, (buf.*&Areas::epptr)());
-            (buf.*&Areas::setg)(base, base, base);
-        }
-    };
-    Areas::reset(*text.rdbuf());
-#else
-    text.str(std::string());
-#endif
-    text.clear();
 }
 
 }  // namespace
@@ -111,12 +82,12 @@ void Target::log(std::ostringstream&& text, int level) { log(std::move(text), le
 void Target::log(std::ostringstream&& text, int level, const Origin& origin) {
     if (detail::in_hand_over) [[unlikely]] {
         carrier->refuse_reentered();
-        empty_keeping_buffer(text);
+        detail::StreamHooks::empty_keeping_buffer(text);
         return;
     }
     detail::HandOverMark mark(true);
     if (carrier->to_lane(text.view(), level, nullptr, origin)) [[likely]] {
-        empty_keeping_buffer(text);
+        detail::StreamHooks::empty_keeping_buffer(text);
         return;
     }
     std::string taken = std::move(text).str();
@@ -132,8 +103,7 @@ void Target::log(std::ostringstream&& text, int level, const Origin& origin) {
 
 namespace detail {
 
-constinit __attribute__((tls_model("initial-exec"))) thread_local std::atomic<const CrashSection*>
-    own_crash_section{nullptr};
+constinit ZVK_INITIAL_EXEC thread_local std::atomic<const CrashSection*> own_crash_section{nullptr};
 
 void CrashSection::wait_for_release(const Carrier& carrier) noexcept {
     // The handler holds a target until it has written what it reads, or
@@ -157,7 +127,7 @@ bool Carrier::crash_changing_inside(const CrashSection* innermost) const noexcep
     return false;
 }
 
-constinit __attribute__((tls_model("initial-exec"))) thread_local bool in_hand_over = false;
+constinit ZVK_INITIAL_EXEC thread_local bool in_hand_over = false;
 
 bool Carrier::to_lane(std::string_view text, int level, Message* whole,
                       const Origin& origin) noexcept {
@@ -254,93 +224,100 @@ std::string Carrier::enqueue(Queued&& record, std::string& text, bool want_buffe
         return back;
     }
     bool lane_tried = false;
-retry:
-    if (lanes_open.load(std::memory_order_relaxed)) {
-        lane_tried = true;
-        if (to_lane(text, record.level, record.whole,
-                    record.whole != nullptr ? record.whole->origin : record.origin)) {
-            return back;
-        }
-    }
-    // Before the mutex: a clock read, and on a thread's first record a
-    // system call.
-    detail::fill_here(record.whole != nullptr ? record.whole->origin : record.origin);
-    try {
-        std::unique_lock lock(owner.mutex, std::try_to_lock);
-        // Others hold the mutex only for a few pointer moves: waiting a
-        // moment beats sleeping in the kernel and being woken.
-        for (int spin = 0; !lock.owns_lock() && spin < 64; ++spin) {
-            cpu_relax();
-            lock.try_lock();
-        }
-        if (!lock.owns_lock()) {
-            lock.lock();
-        }
-        CrashSection section(*this);
-        if (lanes_open.load(std::memory_order_relaxed) && !lane_tried) {
-            // The worker opened the lanes after this thread looked: a record
-            // queued here would come after the thread's next ones.
-            section.leave();
-            lock.unlock();
-            goto retry;
-        }
-        if (record.whole == nullptr) {
-            adopt_text(record, text, want_buffer ? &back : nullptr);
-        }
-        const Target::State state = owner.state;
-        // A write_msg logging into its own target is written after the
-        // current record while the worker runs; once the target stops, its
-        // records would keep the stop from ending. A forked child's copy
-        // writes nothing.
-        if (state != Target::RUNNING && (state == Target::FORKED || writes_for(&owner)))
-            [[unlikely]] {
-            backlog.refuse();
-            delete record.whole;
-            return back;
-        }
-        if (backlog.bounded()) {
-            // It may wait for room, with the mutex released.
-            section.leave();
-            if (!admit(lock)) [[unlikely]] {
-                delete record.whole;
+    for (;;) {
+        if (lanes_open.load(std::memory_order_relaxed)) {
+            lane_tried = true;
+            if (to_lane(text, record.level, record.whole,
+                        record.whole != nullptr ? record.whole->origin : record.origin)) {
                 return back;
             }
         }
-        CrashSection pushing(*this);
-        // Once the handler of a fatal signal has begun, nothing is accepted
-        // that it would not wait for (seen after the section is raised,
-        // which the handler looks at after it began).
-        if (crash_begun()) [[unlikely]] {
-            backlog.refuse();
+        // Before the mutex: a clock read, and on a thread's first record a
+        // system call.
+        detail::fill_here(record.whole != nullptr ? record.whole->origin : record.origin);
+        try {
+            std::unique_lock lock(owner.mutex, std::try_to_lock);
+            // Others hold the mutex only for a few pointer moves: waiting a
+            // moment beats sleeping in the kernel and being woken.
+            for (int spin = 0; !lock.owns_lock() && spin < 64; ++spin) {
+                cpu_relax();
+                lock.try_lock();
+            }
+            if (!lock.owns_lock()) {
+                lock.lock();
+            }
+            CrashSection section(*this);
+            if (lanes_open.load(std::memory_order_relaxed) && !lane_tried) {
+                // The worker opened the lanes after this thread looked: a
+                // record queued here would come after the thread's next ones.
+                section.leave();
+                lock.unlock();
+                continue;
+            }
+            queue_locked(lock, section, record, text, want_buffer ? &back : nullptr);
+        } catch (const std::system_error& e) {
             delete record.whole;
-            return back;
+            report_lock_failure(owner.name, e.what());
+        } catch (const std::bad_alloc&) {
+            // Copying the text or growing the queue: the record is lost, and
+            // saying so needs only a short line.
+            delete record.whole;
+            report_out_of_memory(owner.name);
+        } catch (...) {
+            delete record.whole;
+            report_lock_failure(owner.name, nullptr);
         }
-        const std::uint64_t number = backlog.push(owner.queue, std::move(record));
-        record.whole = nullptr;
-        // write_inline waits, and writes with the mutex released.
-        pushing.leave();
-        section.leave();
-        if (owner.state == Target::WRITING_INLINE) {
-            write_inline(lock, number);
-        } else if (worker_waiting) {
-            // Under the mutex: once it is released, this thread touches
-            // nothing of the target, which a stop may then free.
-            worker_waiting = false;
-            work_cond.notify_one();
-        }
-    } catch (const std::system_error& e) {
-        delete record.whole;
-        report_lock_failure(owner.name, e.what());
-    } catch (const std::bad_alloc&) {
-        // Copying the text or growing the queue: the record is lost, and
-        // saying so needs only a short line.
-        delete record.whole;
-        report_out_of_memory(owner.name);
-    } catch (...) {
-        delete record.whole;
-        report_lock_failure(owner.name, nullptr);
+        return back;
     }
-    return back;
+}
+
+void Carrier::queue_locked(std::unique_lock<std::mutex>& lock, CrashSection& section,
+                           Queued& record, std::string& text, std::string* back) {
+    if (record.whole == nullptr) {
+        adopt_text(record, text, back);
+    }
+    const Target::State state = owner.state;
+    // A write_msg logging into its own target is written after the current
+    // record while the worker runs; once the target stops, its records
+    // would keep the stop from ending. A forked child's copy writes nothing.
+    if (state != Target::RUNNING && (state == Target::FORKED || writes_for(&owner))) [[unlikely]] {
+        backlog.refuse();
+        delete record.whole;
+        record.whole = nullptr;
+        return;
+    }
+    if (backlog.bounded()) {
+        // It may wait for room, with the mutex released.
+        section.leave();
+        if (!admit(lock)) [[unlikely]] {
+            delete record.whole;
+            record.whole = nullptr;
+            return;
+        }
+    }
+    CrashSection pushing(*this);
+    // Once the handler of a fatal signal has begun, nothing is accepted
+    // that it would not wait for (seen after the section is raised, which
+    // the handler looks at after it began).
+    if (crash_begun()) [[unlikely]] {
+        backlog.refuse();
+        delete record.whole;
+        record.whole = nullptr;
+        return;
+    }
+    const std::uint64_t number = backlog.push(owner.queue, std::move(record));
+    record.whole = nullptr;
+    // write_inline waits, and writes with the mutex released.
+    pushing.leave();
+    section.leave();
+    if (owner.state == Target::WRITING_INLINE) {
+        write_inline(lock, number);
+    } else if (worker_waiting) {
+        // Under the mutex: once it is released, this thread touches
+        // nothing of the target, which a stop may then free.
+        worker_waiting = false;
+        work_cond.notify_one();
+    }
 }
 
 void Carrier::adopt_text(Queued& record, std::string& text, std::string* back) {
@@ -369,12 +346,8 @@ bool Carrier::admit(std::unique_lock<std::mutex>& lock) {
         backlog.refuse();
         return false;
     }
-    auto worker_serves = [this] {
-        return owner.state == Target::STARTING || owner.state == Target::RUNNING ||
-               owner.state == Target::DRAINING;
-    };
     // Without a worker nothing makes room: accepted as unbounded.
-    if (!worker_serves()) {
+    if (!worker_serves(owner.state)) {
         return true;
     }
     // This thread touches no other target before its section ends: a
@@ -382,7 +355,8 @@ bool Carrier::admit(std::unique_lock<std::mutex>& lock) {
     keep_to(&owner);
     ++room_waiters;
     // Retiring: accepted past the bound, the stop writes it.
-    room_cond.wait(lock, [&] { return !backlog.full() || !worker_serves() || releasing; });
+    room_cond.wait(lock,
+                   [&] { return !backlog.full() || !worker_serves(owner.state) || releasing; });
     left_wait(room_waiters);
     return true;
 }

@@ -48,9 +48,7 @@ void add_field(std::string& out, std::string_view key, std::string_view value) {
 }
 
 void add_number(std::string& out, std::string_view key, long long value) {
-    char digits[24];
-    const int n = std::snprintf(digits, sizeof digits, "%lld", value);
-    add_field(out, key, std::string_view(digits, n > 0 ? static_cast<std::size_t>(n) : 0));
+    add_field(out, key, detail::decimal(value));
 }
 
 // What ends a MESSAGE cut so that its entry fits the file-size limit.
@@ -268,7 +266,7 @@ bool JournalLog::send_in_memfd(const Message& message) {
     // change it while it reads.
     const int memfd = memfd_create("vorn-journal-entry", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (memfd < 0) {
-        console_write_failed(std::string("memfd_create: ") + std::strerror(errno));
+        console_write_failed(std::string("memfd_create: ") + detail::error_text(errno));
         return false;
     }
     int err = fill_memfd(memfd);
@@ -282,13 +280,15 @@ bool JournalLog::send_in_memfd(const Message& message) {
     }
     if (err != 0) {
         close(memfd);
-        console_write_failed(std::string("writing the entry's memory file: ") + std::strerror(err));
+        console_write_failed(std::string("writing the entry's memory file: ") +
+                             detail::error_text(err));
         return false;
     }
     if (fcntl(memfd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
         const int err = errno;
         close(memfd);
-        console_write_failed(std::string("sealing the entry's memory file: ") + std::strerror(err));
+        console_write_failed(std::string("sealing the entry's memory file: ") +
+                             detail::error_text(err));
         return false;
     }
     const bool sent = deliver(false, memfd) == Sent::kWhole;

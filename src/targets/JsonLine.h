@@ -9,11 +9,13 @@
 // handler can render into a fixed buffer.
 #pragma once
 
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "../frontend/Calendar.h"
 #include "zvk/Origin.h"
 #include "zvk/Vorn.h"
 
@@ -30,19 +32,8 @@ void put(Out& out, std::string_view text) {
 template <class Out>
 void put_number(Out& out, std::int64_t value) {
     char digits[24];
-    std::size_t n = 0;
-    std::uint64_t magnitude =
-        value < 0 ? ~static_cast<std::uint64_t>(value) + 1 : static_cast<std::uint64_t>(value);
-    do {
-        digits[n++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    if (value < 0) {
-        out.push_back('-');
-    }
-    while (n != 0) {
-        out.push_back(digits[--n]);
-    }
+    const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, static_cast<std::size_t>(end - digits));
 }
 
 template <class Out>
@@ -149,31 +140,14 @@ void put_time(Out& out, std::int64_t time_us) {
         micros += 1'000'000;
         --seconds;
     }
-    std::int64_t days = seconds / 86400;
-    std::int64_t of_day = seconds % 86400;
-    if (of_day < 0) {
-        of_day += 86400;
-        --days;
-    }
-    // Days to a civil date in the proleptic Gregorian calendar, by eras of
-    // 400 years.
-    days += 719468;
-    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const std::int64_t day_of_era = days - era * 146097;
-    const std::int64_t year_of_era =
-        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-    const std::int64_t day_of_year =
-        day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-    const std::int64_t shifted_month = (5 * day_of_year + 2) / 153;
-    const std::int64_t day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
-    const std::int64_t month = shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
-    const std::int64_t year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+    std::int64_t of_day = 0;
+    const CivilDate date = civil_from_days(days_of(seconds, of_day));
     out.push_back('"');
-    put_digits(out, year, 4);
+    put_digits(out, date.year, 4);
     out.push_back('-');
-    put_digits(out, month, 2);
+    put_digits(out, date.month, 2);
     out.push_back('-');
-    put_digits(out, day, 2);
+    put_digits(out, date.day, 2);
     out.push_back('T');
     put_digits(out, of_day / 3600, 2);
     out.push_back(':');

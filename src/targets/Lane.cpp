@@ -267,4 +267,14 @@ std::uint64_t Lane::discard(bool delete_whole) noexcept {
     return count;
 }
 
+void Lane::fill_origin(Origin& origin, const Record& record, std::int64_t time_us) const noexcept {
+    const Place place = record.place();
+    origin.logger = record.header->logger;
+    origin.file = place.file;
+    origin.func = place.func;
+    origin.line = static_cast<int>(place.line);
+    origin.thread = thread_id;
+    origin.time_us = time_us;
+}
+
 }  // namespace zvk::detail

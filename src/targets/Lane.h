@@ -20,6 +20,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "../platform/Cycles.h"
+
 namespace zvk {
 
 class Message;
@@ -86,19 +88,7 @@ public:
 
     // The stamp of a record handed over now: later on any thread means
     // larger, as far as the hardware keeps its counters in step.
-    static std::uint64_t stamp() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-        // The counter may be read before earlier loads complete: a thread
-        // that saw another's record handed over could stamp its own
-        // earlier. The fence waits for them.
-        __builtin_ia32_lfence();
-        return __builtin_ia32_rdtsc();
-#else
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + now.tv_nsec;
-#endif
-    }
+    static std::uint64_t stamp() noexcept { return read_stamp(); }
 
     // The producer's side: false when no memory was left for a segment, or
     // (then over_ceiling()) a new one would take the budget past its max.
@@ -132,6 +122,25 @@ public:
     };
     Cursor cursor() const noexcept;
     static bool next(Cursor& cursor, Record& record) noexcept;
+    // Which of `count` records was handed over first, `record_at(i)` giving
+    // each (null: that one has none); `count` when none has one.
+    template <class RecordAt>
+    static std::size_t earliest(std::size_t count, RecordAt record_at) noexcept {
+        std::size_t first = count;
+        const Record* best = nullptr;
+        for (std::size_t i = 0; i < count; ++i) {
+            const Record* record = record_at(i);
+            if (record != nullptr &&
+                (best == nullptr || record->header->stamp < best->header->stamp)) {
+                first = i;
+                best = record;
+            }
+        }
+        return first;
+    }
+    // Gives `origin` what the hand-over of `record` into this lane knew,
+    // and `time_us` as its time.
+    void fill_origin(Origin& origin, const Record& record, std::int64_t time_us) const noexcept;
     // The writer's bulk release: after reading `count` records with
     // `cursor`, lets them all go at once, up to where the cursor stopped.
     // The segments it moved past are returned, for `recycle` once the

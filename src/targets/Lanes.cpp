@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "../frontend/Origins.h"
-#include "../service/ReadSection.h"
+#include "../frontend/ReadSection.h"
 #include "Carrier.h"
 #include "zvk/Message.h"
 
@@ -33,7 +33,7 @@ struct LocalLanes {
     std::vector<Lane*> all;
 };
 
-constinit __attribute__((tls_model("initial-exec"))) thread_local LocalLanes* local_lanes = nullptr;
+constinit ZVK_INITIAL_EXEC thread_local LocalLanes* local_lanes = nullptr;
 
 pthread_key_t lanes_key;
 
@@ -200,16 +200,7 @@ std::uint64_t Carrier::lanes_pending() const noexcept {
 
 std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
                                 std::vector<std::string>* pool) {
-    struct Source {
-        Lane* lane;
-        Lane::Cursor cursor;
-        Lane::Cursor at;  // where `next` starts
-        Lane::Record next;
-        bool open;
-        std::uint64_t emitted;
-        std::size_t last_index;  // where its last record went in `taken`
-    };
-    std::vector<Source> sources;
+    std::vector<LaneSource> sources;
     std::size_t total = 0;
     for (Lane* lane : lanes) {
         if (std::uint64_t count = lane->pending(); count != 0) {
@@ -222,7 +213,7 @@ std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
     // Not in the loop above: the lanes' counts are read as close together
     // as can be, since a record handed over after one lane was read may
     // follow, on another thread, one that a later lane shows.
-    for (Source& source : sources) {
+    for (LaneSource& source : sources) {
         // Handing over again: a spare from the pool saves it an
         // allocation when its segment fills.
         if (!spare_pool.empty() && source.lane->lend_spare(spare_pool.back())) {
@@ -237,60 +228,8 @@ std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
         lock.unlock();
         stamp_clock.refresh();
         std::deque<Queued> taken;
-        std::vector<std::pair<Lane*, Lane::Passed>> passed;
-        passed.reserve(sources.size());
         try {
-            std::vector<Source*> open;
-            for (Source& source : sources) {
-                Lane::next(source.cursor, source.next);
-                open.push_back(&source);
-            }
-            // The records of all lanes in the order they were handed over:
-            // each time the earliest of the lanes' next records. A lane's
-            // own records keep their order whatever their stamps. At most
-            // kTakeLimit at a time: the rest waits in the lanes, where it
-            // takes less room than as separate texts.
-            std::size_t left = kTakeLimit;
-            while (!open.empty() && left-- != 0) {
-                std::size_t first = 0;
-                for (std::size_t i = 1; i < open.size(); ++i) {
-                    if (open[i]->next.header->stamp < open[first]->next.header->stamp) {
-                        first = i;
-                    }
-                }
-                Source& source = *open[first];
-                const Lane::Record record = source.next;
-                Queued queued{{}, record.header->level, false, nullptr};
-                const Lane::Place place = record.place();
-                Origin& origin = queued.origin;
-                origin.logger = record.header->logger;
-                origin.file = place.file;
-                origin.func = place.func;
-                origin.line = static_cast<int>(place.line);
-                origin.thread = source.lane->thread_id;
-                origin.time_us = stamp_clock.to_us(record.header->stamp);
-                if (record.is_whole()) {
-                    queued.whole = record.whole();
-                    // A Message carries its own; what the hand-over knew
-                    // goes where it left a blank.
-                    fill_blanks(queued.whole->origin, origin);
-                } else {
-                    if (pool != nullptr && !pool->empty()) {
-                        queued.text = std::move(pool->back());
-                        pool->pop_back();
-                    }
-                    queued.text.assign(record.text());
-                }
-                taken.push_back(std::move(queued));
-                source.last_index = taken.size() - 1;
-                ++source.emitted;
-                source.at = source.cursor;
-                if (!Lane::next(source.cursor, source.next)) {
-                    source.open = false;
-                    open[first] = open.back();
-                    open.pop_back();
-                }
-            }
+            merge_lanes(sources, taken, pool);
         } catch (...) {
             // The lanes still own their Messages; nothing was taken.
             for (Queued& queued : taken) {
@@ -300,39 +239,95 @@ std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
             throw;
         }
         lock.lock();
-        // Short: a fatal signal on this thread inside the section finds
-        // the target out of its reach. Memory is given back after.
-        CrashSection section(*this);
-        // The number the first of them gets.
-        const std::uint64_t first_number =
-            backlog.accepted() - owner.queue.size() + queued_from_lanes;
-        for (Source& source : sources) {
-            Lane* lane = source.lane;
-            // A flush that marked the lane, also while this thread read it,
-            // learns the number of the lane's last record taken now: its
-            // own mark is at or before it.
-            if (source.emitted == 0) {
-                continue;
-            }
-            if (lane->flush_mark > lane->taken()) {
-                lane->mark_done = lane->taken() + source.emitted;
-                lane->mark_number = first_number + source.last_index;
-            }
-            passed.emplace_back(
-                lane, lane->release_to(source.open ? source.at : source.cursor, source.emitted));
-        }
-        total = taken.size();
-        backlog.accept_at(owner.queue, queued_from_lanes, taken);
-        queued_from_lanes += total;
-        section.leave();
-        lock.unlock();
-        for (auto& [lane, segments] : passed) {
-            lane->recycle(segments);
-        }
-        taken.clear();
-        taken.shrink_to_fit();
-        lock.lock();
+        total = queue_taken(lock, sources, taken);
     }
+    give_back_ended_lanes(lock);
+    return total;
+}
+
+void Carrier::merge_lanes(std::vector<LaneSource>& sources, std::deque<Queued>& taken,
+                          std::vector<std::string>* pool) {
+    std::vector<LaneSource*> open;
+    for (LaneSource& source : sources) {
+        Lane::next(source.cursor, source.next);
+        open.push_back(&source);
+    }
+    // The records of all lanes in the order they were handed over: each
+    // time the earliest of the lanes' next records. A lane's own records
+    // keep their order whatever their stamps. At most kTakeLimit at a time:
+    // the rest waits in the lanes, where it takes less room than as
+    // separate texts.
+    std::size_t left = kTakeLimit;
+    while (!open.empty() && left-- != 0) {
+        const std::size_t first =
+            Lane::earliest(open.size(), [&open](std::size_t i) { return &open[i]->next; });
+        LaneSource& source = *open[first];
+        const Lane::Record record = source.next;
+        Queued queued{{}, record.header->level, false, nullptr};
+        source.lane->fill_origin(queued.origin, record, stamp_clock.to_us(record.header->stamp));
+        if (record.is_whole()) {
+            queued.whole = record.whole();
+            // A Message carries its own; what the hand-over knew goes where
+            // it left a blank.
+            fill_blanks(queued.whole->origin, queued.origin);
+        } else {
+            if (pool != nullptr && !pool->empty()) {
+                queued.text = std::move(pool->back());
+                pool->pop_back();
+            }
+            queued.text.assign(record.text());
+        }
+        taken.push_back(std::move(queued));
+        source.last_index = taken.size() - 1;
+        ++source.emitted;
+        source.at = source.cursor;
+        if (!Lane::next(source.cursor, source.next)) {
+            source.open = false;
+            open[first] = open.back();
+            open.pop_back();
+        }
+    }
+}
+
+std::size_t Carrier::queue_taken(std::unique_lock<std::mutex>& lock,
+                                 std::vector<LaneSource>& sources, std::deque<Queued>& taken) {
+    std::vector<std::pair<Lane*, Lane::Passed>> passed;
+    passed.reserve(sources.size());
+    // Short: a fatal signal on this thread inside the section finds the
+    // target out of its reach. Memory is given back after.
+    CrashSection section(*this);
+    // The number the first of them gets.
+    const std::uint64_t first_number = backlog.accepted() - owner.queue.size() + queued_from_lanes;
+    for (LaneSource& source : sources) {
+        Lane* lane = source.lane;
+        // A flush that marked the lane, also while this thread read it,
+        // learns the number of the lane's last record taken now: its own
+        // mark is at or before it.
+        if (source.emitted == 0) {
+            continue;
+        }
+        if (lane->flush_mark > lane->taken()) {
+            lane->mark_done = lane->taken() + source.emitted;
+            lane->mark_number = first_number + source.last_index;
+        }
+        passed.emplace_back(
+            lane, lane->release_to(source.open ? source.at : source.cursor, source.emitted));
+    }
+    const std::size_t total = taken.size();
+    backlog.accept_at(owner.queue, queued_from_lanes, taken);
+    queued_from_lanes += total;
+    section.leave();
+    lock.unlock();
+    for (auto& [lane, segments] : passed) {
+        lane->recycle(segments);
+    }
+    taken.clear();
+    taken.shrink_to_fit();
+    lock.lock();
+    return total;
+}
+
+void Carrier::give_back_ended_lanes(std::unique_lock<std::mutex>& lock) {
     // A lane whose thread ended is given back once it is empty (freed
     // without the mutex).
     std::vector<Lane*> ended;
@@ -357,7 +352,6 @@ std::size_t Carrier::take_lanes(std::unique_lock<std::mutex>& lock,
         }
         lock.lock();
     }
-    return total;
 }
 
 void Carrier::take_all_lanes(std::unique_lock<std::mutex>& lock, std::vector<std::string>* pool) {

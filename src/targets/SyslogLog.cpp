@@ -13,6 +13,7 @@
 #include <string>
 
 #include "../config/Settings.h"
+#include "../frontend/Clock.h"
 #include "../frontend/Report.h"
 #include "zvk/Message.h"
 #include "zvk/Vorn.h"
@@ -26,10 +27,8 @@ namespace {
 constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-std::string error_text(int err) {
-    char buf[256];
-    return strerror_r(err, buf, sizeof buf);
-}
+using detail::decimal;
+using detail::error_text;
 
 // A send that a fresh connection may cure: the receiver restarted, and its
 // socket is a new one (or not there yet).
@@ -43,31 +42,14 @@ bool receiver_gone(int err) {
 constexpr int kSendWaitMs = 1000;
 constexpr std::int64_t kProbeEveryMs = 1000;
 
-std::int64_t now_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
-}
-
 std::string truncated_words(const std::string& target, std::uint64_t count, bool first) {
     std::string line = "Record longer than the syslog socket takes, truncated in target: " + target;
-    return first ? line : line + " - " + std::to_string(count) + " more records truncated";
+    return first ? line : line + " - " + decimal(count) + " more records truncated";
 }
 
 }  // namespace
 
-int SyslogLog::facility_from(std::string_view name) {
-    if (name == "user") {
-        return 1;
-    }
-    if (name == "daemon") {
-        return 3;
-    }
-    if (name.size() == 6 && name.substr(0, 5) == "local" && name[5] >= '0' && name[5] <= '7') {
-        return 16 + (name[5] - '0');
-    }
-    return -1;
-}
+int SyslogLog::facility_from(std::string_view name) { return detail::syslog_facility(name); }
 
 int SyslogLog::severity_of(int level) {
     switch (level) {
@@ -224,7 +206,7 @@ bool SyslogLog::send_record(std::string_view text, int level, std::int64_t time_
     datagram.assign(head, n > 0 ? static_cast<std::size_t>(n) : 0);
     datagram += ident;
     datagram += '[';
-    datagram += std::to_string(getpid());
+    datagram += decimal(getpid());
     datagram += "]: ";
     datagram.append(text);
     return deliver(true) == Sent::kWhole;
@@ -236,7 +218,7 @@ SyslogLog::Sent SyslogLog::deliver(bool cut, int memfd) {
     if (stuck_since >= 0) {
         // A receiver that let a send time out is tried once a second, without
         // waiting; until one goes through, records are counted as lost.
-        const std::int64_t now = now_ms();
+        const std::int64_t now = detail::monotonic_ms();
         if (now < next_probe) {
             console_write_failed(kNotReading);
             return Sent::kFailed;
@@ -284,7 +266,7 @@ SyslogLog::Sent SyslogLog::deliver(bool cut, int memfd) {
             // The send waited its time (or the probe found no room): the
             // connection is kept, the receiver counts as stuck.
             if (stuck_since < 0) {
-                stuck_since = now_ms();
+                stuck_since = detail::monotonic_ms();
                 next_probe = stuck_since + kProbeEveryMs;
             }
             console_write_failed(kNotReading);

@@ -49,7 +49,7 @@ int Target::flush() { return carrier->flush(); }
 
 void Target::reset_state(State new_state) { carrier->reset_state(new_state); }
 
-void Target::receive_message() { carrier->work(); }
+void Target::receive_message() { carrier->run_worker(); }
 
 void Target::drop_after_fork() { carrier->drop_after_fork(); }
 

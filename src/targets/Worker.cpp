@@ -10,9 +10,9 @@
 
 #include "../frontend/MessageCache.h"
 #include "../frontend/Report.h"
-#include "../service/CrashHandler.h"
 #include "Carrier.h"
 #include "ConsoleWriting.h"
+#include "CrashState.h"
 #include "JsonLine.h"
 #include "Writing.h"
 #include "zvk/Message.h"
@@ -22,13 +22,23 @@ namespace zvk::detail {
 
 namespace {
 
+// Naps of an idle worker that looks at the lanes by itself, growing to the
+// longest; after that it sleeps until a producer, a flush, a stop or its
+// next tick wakes it.
+constexpr std::chrono::milliseconds kShortestIdle{1};
+constexpr std::chrono::milliseconds kLongestIdle{100};
+// A type with work of its own in time (a file rotated at a boundary, synced
+// at an interval) gets a tick this often while it writes; idle, when the
+// tick said the next one is due.
+constexpr std::chrono::milliseconds kTickEvery{100};
+
 struct Writing {
     const Target* target;
     const Writing* previous;
 };
 // Initial-exec: a fatal-signal handler reads it (crash_on_writer), and the
 // default model may allocate the thread's block on its first use there.
-[[gnu::tls_model("initial-exec")]] thread_local const Writing* writing_chain = nullptr;
+ZVK_INITIAL_EXEC thread_local const Writing* writing_chain = nullptr;
 
 // Marks the calling thread as writing for `target` while it lives.
 class WritingScope {
@@ -95,7 +105,7 @@ bool writes_for_any() noexcept { return writing_chain != nullptr; }
 
 bool Carrier::crash_on_writer() const noexcept { return writes_for(&owner); }
 
-void Carrier::work() {
+void Carrier::run_worker() {
     // Text buffers of written records, handed to the backlog under the
     // mutex, so that a buffer is freed by the thread that allocated it, or
     // used again.
@@ -156,21 +166,11 @@ void Carrier::work() {
 }
 
 void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
-    using Clock = std::chrono::steady_clock;
-    // Naps of an idle worker that looks at the lanes by itself, growing to
-    // the longest; after that it sleeps until a producer, a flush, a stop
-    // or its next tick wakes it.
-    constexpr auto kShortestIdle = std::chrono::milliseconds(1);
-    constexpr auto kLongestIdle = std::chrono::milliseconds(100);
-    auto idle = kShortestIdle;
     constexpr std::size_t kSmallTake = 256;
     constexpr auto kGather = std::chrono::microseconds(100);
-    // A type with work of its own in time (a file rotated at a boundary,
-    // synced at an interval) gets a tick this often while it writes; idle,
-    // when the tick said the next one is due.
-    constexpr auto kTickEvery = std::chrono::milliseconds(100);
     const bool ticking = owner.ticks();
-    auto next_tick = ticking ? Clock::now() + kTickEvery : Clock::time_point::max();
+    auto next_tick = ticking ? IdleClock::now() + kTickEvery : IdleClock::time_point::max();
+    auto idle = kShortestIdle;
     std::size_t last_take = kSmallTake;
     for (;;) {
         {
@@ -195,79 +195,89 @@ void Carrier::serve(std::vector<std::string>& returned, bool& in_write) {
                     // ends it).
                     work_cond.wait_for(lock, kGather);
                 }
-                bool tick_due = false;
-                while ((last_take = take_lanes(lock, &returned)) == 0 &&
-                       owner.state == Target::RUNNING && owner.queue.empty()) {
-                    const auto now = Clock::now();
-                    if (now >= next_tick) {
-                        tick_due = true;
-                        break;
-                    }
-                    worker_waiting = true;
-                    worker_sleeping.store(true, std::memory_order_seq_cst);
-                    if (idle < kLongestIdle) {
-                        if (lanes_pending() == 0 &&
-                            work_cond.wait_until(lock, std::min(now + idle, next_tick)) ==
-                                std::cv_status::timeout) {
-                            idle = std::min(idle * 2, kLongestIdle);
-                        }
-                    } else if (ready_to_sleep(lock)) {
-                        // Woken by whoever brings work: worker_waiting is
-                        // cleared then, under the mutex.
-                        if (next_tick == Clock::time_point::max()) {
-                            work_cond.wait(lock);
-                        } else {
-                            work_cond.wait_until(lock, next_tick);
-                        }
-                    }
-                    worker_sleeping.store(false, std::memory_order_relaxed);
-                    worker_waiting = false;
-                }
-                if (!tick_due) {
-                    if (owner.state != Target::RUNNING &&
-                        lanes_open.load(std::memory_order_relaxed)) {
-                        // Stopping: the lanes close, and what they hold joins
-                        // the queue; from now on every record goes there.
-                        close_lanes(lock);
-                        take_all_lanes(lock, &returned);
-                    }
-                    // Written only when set: the line is the producers'.
-                    if (worker_waiting) {
-                        worker_waiting = false;
-                    }
-                    // Once stop is asked, what was accepted before is written;
-                    // later records do not keep the stop from ending.
-                    if (owner.queue.empty() ||
-                        (owner.state != Target::RUNNING && backlog.written() >= drain_goal)) {
-                        return;
-                    }
-                    CrashSection section(*this);
-                    backlog.take(owner.queue);
-                    queued_from_lanes = 0;
-                    if (written_waiters != 0) {
-                        written_cond.notify_all();
-                    }
+                const bool tick_due = !take_or_idle(lock, returned, last_take, idle, next_tick);
+                if (!tick_due && !take_queued(lock, returned)) {
+                    return;
                 }
             }
         }
-        if (ticking && Clock::now() >= next_tick) {
+        if (ticking && IdleClock::now() >= next_tick) {
             // Without the mutex, as the writes: it may rotate a file.
             const std::int64_t due_ms = owner.tick();
-            next_tick = due_ms < 0 ? Clock::time_point::max()
-                                   : Clock::now() + std::chrono::milliseconds(due_ms);
+            next_tick = due_ms < 0 ? IdleClock::time_point::max()
+                                   : IdleClock::now() + std::chrono::milliseconds(due_ms);
         }
         report_dropped_unlocked(false);
         if (backlog.holding()) {
             idle = kShortestIdle;
             if (ticking) {
                 // What is written may make work due (a sync, a rotation).
-                next_tick = std::min(next_tick, Clock::now() + kTickEvery);
+                next_tick = std::min(next_tick, IdleClock::now() + kTickEvery);
             }
             // Without the mutex: producers append meanwhile. A chunk at
             // most, so that text buffers go back (above) often.
             write_held(MessageCache::kCapacity, &returned, in_write);
         }
     }
+}
+
+bool Carrier::take_or_idle(std::unique_lock<std::mutex>& lock, std::vector<std::string>& returned,
+                           std::size_t& last_take, std::chrono::milliseconds& idle,
+                           IdleClock::time_point next_tick) {
+    while ((last_take = take_lanes(lock, &returned)) == 0 && owner.state == Target::RUNNING &&
+           owner.queue.empty()) {
+        const auto now = IdleClock::now();
+        if (now >= next_tick) {
+            return false;
+        }
+        worker_waiting = true;
+        worker_sleeping.store(true, std::memory_order_seq_cst);
+        if (idle < kLongestIdle) {
+            if (lanes_pending() == 0 &&
+                work_cond.wait_until(lock, std::min(now + idle, next_tick)) ==
+                    std::cv_status::timeout) {
+                idle = std::min(idle * 2, kLongestIdle);
+            }
+        } else if (ready_to_sleep(lock)) {
+            // Woken by whoever brings work: worker_waiting is cleared then,
+            // under the mutex.
+            if (next_tick == IdleClock::time_point::max()) {
+                work_cond.wait(lock);
+            } else {
+                work_cond.wait_until(lock, next_tick);
+            }
+        }
+        worker_sleeping.store(false, std::memory_order_relaxed);
+        worker_waiting = false;
+    }
+    return true;
+}
+
+bool Carrier::take_queued(std::unique_lock<std::mutex>& lock, std::vector<std::string>& returned) {
+    if (owner.state != Target::RUNNING && lanes_open.load(std::memory_order_relaxed)) {
+        // Stopping: the lanes close, and what they hold joins the queue;
+        // from now on every record goes there.
+        close_lanes(lock);
+        take_all_lanes(lock, &returned);
+    }
+    // Written only when set: the line is the producers'.
+    if (worker_waiting) {
+        worker_waiting = false;
+    }
+    // Once stop is asked (stop_requested, set with DRAINING under the
+    // mutex), what was accepted before is written; later records do not
+    // keep the stop from ending.
+    if (owner.queue.empty() ||
+        (owner.stop_requested.load(std::memory_order_relaxed) && backlog.written() >= drain_goal)) {
+        return false;
+    }
+    CrashSection section(*this);
+    backlog.take(owner.queue);
+    queued_from_lanes = 0;
+    if (written_waiters != 0) {
+        written_cond.notify_all();
+    }
+    return true;
 }
 
 void Carrier::write_inline(std::unique_lock<std::mutex>& lock, std::uint64_t number) {

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <set>
 #include <stdexcept>
@@ -222,6 +223,15 @@ void fault_on_worker(pid_t worker) { syscall(SYS_tgkill, getpid(), worker, SIGSE
 // or as many as the bound allowed, with the target named.
 void expect_backlog_written(const BacklogCase& c) {
     ChildEnd end = run_child([&c] { backlog_child(c); }, 60, true);
+    // A machine that held the producer back let the worker write most of
+    // the backlog before the signal: not the case under test, so again
+    // from an empty directory.
+    for (int again = 0; again < 4 && c.rotates_at_crash && !sanitized &&
+                        rotation_stamps().size() <= std::stoul(read_file("before")) + 64;
+         ++again) {
+        std::filesystem::remove_all("logs");
+        end = run_child([&c] { backlog_child(c); }, 60, true);
+    }
     const double after_signal = (monotonic_ns() - std::stoll(read_file("signalled"))) / 1e9;
     ASSERT_FALSE(end.hung);
     ASSERT_TRUE(WIFSIGNALED(end.status)) << end.status;
@@ -236,8 +246,13 @@ void expect_backlog_written(const BacklogCase& c) {
             ASSERT_GT(rotation_stamps().size(), std::stoul(read_file("before")) + 64)
                 << "the worker wrote too much before the signal";
         }
-        EXPECT_FALSE(reported) << end.out;
-        EXPECT_EQ(lines.size(), static_cast<std::size_t>(c.records));
+        // Only a machine too busy to write them all within the handler's
+        // 3 s bound stops it early: it names the target, and what it wrote
+        // is checked below as for any flush cut short.
+        if (!reported || after_signal < 3.0) {
+            EXPECT_FALSE(reported) << end.out;
+            EXPECT_EQ(lines.size(), static_cast<std::size_t>(c.records));
+        }
     } else if (lines.size() < static_cast<std::size_t>(c.records)) {
         EXPECT_TRUE(reported) << "records lost without a word";
     }

@@ -99,6 +99,37 @@ TEST(VornServiceRegistry, ConsoleWithoutRecordIsBuiltIn) {
     });
 }
 
+TEST(VornServiceRegistry, CreateStdTargetMakesTheConsoleOnce) {
+    isolated([] {
+        write_config("vorn_config.xml", "");
+        VornService* service = VornService::get_service();
+        Target* console = service->create_std_target();
+        ASSERT_NE(console, nullptr);
+        EXPECT_EQ(console->type, Target::CONSOLE_TARGET);
+        EXPECT_EQ(console->name, "console");
+        EXPECT_EQ(console->state, Target::RUNNING);
+        EXPECT_EQ(service->create_std_target(), console);
+        EXPECT_EQ(service->get_target("console"), console);
+        EXPECT_EQ(service->targets.size(), 1u);
+    });
+}
+
+TEST(VornServiceRegistry, CreateFileTargetMakesAStartedFileLogOnce) {
+    isolated([] {
+        write_config("vorn_config.xml", file_target("f", "f.log"));
+        VornService* service = VornService::get_service();
+        Target* target = service->create_file_target("f");
+        ASSERT_NE(target, nullptr);
+        EXPECT_NE(dynamic_cast<FileLog*>(target), nullptr);
+        EXPECT_EQ(target->name, "f");
+        EXPECT_EQ(target->state, Target::RUNNING);
+        EXPECT_EQ(service->create_file_target("f"), target);
+        EXPECT_EQ(service->targets.size(), 1u);
+        EXPECT_EQ(service->targets.at("f"), target);
+        EXPECT_EQ(list_dir("logs"), std::vector<std::string>{"f.log"});
+    });
+}
+
 TEST(VornServiceRegistry, OwnerKeyReservesLogger) {
     isolated([] {
         write_config("vorn_config.xml", stdout_target("screen") +

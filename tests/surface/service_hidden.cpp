@@ -6,8 +6,9 @@
 #include "zvk/VornService.h"
 
 bool named(zvk::VornService& service, zvk::Logger& logger) {
-    bool given = service.config_given;               // hidden
-    std::atomic<int>& accepts = logger.accepts;      // hidden
-    const char* record_name = logger.record_name();  // hidden
-    return given && accepts.load() > 0 && record_name != nullptr;
+    bool given = service.config_given;                        // hidden
+    std::atomic<int>& accepts = logger.accepts;               // hidden
+    const char* record_name = logger.record_name();           // hidden
+    zvk::Target* syslog = service.create_syslog_target("s");  // hidden
+    return given && accepts.load() > 0 && record_name != nullptr && syslog != nullptr;
 }

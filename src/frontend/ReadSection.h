@@ -9,6 +9,8 @@
 #include <atomic>
 #include <vector>
 
+#include "../platform/ThreadLocal.h"
+
 namespace zvk::detail {
 
 // One thread's counter, four steps per section: kInside is set while the
@@ -30,8 +32,7 @@ ReaderSlot* take_reader_slot() noexcept;
 extern ReaderSlot overflow_slot;
 extern std::atomic<long> overflow_sections;
 extern bool sections_fence;  // set once at load: no membarrier here
-extern constinit
-    __attribute__((tls_model("initial-exec"))) thread_local ReaderSlot* own_reader_slot;
+extern constinit ZVK_INITIAL_EXEC thread_local ReaderSlot* own_reader_slot;
 
 class ReadSection {
 public:

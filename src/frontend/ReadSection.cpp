@@ -1,8 +1,6 @@
 #include "ReadSection.h"
 
-#include <linux/membarrier.h>
 #include <pthread.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -12,6 +10,8 @@
 #include <new>
 #include <utility>
 #include <vector>
+
+#include "../platform/Membarrier.h"
 
 namespace zvk::detail {
 
@@ -66,10 +66,6 @@ void pause(int round) {
     nanosleep(&pause, nullptr);
 }
 
-bool register_membarrier() {
-    return syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
-}
-
 std::mutex& waiter_mutex() {
     static auto* mutex = new std::mutex();  // outlives every static
     return *mutex;
@@ -78,7 +74,7 @@ std::mutex& waiter_mutex() {
 }  // namespace
 
 void barrier_everywhere() noexcept {
-    if (sections_fence || syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0) {
+    if (sections_fence || !process_barrier()) {
         std::atomic_thread_fence(std::memory_order_seq_cst);
     }
 }
@@ -91,14 +87,13 @@ bool sections_fence = true;
 #if __has_feature(thread_sanitizer)
 bool sections_fence = true;
 #else
-bool sections_fence = !register_membarrier();
+bool sections_fence = !register_process_barrier();
 #endif
 #else
-bool sections_fence = !register_membarrier();
+bool sections_fence = !register_process_barrier();
 #endif
 
-constinit __attribute__((tls_model("initial-exec"))) thread_local ReaderSlot* own_reader_slot =
-    nullptr;
+constinit ZVK_INITIAL_EXEC thread_local ReaderSlot* own_reader_slot = nullptr;
 ReaderSlot overflow_slot;
 std::atomic<long> overflow_sections{0};
 
@@ -231,7 +226,7 @@ void forget_readers() noexcept {
     }
     overflow_sections.store(0, std::memory_order_relaxed);
     // The child is one thread now, inside no section: safe to change.
-    if (!sections_fence && !register_membarrier()) {
+    if (!sections_fence && !register_process_barrier()) {
         sections_fence = true;
     }
     new (&all.mutex) std::mutex();

@@ -1,7 +1,7 @@
-// Turns lane stamps into wall-clock time, on the writer's thread. On x86 a
-// stamp is the processor's time-stamp counter: its rate is measured
-// against CLOCK_MONOTONIC from a reading taken when the library was loaded
-// to the latest refresh, and CLOCK_REALTIME's distance from
+// Turns lane stamps into wall-clock time, on the writer's thread. Where a
+// stamp is the processor's time-stamp counter (read_stamp), its rate is
+// measured against CLOCK_MONOTONIC from a reading taken when the library
+// was loaded to the latest refresh, and CLOCK_REALTIME's distance from
 // CLOCK_MONOTONIC is read at each refresh, so that a step of the wall
 // clock moves the times of later records, not the rate. Elsewhere a stamp
 // is CLOCK_MONOTONIC itself.

@@ -2,7 +2,7 @@
 
 #include <time.h>
 
-#include "Lane.h"
+#include "Cycles.h"
 
 namespace zvk::detail {
 
@@ -17,7 +17,7 @@ std::int64_t read_ns(clockid_t clock) noexcept {
 struct Reading {
     std::uint64_t stamp;
     std::int64_t mono_ns;
-    static Reading now() noexcept { return {Lane::stamp(), read_ns(CLOCK_MONOTONIC)}; }
+    static Reading now() noexcept { return {read_stamp(), read_ns(CLOCK_MONOTONIC)}; }
 };
 
 // The far end of the rate's measurement: the longer ago, the finer.
@@ -28,15 +28,15 @@ const Reading loaded = Reading::now();
 void StampClock::refresh() noexcept {
     Reading now = Reading::now();
     real_minus_mono_ns = read_ns(CLOCK_REALTIME) - read_ns(CLOCK_MONOTONIC);
-#if defined(__x86_64__) || defined(__i386__)
-    // Right after loading, the interval is too short to tell the rate:
-    // 200 µs gives it to better than a part in a thousand.
-    while (now.mono_ns - loaded.mono_ns < 200'000) {
-        now = Reading::now();
+    if (stamps_are_cycles()) {
+        // Right after loading, the interval is too short to tell the rate:
+        // 200 µs gives it to better than a part in a thousand.
+        while (now.mono_ns - loaded.mono_ns < 200'000) {
+            now = Reading::now();
+        }
+        ns_per_stamp = static_cast<double>(now.mono_ns - loaded.mono_ns) /
+                       static_cast<double>(now.stamp - loaded.stamp);
     }
-    ns_per_stamp = static_cast<double>(now.mono_ns - loaded.mono_ns) /
-                   static_cast<double>(now.stamp - loaded.stamp);
-#endif
     now_stamp = now.stamp;
     now_mono_ns = now.mono_ns;
 }
