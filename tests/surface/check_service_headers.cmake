@@ -47,7 +47,7 @@ foreach(line IN LISTS lines)
         list(APPEND marked ${number})
     endif()
 endforeach()
-execute_process(COMMAND ${CXX} ${strict} -fsyntax-only -fmax-errors=0 ${HIDDEN}
+execute_process(COMMAND ${CXX} ${strict} -fsyntax-only ${HIDDEN}
     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
 string(REPLACE ";" "," out "${out}")
 string(REPLACE "\n" ";" out_lines "${out}")
@@ -57,7 +57,7 @@ foreach(line IN LISTS out_lines)
         # The next MATCHES overwrites CMAKE_MATCH_<n>.
         set(at ${CMAKE_MATCH_1})
         set(why "${CMAKE_MATCH_2}")
-        if(NOT why MATCHES "private|protected|has no member|is not a member")
+        if(NOT why MATCHES "private|protected|has no member|no member named|is not a member")
             message(SEND_ERROR "${file_name}:${at}: not about access: ${why}")
         endif()
         list(APPEND refused ${at})

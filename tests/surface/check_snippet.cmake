@@ -21,7 +21,7 @@ foreach(line IN LISTS lines)
 endforeach()
 
 execute_process(
-    COMMAND ${CXX} -std=c++20 -fsyntax-only -fmax-errors=0 -I${INCLUDE} ${SNIPPET}
+    COMMAND ${CXX} -std=c++20 -fsyntax-only -I${INCLUDE} ${SNIPPET}
     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
 string(REPLACE ";" "," out "${out}")
 string(REPLACE "\n" ";" out_lines "${out}")
@@ -29,8 +29,9 @@ set(refused "")
 foreach(line IN LISTS out_lines)
     if(line MATCHES "${file_name}:([0-9]+):[0-9]+: error: (.*)$")
         set(at ${CMAKE_MATCH_1})
-        if(NOT CMAKE_MATCH_2 MATCHES "private|protected|has no member|is not a member")
-            message(SEND_ERROR "${file_name}:${at}: an error other than access: ${CMAKE_MATCH_2}")
+        set(why "${CMAKE_MATCH_2}")
+        if(NOT why MATCHES "private|protected|has no member|no member named|is not a member")
+            message(SEND_ERROR "${file_name}:${at}: an error other than access: ${why}")
         endif()
         list(APPEND refused ${at})
     endif()
