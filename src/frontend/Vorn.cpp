@@ -71,42 +71,50 @@ void Vorn::log(std::ostringstream&& text, Level lvl) const {
     log(std::move(text), lvl, nullptr, 0, nullptr);
 }
 
+namespace {
+
+// The target a record of `through` (null: none) goes to now, and the
+// record's origin; null: it goes nowhere. The caller is in a read section
+// until the record is queued: a target a reload takes away meanwhile is
+// freed only after that.
+Target* destination(const Logger* through, const char* logger_name, const char* file, int line,
+                    const char* func, Origin& origin) {
+    Target* target = through != nullptr ? through->current_target() : nullptr;
+    if (target != nullptr) {
+        origin.logger = logger_name;
+        // The caller's strings may belong to a shared object unloaded
+        // before the record is written.
+        origin.file = detail::intern_site(file);
+        origin.func = detail::intern_site(func);
+        origin.line = line;
+    }
+    return target;
+}
+
+}  // namespace
+
 void Vorn::log(std::ostringstream&& text, Level lvl, const char* file, int line,
                const char* func) const {
-    // Until the record is queued: a target a reload takes away meanwhile is
-    // freed only after this.
     detail::ReadSection section;
     const Logger* through = route != nullptr ? route : logger;
-    Target* target = through != nullptr ? through->current_target() : nullptr;
-    if (target == nullptr) {
-        return;
-    }
     Origin origin;
-    origin.logger = through->record_name();
-    // The caller's strings may belong to a shared object unloaded before
-    // the record is written.
-    origin.file = detail::intern_site(file);
-    origin.func = detail::intern_site(func);
-    origin.line = line;
-    // Straight to the target: a record waits as its text, and building a
-    // Message here would cost a stream construction per record.
-    target->log(std::move(text), lvl, origin);
+    if (Target* target = destination(through, through != nullptr ? through->record_name() : nullptr,
+                                     file, line, func, origin)) {
+        // Straight to the target: a record waits as its text, and building
+        // a Message here would cost a stream construction per record.
+        target->log(std::move(text), lvl, origin);
+    }
 }
 
 void Vorn::log(std::string_view text, Level lvl, const char* file, int line,
                const char* func) const {
     detail::ReadSection section;
     const Logger* through = route != nullptr ? route : logger;
-    Target* target = through != nullptr ? through->current_target() : nullptr;
-    if (target == nullptr) {
-        return;
-    }
     Origin origin;
-    origin.logger = through->record_name();
-    origin.file = detail::intern_site(file);
-    origin.func = detail::intern_site(func);
-    origin.line = line;
-    target->log(text, lvl, origin);
+    if (Target* target = destination(through, through != nullptr ? through->record_name() : nullptr,
+                                     file, line, func, origin)) {
+        target->log(text, lvl, origin);
+    }
 }
 
 int Vorn::flush() const {
